@@ -1,0 +1,136 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zembrel/Export.hpp"
+#include "zembrel/FtpRecords.hpp"
+#include "zembrel/HostMessages.hpp"
+#include "zembrel/detail/Owned.hpp"
+
+namespace zembrel {
+
+namespace detail {
+class HttpRequest;     // request being built by the streamed POST
+class HttpStream;      // network stream of the streamed POST
+class UploadBody;      // request body stream of the streamed POST
+class RepeatingTimer;  // timer on a thread's main context
+}  // namespace detail
+
+// Uploads files over HTTP and FTP, lists and edits FTP directories, keeps
+// passwords in the user's keyring and digests strings.
+//
+// Instances are created with initZembrel() and shared through shared_ptr: an
+// upload in flight holds its own reference, so the host may drop its pointer at
+// any time. Asynchronous operations report through host messages (see
+// HostMessages.hpp); everything else returns its result. Nothing throws.
+class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
+  struct Passkey {};
+
+ public:
+  // Read-only view of the instance's state, for hosts that show it and for
+  // diagnostics. A plain value: it does not change when the instance does.
+  struct Snapshot {
+    bool postInProgress;        // a streamed POST runs (its stream exists)
+    bool hasResponseData;
+    bool hasProgressTimer;
+    bool hasRateTimer;
+    std::int64_t bodySize;
+    std::int64_t fileSize;
+    std::int64_t smallFileProgressBytes;
+    std::int64_t initialProgressVal;
+    std::int32_t progressBytes;
+    std::int32_t lastProgressBytes;
+    double progressEventInterval;
+    double uploadRate;
+    double timeIntervalFromStart;
+    double startTime;
+    std::int64_t firstBytesWritten;
+    bool bodySizeIsLessThanBuffer;
+    std::string bodyFilePath;
+    std::string cookieStr;
+    bool hasCurlHandle;
+    bool hasMultiHandle;
+    bool doingUpload;
+    std::int32_t lastFTPCode;
+    std::optional<std::string> lastFTPDescription;
+  };
+
+  // Creates an instance: progress interval 1.0 s, no POST, no FTP connection,
+  // libcurl's global state set up once more (balanced by the destructor).
+  static std::shared_ptr<Zembrel> initZembrel();
+
+  explicit Zembrel(Passkey);
+  Zembrel(const Zembrel&) = delete;
+  Zembrel& operator=(const Zembrel&) = delete;
+
+  // Closes a live FTP handle, then balances libcurl's global set-up.
+  ~Zembrel();
+
+  // Period of the streamed POST's progress messages, read when an upload
+  // starts. No range check.
+  void setProgressEventInterval(double seconds);
+
+  Snapshot snapshot() const;
+
+  // ---- Host messages. Each sends one message synchronously on the calling
+  // thread; none reports failure.
+  void sendOpenToApplicationWithString(std::string_view message);
+  // "#progress|%5qi" with getPOSTProgress().
+  void sendAppleEventProgress();
+  // "#progress|%5qi" with the byte count.
+  void sendAppleEventFTPProgress(std::uint64_t bytes);
+  // "#complete|%3ld".
+  void sendAppleEventCompleteWithStatusCode(std::uint32_t status);
+  // "#error|%@|%ld".
+  void sendAppleEventError(std::string_view text, std::int32_t withCode);
+
+  // ---- Streamed POST progress. Estimated bytes of the file sent so far;
+  // never below the value returned before during one upload. Call on the
+  // thread that started the upload.
+  std::int64_t getPOSTProgress();
+
+  // ---- Digest. MD5 of the text's bytes up to its first zero byte, as 32
+  // lower-case hex digits.
+  std::string md5FromString(std::string_view text) const;
+
+ private:
+  void init();
+  void dealloc() noexcept;
+
+  // The instance's fields, in their fixed order.
+  detail::Owned<detail::HttpRequest> req;               // 1
+  detail::Owned<detail::HttpStream> httpReqStream;      // 2 set exactly while a POST runs
+  detail::Owned<detail::UploadBody> fileReadStream;     // 3
+  std::optional<std::string> responseData;              // 4 response body bytes
+  detail::Owned<detail::RepeatingTimer> progEventTimer; // 5
+  std::int64_t bodySize = 0;                            // 6 bytes
+  std::int64_t fileSize = 0;                            // 7 bytes
+  std::int64_t smallFileProgressBytes = 0;              // 8 bytes
+  std::int64_t initialProgressVal = 0;                  // 9 stays 0
+  std::int32_t progressBytes = 0;                       // 10 stays 0
+  std::int32_t lastProgressBytes = 0;                   // 11 low 32 bits of the last progress
+  double progressEventInterval = 0;                     // 12 seconds
+  double uploadRate = 0;                                // 13 bytes per second
+  detail::Owned<detail::RepeatingTimer> uploadRateTimer; // 14
+  double timeIntervalFromStart = 0;                     // 15 seconds
+  double startTime = 0;                                 // 16 wall clock, seconds
+  std::int64_t firstBytesWritten = 0;                   // 17 bytes; 0 = no sample yet
+  bool bodySizeIsLessThanBuffer = false;                // 18
+  std::string bodyFilePath;                             // 19
+  std::string cookieStr;                                // 20
+  std::unique_ptr<void, detail::CurlEasyFree> curlHandle;   // 21 FTP connection
+  std::unique_ptr<void, detail::CurlMultiFree> multiHandle; // 22 drives an FTP upload
+  std::atomic<bool> doingUpload{false};                 // 23
+  std::vector<FtpEntry> ftpList;                        // 24
+  ListingResult ftpRecordResult;                        // 25
+  std::int32_t lastFTPCode = 0;                         // 26
+  std::optional<std::string> lastFTPDescription;        // 27
+};
+
+}  // namespace zembrel

@@ -1,0 +1,56 @@
+#include "HttpTestServer.hpp"
+
+#include <nlohmann/json.hpp>
+#include <strings.h>
+
+#include <thread>
+
+namespace zembrel::test {
+
+std::optional<std::string> RecordedRequest::header(const std::string& name) const {
+  for (const auto& [key, value] : headers) {
+    if (::strcasecmp(key.c_str(), name.c_str()) == 0) return value;
+  }
+  return std::nullopt;
+}
+
+HttpTestServer::HttpTestServer()
+    : process_({"/usr/bin/python3", (serversDir() / "http_server.py").string(),
+                records_.path().string()}) {}
+
+std::string HttpTestServer::url(const std::string& pathAndQuery) const {
+  return "http://127.0.0.1:" + std::to_string(port()) + pathAndQuery;
+}
+
+std::vector<RecordedRequest> HttpTestServer::requests() const {
+  std::vector<RecordedRequest> result;
+  for (int index = 1;; ++index) {
+    auto json = records_.path() / (std::to_string(index) + ".json");
+    if (!std::filesystem::exists(json)) break;
+    auto record = nlohmann::json::parse(readFile(json));
+    RecordedRequest request;
+    request.method = record["method"];
+    request.target = record["target"];
+    for (auto& pair : record["headers"]) request.headers.emplace_back(pair[0], pair[1]);
+    request.bodyLength = record["body_length"];
+    request.bodySha256 = record["body_sha256"];
+    request.complete = record["complete"];
+    auto body = records_.path() / (std::to_string(index) + ".body");
+    if (std::filesystem::exists(body)) request.body = readFile(body);
+    result.push_back(std::move(request));
+  }
+  return result;
+}
+
+std::vector<RecordedRequest> HttpTestServer::waitForRequests(
+    std::size_t count, std::chrono::milliseconds deadline) const {
+  auto until = std::chrono::steady_clock::now() + deadline;
+  auto seen = requests();
+  while (seen.size() < count && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    seen = requests();
+  }
+  return seen;
+}
+
+}  // namespace zembrel::test

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace zembrel::test {
+
+// A real server run as a child process of the test: started from a command
+// line, it binds 127.0.0.1 on a free port itself and prints the port as its
+// first line on stdout. Stopped by PID (SIGTERM, then SIGKILL after 5 s) and
+// reaped when the object goes.
+class ServerProcess {
+ public:
+  explicit ServerProcess(std::vector<std::string> argv);
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+  ~ServerProcess();
+
+  int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+  void stop();
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// A private folder removed with everything in it when the object goes.
+class ScopedTempDir {
+ public:
+  ScopedTempDir();
+  ScopedTempDir(const ScopedTempDir&) = delete;
+  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+  ~ScopedTempDir();
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Where the servers' scripts live (the source tree's tests/servers).
+std::filesystem::path serversDir();
+
+// A port on 127.0.0.1 on which nothing listens (bound, noted, closed).
+int closedPort();
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+}  // namespace zembrel::test

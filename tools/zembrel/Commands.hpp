@@ -1,0 +1,13 @@
+#pragma once
+
+namespace CLI {
+class App;
+}
+
+namespace zembrel::cli {
+
+// Each command registers one subcommand; its callback stores the process's
+// exit status in `exitCode`.
+void addMd5Command(CLI::App& app, int& exitCode);
+
+}  // namespace zembrel::cli

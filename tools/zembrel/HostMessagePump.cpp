@@ -1,0 +1,104 @@
+#include "HostMessagePump.hpp"
+
+#include <glib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+
+#include "zembrel/HostMessages.hpp"
+
+namespace zembrel::cli {
+namespace {
+
+std::string humanBytes(double bytes) {
+  static const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int unit = 0;
+  while (bytes >= 1024 && unit < 4) {
+    bytes /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
+  return text;
+}
+
+}  // namespace
+
+bool isFinalMessage(const std::string& message) {
+  return message.rfind("#complete|", 0) == 0 || message.rfind("#error|", 0) == 0;
+}
+
+struct HostMessagePump::State {
+  std::mutex mutex;  // progress comes from worker threads, the final message from main
+  std::atomic<bool> done{false};
+  std::string finalMessage;
+  std::optional<std::int64_t> total;
+  bool drawBar = false;
+  bool barShown = false;
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+
+  void onMessage(std::string_view text) {
+    std::lock_guard lock(mutex);
+    std::string message(text);
+    if (barShown) {
+      std::fputs("\r\033[K", stderr);
+      barShown = false;
+    }
+    std::fwrite(message.data(), 1, message.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    if (message.rfind("#progress|", 0) == 0 && drawBar) drawProgress(message.substr(10));
+    if (isFinalMessage(message)) {
+      finalMessage = message;
+      done = true;
+      g_main_context_wakeup(g_main_context_default());
+    }
+  }
+
+  void drawProgress(const std::string& field) {
+    const double sent = std::strtod(field.c_str(), nullptr);
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double rate = elapsed > 0 ? sent / elapsed : 0;
+    const double all = static_cast<double>(*total);
+    const double fraction = all > 0 ? std::min(1.0, sent / all) : 1.0;
+    const int width = 30;
+    const int filled = static_cast<int>(fraction * width);
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.append(static_cast<std::size_t>(width - filled), '-');
+    std::string left = "--";
+    if (rate > 0 && all > sent) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.0fs", (all - sent) / rate);
+      left = text;
+    }
+    std::fprintf(stderr, "\r[%s] %3.0f%% %s of %s, %s/s, %s left", bar.c_str(), fraction * 100,
+                 humanBytes(sent).c_str(), humanBytes(all).c_str(), humanBytes(rate).c_str(),
+                 left.c_str());
+    std::fflush(stderr);
+    barShown = true;
+  }
+};
+
+HostMessagePump::HostMessagePump(std::optional<std::int64_t> totalBytes) : state_(std::make_unique<State>()) {
+  state_->total = totalBytes;
+  state_->drawBar = totalBytes.has_value() && ::isatty(STDERR_FILENO);
+  State* state = state_.get();
+  setHostMessageHandler([state](std::string_view message) { state->onMessage(message); });
+}
+
+HostMessagePump::~HostMessagePump() {
+  setHostMessageHandler(nullptr);
+  if (state_->barShown) std::fputs("\r\033[K", stderr);
+}
+
+std::string HostMessagePump::runUntilFinal() {
+  while (!state_->done) g_main_context_iteration(g_main_context_default(), TRUE);
+  std::lock_guard lock(state_->mutex);
+  return state_->finalMessage;
+}
+
+}  // namespace zembrel::cli

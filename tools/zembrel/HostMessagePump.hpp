@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zembrel::cli {
+
+// Prints every host message on its own line on stdout, exactly as received,
+// and runs the main thread's context until the final message (#complete or
+// #error) has arrived. On a terminal it also draws a progress bar on stderr,
+// fed by the "#progress|N" messages, when the total size is known.
+class HostMessagePump {
+ public:
+  explicit HostMessagePump(std::optional<std::int64_t> totalBytes);
+  HostMessagePump(const HostMessagePump&) = delete;
+  HostMessagePump& operator=(const HostMessagePump&) = delete;
+  ~HostMessagePump();  // unregisters the handler
+
+  // Iterates the main context until the final message. Returns it.
+  std::string runUntilFinal();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// True for a message that ends an operation: "#complete|…" or "#error|…".
+bool isFinalMessage(const std::string& message);
+
+}  // namespace zembrel::cli

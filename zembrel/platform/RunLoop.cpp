@@ -1,0 +1,92 @@
+#include "zembrel/platform/RunLoop.hpp"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+namespace zembrel::detail {
+namespace {
+
+using Callback = std::function<void()>;
+
+gboolean fireRepeating(gpointer data) noexcept {
+  try {
+    (*static_cast<Callback*>(data))();
+  } catch (...) {
+    // The target reports its own failures; a throw must not unwind into GLib.
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean fireOnce(gpointer data) noexcept {
+  try {
+    (*static_cast<Callback*>(data))();
+  } catch (...) {
+  }
+  return G_SOURCE_REMOVE;
+}
+
+void deleteCallback(gpointer data) noexcept { delete static_cast<Callback*>(data); }
+
+}  // namespace
+
+MainContext MainContext::threadDefault() { return MainContext(g_main_context_ref_thread_default()); }
+
+MainContext MainContext::mainThread() { return MainContext(g_main_context_ref(g_main_context_default())); }
+
+MainContext::MainContext(const MainContext& other) : context_(g_main_context_ref(other.context_)) {}
+
+MainContext& MainContext::operator=(const MainContext& other) {
+  GMainContext* next = g_main_context_ref(other.context_);
+  g_main_context_unref(context_);
+  context_ = next;
+  return *this;
+}
+
+MainContext::~MainContext() { g_main_context_unref(context_); }
+
+bool MainContext::iterate(bool mayBlock) const {
+  return g_main_context_iteration(context_, mayBlock ? TRUE : FALSE) != FALSE;
+}
+
+RepeatingTimer::RepeatingTimer(const MainContext& context, std::chrono::duration<double> period,
+                               std::function<void()> fire) {
+  double ms = std::max(0.0, std::round(period.count() * 1000.0));
+  source_ = g_timeout_source_new(static_cast<guint>(std::min(ms, double(G_MAXUINT))));
+  g_source_set_callback(source_, &fireRepeating, new Callback(std::move(fire)), &deleteCallback);
+  g_source_attach(source_, context.get());
+}
+
+RepeatingTimer::~RepeatingTimer() { invalidate(); }
+
+void RepeatingTimer::invalidate() noexcept {
+  if (!source_) return;
+  // Destroying the source releases the callback (and what it holds) once any
+  // dispatch of it in progress has returned.
+  g_source_destroy(source_);
+  g_source_unref(source_);
+  source_ = nullptr;
+}
+
+template <>
+void Destroy<RepeatingTimer>::operator()(RepeatingTimer* timer) const noexcept {
+  delete timer;
+}
+
+Owned<RepeatingTimer> startRepeatingTimer(const MainContext& context,
+                                          std::chrono::duration<double> period,
+                                          std::function<void()> fire) {
+  return Owned<RepeatingTimer>(new RepeatingTimer(context, period, std::move(fire)));
+}
+
+void performOnMainThread(std::function<void()> call) {
+  GSource* source = g_idle_source_new();
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_callback(source, &fireOnce, new Callback(std::move(call)), &deleteCallback);
+  g_source_attach(source, g_main_context_default());
+  g_source_unref(source);
+}
+
+}  // namespace zembrel::detail

@@ -1,0 +1,30 @@
+#include "zembrel/platform/TransferError.hpp"
+
+#include <curl/curl.h>
+#include <netdb.h>
+
+namespace zembrel::detail {
+
+TransferError mapTransferError(CURL* easy, int curlCode) {
+  const auto code = static_cast<CURLcode>(curlCode);
+  TransferError error;
+  error.message = curl_easy_strerror(code);
+
+  if (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY) {
+    // libcurl does not pass the resolver's own code on; the name is unknown.
+    error.domain = "NetDB";
+    error.code = EAI_NONAME;
+    return error;
+  }
+  long osErrno = 0;
+  if (easy && curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno) == CURLE_OK && osErrno != 0) {
+    error.domain = "POSIX";
+    error.code = static_cast<std::int32_t>(osErrno);
+    return error;
+  }
+  error.domain = "Custom";
+  error.code = static_cast<std::int32_t>(code);
+  return error;
+}
+
+}  // namespace zembrel::detail

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+typedef void CURL;
+
+namespace zembrel::detail {
+
+// A failed transfer as the host sees it: an error domain and a code.
+//   "POSIX"  + errno        when the OS reported an error number
+//   "NetDB"  + EAI_NONAME   when a host or proxy name could not be resolved
+//   "Custom" + CURLcode     for every other libcurl failure
+struct TransferError {
+  std::string domain;
+  std::int32_t code = 0;
+  std::string message;  // libcurl's text, for logs
+};
+
+// Maps libcurl's result for `easy` (an int holding a CURLcode).
+TransferError mapTransferError(CURL* easy, int curlCode);
+
+}  // namespace zembrel::detail

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zembrel::detail {
+
+// Percent-escapes a form name or value for an application/x-www-form-urlencoded
+// body: UTF-8 bytes outside the URL-safe characters become "%XX" (a blank is
+// "%20", never "+"). Unlike a whole-URL escape, "&", "=" and "+" are escaped
+// too, so a name or value holding them reaches the server as given instead of
+// splitting or renaming fields.
+std::string escapeFormComponent(std::string_view text);
+
+}  // namespace zembrel::detail

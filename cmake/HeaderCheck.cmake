@@ -1,0 +1,15 @@
+# Every public header must compile on its own: one generated translation unit
+# per header, each including only that header.
+function(zembrel_check_public_headers target)
+  file(GLOB_RECURSE headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/include/zembrel/*.hpp)
+  set(sources "")
+  foreach(header IN LISTS headers)
+    file(RELATIVE_PATH relative ${PROJECT_SOURCE_DIR}/include ${header})
+    string(MAKE_C_IDENTIFIER ${relative} name)
+    set(source ${CMAKE_CURRENT_BINARY_DIR}/header_check/${name}.cpp)
+    file(CONFIGURE OUTPUT ${source} CONTENT "#include \"${relative}\"\n")
+    list(APPEND sources ${source})
+  endforeach()
+  add_library(${target} OBJECT ${sources})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/include)
+endfunction()

@@ -184,6 +184,10 @@ struct SecretStore::Operation {
       return;
     }
     g_main_context_push_thread_default(shared.context);
+    // Let completions that came after an earlier operation gave up finish
+    // now, so what they hold (a failed connection among it) is let go.
+    while (g_main_context_iteration(shared.context, FALSE)) {
+    }
     // Cancel a little before the limit, so the cancelled call can still come
     // back with its error before the caller's time is up.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -242,12 +246,20 @@ struct SecretStore::Operation {
       // Dropping the last reference lets GIO make a new session connection.
       shared.drop();
     }
-    PendingRef opened = run([&](GCancellable* cancel, GAsyncReadyCallback done, gpointer data) {
-      secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancel, done, data);
-    });
-    if (!opened->result) return kSecretTimedOut;
     GError* error = nullptr;
-    SecretService* made = secret_service_open_finish(opened->result, &error);
+    SecretService* made = open(&error);
+    // GIO hands out the session connection an earlier, abandoned operation
+    // started, with that operation's cancellation, until the last reference
+    // to it goes (waiting to be dispatched here): try again after that.
+    for (int attempt = 0;
+         attempt < 5 && !made && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED) &&
+         !g_cancellable_is_cancelled(cancellable.get());
+         ++attempt) {
+      g_clear_error(&error);
+      while (g_main_context_iteration(shared.context, FALSE)) {
+      }
+      made = open(&error);
+    }
     GErrorPtr errorOwner(error);
     if (!made) return statusFromError(error, kSecretNotAvailable);
     // A lost bus must never end the host process (GIO's default for the
@@ -256,6 +268,17 @@ struct SecretStore::Operation {
     shared.service = made;
     *service = made;
     return kSecretOk;
+  }
+
+  SecretService* open(GError** error) {
+    PendingRef opened = run([&](GCancellable* cancel, GAsyncReadyCallback done, gpointer data) {
+      secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancel, done, data);
+    });
+    if (!opened->result) {
+      g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT, "no answer in time");
+      return nullptr;
+    }
+    return secret_service_open_finish(opened->result, error);
   }
 
   // The status of a finished call: `ok` true, or the error mapped.

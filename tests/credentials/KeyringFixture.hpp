@@ -57,15 +57,28 @@ class KeyringTest : public ::testing::Test {
     for (SecretItem* item : search(service)) {
       ServiceItem entry;
       entry.path = g_dbus_proxy_get_object_path(G_DBUS_PROXY(item));
-      gchar* label = secret_item_get_label(item);
-      entry.label = label ? label : "";
-      g_free(label);
-      GHashTable* attributes = secret_item_get_attributes(item);
-      const auto* account = static_cast<const char*>(g_hash_table_lookup(attributes, "account"));
-      const auto* schema = static_cast<const char*>(g_hash_table_lookup(attributes, "xdg:schema"));
-      entry.account = account ? account : "";
-      entry.schema = schema ? schema : "";
-      g_hash_table_unref(attributes);
+      // Label and attributes straight from the service: libsecret's cached
+      // copies on reused proxies may be older.
+      GVariant* all = g_dbus_connection_call_sync(
+          g_dbus_proxy_get_connection(G_DBUS_PROXY(item)), "org.freedesktop.secrets",
+          entry.path.c_str(), "org.freedesktop.DBus.Properties", "GetAll",
+          g_variant_new("(s)", "org.freedesktop.Secret.Item"), G_VARIANT_TYPE("(a{sv})"),
+          G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+      if (all) {
+        GVariant* properties = g_variant_get_child_value(all, 0);
+        const gchar* label = nullptr;
+        if (g_variant_lookup(properties, "Label", "&s", &label)) entry.label = label;
+        GVariant* attributes =
+            g_variant_lookup_value(properties, "Attributes", G_VARIANT_TYPE("a{ss}"));
+        if (attributes) {
+          const gchar* text = nullptr;
+          if (g_variant_lookup(attributes, "account", "&s", &text)) entry.account = text;
+          if (g_variant_lookup(attributes, "xdg:schema", "&s", &text)) entry.schema = text;
+          g_variant_unref(attributes);
+        }
+        g_variant_unref(properties);
+        g_variant_unref(all);
+      }
       if (SecretValue* value = secret_item_get_secret(item)) {
         gsize length = 0;
         const gchar* bytes = secret_value_get(value, &length);

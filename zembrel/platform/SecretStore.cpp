@@ -239,7 +239,11 @@ struct SecretStore::Operation {
   std::int32_t connect(SecretService** service) {
     if (stuck != kSecretOk) return stuck;
     if (shared.service) {
-      if (!g_dbus_connection_is_closed(g_dbus_proxy_get_connection(G_DBUS_PROXY(shared.service)))) {
+      GDBusConnection* bus = g_dbus_proxy_get_connection(G_DBUS_PROXY(shared.service));
+      if (!g_dbus_connection_is_closed(bus)) {
+        // The connection is the process's: whoever else uses it may have
+        // turned exit-on-close back on since.
+        g_dbus_connection_set_exit_on_close(bus, FALSE);
         *service = shared.service;
         return kSecretOk;
       }
@@ -415,19 +419,34 @@ std::int32_t SecretStore::replace(const KeyringItemHandle& item, std::string_vie
   std::int32_t status = operation_->outcome(secretSet, ok, error);
   if (status != kSecretOk) return status;
 
-  // Keep whatever else the item carries (its schema name among it).
+  // Keep whatever else the item carries (its schema name among it), as the
+  // service has it now: the proxy's cached copy may be older.
   HashTablePtr attributes(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free));
-  HashTablePtr current(secret_item_get_attributes(secretItem));
-  if (current) {
-    GHashTableIter iter;
-    gpointer key = nullptr;
-    gpointer text = nullptr;
-    g_hash_table_iter_init(&iter, current.get());
-    while (g_hash_table_iter_next(&iter, &key, &text)) {
-      g_hash_table_insert(attributes.get(), g_strdup(static_cast<const gchar*>(key)),
-                          g_strdup(static_cast<const gchar*>(text)));
+  PendingRef fetched =
+      operation_->run([&](GCancellable* cancel, GAsyncReadyCallback done, gpointer data) {
+        g_dbus_proxy_call(G_DBUS_PROXY(secretItem), "org.freedesktop.DBus.Properties.Get",
+                          g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Attributes"),
+                          G_DBUS_CALL_FLAGS_NONE, -1, cancel, done, data);
+      });
+  error = nullptr;
+  GVariant* reply =
+      fetched->result ? g_dbus_proxy_call_finish(G_DBUS_PROXY(secretItem), fetched->result, &error)
+                      : nullptr;
+  status = operation_->outcome(fetched, reply != nullptr, error);
+  if (status != kSecretOk) return status;
+  GVariant* boxed = nullptr;
+  g_variant_get(reply, "(v)", &boxed);
+  if (g_variant_is_of_type(boxed, G_VARIANT_TYPE("a{ss}"))) {
+    GVariantIter iter;
+    const gchar* key = nullptr;
+    const gchar* text = nullptr;
+    g_variant_iter_init(&iter, boxed);
+    while (g_variant_iter_next(&iter, "{&s&s}", &key, &text)) {
+      g_hash_table_insert(attributes.get(), g_strdup(key), g_strdup(text));
     }
   }
+  g_variant_unref(boxed);
+  g_variant_unref(reply);
   g_hash_table_insert(attributes.get(), g_strdup("service"),
                       g_strndup(service.data(), service.size()));
   g_hash_table_insert(attributes.get(), g_strdup("account"),

@@ -99,6 +99,23 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   // lower-case hex digits.
   std::string md5FromString(std::string_view text) const;
 
+  // ---- Keyring. One password per service name in the user's keyring, with
+  // an account name. Synchronous on the calling thread, at most 5 seconds
+  // each; nothing is reported to the caller: failures leave a line in the
+  // system log (a keyring status: -25300 for a missing item).
+  //
+  // Stores the password and account under the service name: replaces the
+  // item of that name, or adds one. With an old service name that has an
+  // item, that item is deleted first and the store starts over without it.
+  void addGenericPassword(std::string_view password, std::string_view byServiceName,
+                          std::string_view accountName, std::string_view oldServiceName);
+  // {password, account} of the service's item; {"", ""} when there is none
+  // or the keyring cannot be read. The password ends at its first zero byte;
+  // a password that is not UTF-8 gives {}, an account that is not, {password}.
+  std::vector<std::string> genericPasswordByServiceName(std::string_view serviceName);
+  // Deletes the service's item; an empty name does nothing.
+  void deleteGenericPasswordFromServiceName(std::string_view serviceName);
+
  private:
   void init();
   void dealloc() noexcept;

@@ -1,0 +1,108 @@
+// `zembrel keychain` against the real keyring, checked with secret-tool, an
+// independent Secret Service client.
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "KeyringFixture.hpp"
+#include "ServerProcess.hpp"
+
+namespace zembrel::test {
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string quoted(const std::string& text) {
+  std::string result = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      result += "'\\''";
+    } else {
+      result += c;
+    }
+  }
+  return result + "'";
+}
+
+class KeychainCli : public KeyringTest {
+ protected:
+  // Runs a shell command line with `input` on its standard input.
+  Outcome run(const std::string& command, const std::string& input = "") {
+    writeFile(dir_.path() / "in", input);
+    const std::string line = command + " <" + quoted(dir_.path() / "in") + " >" +
+                             quoted(dir_.path() / "out") + " 2>" + quoted(dir_.path() / "err");
+    const int raw = std::system(line.c_str());
+    Outcome result;
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    result.out = readFile(dir_.path() / "out");
+    result.err = readFile(dir_.path() / "err");
+    return result;
+  }
+
+  Outcome cli(const std::string& arguments, const std::string& input = "") {
+    return run(quoted(ZEMBREL_CLI_PATH) + " keychain " + arguments, input);
+  }
+
+  ScopedTempDir dir_;
+};
+
+TEST_F(KeychainCli, StoredPasswordIsFoundBySecretToolByteForByte) {
+  const auto service = name("cli store");
+  const auto stored = cli("store " + quoted(service) + " alice", "pass word\n");
+  ASSERT_EQ(stored.status, 0) << stored.err;
+  EXPECT_EQ(stored.err, "");
+
+  // The whole of standard input is the password, its line feed included.
+  const auto lookup = run("secret-tool lookup service " + quoted(service));
+  EXPECT_EQ(lookup.status, 0) << lookup.err;
+  EXPECT_EQ(lookup.out, "pass word\n");
+  const auto got = cli("get " + quoted(service));
+  EXPECT_EQ(got.status, 0);
+  EXPECT_EQ(got.out, "[\"pass word\\n\",\"alice\"]\n");
+
+  const auto deleted = cli("delete " + quoted(service));
+  EXPECT_EQ(deleted.status, 0);
+  EXPECT_EQ(deleted.err, "");
+  EXPECT_NE(run("secret-tool lookup service " + quoted(service)).status, 0);
+}
+
+TEST_F(KeychainCli, ItemsSecretToolStoredAreReadAndUpdatedInPlace) {
+  const auto service = name("cli peer");
+  const auto stored =
+      run("secret-tool store --label=x service " + quoted(service) + " account bob", "from-peer");
+  ASSERT_EQ(stored.status, 0) << stored.err;
+  EXPECT_EQ(cli("get " + quoted(service)).out, "[\"from-peer\",\"bob\"]\n");
+
+  EXPECT_EQ(cli("store " + quoted(service) + " carol", "updated").status, 0);
+  const auto found = items(service);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].account, "carol");
+  EXPECT_EQ(found[0].password, "updated");
+  // The peer's own schema stays, so the peer still finds its item.
+  EXPECT_EQ(found[0].schema, "org.freedesktop.Secret.Generic");
+  EXPECT_EQ(run("secret-tool lookup service " + quoted(service) + " account carol").out, "updated");
+}
+
+TEST_F(KeychainCli, RenameMissingReadAndDeleteOfMissing) {
+  const auto oldService = name("cli old");
+  const auto newService = name("cli new");
+  ASSERT_EQ(cli("store " + quoted(oldService) + " alice", "pw").status, 0);
+  const auto renamed =
+      cli("store " + quoted(newService) + " dave --old-service " + quoted(oldService), "pw2");
+  EXPECT_EQ(renamed.status, 0) << renamed.err;
+  EXPECT_EQ(cli("get " + quoted(oldService)).out, "[\"\",\"\"]\n");
+  EXPECT_EQ(cli("get " + quoted(newService)).out, "[\"pw2\",\"dave\"]\n");
+
+  const auto deleted = cli("delete " + quoted(oldService));
+  EXPECT_EQ(deleted.err, "zembrel: error finding keychain item: -25300\n");
+  EXPECT_EQ(cli("get").status, 2);  // usage error: no service name
+}
+
+}  // namespace
+}  // namespace zembrel::test

@@ -1,0 +1,154 @@
+#include "JpegThumbnail.hpp"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+// jpeglib.h needs FILE and size_t declared first.
+#include <jpeglib.h>
+
+#include "ColourProfile.hpp"
+#include "ExifOrientation.hpp"
+#include "Pixels.hpp"
+
+namespace thumbtool {
+
+namespace {
+
+struct FileClose {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileClose>;
+
+// libjpeg reports fatal errors through error_exit, which must not return: jump back to the
+// decode function. Warnings (e.g. a file cut short, whose missing rows come out grey) are
+// tolerated and never printed.
+struct JpegErrors {
+  jpeg_error_mgr manager;
+  std::jmp_buf jump;
+};
+
+[[noreturn]] void onJpegError(j_common_ptr info) {
+  std::longjmp(reinterpret_cast<JpegErrors*>(info->err)->jump, 1);
+}
+
+void onJpegMessage(j_common_ptr, int) {}
+
+// Memory libjpeg may take for one image (progressive files keep every coefficient).
+constexpr long kMaxDecoderMemory = 1L << 30;
+
+// Everything the decode leaves behind, kept in one place so that no C++ object is created
+// between setjmp and a possible longjmp.
+struct DecodeResult {
+  DecodedPixels decoded;
+  int orientation = 1;
+  int targetWidth = 0;
+  int targetHeight = 0;
+};
+
+bool decode(std::FILE* file, Box box, DecodeResult& result) {
+  jpeg_decompress_struct info{};
+  JpegErrors errors{};
+  info.err = jpeg_std_error(&errors.manager);
+  errors.manager.error_exit = onJpegError;
+  errors.manager.emit_message = onJpegMessage;
+  if (setjmp(errors.jump) != 0) {
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  jpeg_create_decompress(&info);
+  info.mem->max_memory_to_use = kMaxDecoderMemory;
+  jpeg_stdio_src(&info, file);
+  jpeg_save_markers(&info, JPEG_APP0 + 1, 0xffff);
+  jpeg_save_markers(&info, JPEG_APP0 + 2, 0xffff);
+  jpeg_read_header(&info, TRUE);
+  if (static_cast<long long>(info.image_width) * info.image_height > kMaxSourcePixels) {
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  for (jpeg_saved_marker_ptr marker = info.marker_list; marker != nullptr; marker = marker->next) {
+    if (marker->marker == JPEG_APP0 + 1) {
+      result.orientation = exifOrientation(marker->data, marker->data_length);
+      break;
+    }
+  }
+  // No libjpeg call (and so no jump) happens between reading the profile and freeing it.
+  JOCTET* icc = nullptr;
+  unsigned iccLength = 0;
+  if (jpeg_read_icc_profile(&info, &icc, &iccLength) && icc != nullptr) {
+    result.decoded.iccProfile.assign(icc, icc + iccLength);
+  }
+  std::free(icc);
+
+  const int width = static_cast<int>(info.image_width);
+  const int height = static_cast<int>(info.image_height);
+  const bool sideways = result.orientation >= 5;
+  Box stored = sideways ? Box{box.height, box.width} : box;
+  Dimensions target = fitInside(width, height, stored, false);
+  // The smallest DCT scale (n/8) that still gives at least the target size, so the final step
+  // only ever shrinks.
+  unsigned numerator = 8;
+  for (unsigned n = 1; n <= 8; ++n) {
+    long long w = (static_cast<long long>(width) * n + 7) / 8;
+    long long h = (static_cast<long long>(height) * n + 7) / 8;
+    if (w >= target.width && h >= target.height) {
+      numerator = n;
+      break;
+    }
+  }
+  info.scale_num = numerator;
+  info.scale_denom = 8;
+  switch (info.jpeg_color_space) {
+    case JCS_GRAYSCALE:
+      info.out_color_space = JCS_GRAYSCALE;
+      break;
+    case JCS_CMYK:
+    case JCS_YCCK:
+      info.out_color_space = JCS_CMYK;
+      break;
+    default:
+      info.out_color_space = JCS_RGB;
+      break;
+  }
+  jpeg_start_decompress(&info);
+  result.decoded.pixels = Image(static_cast<int>(info.output_width),
+                                static_cast<int>(info.output_height), info.output_components);
+  result.decoded.invertedCmyk = info.out_color_space == JCS_CMYK && info.saw_Adobe_marker;
+  Image& pixels = result.decoded.pixels;
+  while (info.output_scanline < info.output_height) {
+    JSAMPROW row =
+        pixels.pixels.data() + static_cast<std::size_t>(info.output_scanline) * pixels.stride();
+    jpeg_read_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_decompress(&info);
+  jpeg_destroy_decompress(&info);
+  result.targetWidth = target.width;
+  result.targetHeight = target.height;
+  return true;
+}
+
+}  // namespace
+
+bool looksLikeJpeg(const std::string& path) {
+  FilePtr file(std::fopen(path.c_str(), "rb"));
+  unsigned char head[3] = {};
+  return file && std::fread(head, 1, sizeof head, file.get()) == sizeof head && head[0] == 0xff &&
+         head[1] == 0xd8 && head[2] == 0xff;
+}
+
+std::optional<Image> jpegThumbnail(const std::string& path, Box box) {
+  FilePtr file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    return std::nullopt;
+  }
+  DecodeResult result;
+  if (!decode(file.get(), box, result)) {
+    return std::nullopt;
+  }
+  Image& raw = result.decoded.pixels;
+  raw = resizeArea(raw, result.targetWidth, result.targetHeight);
+  return applyOrientation(convertToSrgb(result.decoded), result.orientation);
+}
+
+}  // namespace thumbtool

@@ -39,6 +39,9 @@ bool writePng(const Image& image, Bytes& out) {
     return false;
   }
   png_set_write_fn(png, &out, appendPngData, flushPngData);
+  // Thumbnails are small and written once: zlib level 3 is a few per cent larger than the default
+  // (6) but noticeably faster on photographic grain.
+  png_set_compression_level(png, 3);
   png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
                static_cast<png_uint_32>(image.height), 8,
                image.hasAlpha() ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,

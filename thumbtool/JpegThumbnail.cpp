@@ -1,5 +1,10 @@
 #include "JpegThumbnail.hpp"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +25,42 @@ struct FileClose {
   void operator()(std::FILE* file) const noexcept { std::fclose(file); }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileClose>;
+
+// The whole file mapped read-only: the decoder reads it in place, with no copies and no read
+// calls, and the pages are faulted in at once.
+class MappedFile {
+ public:
+  explicit MappedFile(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      return;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+      void* data = mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ,
+                        MAP_PRIVATE | MAP_POPULATE, fd, 0);
+      if (data != MAP_FAILED) {
+        data_ = static_cast<const unsigned char*>(data);
+        size_ = static_cast<std::size_t>(info.st_size);
+      }
+    }
+    close(fd);
+  }
+  ~MappedFile() {
+    if (data_ != nullptr) {
+      munmap(const_cast<unsigned char*>(data_), size_);
+    }
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  const unsigned char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  const unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
 
 // libjpeg reports fatal errors through error_exit, which must not return: jump back to the
 // decode function. Warnings (e.g. a file cut short, whose missing rows come out grey) are
@@ -47,7 +88,7 @@ struct DecodeResult {
   int targetHeight = 0;
 };
 
-bool decode(std::FILE* file, Box box, DecodeResult& result) {
+bool decode(const MappedFile& file, Box box, DecodeResult& result) {
   jpeg_decompress_struct info{};
   JpegErrors errors{};
   info.err = jpeg_std_error(&errors.manager);
@@ -59,7 +100,7 @@ bool decode(std::FILE* file, Box box, DecodeResult& result) {
   }
   jpeg_create_decompress(&info);
   info.mem->max_memory_to_use = kMaxDecoderMemory;
-  jpeg_stdio_src(&info, file);
+  jpeg_mem_src(&info, file.data(), static_cast<unsigned long>(file.size()));
   jpeg_save_markers(&info, JPEG_APP0 + 1, 0xffff);
   jpeg_save_markers(&info, JPEG_APP0 + 2, 0xffff);
   jpeg_read_header(&info, TRUE);
@@ -138,12 +179,12 @@ bool looksLikeJpeg(const std::string& path) {
 }
 
 std::optional<Image> jpegThumbnail(const std::string& path, Box box) {
-  FilePtr file(std::fopen(path.c_str(), "rb"));
-  if (!file) {
+  MappedFile file(path);
+  if (file.data() == nullptr) {
     return std::nullopt;
   }
   DecodeResult result;
-  if (!decode(file.get(), box, result)) {
+  if (!decode(file, box, result)) {
     return std::nullopt;
   }
   Image& raw = result.decoded.pixels;

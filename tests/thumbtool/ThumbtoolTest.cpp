@@ -1,6 +1,7 @@
 // thumbtool run as a child process on documents made here; every output is decoded back.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <map>
@@ -228,6 +229,49 @@ TEST_F(ThumbtoolTest, VideoGoesThroughItsThumbnailer) {
   EXPECT_EQ(image.width, 160);
   EXPECT_EQ(image.height, 120);
   EXPECT_TRUE(isRed(image.rgbAt(50, 60))) << "the frame's red half, not an icon";
+}
+
+// Thumbnailers of the user's own data folder: one that fails (exit 1, after writing a picture)
+// must be passed over, one that chatters must not reach thumbtool's output, and when
+// bubblewrap is installed the source's folder is read-only to them.
+TEST_F(ThumbtoolTest, ThumbnailersAreCheckedSilencedAndConfined) {
+  const std::string small = "/usr/share/icons/Adwaita/32x32/mimetypes/text-x-generic.png";
+  const std::string large = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
+  if (!fs::exists(small) || !fs::exists(large)) {
+    GTEST_SKIP() << "the Adwaita icon theme is not installed";
+  }
+  fs::path data = dir_.path() / "data";
+  fs::create_directories(data / "thumbnailers");
+  writeFile(data / "thumbnailers" / "a-fails.thumbnailer",
+            "[Thumbnailer Entry]\nTryExec=sh\nExec=sh -c 'cp \"$1\" \"$0\"; exit 1' %o " + small +
+                "\nMimeType=application/x-thumbtool-sample;\n");
+  writeFile(data / "thumbnailers" / "b-works.thumbnailer",
+            "[Thumbnailer Entry]\nTryExec=sh\nExec=sh -c 'echo chatter; echo chatter >&2; "
+            "echo x > \"$2.touched\"; cp \"$1\" \"$0\"' %o " + large +
+                " %i\nMimeType=application/x-thumbtool-sample;\n");
+  fs::create_directories(data / "mime" / "packages");
+  writeFile(data / "mime" / "packages" / "sample.xml",
+            "<?xml version=\"1.0\"?><mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">"
+            "<mime-type type=\"application/x-thumbtool-sample\"><glob pattern=\"*.thumbtoolsample\"/>"
+            "</mime-type></mime-info>");
+  if (std::system(("update-mime-database '" + (data / "mime").string() + "' >/dev/null 2>&1").c_str()) != 0) {
+    GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
+  }
+  fs::path source = file("sample.thumbtoolsample");
+  writeFile(source, std::string(512, '\x01'));
+  fs::path out = file("sample.png");
+  RunResult run = runThumbtool({source.string(), out.string()},
+                               std::map<std::string, std::string>{{"XDG_DATA_HOME", data.string()}});
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  std::optional<Decoded> image = decodeImage(out);
+  ASSERT_TRUE(image.has_value());
+  EXPECT_EQ(image->width, 48) << "the working thumbnailer's picture, not enlarged";
+  EXPECT_EQ(image->height, 48);
+  if (fs::exists("/usr/bin/bwrap")) {
+    EXPECT_FALSE(fs::exists(source.string() + ".touched")) << "the source folder is read-only";
+  }
 }
 
 TEST_F(ThumbtoolTest, TextFileBecomesAPageOfItsFirstLines) {

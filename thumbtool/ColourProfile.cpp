@@ -21,32 +21,27 @@ using TransformPtr = std::unique_ptr<void, TransformDelete>;
 // lcms2 reports through this hook; a thumbtool run prints nothing.
 void ignoreLcmsError(cmsContext, cmsUInt32Number, const char*) {}
 
-Image deviceToRgb(const DecodedPixels& decoded) {
+// Without a usable profile: grey is spread to RGB, RGB is taken as sRGB, and CMYK is left to
+// the general image stack, which has a default press profile.
+std::optional<Image> deviceToRgb(const DecodedPixels& decoded) {
   const Image& in = decoded.pixels;
-  if (in.channels == 3) {
+  if (in.channels == 4) {
+    return std::nullopt;
+  }
+  if (in.channels != 1) {
     return in;
   }
   Image out(in.width, in.height, 3);
   const std::size_t count = static_cast<std::size_t>(in.width) * in.height;
   for (std::size_t i = 0; i < count; ++i) {
-    unsigned char* rgb = &out.pixels[i * 3];
-    if (in.channels == 1) {
-      rgb[0] = rgb[1] = rgb[2] = in.pixels[i];
-      continue;
-    }
-    const unsigned char* cmyk = &in.pixels[i * 4];
-    for (int c = 0; c < 3; ++c) {
-      unsigned ink = decoded.invertedCmyk ? cmyk[c] : 255u - cmyk[c];
-      unsigned black = decoded.invertedCmyk ? cmyk[3] : 255u - cmyk[3];
-      rgb[c] = static_cast<unsigned char>((ink * black + 127) / 255);
-    }
+    out.pixels[i * 3] = out.pixels[i * 3 + 1] = out.pixels[i * 3 + 2] = in.pixels[i];
   }
   return out;
 }
 
 }  // namespace
 
-Image convertToSrgb(const DecodedPixels& decoded) {
+std::optional<Image> convertToSrgb(const DecodedPixels& decoded) {
   const Image& in = decoded.pixels;
   if (decoded.iccProfile.empty()) {
     return deviceToRgb(decoded);

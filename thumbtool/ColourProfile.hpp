@@ -1,6 +1,7 @@
 // Conversion of decoded pixels to sRGB, honouring an embedded ICC profile when there is one.
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "Image.hpp"
@@ -16,7 +17,8 @@ struct DecodedPixels {
 };
 
 // Returns 3-channel sRGB. Uses the embedded profile when it matches the pixels' colour space,
-// otherwise the plain device conversion.
-Image convertToSrgb(const DecodedPixels& decoded);
+// otherwise the plain device conversion for grey and RGB; nothing for CMYK without a usable
+// profile.
+std::optional<Image> convertToSrgb(const DecodedPixels& decoded);
 
 }  // namespace thumbtool

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 // jpeglib.h needs FILE and size_t declared first.
 #include <jpeglib.h>
@@ -121,6 +122,13 @@ bool decode(const MappedFile& file, Box box, DecodeResult& result) {
     result.decoded.iccProfile.assign(icc, icc + iccLength);
   }
   std::free(icc);
+  // CMYK without a profile needs a default press profile for faithful colours; the general
+  // image stack has one.
+  bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
+  if (cmyk && result.decoded.iccProfile.empty()) {
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
 
   const int width = static_cast<int>(info.image_width);
   const int height = static_cast<int>(info.image_height);
@@ -189,7 +197,11 @@ std::optional<Image> jpegThumbnail(const std::string& path, Box box) {
   }
   Image& raw = result.decoded.pixels;
   raw = resizeArea(raw, result.targetWidth, result.targetHeight);
-  return applyOrientation(convertToSrgb(result.decoded), result.orientation);
+  std::optional<Image> srgb = convertToSrgb(result.decoded);
+  if (!srgb) {
+    return std::nullopt;
+  }
+  return applyOrientation(std::move(*srgb), result.orientation);
 }
 
 }  // namespace thumbtool

@@ -113,6 +113,15 @@ void writeJpeg(const std::filesystem::path& path, int width, int height, int ori
   image.jpegsave(path.c_str());
 }
 
+void writeCmykJpeg(const std::filesystem::path& path, int width, int height) {
+  ensureVips();
+  VImage::black(width, height, VImage::option()->set("bands", 4))
+      .new_from_image({255, 0, 0, 0})
+      .cast(VIPS_FORMAT_UCHAR)
+      .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_CMYK))
+      .jpegsave(path.c_str());
+}
+
 void writeTransparentPng(const std::filesystem::path& path, int width, int height) {
   ensureVips();
   VImage::black(width, height, VImage::option()->set("bands", 4))

@@ -14,6 +14,9 @@ namespace thumbtool::test {
 // An RGB JPEG whose left half is red and right half blue; orientation 1 writes no EXIF tag.
 void writeJpeg(const std::filesystem::path& path, int width, int height, int orientation = 1);
 
+// A CMYK JPEG of pure cyan ink, without a colour profile.
+void writeCmykJpeg(const std::filesystem::path& path, int width, int height);
+
 // A PNG with alpha, fully transparent black.
 void writeTransparentPng(const std::filesystem::path& path, int width, int height);
 

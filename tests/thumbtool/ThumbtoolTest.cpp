@@ -184,6 +184,17 @@ TEST_F(ThumbtoolTest, ExifRotatedJpegComesOutUpright) {
   EXPECT_TRUE(isBlue(image.rgbAt(33, 190)));
 }
 
+TEST_F(ThumbtoolTest, CmykJpegIsConvertedToRgb) {
+  writeCmykJpeg(file("cyan.jpg"), 120, 80);
+  Decoded image = thumbnail({file("cyan.jpg").string(), file("cyan.png").string(), "60x60"});
+  EXPECT_EQ(image.width, 60);
+  EXPECT_EQ(image.bands, 3);
+  std::vector<int> rgb = image.rgbAt(30, 20);
+  EXPECT_LT(rgb[0], 80) << "cyan ink absorbs red";
+  EXPECT_GT(rgb[1], 100);
+  EXPECT_GT(rgb[2], 150);
+}
+
 TEST_F(ThumbtoolTest, AlphaIsFlattenedOntoWhiteForJpegAndBmp) {
   writeTransparentPng(file("clear.png"), 80, 40);
   for (const char* format : {"jpg", "bmp"}) {
@@ -247,21 +258,26 @@ TEST_F(ThumbtoolTest, ThumbnailersAreCheckedSilencedAndConfined) {
                 "\nMimeType=application/x-thumbtool-sample;\n");
   writeFile(data / "thumbnailers" / "b-works.thumbnailer",
             "[Thumbnailer Entry]\nTryExec=sh\nExec=sh -c 'echo chatter; echo chatter >&2; "
-            "echo x > \"$2.touched\"; cp \"$1\" \"$0\"' %o " + large +
-                " %i\nMimeType=application/x-thumbtool-sample;\n");
+            "echo x > \"$2.touched\"; cp \"$1\" \"$0\"' %o " +
+                large + " %i\nMimeType=application/x-thumbtool-sample;\n");
   fs::create_directories(data / "mime" / "packages");
-  writeFile(data / "mime" / "packages" / "sample.xml",
-            "<?xml version=\"1.0\"?><mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">"
-            "<mime-type type=\"application/x-thumbtool-sample\"><glob pattern=\"*.thumbtoolsample\"/>"
-            "</mime-type></mime-info>");
-  if (std::system(("update-mime-database '" + (data / "mime").string() + "' >/dev/null 2>&1").c_str()) != 0) {
+  writeFile(
+      data / "mime" / "packages" / "sample.xml",
+      "<?xml version=\"1.0\"?><mime-info "
+      "xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">"
+      "<mime-type type=\"application/x-thumbtool-sample\"><glob pattern=\"*.thumbtoolsample\"/>"
+      "</mime-type></mime-info>");
+  if (std::system(
+          ("update-mime-database '" + (data / "mime").string() + "' >/dev/null 2>&1").c_str()) !=
+      0) {
     GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
   }
   fs::path source = file("sample.thumbtoolsample");
   writeFile(source, std::string(512, '\x01'));
   fs::path out = file("sample.png");
-  RunResult run = runThumbtool({source.string(), out.string()},
-                               std::map<std::string, std::string>{{"XDG_DATA_HOME", data.string()}});
+  RunResult run =
+      runThumbtool({source.string(), out.string()},
+                   std::map<std::string, std::string>{{"XDG_DATA_HOME", data.string()}});
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "");

@@ -7,6 +7,7 @@
 #include <jpeglib.h>
 #include <png.h>
 
+#include "JpegErrors.hpp"
 #include "Pixels.hpp"
 
 namespace thumbtool {
@@ -57,23 +58,10 @@ bool writePng(const Image& image, Bytes& out) {
 
 // ---- JPEG
 
-struct JpegErrors {
-  jpeg_error_mgr manager;
-  std::jmp_buf jump;
-};
-
-[[noreturn]] void onJpegError(j_common_ptr info) {
-  std::longjmp(reinterpret_cast<JpegErrors*>(info->err)->jump, 1);
-}
-
-void onJpegMessage(j_common_ptr, int) {}
-
 bool writeJpeg(const Image& rgb, Bytes& out) {
   jpeg_compress_struct info{};
   JpegErrors errors{};
-  info.err = jpeg_std_error(&errors.manager);
-  errors.manager.error_exit = onJpegError;
-  errors.manager.emit_message = onJpegMessage;
+  info.err = installJpegErrors(errors);
   unsigned char* buffer = nullptr;
   unsigned long length = 0;
   if (setjmp(errors.jump) != 0) {

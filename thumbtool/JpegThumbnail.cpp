@@ -1,21 +1,23 @@
 #include "JpegThumbnail.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <utility>
+#include <vector>
 
 // jpeglib.h needs FILE and size_t declared first.
 #include <jpeglib.h>
 
 #include "ColourProfile.hpp"
 #include "ExifOrientation.hpp"
+#include "JpegErrors.hpp"
 #include "Pixels.hpp"
 
 namespace thumbtool {
@@ -27,55 +29,37 @@ struct FileClose {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileClose>;
 
-// The whole file mapped read-only: the decoder reads it in place, with no copies and no read
-// calls, and the pages are faulted in at once.
-class MappedFile {
- public:
-  explicit MappedFile(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      return;
-    }
-    struct stat info {};
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-      void* data = mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ,
-                        MAP_PRIVATE | MAP_POPULATE, fd, 0);
-      if (data != MAP_FAILED) {
-        data_ = static_cast<const unsigned char*>(data);
-        size_ = static_cast<std::size_t>(info.st_size);
+// Largest JPEG file read at all; larger ones go to the general image stack, which streams.
+constexpr off_t kMaxFileBytes = off_t{512} << 20;
+
+// The whole file read into memory with a few large reads. Not mapped: a file truncated by its
+// writer while mapped would kill the process with SIGBUS.
+std::vector<unsigned char> readWholeFile(const std::string& path) {
+  std::vector<unsigned char> data;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return data;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+      info.st_size <= kMaxFileBytes) {
+    data.resize(static_cast<std::size_t>(info.st_size));
+    std::size_t done = 0;
+    while (done < data.size()) {
+      ssize_t n = read(fd, data.data() + done, data.size() - done);
+      if (n < 0 && errno == EINTR) {
+        continue;
       }
+      if (n <= 0) {
+        break;
+      }
+      done += static_cast<std::size_t>(n);
     }
-    close(fd);
+    data.resize(done);  // a file that shrank meanwhile is decoded as far as it goes
   }
-  ~MappedFile() {
-    if (data_ != nullptr) {
-      munmap(const_cast<unsigned char*>(data_), size_);
-    }
-  }
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-
-  const unsigned char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-
- private:
-  const unsigned char* data_ = nullptr;
-  std::size_t size_ = 0;
-};
-
-// libjpeg reports fatal errors through error_exit, which must not return: jump back to the
-// decode function. Warnings (e.g. a file cut short, whose missing rows come out grey) are
-// tolerated and never printed.
-struct JpegErrors {
-  jpeg_error_mgr manager;
-  std::jmp_buf jump;
-};
-
-[[noreturn]] void onJpegError(j_common_ptr info) {
-  std::longjmp(reinterpret_cast<JpegErrors*>(info->err)->jump, 1);
+  close(fd);
+  return data;
 }
-
-void onJpegMessage(j_common_ptr, int) {}
 
 // Memory libjpeg may take for one image (progressive files keep every coefficient).
 constexpr long kMaxDecoderMemory = 1L << 30;
@@ -89,12 +73,11 @@ struct DecodeResult {
   int targetHeight = 0;
 };
 
-bool decode(const MappedFile& file, Box box, DecodeResult& result) {
+// Warnings (a file cut short: its missing rows come out grey) are tolerated.
+bool decode(const std::vector<unsigned char>& file, Box box, DecodeResult& result) {
   jpeg_decompress_struct info{};
   JpegErrors errors{};
-  info.err = jpeg_std_error(&errors.manager);
-  errors.manager.error_exit = onJpegError;
-  errors.manager.emit_message = onJpegMessage;
+  info.err = installJpegErrors(errors);
   if (setjmp(errors.jump) != 0) {
     jpeg_destroy_decompress(&info);
     return false;
@@ -187,8 +170,8 @@ bool looksLikeJpeg(const std::string& path) {
 }
 
 std::optional<Image> jpegThumbnail(const std::string& path, Box box) {
-  MappedFile file(path);
-  if (file.data() == nullptr) {
+  std::vector<unsigned char> file = readWholeFile(path);
+  if (file.empty()) {
     return std::nullopt;
   }
   DecodeResult result;

@@ -33,7 +33,4 @@ struct VipsModule {
 inline constexpr const char* kVipsModuleFile = "thumbtool-vips.so";
 inline constexpr const char* kVipsModuleSymbol = "thumbtoolVipsModule";
 
-using PdfModuleEntry = const PdfModule* (*)();
-using VipsModuleEntry = const VipsModule* (*)();
-
 }  // namespace thumbtool

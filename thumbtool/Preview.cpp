@@ -48,21 +48,22 @@ void* entryPoint(const char* file, const char* symbol) {
   return nullptr;
 }
 
+// The module's table, or nothing when it is missing or was built for another interface.
+template <typename Module>
+const Module* loadModule(const char* file, const char* symbol) {
+  using Entry = const Module* (*)();
+  auto entry = reinterpret_cast<Entry>(entryPoint(file, symbol));
+  const Module* table = entry != nullptr ? entry() : nullptr;
+  return table != nullptr && table->interfaceVersion == kModuleInterfaceVersion ? table : nullptr;
+}
+
 const PdfModule* pdfModule() {
-  static const PdfModule* module = [] {
-    auto entry = reinterpret_cast<PdfModuleEntry>(entryPoint(kPdfModuleFile, kPdfModuleSymbol));
-    const PdfModule* table = entry != nullptr ? entry() : nullptr;
-    return table != nullptr && table->interfaceVersion == kModuleInterfaceVersion ? table : nullptr;
-  }();
+  static const PdfModule* module = loadModule<PdfModule>(kPdfModuleFile, kPdfModuleSymbol);
   return module;
 }
 
 const VipsModule* vipsModule() {
-  static const VipsModule* module = [] {
-    auto entry = reinterpret_cast<VipsModuleEntry>(entryPoint(kVipsModuleFile, kVipsModuleSymbol));
-    const VipsModule* table = entry != nullptr ? entry() : nullptr;
-    return table != nullptr && table->interfaceVersion == kModuleInterfaceVersion ? table : nullptr;
-  }();
+  static const VipsModule* module = loadModule<VipsModule>(kVipsModuleFile, kVipsModuleSymbol);
   return module;
 }
 

@@ -1,10 +1,5 @@
 #include "JpegThumbnail.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -29,37 +24,7 @@ struct FileClose {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileClose>;
 
-// Largest JPEG file read at all; larger ones go to the general image stack, which streams.
-constexpr off_t kMaxFileBytes = off_t{512} << 20;
-
-// The whole file read into memory with a few large reads. Not mapped: a file truncated by its
-// writer while mapped would kill the process with SIGBUS.
-std::vector<unsigned char> readWholeFile(const std::string& path) {
-  std::vector<unsigned char> data;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return data;
-  }
-  struct stat info {};
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-      info.st_size <= kMaxFileBytes) {
-    data.resize(static_cast<std::size_t>(info.st_size));
-    std::size_t done = 0;
-    while (done < data.size()) {
-      ssize_t n = read(fd, data.data() + done, data.size() - done);
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0) {
-        break;
-      }
-      done += static_cast<std::size_t>(n);
-    }
-    data.resize(done);  // a file that shrank meanwhile is decoded as far as it goes
-  }
-  close(fd);
-  return data;
-}
+constexpr std::size_t kReadBufferBytes = 256 * 1024;
 
 // Memory libjpeg may take for one image (progressive files keep every coefficient).
 constexpr long kMaxDecoderMemory = 1L << 30;
@@ -74,7 +39,7 @@ struct DecodeResult {
 };
 
 // Warnings (a file cut short: its missing rows come out grey) are tolerated.
-bool decode(const std::vector<unsigned char>& file, Box box, DecodeResult& result) {
+bool decode(std::FILE* file, Box box, DecodeResult& result) {
   jpeg_decompress_struct info{};
   JpegErrors errors{};
   info.err = installJpegErrors(errors);
@@ -84,7 +49,7 @@ bool decode(const std::vector<unsigned char>& file, Box box, DecodeResult& resul
   }
   jpeg_create_decompress(&info);
   info.mem->max_memory_to_use = kMaxDecoderMemory;
-  jpeg_mem_src(&info, file.data(), static_cast<unsigned long>(file.size()));
+  jpeg_stdio_src(&info, file);
   jpeg_save_markers(&info, JPEG_APP0 + 1, 0xffff);
   jpeg_save_markers(&info, JPEG_APP0 + 2, 0xffff);
   jpeg_read_header(&info, TRUE);
@@ -170,12 +135,17 @@ bool looksLikeJpeg(const std::string& path) {
 }
 
 std::optional<Image> jpegThumbnail(const std::string& path, Box box) {
-  std::vector<unsigned char> file = readWholeFile(path);
-  if (file.empty()) {
+  // libjpeg asks for 4 KiB at a time; a large stdio buffer turns that into few read calls while
+  // memory stays flat (the file is never held whole; a file cut short meanwhile just ends early).
+  // The buffer is declared first so that it outlives the stream.
+  std::vector<char> buffer(kReadBufferBytes);
+  FilePtr file(std::fopen(path.c_str(), "rbe"));
+  if (!file) {
     return std::nullopt;
   }
+  std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
   DecodeResult result;
-  if (!decode(file, box, result)) {
+  if (!decode(file.get(), box, result)) {
     return std::nullopt;
   }
   Image& raw = result.decoded.pixels;

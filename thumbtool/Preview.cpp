@@ -1,6 +1,7 @@
 #include "Preview.hpp"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -92,7 +93,12 @@ std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box o
     return std::nullopt;
   }
   static_cast<void>(asIcon);
-  if (looksLikeJpeg(path)) {
+  // Only regular files are opened here: opening a FIFO would wait for a writer forever.
+  struct stat info {};
+  const bool regular = stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  if (!regular) {
+    // No preview; the module still finds the icon of a folder or device.
+  } else if (looksLikeJpeg(path)) {
     if (auto image = jpegThumbnail(path, ofSize)) {
       return image;
     }

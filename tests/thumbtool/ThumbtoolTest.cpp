@@ -1,10 +1,13 @@
 // thumbtool run as a child process on documents made here; every output is decoded back.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -242,24 +245,15 @@ TEST_F(ThumbtoolTest, VideoGoesThroughItsThumbnailer) {
   EXPECT_TRUE(isRed(image.rgbAt(50, 60))) << "the frame's red half, not an icon";
 }
 
-// Thumbnailers of the user's own data folder: one that fails (exit 1, after writing a picture)
-// must be passed over, one that chatters must not reach thumbtool's output, and when
-// bubblewrap is installed the source's folder is read-only to them.
-TEST_F(ThumbtoolTest, ThumbnailersAreCheckedSilencedAndConfined) {
-  const std::string small = "/usr/share/icons/Adwaita/32x32/mimetypes/text-x-generic.png";
-  const std::string large = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
-  if (!fs::exists(small) || !fs::exists(large)) {
-    GTEST_SKIP() << "the Adwaita icon theme is not installed";
-  }
-  fs::path data = dir_.path() / "data";
+// A private data folder (XDG_DATA_HOME) declaring the type application/x-thumbtool-sample for
+// "*.thumbtoolsample" files, with the given thumbnailers (file name -> Exec line) for it.
+std::optional<fs::path> sampleThumbnailers(const fs::path& data,
+                                           const std::map<std::string, std::string>& execs) {
   fs::create_directories(data / "thumbnailers");
-  writeFile(data / "thumbnailers" / "a-fails.thumbnailer",
-            "[Thumbnailer Entry]\nTryExec=sh\nExec=sh -c 'cp \"$1\" \"$0\"; exit 1' %o " + small +
-                "\nMimeType=application/x-thumbtool-sample;\n");
-  writeFile(data / "thumbnailers" / "b-works.thumbnailer",
-            "[Thumbnailer Entry]\nTryExec=sh\nExec=sh -c 'echo chatter; echo chatter >&2; "
-            "echo x > \"$2.touched\"; cp \"$1\" \"$0\"' %o " +
-                large + " %i\nMimeType=application/x-thumbtool-sample;\n");
+  for (const auto& [name, exec] : execs) {
+    writeFile(data / "thumbnailers" / name, "[Thumbnailer Entry]\nTryExec=sh\nExec=" + exec +
+                                                "\nMimeType=application/x-thumbtool-sample;\n");
+  }
   fs::create_directories(data / "mime" / "packages");
   writeFile(
       data / "mime" / "packages" / "sample.xml",
@@ -267,9 +261,30 @@ TEST_F(ThumbtoolTest, ThumbnailersAreCheckedSilencedAndConfined) {
       "xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">"
       "<mime-type type=\"application/x-thumbtool-sample\"><glob pattern=\"*.thumbtoolsample\"/>"
       "</mime-type></mime-info>");
-  if (std::system(
-          ("update-mime-database '" + (data / "mime").string() + "' >/dev/null 2>&1").c_str()) !=
-      0) {
+  std::string update = "update-mime-database '" + (data / "mime").string() + "' >/dev/null 2>&1";
+  if (std::system(update.c_str()) != 0) {
+    return std::nullopt;
+  }
+  return data;
+}
+
+// One that fails (exit 1, after writing a picture) must be passed over, one that chatters must
+// not reach thumbtool's output, and when bubblewrap is installed the source's folder is
+// read-only to them.
+TEST_F(ThumbtoolTest, ThumbnailersAreCheckedSilencedAndConfined) {
+  const std::string small = "/usr/share/icons/Adwaita/32x32/mimetypes/text-x-generic.png";
+  const std::string large = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
+  if (!fs::exists(small) || !fs::exists(large)) {
+    GTEST_SKIP() << "the Adwaita icon theme is not installed";
+  }
+  auto data =
+      sampleThumbnailers(dir_.path() / "data",
+                         {{"a-fails.thumbnailer", "sh -c 'cp \"$1\" \"$0\"; exit 1' %o " + small},
+                          {"b-works.thumbnailer",
+                           "sh -c 'echo chatter; echo chatter >&2; echo x > \"$2.touched\"; "
+                           "cp \"$1\" \"$0\"' %o " +
+                               large + " %i"}});
+  if (!data) {
     GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
   }
   fs::path source = file("sample.thumbtoolsample");
@@ -277,7 +292,7 @@ TEST_F(ThumbtoolTest, ThumbnailersAreCheckedSilencedAndConfined) {
   fs::path out = file("sample.png");
   RunResult run =
       runThumbtool({source.string(), out.string()},
-                   std::map<std::string, std::string>{{"XDG_DATA_HOME", data.string()}});
+                   std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()}});
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "");
@@ -288,6 +303,27 @@ TEST_F(ThumbtoolTest, ThumbnailersAreCheckedSilencedAndConfined) {
   if (fs::exists("/usr/bin/bwrap")) {
     EXPECT_FALSE(fs::exists(source.string() + ".touched")) << "the source folder is read-only";
   }
+}
+
+// A thumbnailer that hangs is killed at the time limit (10 s) and the icon is written instead.
+TEST_F(ThumbtoolTest, HangingThumbnailerIsKilledAtTheTimeLimit) {
+  auto data =
+      sampleThumbnailers(dir_.path() / "data", {{"hangs.thumbnailer", "sh -c 'sleep 120' %i %o"}});
+  if (!data) {
+    GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
+  }
+  fs::path source = file("stuck.thumbtoolsample");
+  writeFile(source, std::string(512, '\x01'));
+  auto start = std::chrono::steady_clock::now();
+  RunResult run =
+      runThumbtool({source.string(), file("stuck.png").string(), "64x64"},
+                   std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()}});
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_LT(elapsed, std::chrono::seconds(40)) << "not waiting for the thumbnailer to finish";
+  std::optional<Decoded> image = decodeImage(file("stuck.png"));
+  ASSERT_TRUE(image.has_value());
+  EXPECT_EQ(image->width, 64) << "the icon";
 }
 
 TEST_F(ThumbtoolTest, TextFileBecomesAPageOfItsFirstLines) {
@@ -323,6 +359,17 @@ TEST_F(ThumbtoolTest, UnknownDataAndEmptyFilesGetTheirIcon) {
     EXPECT_EQ(image.width, 96) << name;
     EXPECT_EQ(image.height, 96) << name;
     EXPECT_EQ(image.bands, 4) << name;
+  }
+}
+
+TEST_F(ThumbtoolTest, FoldersAndFifosGetAnIconWithoutBeingRead) {
+  fs::create_directory(file("folder"));
+  ASSERT_EQ(mkfifo(file("pipe").c_str(), 0600), 0);
+  for (const char* name : {"folder", "pipe"}) {
+    Decoded image =
+        thumbnail({file(name).string(), file(std::string(name) + ".png").string(), "64x64"});
+    EXPECT_EQ(image.width, 64) << name;
+    EXPECT_EQ(image.height, 64) << name;
   }
 }
 

@@ -49,15 +49,27 @@ struct ContentType {
   std::string mimeType;
 };
 
-// shared-mime-info's guess from the name and the first bytes.
-ContentType contentTypeOf(const std::string& path) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    return {"inode/directory", "inode/directory"};
+// shared-mime-info's guess from the name and the first bytes; special files by their kind
+// alone (reading a FIFO or a device could block or never end).
+ContentType contentTypeOf(const std::string& path, const struct stat& info) {
+  const char* special = nullptr;
+  if (S_ISDIR(info.st_mode)) {
+    special = "inode/directory";
+  } else if (S_ISFIFO(info.st_mode)) {
+    special = "inode/fifo";
+  } else if (S_ISCHR(info.st_mode)) {
+    special = "inode/chardevice";
+  } else if (S_ISBLK(info.st_mode)) {
+    special = "inode/blockdevice";
+  } else if (S_ISSOCK(info.st_mode)) {
+    special = "inode/socket";
+  }
+  if (special != nullptr) {
+    return {special, special};
   }
   std::vector<unsigned char> head(4096);
   std::size_t length = 0;
-  if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+  if (std::FILE* file = std::fopen(path.c_str(), "rbe")) {
     length = std::fread(head.data(), 1, head.size(), file);
     std::fclose(file);
   }
@@ -106,7 +118,7 @@ std::optional<Image> preview(const std::string& path, Box box) {
         return image;
       }
     }
-    ContentType type = contentTypeOf(path);
+    ContentType type = contentTypeOf(path, info);
     if (S_ISREG(info.st_mode)) {
       if (auto image = thumbnailerPreview(path, type.mimeType, box)) {
         return image;

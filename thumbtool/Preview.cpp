@@ -85,36 +85,38 @@ bool looksLikePdf(const std::string& path) {
   return false;
 }
 
+// JPEG and PDF through their own decoders, without the general image stack.
+std::optional<Image> fastPreview(const std::string& path, Box box) {
+  // Only regular files are opened: opening a FIFO would wait for a writer forever.
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return std::nullopt;
+  }
+  if (looksLikeJpeg(path)) {
+    return jpegThumbnail(path, box);
+  }
+  if (looksLikePdf(path)) {
+    const PdfModule* pdf = pdfModule();
+    return pdf != nullptr ? pdf->firstPage(path, box) : std::nullopt;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box ofSize,
                                                   bool asIcon) {
+  static_cast<void>(asIcon);
   if (path.empty()) {
     return std::nullopt;
   }
-  static_cast<void>(asIcon);
-  // Only regular files are opened here: opening a FIFO would wait for a writer forever.
-  struct stat info {};
-  const bool regular = stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-  if (!regular) {
-    // No preview; the module still finds the icon of a folder or device.
-  } else if (looksLikeJpeg(path)) {
-    if (auto image = jpegThumbnail(path, ofSize)) {
-      return image;
-    }
-  } else if (looksLikePdf(path)) {
-    const PdfModule* pdf = pdfModule();
-    if (pdf != nullptr) {
-      if (auto image = pdf->firstPage(path, ofSize)) {
-        return image;
-      }
-    }
+  if (auto image = fastPreview(path, ofSize)) {
+    return image;
   }
+  // Everything else, and whatever the fast paths could not read: the general image stack,
+  // thumbnailers, a page of text, the icon.
   const VipsModule* vips = vipsModule();
-  if (vips == nullptr) {
-    return std::nullopt;
-  }
-  return vips->preview(path, ofSize);
+  return vips != nullptr ? vips->preview(path, ofSize) : std::nullopt;
 }
 
 std::optional<Bytes> encodeImage(const Image& image, Format format) {

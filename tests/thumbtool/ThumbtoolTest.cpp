@@ -138,6 +138,14 @@ TEST_F(ThumbtoolTest, TildeExpandsOnBothPathsAgainstHome) {
   EXPECT_EQ(image->width, 200);
 }
 
+// File names are bytes here: a name that is not UTF-8 is still a file with a thumbnail.
+TEST_F(ThumbtoolTest, PathsThatAreNotUtf8StillWork) {
+  fs::path source = file("caf\xe9.jpg");
+  writeFile(source, readFile(photo()));
+  Decoded image = thumbnail({source.string(), file("out-\xff.png").string(), "50x50"});
+  EXPECT_EQ(image.width, 50);
+}
+
 TEST_F(ThumbtoolTest, MissingSourceWritesNothingAndExitsZero) {
   RunResult run = runThumbtool({file("absent.jpg").string(), file("out.png").string()});
   EXPECT_EQ(run.exitStatus, 0);

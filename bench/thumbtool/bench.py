@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""thumbtool against its peers on the same inputs, run alternately in one session.
+
+Usage: bench.py THUMBTOOL [ROUNDS]   (scripts in this folder: run.sh builds and calls this)
+
+Cases: a 6000x4000 JPEG to a 200x200 PNG (peers: vipsthumbnail, ImageMagick convert -thumbnail,
+gdk-pixbuf-thumbnailer) and page 1 of a 50-page PDF (peers: pdftoppm -singlefile -scale-to 200,
+vipsthumbnail). Prints the median wall time and median peak RSS of each command and the ratio of
+each peer's median to thumbtool's (above 1: thumbtool is faster / smaller).
+"""
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def make_inputs(work):
+    photo = os.path.join(work, "photo.jpg")
+    # Smooth gradients with fine grain: compresses like a camera photo (several MB at Q 90).
+    steps = [
+        ["vips", "xyz", "xyz.v", "6000", "4000"],
+        ["vips", "extract_band", "xyz.v", "x.v", "0"],
+        ["vips", "extract_band", "xyz.v", "y.v", "1"],
+        ["vips", "linear", "x.v", "r.v", "0.04", "0"],
+        ["vips", "linear", "y.v", "g.v", "0.06", "0"],
+        ["vips", "gaussnoise", "b.v", "6000", "4000", "--sigma", "30", "--mean", "128"],
+        ["vips", "bandjoin", "r.v g.v b.v", "rgb.v"],
+        ["vips", "gaussblur", "rgb.v", "blur.v", "0.7"],
+        ["vips", "cast", "blur.v", "u.v", "uchar"],
+        ["vips", "copy", "u.v", "photo.jpg[Q=90]", "--interpretation", "srgb"],
+    ]
+    for step in steps:
+        subprocess.run(step, cwd=work, check=True)
+    pdf = os.path.join(work, "doc.pdf")
+    subprocess.run([sys.executable, os.path.join(HERE, "make_pdf.py"), pdf, "50"], check=True)
+    return photo, pdf
+
+
+def run_once(argv, report):
+    # Peak RSS comes from GNU time: a child forked by this Python process would report Python's
+    # own pages as its peak. time's own start-up is the same for every command.
+    start = time.perf_counter()
+    status = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + argv,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+    wall = time.perf_counter() - start
+    if status != 0:
+        raise SystemExit("failed: " + " ".join(argv))
+    with open(report) as f:
+        return wall, int(f.read().split()[-1]) / 1024.0  # MiB
+
+
+def bench(title, commands, rounds, report):
+    results = {name: ([], []) for name, _ in commands}
+    for _ in range(2):  # warm the page cache
+        for _, argv in commands:
+            run_once(argv, report)
+    for _ in range(rounds):
+        for name, argv in commands:
+            wall, rss = run_once(argv, report)
+            results[name][0].append(wall)
+            results[name][1].append(rss)
+    ours_wall = statistics.median(results[commands[0][0]][0])
+    ours_rss = statistics.median(results[commands[0][0]][1])
+    print(f"\n{title} ({rounds} alternating rounds, medians)")
+    print(f"{'command':<34}{'wall s':>9}{'peak RSS MiB':>14}{'wall ratio':>12}{'RSS ratio':>11}")
+    for name, _ in commands:
+        wall = statistics.median(results[name][0])
+        rss = statistics.median(results[name][1])
+        print(f"{name:<34}{wall:>9.3f}{rss:>14.1f}{wall / ours_wall:>12.2f}{rss / ours_rss:>11.2f}")
+
+
+def main():
+    thumbtool = os.path.abspath(sys.argv[1])
+    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 15
+    for tool in ["/usr/bin/time", "vips", "vipsthumbnail", "convert", "gdk-pixbuf-thumbnailer", "pdftoppm"]:
+        if shutil.which(tool) is None:
+            raise SystemExit(f"{tool} is missing: ZEMBREL_SETUP_EXTRA=bench scripts/setup")
+    with tempfile.TemporaryDirectory() as work:
+        photo, pdf = make_inputs(work)
+        out = lambda name: os.path.join(work, name)
+        print(f"photo.jpg: 6000x4000, {os.path.getsize(photo) / 1e6:.1f} MB; doc.pdf: 50 pages")
+        bench("6000x4000 JPEG -> 200x200 PNG", [
+            ("thumbtool", [thumbtool, photo, out("t.png")]),
+            ("vipsthumbnail", ["vipsthumbnail", photo, "-s", "200x200", "-o", out("v.png")]),
+            ("convert -thumbnail", ["/usr/bin/convert", photo, "-thumbnail", "200x200", out("m.png")]),
+            ("gdk-pixbuf-thumbnailer", ["gdk-pixbuf-thumbnailer", "-s", "200", photo, out("g.png")]),
+        ], rounds, out("time.txt"))
+        bench("50-page PDF, page 1 -> 200x200 PNG", [
+            ("thumbtool", [thumbtool, pdf, out("t.png")]),
+            ("pdftoppm -singlefile -scale-to", ["pdftoppm", "-png", "-singlefile", "-scale-to", "200", pdf, out("p")]),
+            ("vipsthumbnail", ["vipsthumbnail", pdf, "-s", "200x200", "-o", out("v.png")]),
+        ], rounds, out("time.txt"))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,340 @@
+#include "Samples.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vips/vips8>
+
+#include "ServerProcess.hpp"
+
+extern char** environ;
+
+namespace thumbtool::test {
+
+using zembrel::test::readFile;
+using zembrel::test::writeFile;
+
+namespace {
+
+using vips::VImage;
+
+void ensureVips() {
+  static const bool ready = [] {
+    if (VIPS_INIT("thumbtool_tests") != 0) {
+      throw std::runtime_error("libvips does not start");
+    }
+    vips_cache_set_max(0);
+    return true;
+  }();
+  static_cast<void>(ready);
+}
+
+VImage halves(int width, int height) {
+  VImage left = VImage::black(width / 2, height).new_from_image({255, 0, 0});
+  VImage right = VImage::black(width - width / 2, height).new_from_image({0, 0, 255});
+  return left.join(right, VIPS_DIRECTION_HORIZONTAL)
+      .cast(VIPS_FORMAT_UCHAR)
+      .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+}
+
+void putLe(std::string& out, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) {
+    out += static_cast<char>((value >> (8 * i)) & 0xff);
+  }
+}
+
+std::string chunk(const std::string& id, const std::string& body) {
+  std::string out = id;
+  putLe(out, static_cast<std::uint32_t>(body.size()), 4);
+  out += body;
+  if (body.size() % 2 != 0) {
+    out += '\0';
+  }
+  return out;
+}
+
+std::string list(const std::string& type, const std::string& body) {
+  return chunk("LIST", type + body);
+}
+
+std::optional<Decoded> decodeBmp(const std::string& data) {
+  auto le = [&](std::size_t offset, int bytes) {
+    std::uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) {
+      value = value << 8 | static_cast<unsigned char>(data[offset + static_cast<std::size_t>(i)]);
+    }
+    return value;
+  };
+  if (data.size() < 54 || data[0] != 'B' || data[1] != 'M' || le(14, 4) != 40 || le(28, 2) != 24 ||
+      le(30, 4) != 0) {
+    return std::nullopt;  // only the classic 24-bit uncompressed layout is accepted
+  }
+  Decoded result;
+  result.loader = "bmp";
+  result.width = static_cast<int>(le(18, 4));
+  result.height = static_cast<int>(le(22, 4));
+  result.bands = 3;
+  std::size_t offset = le(10, 4);
+  std::size_t row = (static_cast<std::size_t>(result.width) * 3 + 3) & ~std::size_t{3};
+  if (result.width <= 0 || result.height <= 0 || le(2, 4) != data.size() ||
+      offset + row * static_cast<std::size_t>(result.height) != data.size()) {
+    return std::nullopt;
+  }
+  result.rgba.resize(static_cast<std::size_t>(result.width) * result.height * 4);
+  for (int y = 0; y < result.height; ++y) {
+    const char* in = data.data() + offset + row * static_cast<std::size_t>(result.height - 1 - y);
+    for (int x = 0; x < result.width; ++x) {
+      unsigned char* out = &result.rgba[(static_cast<std::size_t>(y) * result.width + x) * 4];
+      out[0] = static_cast<unsigned char>(in[x * 3 + 2]);
+      out[1] = static_cast<unsigned char>(in[x * 3 + 1]);
+      out[2] = static_cast<unsigned char>(in[x * 3 + 0]);
+      out[3] = 255;
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+void writeJpeg(const std::filesystem::path& path, int width, int height, int orientation) {
+  ensureVips();
+  VImage image = halves(width, height);
+  if (orientation != 1) {
+    image.set("orientation", orientation);
+  }
+  image.jpegsave(path.c_str());
+}
+
+void writeCmykJpeg(const std::filesystem::path& path, int width, int height) {
+  ensureVips();
+  VImage::black(width, height, VImage::option()->set("bands", 4))
+      .new_from_image({255, 0, 0, 0})
+      .cast(VIPS_FORMAT_UCHAR)
+      .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_CMYK))
+      .jpegsave(path.c_str());
+}
+
+void writeTransparentPng(const std::filesystem::path& path, int width, int height) {
+  ensureVips();
+  VImage::black(width, height, VImage::option()->set("bands", 4))
+      .cast(VIPS_FORMAT_UCHAR)
+      .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+      .pngsave(path.c_str());
+}
+
+void writePdf(const std::filesystem::path& path, int widthPoints, int heightPoints) {
+  std::ostringstream box;
+  box << "[0 0 " << widthPoints << " " << heightPoints << "]";
+  std::string content = "0.2 0.4 0.8 rg 20 20 100 40 re f BT /F1 24 Tf 0 0 0 rg 30 " +
+                        std::to_string(heightPoints - 60) + " Td (Thumbnail) Tj ET";
+  std::vector<std::string> objects = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox " + box.str() +
+          " /Resources << /Font << /F1 4 0 R >> >> /Contents 5 0 R >>",
+      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+      "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+  };
+  std::string pdf = "%PDF-1.4\n";
+  std::vector<std::size_t> offsets;
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  std::size_t xref = pdf.size();
+  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+  for (std::size_t offset : offsets) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
+    pdf += line;
+  }
+  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  writeFile(path, pdf);
+}
+
+void writeAvi(const std::filesystem::path& path) {
+  ensureVips();
+  constexpr int kWidth = 320;
+  constexpr int kHeight = 240;
+  constexpr int kFrames = 10;
+  VipsBlob* blob = halves(kWidth, kHeight).jpegsave_buffer();
+  std::size_t length = 0;
+  const void* bytes = vips_blob_get(blob, &length);
+  std::string frame(static_cast<const char*>(bytes), length);
+  vips_area_unref(VIPS_AREA(blob));
+
+  std::string avih;
+  for (std::uint32_t value :
+       {100000u, 0u, 0u, 0x10u /* has index */, std::uint32_t{kFrames}, 0u, 1u, 0u,
+        std::uint32_t{kWidth}, std::uint32_t{kHeight}, 0u, 0u, 0u, 0u}) {
+    putLe(avih, value, 4);
+  }
+  std::string strh = "vidsMJPG";
+  for (std::uint32_t value :
+       {0u, 0u, 0u, 1u, 10u, 0u, std::uint32_t{kFrames}, 0u, 0xffffffffu, 0u}) {
+    putLe(strh, value, 4);
+  }
+  putLe(strh, 0, 4);  // frame rectangle left, top
+  putLe(strh, kWidth, 2);
+  putLe(strh, kHeight, 2);
+  std::string strf;
+  for (std::uint32_t value : {40u, std::uint32_t{kWidth}, std::uint32_t{kHeight}}) {
+    putLe(strf, value, 4);
+  }
+  putLe(strf, 1, 2);
+  putLe(strf, 24, 2);
+  strf += "MJPG";
+  putLe(strf, kWidth * kHeight * 3, 4);
+  for (int i = 0; i < 4; ++i) {
+    putLe(strf, 0, 4);
+  }
+  std::string movi;
+  std::string index;
+  for (int i = 0; i < kFrames; ++i) {
+    index += "00dc";
+    putLe(index, 0x10, 4);  // key frame
+    putLe(index, static_cast<std::uint32_t>(4 + movi.size()), 4);
+    putLe(index, static_cast<std::uint32_t>(frame.size()), 4);
+    movi += chunk("00dc", frame);
+  }
+  std::string body =
+      "AVI " +
+      list("hdrl", chunk("avih", avih) + list("strl", chunk("strh", strh) + chunk("strf", strf))) +
+      list("movi", movi) + chunk("idx1", index);
+  std::string riff = "RIFF";
+  putLe(riff, static_cast<std::uint32_t>(body.size()), 4);
+  writeFile(path, riff + body);
+}
+
+RunResult runThumbtool(const std::vector<std::string>& arguments,
+                       const std::map<std::string, std::string>& extraEnvironment) {
+  std::vector<std::string> argv = {THUMBTOOL_EXECUTABLE};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argp;
+  for (auto& arg : argv) {
+    argp.push_back(arg.data());
+  }
+  argp.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string text = *entry;
+    if (extraEnvironment.count(text.substr(0, text.find('='))) == 0) {
+      environment.push_back(text);
+    }
+  }
+  for (const auto& [name, value] : extraEnvironment) {
+    environment.push_back(name + "=" + value);
+  }
+  std::vector<char*> envp;
+  for (auto& entry : environment) {
+    envp.push_back(entry.data());
+  }
+  envp.push_back(nullptr);
+
+  int outPipe[2];
+  int errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (rc != 0) {
+    close(outPipe[0]);
+    close(errPipe[0]);
+    throw std::runtime_error("cannot start thumbtool");
+  }
+  RunResult result;
+  // Both streams are drained before waiting, so a long sanitizer report cannot block the child.
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) {
+        continue;
+      }
+      char buffer[4096];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::vector<int> Decoded::rgbAt(int x, int y) const {
+  const unsigned char* p = &rgba[(static_cast<std::size_t>(y) * width + x) * 4];
+  return {p[0], p[1], p[2]};
+}
+
+std::optional<Decoded> decodeImage(const std::filesystem::path& path) {
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) {
+    return std::nullopt;
+  }
+  std::string data = readFile(path);
+  if (data.size() >= 2 && data[0] == 'B' && data[1] == 'M') {
+    return decodeBmp(data);
+  }
+  ensureVips();
+  try {
+    VImage image = VImage::new_from_buffer(data, "");
+    Decoded result;
+    const char* loader = "";
+    if (image.get_typeof(VIPS_META_LOADER) != 0) {
+      loader = image.get_string(VIPS_META_LOADER);
+    }
+    // "pngload_buffer" -> "png"
+    result.loader = loader;
+    result.loader = result.loader.substr(0, result.loader.find("load"));
+    result.width = image.width();
+    result.height = image.height();
+    result.bands = image.bands();
+    VImage rgba = image.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
+    if (rgba.bands() == 3) {
+      rgba = rgba.bandjoin(255);
+    }
+    std::size_t size = 0;
+    void* memory = rgba.write_to_memory(&size);
+    result.rgba.assign(static_cast<unsigned char*>(memory),
+                       static_cast<unsigned char*>(memory) + size);
+    g_free(memory);
+    return result;
+  } catch (const vips::VError&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace thumbtool::test

@@ -1,0 +1,56 @@
+// Sample documents made on the fly, and a way to run thumbtool and read back what it wrote.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace thumbtool::test {
+
+// ---- making samples
+
+// An RGB JPEG whose left half is red and right half blue; orientation 1 writes no EXIF tag.
+void writeJpeg(const std::filesystem::path& path, int width, int height, int orientation = 1);
+
+// A CMYK JPEG of pure cyan ink, without a colour profile.
+void writeCmykJpeg(const std::filesystem::path& path, int width, int height);
+
+// A PNG with alpha, fully transparent black.
+void writeTransparentPng(const std::filesystem::path& path, int width, int height);
+
+// A one-page PDF with the given media box in points, a coloured band and a line of text.
+void writePdf(const std::filesystem::path& path, int widthPoints, int heightPoints);
+
+// A short Motion-JPEG AVI video (320x240, 10 frames).
+void writeAvi(const std::filesystem::path& path);
+
+// ---- running thumbtool
+
+struct RunResult {
+  int exitStatus = -1;  // -1 when it did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs the built thumbtool with the given arguments; extraEnvironment overrides variables.
+RunResult runThumbtool(const std::vector<std::string>& arguments,
+                       const std::map<std::string, std::string>& extraEnvironment = {});
+
+// ---- reading back
+
+struct Decoded {
+  int width = 0;
+  int height = 0;
+  int bands = 0;
+  std::string loader;  // "png", "jpeg", "bmp", "gif", "tiff"
+  // RGB at (x, y), alpha dropped.
+  std::vector<int> rgbAt(int x, int y) const;
+  std::vector<unsigned char> rgba;  // 4 bytes a pixel, rows packed
+};
+
+// Decodes any of the five output formats; nothing when the file is missing or malformed.
+std::optional<Decoded> decodeImage(const std::filesystem::path& path);
+
+}  // namespace thumbtool::test

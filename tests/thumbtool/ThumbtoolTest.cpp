@@ -1,0 +1,397 @@
+// thumbtool run as a child process on documents made here; every output is decoded back.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Samples.hpp"
+#include "ServerProcess.hpp"
+
+namespace thumbtool::test {
+namespace {
+
+namespace fs = std::filesystem;
+using zembrel::test::readFile;
+using zembrel::test::ScopedTempDir;
+using zembrel::test::writeFile;
+
+class ThumbtoolTest : public testing::Test {
+ protected:
+  fs::path file(const std::string& name) const { return dir_.path() / name; }
+
+  // A 1200x800 JPEG: left half red, right half blue.
+  fs::path photo() {
+    fs::path path = file("photo.jpg");
+    if (!fs::exists(path)) {
+      writeJpeg(path, 1200, 800);
+    }
+    return path;
+  }
+
+  // Runs thumbtool, expects exit 0 and silence, and decodes the output.
+  Decoded thumbnail(const std::vector<std::string>& arguments) {
+    RunResult run = runThumbtool(arguments);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    std::optional<Decoded> decoded = decodeImage(arguments.at(1));
+    EXPECT_TRUE(decoded.has_value()) << "no readable output for " << arguments.at(0);
+    return decoded.value_or(Decoded{});
+  }
+
+  ScopedTempDir dir_;
+};
+
+bool isWhite(const std::vector<int>& rgb) {
+  return rgb[0] >= 250 && rgb[1] >= 250 && rgb[2] >= 250;
+}
+bool isRed(const std::vector<int>& rgb) { return rgb[0] > 200 && rgb[1] < 60 && rgb[2] < 60; }
+bool isBlue(const std::vector<int>& rgb) { return rgb[0] < 60 && rgb[1] < 60 && rgb[2] > 200; }
+
+// ---- the failure table and the argument rules
+
+TEST_F(ThumbtoolTest, FewerThanTwoArgumentsFailSilently) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{}, {photo().string()}}) {
+    RunResult run = runThumbtool(arguments);
+    EXPECT_EQ(run.exitStatus, 255);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+  }
+  auto entries = std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator());
+  EXPECT_EQ(entries, 1) << "nothing written beside the photo";
+}
+
+TEST_F(ThumbtoolTest, UnknownFormatsArePrintedAsTypedOnStandardOutput) {
+  for (std::string name : {"webp", "jpeg", "tif", "JPEG", "%s%d%n", "", "png "}) {
+    fs::path out = file("out");
+    RunResult run = runThumbtool({photo().string(), out.string(), "64x64", name});
+    EXPECT_EQ(run.exitStatus, 255) << name;
+    EXPECT_EQ(run.out, "unknown format: " + name + "\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_FALSE(fs::exists(out)) << name;
+  }
+}
+
+TEST_F(ThumbtoolTest, FormatNamesInAnyCaseSelectTheEncoding) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"PNG", "png"}, {"Jpg", "jpeg"}, {"tIfF", "tiff"}, {"bmp", "bmp"}, {"GIF", "gif"}};
+  for (const auto& [name, loader] : cases) {
+    fs::path out = file("case-" + name);
+    Decoded image = thumbnail({photo().string(), out.string(), "100x100", name});
+    EXPECT_EQ(image.loader, loader) << name;
+    EXPECT_EQ(image.width, 100) << name;
+    EXPECT_EQ(image.height, 67) << name;
+  }
+}
+
+TEST_F(ThumbtoolTest, DefaultsAre200SquareAndPng) {
+  Decoded image = thumbnail({photo().string(), file("default").string()});
+  EXPECT_EQ(image.loader, "png");
+  EXPECT_EQ(image.width, 200);
+  EXPECT_EQ(image.height, 133);
+}
+
+struct SizeCase {
+  const char* size;
+  int width;
+  int height;
+};
+
+class ThumbtoolSizeTest : public ThumbtoolTest, public testing::WithParamInterface<SizeCase> {};
+
+// The photo is 1200x800; a side of zero or less leaves that side unbounded.
+TEST_P(ThumbtoolSizeTest, SizeArgumentBoundsTheThumbnail) {
+  Decoded image = thumbnail({photo().string(), file("sized.png").string(), GetParam().size});
+  EXPECT_EQ(image.width, GetParam().width) << GetParam().size;
+  EXPECT_EQ(image.height, GetParam().height) << GetParam().size;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ThumbtoolSizeTest,
+                         testing::Values(SizeCase{"640x480", 640, 427},
+                                         SizeCase{" 640x480", 640, 427}, SizeCase{"1x2x3", 1, 1},
+                                         SizeCase{"abcx50", 75, 50}, SizeCase{"-5x10", 15, 10},
+                                         SizeCase{"99999999999x1", 2, 1}, SizeCase{"150", 150, 100},
+                                         SizeCase{"300x100", 150, 100},
+                                         SizeCase{"5000x5000", 1200, 800}));
+
+TEST_F(ThumbtoolTest, ArgumentsAfterTheFourthAreIgnored) {
+  thumbnail({photo().string(), file("four.gif").string(), "90x90", "gif"});
+  thumbnail({photo().string(), file("five.gif").string(), "90x90", "gif", "extra", "more"});
+  EXPECT_EQ(readFile(file("four.gif")), readFile(file("five.gif")));
+}
+
+TEST_F(ThumbtoolTest, TildeExpandsOnBothPathsAgainstHome) {
+  writeJpeg(file("home-photo.jpg"), 300, 200);
+  RunResult run = runThumbtool({"~/home-photo.jpg", "~/home-out.png"},
+                               std::map<std::string, std::string>{{"HOME", dir_.path().string()}});
+  EXPECT_EQ(run.exitStatus, 0);
+  std::optional<Decoded> image = decodeImage(file("home-out.png"));
+  ASSERT_TRUE(image.has_value());
+  EXPECT_EQ(image->width, 200);
+}
+
+// File names are bytes here: a name that is not UTF-8 is still a file with a thumbnail.
+TEST_F(ThumbtoolTest, PathsThatAreNotUtf8StillWork) {
+  fs::path source = file("caf\xe9.jpg");
+  writeFile(source, readFile(photo()));
+  Decoded image = thumbnail({source.string(), file("out-\xff.png").string(), "50x50"});
+  EXPECT_EQ(image.width, 50);
+}
+
+TEST_F(ThumbtoolTest, MissingSourceWritesNothingAndExitsZero) {
+  RunResult run = runThumbtool({file("absent.jpg").string(), file("out.png").string()});
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_FALSE(fs::exists(file("out.png")));
+}
+
+TEST_F(ThumbtoolTest, UnwritableOutputStillExitsZero) {
+  RunResult run = runThumbtool({photo().string(), file("no/such/dir/out.png").string()});
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out + run.err, "");
+}
+
+// ---- documents of each kind
+
+TEST_F(ThumbtoolTest, EveryFormatDecodesFitsAndKeepsTheAspectRatio) {
+  for (const char* format : {"png", "jpg", "bmp", "gif", "tiff"}) {
+    fs::path out = file(std::string("fit.") + format);
+    Decoded image = thumbnail({photo().string(), out.string(), "200x200", format});
+    ASSERT_EQ(image.width, 200) << format;
+    ASSERT_EQ(image.height, 133) << format;
+    EXPECT_TRUE(isRed(image.rgbAt(10, 66))) << format;
+    EXPECT_TRUE(isBlue(image.rgbAt(190, 66))) << format;
+  }
+}
+
+TEST_F(ThumbtoolTest, SmallRastersAreNotEnlarged) {
+  writeJpeg(file("small.jpg"), 64, 48);
+  writeTransparentPng(file("small.png"), 64, 48);
+  for (const char* name : {"small.jpg", "small.png"}) {
+    Decoded image =
+        thumbnail({file(name).string(), file(std::string(name) + ".out.png").string(), "640x480"});
+    EXPECT_EQ(image.width, 64) << name;
+    EXPECT_EQ(image.height, 48) << name;
+  }
+}
+
+TEST_F(ThumbtoolTest, ExifRotatedJpegComesOutUpright) {
+  // Stored 300x100 with red left and blue right; orientation 6 means "turn clockwise to view",
+  // so the upright picture is 100x300 with red on top.
+  writeJpeg(file("rotated.jpg"), 300, 100, 6);
+  Decoded image =
+      thumbnail({file("rotated.jpg").string(), file("rotated.png").string(), "200x200"});
+  EXPECT_EQ(image.width, 67);
+  EXPECT_EQ(image.height, 200);
+  EXPECT_TRUE(isRed(image.rgbAt(33, 10)));
+  EXPECT_TRUE(isBlue(image.rgbAt(33, 190)));
+}
+
+TEST_F(ThumbtoolTest, CmykJpegIsConvertedToRgb) {
+  writeCmykJpeg(file("cyan.jpg"), 120, 80);
+  Decoded image = thumbnail({file("cyan.jpg").string(), file("cyan.png").string(), "60x60"});
+  EXPECT_EQ(image.width, 60);
+  EXPECT_EQ(image.bands, 3);
+  std::vector<int> rgb = image.rgbAt(30, 20);
+  EXPECT_LT(rgb[0], 80) << "cyan ink absorbs red";
+  EXPECT_GT(rgb[1], 100);
+  EXPECT_GT(rgb[2], 150);
+}
+
+TEST_F(ThumbtoolTest, AlphaIsFlattenedOntoWhiteForJpegAndBmp) {
+  writeTransparentPng(file("clear.png"), 80, 40);
+  for (const char* format : {"jpg", "bmp"}) {
+    Decoded image = thumbnail({file("clear.png").string(),
+                               file(std::string("clear.") + format).string(), "200x200", format});
+    EXPECT_EQ(image.bands, 3) << format;
+    EXPECT_TRUE(isWhite(image.rgbAt(40, 20))) << format;
+  }
+  Decoded png = thumbnail({file("clear.png").string(), file("clear.out.png").string()});
+  EXPECT_EQ(png.bands, 4) << "PNG keeps the alpha channel";
+}
+
+TEST_F(ThumbtoolTest, PdfFirstPageIsRenderedToFitTheBox) {
+  writePdf(file("doc.pdf"), 595, 842);
+  Decoded image = thumbnail({file("doc.pdf").string(), file("doc.png").string(), "200x200"});
+  EXPECT_EQ(image.height, 200);
+  EXPECT_EQ(image.width, 141);
+  EXPECT_TRUE(isWhite(image.rgbAt(120, 100))) << "paper is white";
+  // A small page is drawn larger, as vector pages are.
+  writePdf(file("card.pdf"), 100, 50);
+  Decoded card = thumbnail({file("card.pdf").string(), file("card.png").string(), "400x400"});
+  EXPECT_EQ(card.width, 400);
+  EXPECT_EQ(card.height, 200);
+}
+
+TEST_F(ThumbtoolTest, SvgIsRenderedToFitTheBox) {
+  writeFile(file("shape.svg"),
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"50\">"
+            "<rect width=\"100\" height=\"50\" fill=\"#ff0000\"/></svg>");
+  Decoded image = thumbnail({file("shape.svg").string(), file("shape.png").string(), "200x200"});
+  EXPECT_EQ(image.width, 200);
+  EXPECT_EQ(image.height, 100);
+  EXPECT_TRUE(isRed(image.rgbAt(100, 50)));
+}
+
+TEST_F(ThumbtoolTest, VideoGoesThroughItsThumbnailer) {
+  if (!fs::exists("/usr/share/thumbnailers/ffmpegthumbnailer.thumbnailer")) {
+    GTEST_SKIP() << "ffmpegthumbnailer is not installed: no video thumbnailer to test";
+  }
+  writeAvi(file("clip.avi"));
+  Decoded image = thumbnail({file("clip.avi").string(), file("clip.png").string(), "160x160"});
+  // 320x240 frames: the thumbnailer's picture is fitted into the box.
+  EXPECT_EQ(image.width, 160);
+  EXPECT_EQ(image.height, 120);
+  EXPECT_TRUE(isRed(image.rgbAt(50, 60))) << "the frame's red half, not an icon";
+}
+
+// A private data folder (XDG_DATA_HOME) declaring the type application/x-thumbtool-sample for
+// "*.thumbtoolsample" files, with the given thumbnailers (file name -> Exec line) for it.
+std::optional<fs::path> sampleThumbnailers(const fs::path& data,
+                                           const std::map<std::string, std::string>& execs) {
+  fs::create_directories(data / "thumbnailers");
+  for (const auto& [name, exec] : execs) {
+    writeFile(data / "thumbnailers" / name, "[Thumbnailer Entry]\nTryExec=sh\nExec=" + exec +
+                                                "\nMimeType=application/x-thumbtool-sample;\n");
+  }
+  fs::create_directories(data / "mime" / "packages");
+  writeFile(
+      data / "mime" / "packages" / "sample.xml",
+      "<?xml version=\"1.0\"?><mime-info "
+      "xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">"
+      "<mime-type type=\"application/x-thumbtool-sample\"><glob pattern=\"*.thumbtoolsample\"/>"
+      "</mime-type></mime-info>");
+  std::string update = "update-mime-database '" + (data / "mime").string() + "' >/dev/null 2>&1";
+  if (std::system(update.c_str()) != 0) {
+    return std::nullopt;
+  }
+  return data;
+}
+
+// One that fails (exit 1, after writing a picture) must be passed over, one that chatters must
+// not reach thumbtool's output, and when bubblewrap is installed the source's folder is
+// read-only to them.
+TEST_F(ThumbtoolTest, ThumbnailersAreCheckedSilencedAndConfined) {
+  const std::string small = "/usr/share/icons/Adwaita/32x32/mimetypes/text-x-generic.png";
+  const std::string large = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
+  if (!fs::exists(small) || !fs::exists(large)) {
+    GTEST_SKIP() << "the Adwaita icon theme is not installed";
+  }
+  auto data =
+      sampleThumbnailers(dir_.path() / "data",
+                         {{"a-fails.thumbnailer", "sh -c 'cp \"$1\" \"$0\"; exit 1' %o " + small},
+                          {"b-works.thumbnailer",
+                           "sh -c 'echo chatter; echo chatter >&2; echo x > \"$2.touched\"; "
+                           "cp \"$1\" \"$0\"' %o " +
+                               large + " %i"}});
+  if (!data) {
+    GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
+  }
+  fs::path source = file("sample.thumbtoolsample");
+  writeFile(source, std::string(512, '\x01'));
+  fs::path out = file("sample.png");
+  RunResult run =
+      runThumbtool({source.string(), out.string()},
+                   std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()}});
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  std::optional<Decoded> image = decodeImage(out);
+  ASSERT_TRUE(image.has_value());
+  EXPECT_EQ(image->width, 48) << "the working thumbnailer's picture, not enlarged";
+  EXPECT_EQ(image->height, 48);
+  if (fs::exists("/usr/bin/bwrap")) {
+    EXPECT_FALSE(fs::exists(source.string() + ".touched")) << "the source folder is read-only";
+  }
+}
+
+// A thumbnailer that hangs is killed at the time limit (10 s) and the icon is written instead.
+TEST_F(ThumbtoolTest, HangingThumbnailerIsKilledAtTheTimeLimit) {
+  auto data =
+      sampleThumbnailers(dir_.path() / "data", {{"hangs.thumbnailer", "sh -c 'sleep 120' %i %o"}});
+  if (!data) {
+    GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
+  }
+  fs::path source = file("stuck.thumbtoolsample");
+  writeFile(source, std::string(512, '\x01'));
+  auto start = std::chrono::steady_clock::now();
+  RunResult run =
+      runThumbtool({source.string(), file("stuck.png").string(), "64x64"},
+                   std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()}});
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_LT(elapsed, std::chrono::seconds(40)) << "not waiting for the thumbnailer to finish";
+  std::optional<Decoded> image = decodeImage(file("stuck.png"));
+  ASSERT_TRUE(image.has_value());
+  EXPECT_EQ(image->width, 64) << "the icon";
+}
+
+TEST_F(ThumbtoolTest, TextFileBecomesAPageOfItsFirstLines) {
+  std::string text;
+  for (int i = 1; i <= 80; ++i) {
+    text += "line " + std::to_string(i) + ": <markup> & \xff invalid UTF-8 \x01\n";
+  }
+  writeFile(file("notes.txt"), text);
+  Decoded image = thumbnail({file("notes.txt").string(), file("notes.png").string(), "400x400"});
+  EXPECT_EQ(image.height, 400);
+  EXPECT_EQ(image.width, 283);  // A4 proportions
+  EXPECT_TRUE(isWhite(image.rgbAt(5, 5))) << "margin";
+  int dark = 0;
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width; ++x) {
+      dark += image.rgbAt(x, y)[0] < 128 ? 1 : 0;
+    }
+  }
+  EXPECT_GT(dark, 500) << "the page shows text";
+}
+
+TEST_F(ThumbtoolTest, UnknownDataAndEmptyFilesGetTheirIcon) {
+  std::string binary;
+  for (int i = 0; i < 4096; ++i) {
+    binary += static_cast<char>((i * 7919 + 13) % 256);
+  }
+  writeFile(file("blob.dat"), binary);
+  writeFile(file("empty"), "");
+  for (const char* name : {"blob.dat", "empty"}) {
+    Decoded image =
+        thumbnail({file(name).string(), file(std::string(name) + ".png").string(), "128x96"});
+    // Theme icons are square, scaled to the box.
+    EXPECT_EQ(image.width, 96) << name;
+    EXPECT_EQ(image.height, 96) << name;
+    EXPECT_EQ(image.bands, 4) << name;
+  }
+}
+
+TEST_F(ThumbtoolTest, FoldersAndFifosGetAnIconWithoutBeingRead) {
+  fs::create_directory(file("folder"));
+  ASSERT_EQ(mkfifo(file("pipe").c_str(), 0600), 0);
+  for (const char* name : {"folder", "pipe"}) {
+    Decoded image =
+        thumbnail({file(name).string(), file(std::string(name) + ".png").string(), "64x64"});
+    EXPECT_EQ(image.width, 64) << name;
+    EXPECT_EQ(image.height, 64) << name;
+  }
+}
+
+TEST_F(ThumbtoolTest, TruncatedJpegWritesAThumbnailOrTheIconNeverAnEmptyFile) {
+  std::string whole = readFile(photo());
+  for (std::size_t length : {whole.size() / 2, std::size_t{200}, std::size_t{3}}) {
+    fs::path cut = file("cut-" + std::to_string(length) + ".jpg");
+    writeFile(cut, whole.substr(0, length));
+    Decoded image = thumbnail({cut.string(), cut.string() + ".png", "100x100"});
+    EXPECT_GT(image.width, 0) << length;
+    EXPECT_LE(image.width, 100) << length;
+    EXPECT_LE(image.height, 100) << length;
+  }
+}
+
+}  // namespace
+}  // namespace thumbtool::test

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "../Image.hpp"
+
+namespace thumbtool {
+
+// A white page (A4 proportions) showing the file's first lines, drawn to fit the box. Nothing
+// when the file has no visible text.
+std::optional<Image> textPage(const std::string& path, Box box);
+
+}  // namespace thumbtool

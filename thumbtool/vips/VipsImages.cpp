@@ -1,0 +1,80 @@
+#include "VipsImages.hpp"
+
+#include <cstring>
+#include <memory>
+
+namespace thumbtool {
+
+using vips::VImage;
+using vips::VSource;
+
+Image toImage(VImage image) {
+  if (image.interpretation() != VIPS_INTERPRETATION_sRGB || image.format() != VIPS_FORMAT_UCHAR) {
+    image = image.colourspace(VIPS_INTERPRETATION_sRGB);
+  }
+  if (image.format() != VIPS_FORMAT_UCHAR) {
+    image = image.cast(VIPS_FORMAT_UCHAR);
+  }
+  if (image.bands() > 4) {
+    image = image.extract_band(0, VImage::option()->set("n", 4));
+  } else if (image.bands() < 3) {
+    // Grey with or without alpha that colourspace left alone.
+    VImage grey = image.extract_band(0);
+    VImage rgb = grey.bandjoin(grey).bandjoin(grey);
+    image = image.bands() == 2 ? rgb.bandjoin(image.extract_band(1)) : rgb;
+  }
+  std::size_t size = 0;
+  std::unique_ptr<void, decltype(&g_free)> memory(image.write_to_memory(&size), g_free);
+  Image result(image.width(), image.height(), image.bands());
+  if (size != result.pixels.size()) {
+    throw vips::VError("unexpected pixel buffer size");
+  }
+  std::memcpy(result.pixels.data(), memory.get(), size);
+  return result;
+}
+
+VImage fromImage(const Image& image) {
+  return VImage::new_from_memory(const_cast<unsigned char*>(image.pixels.data()),
+                                 image.pixels.size(), image.width, image.height, image.channels,
+                                 VIPS_FORMAT_UCHAR)
+      .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+}
+
+std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge) {
+  try {
+    // Loading from a source, not a file name: a name ending in "]" would be read as options.
+    VSource source = VSource::new_from_file(path.c_str());
+    const char* loader = vips_foreign_find_load_source(source.get_source());
+    if (loader == nullptr) {
+      return std::nullopt;
+    }
+    // The loader's class name, e.g. "VipsForeignLoadSvgSource".
+    bool vector =
+        std::strstr(loader, "LoadSvg") != nullptr || std::strstr(loader, "LoadPdf") != nullptr;
+    if (!vector) {
+      VImage header = VImage::new_from_source(
+          source, "", VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+      if (static_cast<long long>(header.width()) * header.height() > kMaxSourcePixels) {
+        return std::nullopt;
+      }
+    }
+    VImage thumbnail = VImage::thumbnail_source(
+        VSource::new_from_file(path.c_str()), box.width,
+        VImage::option()
+            ->set("height", box.height)
+            ->set("size", vector || enlarge ? VIPS_SIZE_BOTH : VIPS_SIZE_DOWN));
+    if (thumbnail.get_typeof(VIPS_META_ICC_NAME) != 0 &&
+        thumbnail.interpretation() != VIPS_INTERPRETATION_CMYK) {
+      try {
+        thumbnail = thumbnail.icc_transform("srgb", VImage::option()->set("embedded", true));
+      } catch (const vips::VError&) {
+        // A broken profile: keep the pixels as they are.
+      }
+    }
+    return toImage(thumbnail);
+  } catch (const vips::VError&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace thumbtool

@@ -1,0 +1,23 @@
+// Conversions between libvips images and thumbtool's pixels (thumbtool-vips.so only).
+#pragma once
+
+#include <vips/vips8>
+
+#include <optional>
+#include <string>
+
+#include "../Image.hpp"
+
+namespace thumbtool {
+
+// 8-bit sRGB, 3 or 4 channels, fully computed in memory. Throws vips::VError on failure.
+Image toImage(vips::VImage image);
+
+vips::VImage fromImage(const Image& image);
+
+// A file libvips can load, shrunk (and, when enlarge is set, grown) to fit the box; an embedded
+// colour profile is converted to sRGB. Nothing when libvips cannot read the file or it is larger
+// than kMaxSourcePixels.
+std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge);
+
+}  // namespace thumbtool

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "zembrel/platform/Handles.hpp"
+#include "zembrel/platform/Proxy.hpp"
 #include "zembrel/platform/RunLoop.hpp"
 #include "zembrel/platform/UrlSession.hpp"
 
@@ -27,14 +28,17 @@ constexpr long kStalledSeconds = 120;
 // context run other sources; the rest follow at its next iteration.
 constexpr int kAnnouncementsPerDispatch = 256;
 
-bool isHttpScheme(const std::string& url) {
+// "http" or "https" for a URL libcurl accepts with one of them; "" else.
+std::string httpScheme(const std::string& url) {
   CurlUrlPtr parsed(curl_url());
   if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-    return false;
-  char* scheme = nullptr;
-  if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) return false;
-  const std::string text = takeCurlString(scheme);
-  return ::strcasecmp(text.c_str(), "http") == 0 || ::strcasecmp(text.c_str(), "https") == 0;
+    return std::string();
+  char* text = nullptr;
+  if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &text, 0) != CURLUE_OK) return std::string();
+  const std::string scheme = takeCurlString(text);
+  if (::strcasecmp(scheme.c_str(), "http") == 0) return "http";
+  if (::strcasecmp(scheme.c_str(), "https") == 0) return "https";
+  return std::string();
 }
 
 std::string headerLine(const std::string& name, const std::string& value) {
@@ -142,7 +146,8 @@ void Destroy<HttpStream>::operator()(HttpStream* stream) const noexcept {
 }
 
 bool HttpStream::start() {
-  if (state_ != State::Created || !isHttpScheme(request_.url)) return false;
+  const std::string scheme = httpScheme(request_.url);
+  if (state_ != State::Created || scheme.empty()) return false;
   curl_ = std::make_unique<Curl>();
   curl_->multi.reset(curl_multi_init());
   curl_->easy.reset(curl_easy_init());
@@ -196,8 +201,7 @@ bool HttpStream::start() {
   curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStalledSeconds);
-  // No CURLOPT_PROXY: libcurl then reads http_proxy, https_proxy, all_proxy
-  // and no_proxy from the environment afresh for this transfer.
+  applyHttpProxy(easy, scheme == "https");
   attachSharedSession(easy);
 
   CURLM* multi = curl_->multi.get();

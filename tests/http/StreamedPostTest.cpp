@@ -532,6 +532,20 @@ TEST_F(StreamedPost, UrlThatIsNotHttpFailsSetup) {
   EXPECT_EQ(messages_[1].text, "#error|Setup|0");
 }
 
+TEST_F(StreamedPost, UntrustedCertificateIsRefused) {
+  // A self-signed certificate for 127.0.0.1 that no system store trusts.
+  ScopedTempDir records;
+  test::ServerProcess tls(
+      {"/usr/bin/python3", (test::serversDir() / "http_server.py").string(),
+       records.path().string(), "--tls",
+       (test::serversDir() / ".." / "http" / "data" / "self-signed.pem").string()});
+  auto path = makeFile("a.txt", "hello");
+  ASSERT_TRUE(zembrel_->doPostWithURL("https://127.0.0.1:" + std::to_string(tls.port()) + "/secret",
+                                      {}, {}, path.string(), {}));
+  EXPECT_EQ(waitForFinal(), "#error|Custom|60");  // the peer's certificate failed verification
+  EXPECT_TRUE(std::filesystem::is_empty(records.path()));
+}
+
 // ---- The file changing under the upload.
 
 class StreamedPostFileChange : public StreamedPost,

@@ -2,8 +2,9 @@
 """HTTP server for the test suites: records every request byte for byte.
 
 Started by the test fixture as a child process:
-    http_server.py RECORD_DIR
+    http_server.py RECORD_DIR [--tls PEM]
 It binds 127.0.0.1 on a free port and prints the port on stdout once bound.
+With --tls it speaks HTTPS with the certificate and key in PEM (one file).
 
 Each request N is recorded as RECORD_DIR/N.json (method, target, headers in
 order, body length and SHA-256, how the body ended) and RECORD_DIR/N.body (the
@@ -173,6 +174,11 @@ class Server(http.server.ThreadingHTTPServer):
 
 def main():
     server = Server(("127.0.0.1", 0), Handler)
+    if "--tls" in sys.argv:
+        import ssl
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[sys.argv.index("--tls") + 1])
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     print(server.server_address[1], flush=True)
     server.serve_forever()
 

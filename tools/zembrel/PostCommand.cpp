@@ -41,7 +41,13 @@ int runPost(CLI::App& command, const PostArguments& args) {
     if (command.count("--file-part") > 0) fields->push_back(args.filePart);
   }
   std::optional<std::string> file;
-  if (command.count("--file") > 0) file = args.file;
+  if (command.count("--file") > 0) {
+    file = args.file;
+    // The library then sends the form without a file; say so, as the
+    // messages on stdout will not.
+    if (!fileSizeOf(args.file))
+      std::cerr << "zembrel: no file at " << args.file << ", posting without it\n";
+  }
   std::optional<std::vector<std::string>> headers;
   if (command.count("--header") > 0) headers = args.headers;
 

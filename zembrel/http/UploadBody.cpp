@@ -12,6 +12,11 @@ namespace zembrel::detail {
 
 std::ptrdiff_t UploadElementReader::read(char* buffer, std::size_t capacity) {
   if (failed_) return -1;
+  if (position_ == length_) {
+    // Asked past the end: a piece of length 0 has not been checked yet.
+    if (!endChecked_ && !checkEnd()) return -1;
+    return 0;
+  }
   const auto want = static_cast<std::size_t>(
       std::min<std::int64_t>(remaining(), static_cast<std::int64_t>(capacity)));
   if (want == 0) return 0;
@@ -24,11 +29,16 @@ std::ptrdiff_t UploadElementReader::read(char* buffer, std::size_t capacity) {
     return -1;
   }
   position_ += count;
-  if (position_ == length_ && !endsHere()) {
-    failed_ = true;
-    return -1;
-  }
+  // Checked at once: the reader of the last piece may never be asked again.
+  if (position_ == length_ && !checkEnd()) return -1;
   return count;
+}
+
+bool UploadElementReader::checkEnd() {
+  endChecked_ = true;
+  if (endsHere()) return true;
+  failed_ = true;
+  return false;
 }
 
 std::unique_ptr<MemoryReader> MemoryReader::fromMemory(std::string bytes) {

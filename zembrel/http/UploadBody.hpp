@@ -42,10 +42,12 @@ class UploadElementReader {
   // Called once `length` bytes were read: false when the source has changed
   // and holds more (or other) bytes than announced.
   virtual bool endsHere() { return true; }
+  bool checkEnd();
 
   const std::int64_t length_;
   std::int64_t position_ = 0;  // 0 <= position_ <= length_
   bool failed_ = false;
+  bool endChecked_ = false;  // endsHere() was asked
   int failureErrno_ = 0;
 };
 

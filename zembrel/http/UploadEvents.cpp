@@ -59,7 +59,7 @@ void Zembrel::handleStreamComplete() {
   // A response file that cannot be written does not undo the transfer: the
   // host still learns the status.
   detail::writeResponseFile(httpReqStream->serializedHead(),
-                            responseData ? *responseData : std::string());
+                            responseData ? std::string_view(*responseData) : std::string_view());
   if (bodySizeIsLessThanBuffer) {
     smallFileProgressBytes = bodySize;
     sendAppleEventProgress();

@@ -59,6 +59,15 @@ int runPost(CLI::App& command, const PostArguments& args) {
   return final.rfind("#complete|", 0) == 0 ? 0 : 1;
 }
 
+// A repeatable option taking NAME VALUE each time, gathered flat in order.
+void addPairsOption(CLI::App& command, const std::string& name, std::vector<std::string>& into,
+                    const std::string& help) {
+  command.add_option(name, into, help)
+      ->type_name("NAME VALUE")
+      ->expected(2)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
 }  // namespace
 
 void addPostCommand(CLI::App& app, int& exitCode) {
@@ -67,20 +76,20 @@ void addPostCommand(CLI::App& app, int& exitCode) {
       "post", "POST form fields and a file to URL, printing progress and the outcome");
   command->add_option("URL", args->url, "Target URL (http or https)")->required();
   command->add_option("--user-agent", args->userAgent, "User-Agent header value");
-  command->add_option("--field", args->fields, "A form field (repeatable)")
-      ->type_name("NAME VALUE")
-      ->expected(2)
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  addPairsOption(*command, "--field", args->fields, "A form field (repeatable)");
   command->add_option("--file-part", args->filePart,
                       "Name of the file's form part (default: empty)");
   command->add_option("--file", args->file, "The file to send");
-  command->add_option("--header", args->headers, "An extra request header (repeatable)")
-      ->type_name("NAME VALUE")
-      ->expected(2)
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  addPairsOption(*command, "--header", args->headers, "An extra request header (repeatable)");
   command->add_option("--interval", args->interval,
                       "Seconds between progress messages (default 1)");
-  command->callback([command, args, &exitCode] { exitCode = runPost(*command, *args); });
+  command->callback([command, args, &exitCode] {
+    for (const auto* pairs : {&args->fields, &args->headers}) {
+      if (pairs->size() % 2 != 0)
+        throw CLI::ValidationError("--field/--header", "each takes NAME VALUE");
+    }
+    exitCode = runPost(*command, *args);
+  });
 }
 
 }  // namespace zembrel::cli

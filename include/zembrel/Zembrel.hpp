@@ -45,7 +45,7 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
     std::int64_t smallFileProgressBytes;
     std::int64_t initialProgressVal;
     std::int32_t progressBytes;
-    std::int32_t lastProgressBytes;
+    std::int64_t lastProgressBytes;
     double progressEventInterval;
     double uploadRate;
     double timeIntervalFromStart;
@@ -148,7 +148,9 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   std::int64_t smallFileProgressBytes = 0;              // 8 bytes
   std::int64_t initialProgressVal = 0;                  // 9 stays 0
   std::int32_t progressBytes = 0;                       // 10 stays 0
-  std::int32_t lastProgressBytes = 0;                   // 11 low 32 bits of the last progress
+  // 11: the whole last progress value, not its low 32 bits, so that progress
+  // past 2 GiB can never go back.
+  std::int64_t lastProgressBytes = 0;                   // 11
   double progressEventInterval = 0;                     // 12 seconds
   double uploadRate = 0;                                // 13 bytes per second
   detail::Owned<detail::RepeatingTimer> uploadRateTimer; // 14

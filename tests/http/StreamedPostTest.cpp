@@ -315,6 +315,9 @@ TEST_P(StreamedPostBody, ArrivesByteForByte) {
   EXPECT_EQ(request.method, "POST");
   EXPECT_TRUE(request.complete);
   EXPECT_EQ(request.body, c.expectedBody);
+  if (c.name == "FileAloneIs169Bytes") {
+    EXPECT_EQ(request.bodyLength, 169);
+  }
   EXPECT_EQ(request.header("Content-Type"), c.expectedType);
   EXPECT_EQ(request.header("Content-Length"), std::to_string(c.expectedBody.size()));
   EXPECT_EQ(request.header("User-Agent"), "ZembrelTest/1.0");
@@ -467,6 +470,19 @@ TEST_P(StreamedPostStatus, AnyStatusCompletesAndLeavesTheAnswer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, StreamedPostStatus, ::testing::Values(201, 404, 500));
+
+TEST_F(StreamedPost, LargeAnswerIsGatheredWhole) {
+  // Far more than one main-loop pass hands over in 2048-byte reads.
+  const std::size_t size = 3 * kMiB + 7;
+  ASSERT_TRUE(zembrel_->doPostWithURL(url("/big-answer?bytes=" + std::to_string(size)), {},
+                                      Strings{"a", "1"}, {}, {}));
+  EXPECT_EQ(waitForFinal(), "#complete|200");
+  const std::string answer = test::readFile(*detail::privateTempDir() / "kvRX_resp.html");
+  const std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
+  ASSERT_EQ(body.size(), size);
+  EXPECT_EQ(body.substr(size - 17), "89012345678901234");
+  EXPECT_EQ(std::count(body.begin(), body.end(), '0'), static_cast<std::ptrdiff_t>(size / 10 + 1));
+}
 
 struct FailureCase {
   std::string name;

@@ -13,6 +13,7 @@ raw body bytes, unless the query says nostore=1).
 The query string steers the answer (any path):
     status=CODE       answer with this status (default 200)
     body=xml|html|text|empty  answer body kind (default xml for 2xx, html otherwise)
+    bytes=N           answer N bytes: "0123456789" repeated, cut at N (overrides body=)
     rate=BYTES        read the request body at about this many bytes per second
     close_after=N     read N body bytes, then drop the connection without answering
     delay=SECONDS     wait before answering
@@ -146,7 +147,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(float(query["delay"][0]))
         status = int(query.get("status", ["200"])[0])
         kind = query.get("body", ["xml" if 200 <= status < 300 else "html"])[0]
-        if kind == "xml":
+        if "bytes" in query:
+            count = int(query["bytes"][0])
+            payload = (b"0123456789" * (count // 10 + 1))[:count]
+            ctype = "application/octet-stream"
+        elif kind == "xml":
             payload, ctype = XML_BODY, "text/xml; charset=utf-8"
         elif kind == "html":
             payload = f"<html><body><h1>{status}</h1></body></html>\n".encode()

@@ -45,7 +45,7 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
     std::int64_t smallFileProgressBytes;
     std::int64_t initialProgressVal;
     std::int32_t progressBytes;
-    std::int32_t lastProgressBytes;
+    std::int64_t lastProgressBytes;
     double progressEventInterval;
     double uploadRate;
     double timeIntervalFromStart;
@@ -116,14 +116,46 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   // Deletes the service's item; an empty name does nothing.
   void deleteGenericPasswordFromServiceName(std::string_view serviceName);
 
+  // ---- Streamed POST.
+  // Posts to `url` as a browser submits a form and returns at once: true when
+  // the request is under way, false when a streamed POST of this instance
+  // already runs (no message) or setting up failed ("#error|Setup|0" sent).
+  // With a readable file at `filePath` the body is multipart form data: the
+  // complete name/value pairs of `fieldValuePairs`, then the file as a part
+  // named by an odd last element (else ""). A "Content-Type" header pair sends
+  // the file alone; without a file the fields go URL-encoded. The file is read
+  // from disk while it is sent; it must not change size meanwhile. Progress
+  // ("#progress|…", uploads of a file only), then "#complete|…" or "#error|…",
+  // arrive on the calling thread, whose GLib main context must keep running.
+  // The instance stays alive until the upload ends.
+  bool doPostWithURL(const std::string& url, const std::optional<std::string>& userAgentString,
+                     const std::optional<std::vector<std::string>>& fieldValuePairs,
+                     const std::optional<std::string>& filePath,
+                     const std::optional<std::vector<std::string>>& headerValuePairs);
+  // Ends the streamed POST in progress, if any, without a message. Call on the
+  // thread that started it; harmless when none runs.
+  void cancelUpload();
+  // MIME type for the file's name, "application/octet-stream" when none is
+  // known.
+  std::optional<std::string> MIMETypeForFile(const std::string& filePath);
+
  private:
+  // Streamed POST events and timers, on the thread that started the upload.
+  void handleNetworkEvent(std::uint32_t event);
+  void handleFileReadEvent(std::uint32_t event);
+  void handleBytesAvailable();
+  void handleStreamComplete();
+  void handleStreamError();
+  void calcUploadRate();
+
   void init();
   void dealloc() noexcept;
 
   // The instance's fields, in their fixed order.
   detail::Owned<detail::HttpRequest> req;               // 1
   detail::Owned<detail::HttpStream> httpReqStream;      // 2 set exactly while a POST runs
-  detail::Owned<detail::UploadBody> fileReadStream;     // 3
+  // 3: shared with the network stream, which reads the body from it.
+  std::shared_ptr<detail::UploadBody> fileReadStream;  // 3
   std::optional<std::string> responseData;              // 4 response body bytes
   detail::Owned<detail::RepeatingTimer> progEventTimer; // 5
   std::int64_t bodySize = 0;                            // 6 bytes
@@ -131,7 +163,9 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   std::int64_t smallFileProgressBytes = 0;              // 8 bytes
   std::int64_t initialProgressVal = 0;                  // 9 stays 0
   std::int32_t progressBytes = 0;                       // 10 stays 0
-  std::int32_t lastProgressBytes = 0;                   // 11 low 32 bits of the last progress
+  // 11: the whole last progress value, not its low 32 bits, so that progress
+  // past 2 GiB can never go back.
+  std::int64_t lastProgressBytes = 0;                   // 11
   double progressEventInterval = 0;                     // 12 seconds
   double uploadRate = 0;                                // 13 bytes per second
   detail::Owned<detail::RepeatingTimer> uploadRateTimer; // 14

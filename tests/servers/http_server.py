@@ -2,8 +2,9 @@
 """HTTP server for the test suites: records every request byte for byte.
 
 Started by the test fixture as a child process:
-    http_server.py RECORD_DIR
+    http_server.py RECORD_DIR [--tls PEM]
 It binds 127.0.0.1 on a free port and prints the port on stdout once bound.
+With --tls it speaks HTTPS with the certificate and key in PEM (one file).
 
 Each request N is recorded as RECORD_DIR/N.json (method, target, headers in
 order, body length and SHA-256, how the body ended) and RECORD_DIR/N.body (the
@@ -12,6 +13,7 @@ raw body bytes, unless the query says nostore=1).
 The query string steers the answer (any path):
     status=CODE       answer with this status (default 200)
     body=xml|html|text|empty  answer body kind (default xml for 2xx, html otherwise)
+    bytes=N           answer N bytes: "0123456789" repeated, cut at N (overrides body=)
     rate=BYTES        read the request body at about this many bytes per second
     close_after=N     read N body bytes, then drop the connection without answering
     delay=SECONDS     wait before answering
@@ -145,7 +147,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(float(query["delay"][0]))
         status = int(query.get("status", ["200"])[0])
         kind = query.get("body", ["xml" if 200 <= status < 300 else "html"])[0]
-        if kind == "xml":
+        if "bytes" in query:
+            count = int(query["bytes"][0])
+            payload = (b"0123456789" * (count // 10 + 1))[:count]
+            ctype = "application/octet-stream"
+        elif kind == "xml":
             payload, ctype = XML_BODY, "text/xml; charset=utf-8"
         elif kind == "html":
             payload = f"<html><body><h1>{status}</h1></body></html>\n".encode()
@@ -173,6 +179,11 @@ class Server(http.server.ThreadingHTTPServer):
 
 def main():
     server = Server(("127.0.0.1", 0), Handler)
+    if "--tls" in sys.argv:
+        import ssl
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[sys.argv.index("--tls") + 1])
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     print(server.server_address[1], flush=True)
     server.serve_forever()
 

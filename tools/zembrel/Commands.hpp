@@ -10,5 +10,6 @@ namespace zembrel::cli {
 // exit status in `exitCode`.
 void addMd5Command(CLI::App& app, int& exitCode);
 void addKeychainCommand(CLI::App& app, int& exitCode);
+void addPostCommand(CLI::App& app, int& exitCode);
 
 }  // namespace zembrel::cli

@@ -23,9 +23,9 @@ std::int64_t Zembrel::getPOSTProgress() {
     }
   }
 
-  const std::int64_t floor = lastProgressBytes;  // widened with its sign
+  const std::int64_t floor = lastProgressBytes;
   const std::int64_t result = estimate >= floor ? estimate : floor;
-  lastProgressBytes = static_cast<std::int32_t>(static_cast<std::uint32_t>(result));
+  lastProgressBytes = result;
   return result;
 }
 

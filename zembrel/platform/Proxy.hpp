@@ -23,3 +23,20 @@ std::optional<FtpProxy> ftpProxyFromEnvironment();
 void applyFtpProxy(CURL* easy);
 
 }  // namespace zembrel::detail
+
+namespace zembrel::detail {
+
+// Proxy settings of an HTTP transfer from the environment as it is now:
+// https_proxy (https) or http_proxy (http), else all_proxy, each lower-case
+// first; no_proxy lists the hosts reached directly.
+struct HttpProxy {
+  std::string proxy;    // empty: connect directly
+  std::string noProxy;  // comma-separated hosts, "*" for all
+};
+HttpProxy httpProxyFromEnvironment(bool secure);
+
+// Applies them to an easy handle, so that the settings current at the start
+// of the transfer hold for all of it.
+void applyHttpProxy(CURL* easy, bool secure);
+
+}  // namespace zembrel::detail

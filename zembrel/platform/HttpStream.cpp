@@ -1,0 +1,399 @@
+#include "zembrel/platform/HttpStream.hpp"
+
+#include <curl/curl.h>
+#include <glib.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "zembrel/platform/Handles.hpp"
+#include "zembrel/platform/Proxy.hpp"
+#include "zembrel/platform/RunLoop.hpp"
+#include "zembrel/platform/UrlSession.hpp"
+
+namespace zembrel::detail {
+namespace {
+
+// Blocks libcurl reads from the body per call: larger than its 64 KiB default,
+// which costs measurably more system calls and wake-ups on fast links.
+constexpr long kUploadBufferSize = 512 * 1024;
+
+// A transfer during which not one byte moves for this long has failed; it
+// cannot stall the host's upload forever.
+constexpr long kStalledSeconds = 120;
+
+// HasBytesAvailable announcements per dispatch before the stream lets the main
+// context run other sources; the rest follow at its next iteration.
+constexpr int kAnnouncementsPerDispatch = 256;
+
+// "http" or "https" for a URL libcurl accepts with one of them; "" else.
+std::string httpScheme(const std::string& url) {
+  CurlUrlPtr parsed(curl_url());
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+    return std::string();
+  char* text = nullptr;
+  if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &text, 0) != CURLUE_OK) return std::string();
+  const std::string scheme = takeCurlString(text);
+  if (::strcasecmp(scheme.c_str(), "http") == 0) return "http";
+  if (::strcasecmp(scheme.c_str(), "https") == 0) return "https";
+  return std::string();
+}
+
+std::string headerLine(const std::string& name, const std::string& value) {
+  // libcurl removes a header given as "Name:" with nothing after it; "Name;"
+  // is its way to send one with an empty value.
+  if (value.empty()) return name + ";";
+  return name + ": " + value;
+}
+
+}  // namespace
+
+// libcurl's handles for one transfer, and the descriptors it asked us to watch.
+struct HttpStream::Curl {
+  CurlMultiPtr multi;
+  CurlEasyPtr easy;
+  CurlSlistPtr headers;
+  std::unordered_map<int, gpointer> watched;  // socket -> tag on the source
+
+  static int socketCallback(CURL*, curl_socket_t fd, int what, void* self, void*) noexcept {
+    try {
+      static_cast<HttpStream*>(self)->onSocket(fd, what);
+    } catch (...) {
+      return -1;
+    }
+    return 0;
+  }
+  static int timerCallback(CURLM*, long timeoutMs, void* self) noexcept {
+    static_cast<HttpStream*>(self)->onTimer(timeoutMs);
+    return 0;
+  }
+  static size_t writeCallback(char* data, size_t size, size_t count, void* self) noexcept {
+    try {
+      return static_cast<HttpStream*>(self)->onResponseBytes(data, size * count);
+    } catch (...) {
+      return CURL_WRITEFUNC_ERROR;
+    }
+  }
+  static size_t headerCallback(char* data, size_t size, size_t count, void* self) noexcept {
+    try {
+      static_cast<HttpStream*>(self)->onHeaderLine(data, size * count);
+    } catch (...) {
+      return 0;  // anything but the full count fails the transfer
+    }
+    return size * count;
+  }
+  static size_t readCallback(char* buffer, size_t size, size_t count, void* self) noexcept {
+    return static_cast<HttpStream*>(self)->onBodyRead(buffer, size * count);
+  }
+  static int progressCallback(void* self, curl_off_t, curl_off_t, curl_off_t,
+                              curl_off_t uploaded) noexcept {
+    static_cast<HttpStream*>(self)->bytesWritten_ = static_cast<std::int64_t>(uploaded);
+    return 0;
+  }
+  static int connectedCallback(void* self, char*, char*, int, int) noexcept {
+    static_cast<HttpStream*>(self)->connected_ = true;
+    return CURL_PREREQFUNC_OK;
+  }
+};
+
+// The one GSource that carries libcurl's descriptors and timer for the stream.
+struct HttpStream::Source {
+  GSource base;
+  HttpStream* owner;  // null once the stream is gone
+
+  static GSourceFuncs funcs;
+
+  static gboolean dispatch(GSource* source, GSourceFunc, gpointer) noexcept {
+    HttpStream* owner = reinterpret_cast<Source*>(source)->owner;
+    if (!owner) return G_SOURCE_CONTINUE;
+    try {
+      owner->dispatch();
+    } catch (...) {
+      // dispatch() reports through events; nothing may unwind into GLib.
+    }
+    return G_SOURCE_CONTINUE;
+  }
+};
+
+// No prepare or check: the ready time and the descriptors decide alone.
+GSourceFuncs HttpStream::Source::funcs = {nullptr, nullptr, &HttpStream::Source::dispatch,
+                                          nullptr, nullptr, nullptr};
+
+HttpStream::HttpStream(Request request, Client client, std::shared_ptr<void> keepAlive)
+    : request_(std::move(request)), client_(std::move(client)), keepAlive_(std::move(keepAlive)) {}
+
+HttpStream::~HttpStream() {
+  if (curl_) {
+    // Removing the handle and cleaning up the multi handle report their
+    // sockets gone through onSocket, so the source must still exist here.
+    if (curl_->multi && curl_->easy)
+      curl_multi_remove_handle(curl_->multi.get(), curl_->easy.get());
+    curl_->easy.reset();
+    curl_->multi.reset();
+  }
+  if (source_) {
+    source_->owner = nullptr;
+    g_source_destroy(&source_->base);
+    g_source_unref(&source_->base);
+  }
+}
+
+template <>
+void Destroy<HttpStream>::operator()(HttpStream* stream) const noexcept {
+  delete stream;
+}
+
+bool HttpStream::start() {
+  const std::string scheme = httpScheme(request_.url);
+  if (state_ != State::Created || scheme.empty()) return false;
+  curl_ = std::make_unique<Curl>();
+  curl_->multi.reset(curl_multi_init());
+  curl_->easy.reset(curl_easy_init());
+  if (!curl_->multi || !curl_->easy) return false;
+
+  CURL* easy = curl_->easy.get();
+  curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str());
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_1});
+  curl_easy_setopt(easy, CURLOPT_POST, 1L);
+  if (request_.bodySource) {
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{request_.bodySource->size()});
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Curl::readCallback);
+    curl_easy_setopt(easy, CURLOPT_READDATA, this);
+  } else {
+    // request_ outlives the handle, so libcurl may send from it without a copy.
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request_.bodyBytes.size()));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request_.bodyBytes.data());
+  }
+
+  curl_slist* list = nullptr;
+  for (const auto& [name, value] : request_.headers) {
+    curl_slist* next = curl_slist_append(list, headerLine(name, value).c_str());
+    if (!next) {
+      curl_slist_free_all(list);
+      return false;
+    }
+    list = next;
+  }
+  // The request carries exactly the headers given: no "Expect: 100-continue",
+  // which would also stall a second on servers that never answer it.
+  curl_slist* withExpect = curl_slist_append(list, "Expect:");
+  curl_->headers.reset(withExpect ? withExpect : list);
+  if (!withExpect) return false;
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, curl_->headers.get());
+
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Curl::writeCallback);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Curl::headerCallback);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Curl::progressCallback);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Curl::connectedCallback);
+  curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStalledSeconds);
+  applyHttpProxy(easy, scheme == "https");
+  attachSharedSession(easy);
+
+  CURLM* multi = curl_->multi.get();
+  curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &Curl::socketCallback);
+  curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
+  curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &Curl::timerCallback);
+  curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
+
+  source_ = reinterpret_cast<Source*>(g_source_new(&Source::funcs, sizeof(Source)));
+  source_->owner = this;
+  g_source_set_name(&source_->base, "zembrel http stream");
+  g_source_attach(&source_->base, MainContext::threadDefault().get());
+
+  // Adding the handle asks for a timeout at once; the transfer begins at the
+  // context's next iteration.
+  if (curl_multi_add_handle(multi, easy) != CURLM_OK) return false;
+  setState(State::Running);
+  return true;
+}
+
+std::ptrdiff_t HttpStream::read(char* buffer, std::size_t capacity) {
+  const std::size_t count = std::min(pending_.size() - pendingOffset_, capacity);
+  std::memcpy(buffer, pending_.data() + pendingOffset_, count);
+  pendingOffset_ += count;
+  if (pendingOffset_ == pending_.size()) {
+    pending_.clear();
+    pendingOffset_ = 0;
+  }
+  return static_cast<std::ptrdiff_t>(count);
+}
+
+void HttpStream::onSocket(int fd, int what) {
+  GSource* source = &source_->base;
+  auto found = curl_->watched.find(fd);
+  if (what == CURL_POLL_REMOVE) {
+    if (found != curl_->watched.end()) {
+      g_source_remove_unix_fd(source, found->second);
+      curl_->watched.erase(found);
+    }
+    return;
+  }
+  int condition = G_IO_ERR | G_IO_HUP;
+  if (what & CURL_POLL_IN) condition |= G_IO_IN;
+  if (what & CURL_POLL_OUT) condition |= G_IO_OUT;
+  if (found != curl_->watched.end()) {
+    g_source_modify_unix_fd(source, found->second, static_cast<GIOCondition>(condition));
+  } else {
+    curl_->watched.emplace(fd,
+                           g_source_add_unix_fd(source, fd, static_cast<GIOCondition>(condition)));
+  }
+}
+
+void HttpStream::onTimer(long timeoutMs) {
+  // Only note the deadline: libcurl may not be called from its own callback.
+  curlDeadline_ = timeoutMs < 0 ? -1 : g_get_monotonic_time() + std::int64_t{timeoutMs} * 1000;
+  updateReadyTime();
+}
+
+void HttpStream::updateReadyTime() {
+  if (!source_) return;
+  g_source_set_ready_time(&source_->base, reannounce_ ? 0 : curlDeadline_);
+}
+
+void HttpStream::dispatch() {
+  std::weak_ptr<int> alive = lifetime_;
+  reannounce_ = false;
+  // Also after the transfer: libcurl keeps watching its connection.
+  if (curl_) {
+    performActions();
+    collectDone();
+  }
+  deliverEvents();
+  if (alive.expired()) return;  // the client destroyed the stream
+  updateReadyTime();
+}
+
+void HttpStream::performActions() {
+  GSource* source = &source_->base;
+  // Read every descriptor's state first: acting on one may change the set.
+  std::vector<std::pair<int, int>> ready;
+  for (const auto& [fd, tag] : curl_->watched) {
+    const GIOCondition condition = g_source_query_unix_fd(source, tag);
+    int mask = 0;
+    if (condition & (G_IO_IN | G_IO_HUP)) mask |= CURL_CSELECT_IN;
+    if (condition & G_IO_OUT) mask |= CURL_CSELECT_OUT;
+    if (condition & (G_IO_ERR | G_IO_NVAL)) mask |= CURL_CSELECT_ERR;
+    if (mask) ready.emplace_back(fd, mask);
+  }
+  int running = 0;
+  for (const auto& [fd, mask] : ready)
+    curl_multi_socket_action(curl_->multi.get(), fd, mask, &running);
+  if (curlDeadline_ >= 0 && g_source_get_time(source) >= curlDeadline_) {
+    curlDeadline_ = -1;
+    curl_multi_socket_action(curl_->multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
+  }
+}
+
+void HttpStream::collectDone() {
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(curl_->multi.get(), &left)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    const CURLcode result = message->data.result;
+    long status = 0;
+    curl_easy_getinfo(curl_->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    statusCode_ = static_cast<int>(status);
+    if (result == CURLE_OK) {
+      setState(State::Draining);
+    } else {
+      // A body that failed keeps the error it recorded; libcurl only knows
+      // that its read was aborted.
+      if (!bodyFailed_) error_ = mapTransferError(curl_->easy.get(), result);
+      setState(State::Failed);
+    }
+  }
+}
+
+void HttpStream::deliverEvents() {
+  std::weak_ptr<int> alive = lifetime_;
+  auto announce = [&](StreamEvent event) {
+    client_(event);
+    return !alive.expired();
+  };
+  if (connected_ && !openAnnounced_) {
+    openAnnounced_ = true;
+    if (!announce(StreamEvent::OpenCompleted)) return;
+  }
+  if (state_ == State::Failed) {
+    if (!failureAnnounced_) {
+      failureAnnounced_ = true;
+      announce(StreamEvent::ErrorOccurred);
+    }
+    return;
+  }
+  auto waiting = [this] { return pending_.size() - pendingOffset_; };
+  bool consumed = true;
+  for (int i = 0; i < kAnnouncementsPerDispatch && waiting() > 0 && consumed; ++i) {
+    const std::size_t before = waiting();
+    if (!announce(StreamEvent::HasBytesAvailable)) return;
+    if (state_ == State::Failed) return;  // the client may have failed it
+    consumed = waiting() < before;
+  }
+  // A client that stopped reading is asked again when new bytes arrive, not
+  // in a busy loop.
+  reannounce_ = waiting() > 0 && consumed;
+  if (state_ == State::Draining && waiting() == 0) {
+    setState(State::Ended);
+    announce(StreamEvent::EndEncountered);
+  }
+}
+
+std::size_t HttpStream::onResponseBytes(const char* data, std::size_t size) {
+  if (pendingOffset_ > 0 && pendingOffset_ >= pending_.size() / 2) {
+    pending_.erase(0, pendingOffset_);
+    pendingOffset_ = 0;
+  }
+  pending_.append(data, size);
+  return size;
+}
+
+void HttpStream::onHeaderLine(const char* data, std::size_t size) {
+  std::string_view line(data, size);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  if (line.substr(0, 5) == "HTTP/") {
+    // A new status line: an interim answer came before; keep only the last.
+    head_.clear();
+    headComplete_ = false;
+  } else if (headComplete_) {
+    return;  // trailers after the body are not part of the head
+  }
+  head_.append(line);
+  head_ += "\r\n";
+  if (line.empty()) headComplete_ = true;
+}
+
+std::size_t HttpStream::onBodyRead(char* buffer, std::size_t capacity) {
+  std::ptrdiff_t count = -1;
+  int osError = 0;
+  try {
+    count = request_.bodySource->read(buffer, capacity);
+    if (count < 0) osError = request_.bodySource->failureErrno();
+  } catch (...) {
+    count = -1;
+  }
+  if (count >= 0) return static_cast<std::size_t>(count);
+  bodyFailed_ = true;
+  if (osError != 0) {
+    error_ = TransferError{"POSIX", osError, std::strerror(osError)};
+  } else {
+    // The body no longer matches its announced length (its file changed).
+    error_ = TransferError{"Custom", CURLE_READ_ERROR, "request body changed while being sent"};
+  }
+  return CURL_READFUNC_ABORT;
+}
+
+}  // namespace zembrel::detail

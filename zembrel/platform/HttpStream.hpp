@@ -1,0 +1,132 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "zembrel/platform/TransferError.hpp"
+
+namespace zembrel::detail {
+
+// Events a stream reports to its client, numbered as stream clients know them.
+enum class StreamEvent : std::uint32_t {
+  OpenCompleted = 1,      // connected; the request is about to go out
+  HasBytesAvailable = 2,  // response bytes wait to be read
+  ErrorOccurred = 8,      // the transfer failed; see error()
+  EndEncountered = 16,    // the whole response has been read
+};
+
+// A request body pulled by the stream as the connection accepts bytes. Read on
+// the stream's thread, front to back, once.
+class RequestBody {
+ public:
+  virtual ~RequestBody() = default;
+
+  // Bytes the body will produce: the request's Content-Length.
+  virtual std::int64_t size() const = 0;
+
+  // Fills up to `capacity` bytes. Returns the count (0 only once the whole
+  // body has been read) or -1 when the body cannot be produced as announced.
+  virtual std::ptrdiff_t read(char* buffer, std::size_t capacity) = 0;
+
+  // After a failed read: the OS error number, or 0 when the source ended early
+  // or grew (it no longer matches the size announced).
+  virtual int failureErrno() const = 0;
+};
+
+// One HTTP POST on libcurl's multi interface, driven by the GLib main context of
+// the thread that calls start(): no thread of its own. Events reach the client
+// on that thread, from that context's dispatch, never from inside start() or a
+// method call. Use and destroy the stream on that thread only; destroying it
+// (also from inside the client's callback) stops the transfer and its events.
+class HttpStream {
+ public:
+  struct Request {
+    std::string url;                                           // http or https
+    std::vector<std::pair<std::string, std::string>> headers;  // sent in this order
+    // The body: `bodySource` when set, else the bytes of `bodyBytes` (maybe none).
+    std::string bodyBytes;
+    std::shared_ptr<RequestBody> bodySource;
+  };
+  using Client = std::function<void(StreamEvent)>;
+
+  // `keepAlive` is held for as long as the stream exists (an owner that must
+  // outlive the transfer); the client is called without holding anything.
+  HttpStream(Request request, Client client, std::shared_ptr<void> keepAlive = nullptr);
+  HttpStream(const HttpStream&) = delete;
+  HttpStream& operator=(const HttpStream&) = delete;
+  ~HttpStream();
+
+  // Starts the transfer on the calling thread's main context. Proxies come from
+  // the environment as it is now. False when the request cannot be sent at all
+  // (a URL that is not http or https, libcurl refusing the handle).
+  bool start();
+
+  // Moves up to `capacity` gathered response bytes into `buffer`: the count, or
+  // 0 when none wait. While bytes wait, HasBytesAvailable is announced again.
+  std::ptrdiff_t read(char* buffer, std::size_t capacity);
+
+  // Request body bytes handed to the connection so far.
+  std::int64_t requestBytesWritten() const { return bytesWritten_; }
+
+  // Head of the final response (interim 1xx answers are skipped): its status
+  // code (0 before one arrived) and its status line and header lines, each
+  // ended by CR LF, then an empty line.
+  int statusCode() const { return statusCode_; }
+  const std::string& serializedHead() const { return head_; }
+
+  // Why the transfer failed, after ErrorOccurred.
+  const TransferError& error() const { return error_; }
+
+ private:
+  enum class State {
+    Created,   // start() not called yet
+    Running,   // the transfer is under way
+    Draining,  // the transfer is done; gathered bytes may still wait
+    Ended,     // EndEncountered announced
+    Failed,    // the transfer failed; ErrorOccurred announced or due
+  };
+  struct Source;
+  struct Curl;
+
+  void setState(State next) { state_ = next; }
+  void onSocket(int fd, int what);
+  void onTimer(long timeoutMs);
+  void dispatch();
+  void performActions();
+  void collectDone();
+  void deliverEvents();
+  void updateReadyTime();
+  std::size_t onResponseBytes(const char* data, std::size_t size);
+  void onHeaderLine(const char* data, std::size_t size);
+  std::size_t onBodyRead(char* buffer, std::size_t capacity);
+
+  Request request_;
+  Client client_;
+  std::shared_ptr<void> keepAlive_;
+  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);  // watched by dispatch
+  std::unique_ptr<Curl> curl_;
+  Source* source_ = nullptr;  // ref'd by us; attached to the starting context
+  State state_ = State::Created;
+  std::int64_t curlDeadline_ = -1;  // monotonic microseconds libcurl wants a timeout at; -1 none
+  bool reannounce_ = false;         // response bytes still wait for the client
+  bool connected_ = false;
+  bool openAnnounced_ = false;
+  bool failureAnnounced_ = false;
+  bool headComplete_ = false;
+  bool bodyFailed_ = false;
+  // Response bytes gathered but not yet read. The client reads them within the
+  // same dispatch (it keeps the whole response anyway), so this stays small.
+  std::string pending_;
+  std::size_t pendingOffset_ = 0;
+  std::int64_t bytesWritten_ = 0;
+  int statusCode_ = 0;
+  std::string head_;
+  TransferError error_;
+};
+
+}  // namespace zembrel::detail

@@ -9,5 +9,8 @@ namespace zembrel::cli {
 // Each command registers one subcommand; its callback stores the process's
 // exit status in `exitCode`.
 void addMd5Command(CLI::App& app, int& exitCode);
+void addXmlCommand(CLI::App& app, int& exitCode);
+void addParseResponseCommand(CLI::App& app, int& exitCode);
+void addSimplePostCommand(CLI::App& app, int& exitCode);
 
 }  // namespace zembrel::cli

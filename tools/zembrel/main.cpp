@@ -18,6 +18,9 @@ int main(int argc, char** argv) {
 
   int exitCode = 0;
   zembrel::cli::addMd5Command(app, exitCode);
+  zembrel::cli::addXmlCommand(app, exitCode);
+  zembrel::cli::addParseResponseCommand(app, exitCode);
+  zembrel::cli::addSimplePostCommand(app, exitCode);
 
   try {
     app.parse(argc, argv);

@@ -24,10 +24,6 @@ namespace {
 
 using namespace detail;
 
-// Bytes handed to the parser at a time, from a file or from the caller's text:
-// keeps the parser's own buffer small whatever the document's size.
-constexpr std::size_t kChunkSize = 256 * 1024;
-
 // One parse at a time in the process: the table and its counters are shared.
 std::mutex& xmlParseLock() {
   static std::mutex lock;
@@ -71,11 +67,10 @@ std::string errorText(int code, std::string_view description, int line, int colu
 }
 
 // Ends the parse with an error of our own (the parser's own errors arrive
-// through onError), at the parser's position or at line and column 0 when
-// the document could not be read at all.
-void failParse(int code, std::string_view description, bool atStart = false) {
-  int line = gTheParser && !atStart ? xmlSAX2GetLineNumber(gTheParser) : 0;
-  int column = gTheParser && !atStart ? xmlSAX2GetColumnNumber(gTheParser) : 0;
+// through onError), at the parser's position.
+void failParse(int code, std::string_view description) {
+  int line = gTheParser ? xmlSAX2GetLineNumber(gTheParser) : 0;
+  int column = gTheParser ? xmlSAX2GetColumnNumber(gTheParser) : 0;
   gErrorString = errorText(code, description, line, column);
   gErrorOccurred = true;
   if (gTheParser) xmlStopParser(gTheParser);
@@ -93,6 +88,19 @@ void appendQualifiedName(std::string& out, const xmlChar* localName, const xmlCh
     out += ':';
   }
   out += viewOf(localName);
+}
+
+// Without entity substitution the parser leaves references in attribute
+// values ("&#38;" for "&amp;", "&name;" for an internal entity); resolve them
+// as they would be in text.
+std::string attributeValue(const xmlChar* begin, const xmlChar* end) {
+  auto length = static_cast<int>(end - begin);
+  if (std::memchr(begin, '&', static_cast<std::size_t>(length)) == nullptr) {
+    return std::string(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(length));
+  }
+  std::unique_ptr<xmlChar, decltype(xmlFree)> decoded(
+      xmlStringLenDecodeEntities(gTheParser, begin, length, XML_SUBSTITUTE_REF, 0, 0, 0), xmlFree);
+  return std::string(viewOf(decoded.get()));
 }
 
 void onStartElement(void*, const xmlChar* localName, const xmlChar* prefix, const xmlChar*,
@@ -126,9 +134,8 @@ void onStartElement(void*, const xmlChar* localName, const xmlChar* prefix, cons
       const xmlChar** attribute = attributes + 5 * i;
       std::string name;
       appendQualifiedName(name, attribute[0], attribute[1]);
-      auto* begin = reinterpret_cast<const char*>(attribute[3]);
-      auto* end = reinterpret_cast<const char*>(attribute[4]);
-      record.attributes.insert_or_assign(std::move(name), std::string(begin, end));
+      record.attributes.insert_or_assign(std::move(name),
+                                         attributeValue(attribute[3], attribute[4]));
     }
     record.level = gTheLevel;
     ++gTheElementArrayLength;
@@ -216,11 +223,39 @@ void initParserOnce() {
   std::call_once(once, [] { xmlInitParser(); });
 }
 
-// A push parser fed in chunks, so neither a file nor the caller's text is
-// copied whole into the parser's buffer.
-ParserCtxtPtr newParser(const char* fileName) {
+// What the parser reads: the caller's text or an open file, in the pieces it
+// asks for, so neither is copied whole into the parser's buffer.
+struct DocumentInput {
+  std::string_view text;  // used when there is no file
+  int fd = -1;            // not owned
+  int readErrno = 0;      // set when reading the file failed
+};
+
+int readDocument(void* context, char* buffer, int length) noexcept {
+  auto* input = static_cast<DocumentInput*>(context);
+  auto wanted = static_cast<std::size_t>(std::max(length, 0));
+  if (input->fd < 0) {
+    auto count = std::min(wanted, input->text.size());
+    std::memcpy(buffer, input->text.data(), count);
+    input->text.remove_prefix(count);
+    return static_cast<int>(count);
+  }
+  for (;;) {
+    auto count = ::read(input->fd, buffer, wanted);
+    if (count >= 0) return static_cast<int>(count);
+    if (errno != EINTR) {
+      input->readErrno = errno;
+      return -1;
+    }
+  }
+}
+
+int closeDocument(void*) noexcept { return 0; }  // the caller owns the file
+
+ParserCtxtPtr newParser(DocumentInput& input) {
   xmlSAXHandler sax = saxHandler();
-  ParserCtxtPtr ctxt(xmlCreatePushParserCtxt(&sax, nullptr, nullptr, 0, fileName));
+  ParserCtxtPtr ctxt(xmlCreateIOParserCtxt(&sax, nullptr, readDocument, closeDocument, &input,
+                                           XML_CHAR_ENCODING_NONE));
   if (!ctxt) return nullptr;
   // No entity substitution (which would load external entities), no DTD
   // loading or validation, no network; whatever process-wide defaults a host
@@ -232,46 +267,9 @@ ParserCtxtPtr newParser(const char* fileName) {
   return ctxt;
 }
 
-// False once the parse has ended early. The chunk's status is not used: it
-// also reports recoverable errors, and fatal ones arrive through onError.
-bool feed(std::string_view bytes, bool terminate) {
-  xmlParseChunk(gTheParser, bytes.data(), static_cast<int>(bytes.size()), terminate);
-  return !gErrorOccurred && gTheParser->instate != XML_PARSER_EOF;
-}
-
-// The push parser takes an empty document for extra content at its end; say
-// what the whole-document parser says.
-void failEmptyDocument() { failParse(XML_ERR_DOCUMENT_EMPTY, "Document is empty"); }
-
-void parseText(std::string_view text) {
-  if (text.empty()) return failEmptyDocument();
-  while (text.size() > kChunkSize) {
-    if (!feed(text.substr(0, kChunkSize), false)) return;
-    text.remove_prefix(kChunkSize);
-  }
-  feed(text, true);
-}
-
-void parseFile(const std::string& path) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  auto ioFailure = [&path] {
-    failParse(XML_IO_LOAD_ERROR, "failed to load \"" + path + "\": " + std::strerror(errno), true);
-  };
-  if (!fd) return ioFailure();
-  auto buffer = std::make_unique<char[]>(kChunkSize);
-  bool empty = true;
-  for (;;) {
-    auto count = ::read(fd.get(), buffer.get(), kChunkSize);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return ioFailure();
-    if (count == 0) {
-      if (empty) return failEmptyDocument();
-      feed({}, true);
-      return;
-    }
-    empty = false;
-    if (!feed(std::string_view(buffer.get(), static_cast<std::size_t>(count)), false)) return;
-  }
+std::string ioFailureText(const std::string& path, int error) {
+  return errorText(XML_IO_LOAD_ERROR, "failed to load \"" + path + "\": " + std::strerror(error), 0,
+                   0);
 }
 
 void resetParseState(const std::optional<std::vector<std::string>>& withElements) {
@@ -328,16 +326,29 @@ XMLResult processXMLFileLocked(const std::string& text,
   initParserOnce();
   resetParseState(withElements);
   bool isPath = !text.empty() && text.front() == '/';
-  auto parser = newParser(isPath ? text.c_str() : nullptr);
+  FileDescriptor file;
+  DocumentInput input;
+  if (isPath) {
+    file = FileDescriptor(::open(text.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) {
+      gErrorString = ioFailureText(text, errno);
+      gErrorOccurred = true;
+      return gErrorString;
+    }
+    input.fd = file.get();
+  } else {
+    input.text = text;
+  }
+  auto parser = newParser(input);
   if (!parser) return errorText(XML_ERR_NO_MEMORY, "Cannot create the parser", 0, 0);
   gTheParser = parser.get();
   struct ForgetParser {
     ~ForgetParser() { gTheParser = nullptr; }
   } forgetParser;
-  if (isPath) {
-    parseFile(text);
-  } else {
-    parseText(text);
+  xmlParseDocument(parser.get());
+  if (input.readErrno != 0) {
+    gErrorString = ioFailureText(text, input.readErrno);
+    gErrorOccurred = true;
   }
   if (!gErrorOccurred && !parser->wellFormed) {
     // Ended as malformed without a fatal error reaching us: report the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -36,14 +37,20 @@ inline void PrintTo(const XMLResult& result, std::ostream* out) {
 
 namespace test {
 
+// Attributes are compared in the order the extractor gives them: by name.
+inline ElementEntry::Attributes sorted(ElementEntry::Attributes attributes) {
+  std::sort(attributes.begin(), attributes.end());
+  return attributes;
+}
+
 inline ElementEntry leaf(std::string name, std::string text,
                          ElementEntry::Attributes attributes = {}) {
-  return ElementEntry{std::move(name), std::move(text), std::move(attributes)};
+  return ElementEntry{std::move(name), std::move(text), sorted(std::move(attributes))};
 }
 
 inline ElementEntry node(std::string name, std::vector<ElementEntry> children,
                          ElementEntry::Attributes attributes = {}) {
-  return ElementEntry{std::move(name), std::move(children), std::move(attributes)};
+  return ElementEntry{std::move(name), std::move(children), sorted(std::move(attributes))};
 }
 
 inline XMLResult entries(std::vector<ElementEntry> list) { return XMLResult(std::move(list)); }

@@ -7,38 +7,65 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json entriesJson(std::vector<ElementEntry>&& entries) {
-  Json list = Json::array();
-  for (auto& entry : entries) {
-    Json object = Json::object();
-    object["element"] = std::move(entry.element);
-    if (auto* text = std::get_if<std::string>(&entry.value)) {
-      object["value"] = std::move(*text);
-    } else {
-      object["value"] = entriesJson(std::move(std::get<std::vector<ElementEntry>>(entry.value)));
+// Writes JSON as it goes, without building the whole document as a JSON tree
+// first: a large extraction is not held twice. nlohmann's serializer does the
+// escaping of every string.
+class JsonWriter {
+ public:
+  explicit JsonWriter(std::ostream& out)
+      : out_(out),
+        serializer_(nlohmann::detail::output_adapter<char>(out), ' ',
+                    Json::error_handler_t::replace) {}
+
+  void string(std::string&& text) { serializer_.dump(Json(std::move(text)), false, false, 0); }
+  void raw(const char* text) { out_ << text; }
+
+  void entries(std::vector<ElementEntry>&& list) {
+    raw("[");
+    bool first = true;
+    for (auto& entry : list) {
+      if (!first) raw(",");
+      first = false;
+      raw("{\"element\":");
+      string(std::move(entry.element));
+      raw(",\"value\":");
+      if (auto* text = std::get_if<std::string>(&entry.value)) {
+        string(std::move(*text));
+      } else {
+        entries(std::move(std::get<std::vector<ElementEntry>>(entry.value)));
+      }
+      raw(",\"attributes\":{");
+      bool firstAttribute = true;
+      for (auto& [name, value] : entry.attributes) {
+        if (!firstAttribute) raw(",");
+        firstAttribute = false;
+        string(std::move(name));
+        raw(":");
+        string(std::move(value));
+      }
+      raw("}}");
+      // Each entry's texts are released once written.
+      entry = ElementEntry{};
     }
-    Json attributes = Json::object();
-    for (auto& [name, value] : entry.attributes) attributes[name] = value;
-    object["attributes"] = std::move(attributes);
-    list.push_back(std::move(object));
+    raw("]");
   }
-  entries.clear();
-  return list;
-}
+
+ private:
+  std::ostream& out_;
+  nlohmann::detail::serializer<Json> serializer_;
+};
 
 }  // namespace
 
 void writeXmlResultJson(std::ostream& out, XMLResult&& result) {
-  Json json = Json::array();
+  JsonWriter writer(out);
   if (auto* error = std::get_if<std::string>(&result)) {
-    json.push_back(std::move(*error));
+    writer.raw("[");
+    writer.string(std::move(*error));
+    writer.raw("]");
   } else {
-    json = entriesJson(std::move(std::get<std::vector<ElementEntry>>(result)));
+    writer.entries(std::move(std::get<std::vector<ElementEntry>>(result)));
   }
-  // Serialised straight into the stream: no second copy of a large document.
-  nlohmann::detail::serializer<Json> serializer(nlohmann::detail::output_adapter<char>(out), ' ',
-                                                Json::error_handler_t::replace);
-  serializer.dump(json, false, false, 0);
   out << '\n';
 }
 

@@ -47,6 +47,17 @@ xmlParserCtxt* gTheParser = nullptr;
 // Per-parse helpers for the events, reset with the rest of the state.
 std::set<std::string, std::less<>> allowableNames;  // gAllowableElements as a set
 bool currentElementAllowed = true;                  // gCurrentElement passes gAllowableElements
+// Text of the last filled record, gathered here and stored in the record once
+// it is complete (at the next collected start or the end of the parse): one
+// allocation of the exact size per value instead of one per growth step.
+std::string pendingValue;
+
+void storePendingValue() {
+  if (gTheElementArrayLength > 0 && !pendingValue.empty()) {
+    gTheElementArray[gTheElementArrayLength - 1].value = pendingValue;
+  }
+  pendingValue.clear();
+}
 
 std::string_view viewOf(const xmlChar* text) {
   return text ? std::string_view(reinterpret_cast<const char*>(text)) : std::string_view();
@@ -118,25 +129,25 @@ void onStartElement(void*, const xmlChar* localName, const xmlChar* prefix, cons
                                        std::to_string(kElementTableSize) + ")");
       return;
     }
-    ElementRecord& record = gTheElementArray[gTheElementArrayLength];
+    storePendingValue();
+    ElementRecord& record = gTheElementArray.emplace_back();
     record.elementName = gCurrentElement;
-    record.value = std::string();
-    record.attributes.clear();
+    record.attributes.reserve(static_cast<std::size_t>(namespaceCount + attributeCount));
     // Namespace declarations are attributes of the start tag as written.
     for (int i = 0; i < namespaceCount; ++i) {
       const xmlChar* declared = namespaces[2 * i];
       std::string name = declared ? "xmlns:" + std::string(viewOf(declared)) : "xmlns";
-      record.attributes.insert_or_assign(std::move(name),
-                                         std::string(viewOf(namespaces[2 * i + 1])));
+      record.attributes.emplace_back(std::move(name), std::string(viewOf(namespaces[2 * i + 1])));
     }
     // Five pointers per attribute: local name, prefix, URI, value start, value end.
     for (int i = 0; i < attributeCount; ++i) {
       const xmlChar** attribute = attributes + 5 * i;
       std::string name;
       appendQualifiedName(name, attribute[0], attribute[1]);
-      record.attributes.insert_or_assign(std::move(name),
-                                         attributeValue(attribute[3], attribute[4]));
+      record.attributes.emplace_back(std::move(name), attributeValue(attribute[3], attribute[4]));
     }
+    // The parser has refused duplicate names already.
+    std::sort(record.attributes.begin(), record.attributes.end());
     record.level = gTheLevel;
     ++gTheElementArrayLength;
     ++gTheLevel;
@@ -167,7 +178,7 @@ void onCharacters(void*, const xmlChar* characters, int length) noexcept {
   try {
     auto piece = std::string_view(reinterpret_cast<const char*>(characters),
                                   static_cast<std::size_t>(std::max(length, 0)));
-    gTheElementArray[gTheElementArrayLength - 1].value += trimWhitespaceAndNewlines(piece);
+    pendingValue += trimWhitespaceAndNewlines(piece);
   } catch (...) {
     failParse(XML_ERR_NO_MEMORY, "Out of memory");
   }
@@ -273,10 +284,10 @@ std::string ioFailureText(const std::string& path, int error) {
 }
 
 void resetParseState(const std::optional<std::vector<std::string>>& withElements) {
-  if (!gTheElementArray) gTheElementArray = std::make_unique<ElementRecord[]>(kElementTableSize);
+  gTheElementArray.reserve(kElementTableSize);
   // Release the previous parse's texts instead of keeping them for as long
   // as the process lives; only the records of the last parse are readable.
-  for (std::int32_t i = 0; i < gTheElementArrayLength; ++i) gTheElementArray[i] = ElementRecord{};
+  gTheElementArray.clear();
   gTheLevel = 0;
   gTheElementArrayLength = 0;
   gAllowableElements = withElements;
@@ -284,6 +295,7 @@ void resetParseState(const std::optional<std::vector<std::string>>& withElements
   if (withElements) allowableNames.insert(withElements->begin(), withElements->end());
   currentElementAllowed = isAllowed(gCurrentElement);
   gErrorOccurred = false;
+  pendingValue.clear();
 }
 
 ElementEntry entryOf(const ElementRecord& record) {
@@ -302,6 +314,16 @@ std::int32_t findNextElementLocked(std::int32_t start, std::int32_t end, std::in
 std::vector<ElementEntry> processElementsLocked(std::int32_t start, std::int32_t end,
                                                 std::int32_t level) {
   std::vector<ElementEntry> entries;
+  if (flatten) {
+    entries.reserve(static_cast<std::size_t>(std::max(end - start - 1, 0)));
+  } else {
+    // Sized first: the entries are large, and growing would move them all.
+    std::size_t count = 0;
+    for (std::int32_t i = start + 1; i < end; ++i) {
+      count += gTheElementArray[i].level == std::int64_t{level} + 1;
+    }
+    entries.reserve(count);
+  }
   for (std::int32_t i = start + 1; i < end; ++i) {
     const ElementRecord& record = gTheElementArray[i];
     if (flatten) {
@@ -346,6 +368,8 @@ XMLResult processXMLFileLocked(const std::string& text,
     ~ForgetParser() { gTheParser = nullptr; }
   } forgetParser;
   xmlParseDocument(parser.get());
+  storePendingValue();
+  std::string().swap(pendingValue);  // do not keep a large buffer between parses
   if (input.readErrno != 0) {
     gErrorString = ioFailureText(text, input.readErrno);
     gErrorOccurred = true;

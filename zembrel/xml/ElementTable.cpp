@@ -2,9 +2,9 @@
 
 namespace zembrel::detail {
 
-// Allocated by the first parse rather than at load time, so hosts that never
-// extract do not pay for the table.
-std::unique_ptr<ElementRecord[]> gTheElementArray;
+// Reserved by the first parse rather than at load time, so hosts that never
+// extract do not pay for the table; pages of unused records are never touched.
+std::vector<ElementRecord> gTheElementArray;
 std::int32_t gTheElementArrayLength = 0;
 std::int32_t gTheLevel = 0;
 std::optional<std::vector<std::string>> gAllowableElements;

@@ -23,10 +23,11 @@ inline constexpr std::int32_t kElementTableSize = 100000;
 // The extractor's process-wide state. Read and written only while holding
 // xmlParseLock(); a parse resets the count and level, nothing is cleared at
 // its end, so the last parse's records stay readable.
-extern std::unique_ptr<ElementRecord[]>
-    gTheElementArray;                        // kElementTableSize records once allocated
-extern std::int32_t gTheElementArrayLength;  // records filled
-extern std::int32_t gTheLevel;               // collected elements open
+// Room for kElementTableSize records is reserved once, so the table never
+// moves; records exist for the filled part only (size == gTheElementArrayLength).
+extern std::vector<ElementRecord> gTheElementArray;
+extern std::int32_t gTheElementArrayLength;                         // records filled
+extern std::int32_t gTheLevel;                                      // collected elements open
 extern std::optional<std::vector<std::string>> gAllowableElements;  // absent: every element
 extern std::string gCurrentElement;  // most recently started element, collected or not
 extern bool gErrorOccurred;

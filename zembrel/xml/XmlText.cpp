@@ -16,10 +16,15 @@ constexpr std::string_view kThreeByteSpaces[] = {
 
 bool isAsciiSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// Lead bytes of the multi-byte white space characters.
+bool mayLeadSpace(unsigned char c) { return c == 0xC2 || (c >= 0xE1 && c <= 0xE3); }
+
 // Byte length of the white space character that starts `text`, 0 if none.
 std::size_t leadingSpaceLength(std::string_view text) {
   if (text.empty()) return 0;
-  if (isAsciiSpace(text.front())) return 1;
+  auto first = static_cast<unsigned char>(text.front());
+  if (first < 0x80) return isAsciiSpace(text.front()) ? 1 : 0;
+  if (!mayLeadSpace(first)) return 0;
   for (auto space : kTwoByteSpaces) {
     if (text.starts_with(space)) return space.size();
   }
@@ -33,7 +38,13 @@ std::size_t leadingSpaceLength(std::string_view text) {
 // text is valid UTF-8, so a matching suffix is always a whole character.
 std::size_t trailingSpaceLength(std::string_view text) {
   if (text.empty()) return 0;
-  if (isAsciiSpace(text.back())) return 1;
+  auto last = static_cast<unsigned char>(text.back());
+  if (last < 0x80) return isAsciiSpace(text.back()) ? 1 : 0;
+  // Every multi-byte white space character ends in one of these bytes.
+  if (last != 0x85 && last != 0xA0 && !(last >= 0x80 && last <= 0x8A) && last != 0xA8 &&
+      last != 0xA9 && last != 0xAF && last != 0x9F) {
+    return 0;
+  }
   for (auto space : kTwoByteSpaces) {
     if (text.ends_with(space)) return space.size();
   }

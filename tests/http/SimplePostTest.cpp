@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,7 +20,14 @@ using List = std::optional<std::vector<std::string>>;
 // One server for the whole suite; each test uses its own paths.
 class SimplePostTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { server_ = new HttpTestServer(); }
+  static void SetUpTestSuite() {
+    // Transfers honour the proxy variables; the test server is local.
+    for (const char* name :
+         {"http_proxy", "https_proxy", "all_proxy", "HTTPS_PROXY", "ALL_PROXY"}) {
+      ::unsetenv(name);
+    }
+    server_ = new HttpTestServer();
+  }
   static void TearDownTestSuite() {
     delete server_;
     server_ = nullptr;

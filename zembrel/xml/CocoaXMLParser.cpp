@@ -191,6 +191,9 @@ void onCdataBlock(void*, const xmlChar*, int) noexcept {
 
 void onError(void*, xmlErrorPtr error) noexcept {
   if (!error || error->level != XML_ERR_FATAL) return;  // warnings and recoverable errors
+  // The first fatal error is the cause: the parse stops there, and what the
+  // parser reports while it unwinds (or after our own stop) is noise.
+  if (gErrorOccurred) return;
   try {
     gErrorString = errorText(error->code, viewOf(reinterpret_cast<const xmlChar*>(error->message)),
                              error->line, error->int2);
@@ -198,7 +201,6 @@ void onError(void*, xmlErrorPtr error) noexcept {
     gErrorString.clear();
   }
   gErrorOccurred = true;
-  // The first fatal error is the cause; what follows it is noise.
   if (gTheParser) xmlStopParser(gTheParser);
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "zembrel/CocoaXMLParser.hpp"
 #include "zembrel/Export.hpp"
 #include "zembrel/FtpRecords.hpp"
 #include "zembrel/HostMessages.hpp"
@@ -138,6 +139,29 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   // MIME type for the file's name, "application/octet-stream" when none is
   // known.
   std::optional<std::string> MIMETypeForFile(const std::string& filePath);
+  // ---- Simple POST, cookies and saved responses. All three run synchronously
+  // on the caller's thread and return their outcome; nothing is sent to the host.
+
+  // One HTTP request: a GET when `fieldValuePairs` is absent or empty, else a
+  // POST whose body is "multipart", "urlencoded" or "raw" (element 0) as
+  // `postEncoding` says (anything else: multipart body, no Content-Type).
+  // Caller headers go last and replace ours. Redirects are followed; cookies
+  // come from and go to the process-wide store. The final response's headers
+  // and body replace the response file. Returns "#complete|<status>",
+  // "#error|<domain>|<code>" (response file untouched) or "#error|setup|nil"
+  // while a streamed POST of this instance runs.
+  std::string doSimplePostWithURL(const std::string& url, const std::string& userAgentString,
+                                  const std::optional<std::vector<std::string>>& fieldValuePairs,
+                                  const std::optional<std::string>& postEncoding,
+                                  const std::optional<std::vector<std::string>>& headerValuePairs);
+  // The process-wide store's cookies whose domain is exactly `domain`, as a
+  // Cookie header value "n1=v1; n2=v2" in store order; "" when none or absent.
+  // Also kept in cookieStr.
+  std::string getSentCookies(const std::optional<std::string>& domain);
+  // The XML elements of a saved response file (from its XML after the head),
+  // as CocoaXMLParser gives them; an empty list when the file is missing, not
+  // UTF-8 or holds no "<".
+  XMLResult parseResponseFile(const std::string& path, bool andFlatten);
 
  private:
   // Streamed POST events and timers, on the thread that started the upload.

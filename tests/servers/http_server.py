@@ -18,6 +18,7 @@ The query string steers the answer (any path):
     close_after=N     read N body bytes, then drop the connection without answering
     delay=SECONDS     wait before answering
     cookie=NAME=VAL   add a Set-Cookie header (may repeat)
+    location=URL      add a Location header (with status=30x: a redirect)
     nostore=1         keep only the body's length and hash
 """
 import hashlib
@@ -165,6 +166,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(payload)))
         for cookie in query.get("cookie", []):
             self.send_header("Set-Cookie", cookie + "; Path=/")
+        for location in query.get("location", []):
+            self.send_header("Location", location)
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(payload)

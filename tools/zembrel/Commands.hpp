@@ -11,5 +11,8 @@ namespace zembrel::cli {
 void addMd5Command(CLI::App& app, int& exitCode);
 void addKeychainCommand(CLI::App& app, int& exitCode);
 void addPostCommand(CLI::App& app, int& exitCode);
+void addXmlCommand(CLI::App& app, int& exitCode);
+void addParseResponseCommand(CLI::App& app, int& exitCode);
+void addSimplePostCommand(CLI::App& app, int& exitCode);
 
 }  // namespace zembrel::cli

@@ -20,6 +20,9 @@ int main(int argc, char** argv) {
   zembrel::cli::addMd5Command(app, exitCode);
   zembrel::cli::addKeychainCommand(app, exitCode);
   zembrel::cli::addPostCommand(app, exitCode);
+  zembrel::cli::addXmlCommand(app, exitCode);
+  zembrel::cli::addParseResponseCommand(app, exitCode);
+  zembrel::cli::addSimplePostCommand(app, exitCode);
 
   try {
     app.parse(argc, argv);

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "zembrel/Export.hpp"
+
+namespace zembrel {
+
+// One element of an extracted document.
+struct ElementEntry {
+  // Attribute names and values, sorted by name: a map kept as one sorted
+  // array. Attribute order carries no meaning in XML and a name cannot repeat
+  // in a well-formed start tag, so sorting loses nothing and makes results
+  // deterministic; one array per element costs a fraction of a tree map's
+  // per-attribute nodes, which dominate documents of many small elements.
+  using Attributes = std::vector<std::pair<std::string, std::string>>;
+
+  std::string element;  // the name as written, prefix included
+  // The element's trimmed text, or (tree result only) its children's entries.
+  std::variant<std::string, std::vector<ElementEntry>> value;
+  Attributes attributes;
+
+  bool operator==(const ElementEntry&) const = default;
+};
+
+// What an extraction gives: the list of entries, or after a parse error the
+// one error text "Error <code>, Description: <text>, Line: <n>, Column: <n>".
+using XMLResult = std::variant<std::vector<ElementEntry>, std::string>;
+
+// Reduces an XML document to its elements, as a tree or flat in document
+// order, optionally only the elements whose names are on a list.
+//
+// The working state (the element table and its counters) is process-wide, as
+// the operations below expose it; a process-wide lock makes calls from several
+// threads take turns, each seeing only its own parse. All calls run
+// synchronously on the caller's thread. Results are plain values owned by the
+// caller. Nothing throws: failures come back as the error text.
+//
+// External entities and external DTDs are never loaded and nothing is fetched
+// from the network; entity expansion stays within the parser's limits. A
+// document with more than 100,000 collected elements gives an error text.
+class ZEMBREL_API CocoaXMLParser {
+ public:
+  CocoaXMLParser() = delete;
+
+  // Sets the process-wide flatten flag, then extracts every element. `text` is
+  // an absolute file path when it starts with "/", otherwise the document.
+  static XMLResult processXMLFile(const std::string& text, bool andFlatten);
+
+  // Extracts the elements named on the list (every element when absent; none
+  // when empty), flat or as a tree as the flatten flag stands.
+  static XMLResult processXMLFile(const std::string& text,
+                                  const std::optional<std::vector<std::string>>& withElements);
+
+  // Both at once: sets the flatten flag and extracts with the list, in one
+  // turn, so another thread cannot change the flag in between.
+  static XMLResult processXMLFile(const std::string& text,
+                                  const std::optional<std::vector<std::string>>& withElements,
+                                  bool andFlatten);
+
+  // The entries of the records strictly between `start` and `withEnd` of the
+  // last parse, built by the tree rule below `atLevel` or flat. Indexes outside
+  // the filled records are clamped to them.
+  static std::vector<ElementEntry> processElements(std::int32_t start, std::int32_t withEnd,
+                                                   std::int32_t atLevel);
+
+  // The first record index in [start, end) of the last parse whose level is
+  // `level`, or `end` when there is none.
+  static std::int32_t findNextElement(std::int32_t start, std::int32_t end, std::int32_t level);
+};
+
+}  // namespace zembrel

@@ -9,5 +9,6 @@ namespace zembrel::cli {
 // Each command registers one subcommand; its callback stores the process's
 // exit status in `exitCode`.
 void addMd5Command(CLI::App& app, int& exitCode);
+void addFtpParseCommand(CLI::App& app, int& exitCode);
 
 }  // namespace zembrel::cli

@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
 
   int exitCode = 0;
   zembrel::cli::addMd5Command(app, exitCode);
+  zembrel::cli::addFtpParseCommand(app, exitCode);
 
   try {
     app.parse(argc, argv);

@@ -26,8 +26,9 @@ using Clock = std::chrono::steady_clock;
 
 // Longest wait of one pass of the transfer loop.
 constexpr int kPassMilliseconds = 1000;
-// How long a cancelled transfer may take to end by itself (the read callback
-// ends it at once while the server takes data); then the loop drops it.
+// After a cancel, the read callback ends the upload at once while the server
+// takes data. A transfer on which nothing moves for this long after a cancel
+// is dropped instead: a silent server must not hold it.
 constexpr auto kCancelGrace = std::chrono::seconds(2);
 
 void drive(CURLM* multi, int& running) {
@@ -145,29 +146,38 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
   }
   multiHandle = multi.get();
 
-  curl_easy_setopt(easy, CURLOPT_URL, destination.c_str());
-  curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
-  curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(info->totalBytes));
-  curl_easy_setopt(easy, CURLOPT_FTP_CREATE_MISSING_DIRS, 1L);
-  curl_easy_setopt(easy, CURLOPT_READFUNCTION, &curlReadCallback);
-  curl_easy_setopt(easy, CURLOPT_READDATA, info.get());
-  curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
-  // One change of directory to the whole path. Where the path is missing,
-  // libcurl creates it with a single MKD that servers refuse when more than one
-  // level is missing; the transfer is then repeated changing (and creating)
-  // one level at a time, below.
+  // One change of directory to the whole path first. Where the path is
+  // missing, libcurl creates it with a single MKD, which servers refuse when
+  // more than one level is missing; the transfer is then repeated changing
+  // (and creating) one level at a time.
   long fileMethod = CURLFTPMETHOD_SINGLECWD;
-  curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, fileMethod);
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &curlHeaderCallback);
-  curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-  detail::applyFtpProxy(easy);
+  auto setOptions = [&] {
+    curl_easy_setopt(easy, CURLOPT_URL, destination.c_str());
+    curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(info->totalBytes));
+    // With plain creation, libcurl 7.88 goes on after a refused MKD and stores
+    // the file in the directory it happens to be in, reporting success; with
+    // the retry mode it changes directory again and fails as it should.
+    curl_easy_setopt(easy, CURLOPT_FTP_CREATE_MISSING_DIRS,
+                     static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &curlReadCallback);
+    curl_easy_setopt(easy, CURLOPT_READDATA, info.get());
+    curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
+    curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, fileMethod);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &curlHeaderCallback);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    detail::applyFtpProxy(easy);
+  };
+  setOptions();
 
   long responseCode = 0;
+  CURLcode result = CURLE_OK;
   curl_multi_add_handle(multi.get(), easy);
   for (;;) {
     int running = 0;
     drive(multi.get(), running);
-    std::optional<Clock::time_point> cancelSeen;
+    std::optional<Clock::time_point> lastMovement;  // set once a cancel is seen
+    curl_off_t lastSent = -1;
     while (running != 0) {
       int ready = 0;
       curl_multi_poll(multi.get(), nullptr, 0, kPassMilliseconds, &ready);
@@ -175,15 +185,17 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
       // time-outs then fire and a silent server cannot hold the worker.
       drive(multi.get(), running);
       if (zembrel::cancelUpload == 1) {
-        if (!cancelSeen) {
-          cancelSeen = Clock::now();
-        } else if (Clock::now() - *cancelSeen > kCancelGrace) {
+        curl_off_t sent = 0;
+        curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &sent);
+        if (!lastMovement || sent != lastSent) {
+          lastMovement = Clock::now();
+          lastSent = sent;
+        } else if (Clock::now() - *lastMovement > kCancelGrace) {
           break;
         }
       }
     }
     bool done = false;
-    CURLcode result = CURLE_OK;
     int queued = 0;
     for (CURLMsg* message = curl_multi_info_read(multi.get(), &queued); message != nullptr;
          message = curl_multi_info_read(multi.get(), &queued)) {
@@ -200,17 +212,25 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
                              fileMethod == CURLFTPMETHOD_SINGLECWD && info->bytesRead == 0 &&
                              zembrel::cancelUpload == 0;
     if (!missingPath) break;
+    // After a refused MKD, libcurl's connection still believes it is in the
+    // directory it failed to make and would store the file in the wrong
+    // place: the repeat starts on a new handle and connection.
+    curl_multi_remove_handle(multi.get(), easy);
+    curlHandle.release(true);
+    easy = static_cast<CURL*>(curlHandle.acquire());
+    if (!easy) break;
     fileMethod = CURLFTPMETHOD_MULTICWD;
     responseCode = 0;
-    curl_multi_remove_handle(multi.get(), easy);
-    curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, fileMethod);
+    setOptions();
     curl_multi_add_handle(multi.get(), easy);
   }
 
-  curl_multi_remove_handle(multi.get(), easy);
+  if (easy) curl_multi_remove_handle(multi.get(), easy);
   multiHandle = nullptr;
   multi.reset();
-  curlHandle.release();
+  // For the same reason, a handle whose path could not be entered or made is
+  // not kept.
+  if (easy) curlHandle.release(result == CURLE_REMOTE_ACCESS_DENIED);
   const std::optional<std::string> localFailure = info->localFailure;
   const int localFailureCode = info->localFailureCode;
   info.reset();

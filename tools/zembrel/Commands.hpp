@@ -10,5 +10,6 @@ namespace zembrel::cli {
 // exit status in `exitCode`.
 void addMd5Command(CLI::App& app, int& exitCode);
 void addFtpParseCommand(CLI::App& app, int& exitCode);
+void addFtpCommands(CLI::App& app, int& exitCode);  // ftp-upload, ftp-list, ftp-mkdir, ftp-rmdir
 
 }  // namespace zembrel::cli

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   zembrel::cli::addMd5Command(app, exitCode);
   zembrel::cli::addFtpParseCommand(app, exitCode);
+  zembrel::cli::addFtpCommands(app, exitCode);
 
   try {
     app.parse(argc, argv);

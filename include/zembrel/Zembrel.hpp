@@ -169,6 +169,8 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
                                                                  const std::string& fromURL);
   void stepThroughList(std::vector<FtpEntry>& list, const std::string& basePath,
                        std::int32_t numberOfLevels, const std::string& fromURL);
+  // MKD (make) or RMD of the URL's relative path after login.
+  std::optional<std::string> runDirectoryCommand(const std::string& url, bool make);
   // Applies libcurl's error to the reply record when no reply text is there.
   void recordTransferErrorIfNoReply(int curlCode);
   std::string lastFTPResult() const;

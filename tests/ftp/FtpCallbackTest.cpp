@@ -48,8 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"BlankContinuation", " second line\r\n", false, 0, std::nullopt},
         ReplyCase{"LetterContinuation", "third line\r\n", false, 0, std::nullopt},
         ReplyCase{"BareCode", "220 \r\n", true, 220, ""},
-        ReplyCase{"ShortLine", "22\r\n", true, 22, ""},
-        ReplyCase{"OneByte", "5", true, 5, ""},
+        ReplyCase{"ShortLine", "22\r\n", true, 22, ""}, ReplyCase{"OneByte", "5", true, 5, ""},
         ReplyCase{"NoCrLf", "230 Login ok", true, 230, "Login "},
         ReplyCase{"NotUtf8", "550 \xff\xfe\r\n", true, 550, std::nullopt},
         ReplyCase{"Utf8", "257 \"/ü\" created\r\n", true, 257, "\"/ü\" created"}),
@@ -93,9 +92,9 @@ const std::string kListing =
     "+i8388621.48594,m825718503,r,s280,\tdjb.html\n"
     "-rw-r--r--   1 user group    5 Dec 07 08:19 last";
 
-const std::vector<FtpEntry> kExpected = {
-    {"sub dir", true, {}}, {"spaced name", false, {}}, {"link", true, {}},
-    {"ünï.txt", false, {}}, {"djb.html", false, {}},  {"last", false, {}}};
+const std::vector<FtpEntry> kExpected = {{"sub dir", true, {}},   {"spaced name", false, {}},
+                                         {"link", true, {}},      {"ünï.txt", false, {}},
+                                         {"djb.html", false, {}}, {"last", false, {}}};
 
 TEST(ListingCallback, AnyCutIntoTwoBlocksGivesTheSameEntries) {
   auto zembrel = Zembrel::initZembrel();

@@ -84,8 +84,9 @@ TEST_F(FtpDirectory, NamesKeepInnerBlanksAndUtf8AndLoseOuterBlanks) {
   test::writeFile(server.home() / "dir with #? ü" / "inside", "x");
   auto listing = zembrel->getDirectoryListFromURL(server.url("/"), 1LL);
   ASSERT_TRUE(listing.has_value());
-  EXPECT_EQ(names(listing->directories),
-            (std::vector<std::string>{"dir with #? ü", "in ner", "lead", "trail", "ünïcødé €.txt"}));
+  EXPECT_EQ(
+      names(listing->directories),
+      (std::vector<std::string>{"dir with #? ü", "in ner", "lead", "trail", "ünïcødé €.txt"}));
   const FtpEntry* dir = find(listing->directories, "dir with #? ü");
   ASSERT_NE(dir, nullptr);
   EXPECT_EQ(names(dir->children), std::vector<std::string>{"inside"});
@@ -107,8 +108,9 @@ TEST_F(FtpDirectory, DirectorySymlinkIsADirectoryNamedByTheLink) {
 TEST_F(FtpDirectory, WholeTreeWalkUsesOneLogin) {
   FtpTestServer server;
   for (int a = 0; a < 4; ++a)
-    for (int b = 0; b < 3; ++b) fs::create_directories(server.home() / ("a" + std::to_string(a)) /
-                                                     ("b" + std::to_string(b)) / "leaf");
+    for (int b = 0; b < 3; ++b)
+      fs::create_directories(server.home() / ("a" + std::to_string(a)) / ("b" + std::to_string(b)) /
+                             "leaf");
   auto listing = zembrel->getDirectoryListFromURL(server.url("/"), 3LL);
   ASSERT_TRUE(listing.has_value());
   ASSERT_EQ(listing->directories.size(), 4u);
@@ -137,7 +139,8 @@ TEST_F(FtpDirectory, RefusedDirectoryKeepsEmptyChildrenAndTheWalkGoesOn) {
 
 TEST_F(FtpDirectory, CancelDuringAWalkReportsItAndClearsTheRequest) {
   FtpTestServer server({"--list-delay", "0.2"});
-  for (int i = 0; i < 10; ++i) fs::create_directories(server.home() / ("d" + std::to_string(i)) / "x");
+  for (int i = 0; i < 10; ++i)
+    fs::create_directories(server.home() / ("d" + std::to_string(i)) / "x");
   std::optional<ListingResult> listing;
   std::thread walker([&] { listing = zembrel->getDirectoryListFromURL(server.url("/"), 2LL); });
   ASSERT_TRUE(test::runMainContextUntil([&] { return server.count("CMD LIST") >= 3; }));
@@ -152,6 +155,23 @@ TEST_F(FtpDirectory, CancelDuringAWalkReportsItAndClearsTheRequest) {
   auto again = zembrel->getDirectoryListFromURL(server.url("/"));
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(again->result, "Transfer complete.|226");
+}
+
+TEST_F(FtpDirectory, CloseDuringAWalkWaitsForTheListingThatUsesTheHandle) {
+  FtpTestServer server({"--list-delay", "0.2"});
+  for (int i = 0; i < 4; ++i)
+    fs::create_directories(server.home() / ("d" + std::to_string(i)) / "x");
+  std::optional<ListingResult> listing;
+  std::thread walker([&] { listing = zembrel->getDirectoryListFromURL(server.url("/"), 1LL); });
+  ASSERT_TRUE(test::runMainContextUntil([&] { return server.count("CMD LIST") >= 2; }));
+  zembrel->closeFTPConnection();
+  walker.join();
+  ASSERT_TRUE(listing.has_value());
+  // The listing in flight finished on its handle; the next one logged in anew.
+  ASSERT_EQ(listing->directories.size(), 4u);
+  for (const auto& entry : listing->directories)
+    EXPECT_EQ(names(entry.children), std::vector<std::string>{"x"}) << entry.name;
+  EXPECT_EQ(server.logins(), 2);
 }
 
 TEST_F(FtpDirectory, NothingListeningGivesLibcurlsErrorOnAFreshInstance) {

@@ -12,9 +12,9 @@ namespace zembrel::test {
 
 FtpTestServer::FtpTestServer(std::vector<std::string> options)
     : process_([&] {
-        std::vector<std::string> argv = {"/usr/bin/python3", (serversDir() / "ftp_server.py").string(),
-                                         home_.path().string(), "--log",
-                                         (records_.path() / "events.log").string()};
+        std::vector<std::string> argv = {
+            "/usr/bin/python3", (serversDir() / "ftp_server.py").string(), home_.path().string(),
+            "--log", (records_.path() / "events.log").string()};
         argv.insert(argv.end(), options.begin(), options.end());
         return argv;
       }()) {}
@@ -73,7 +73,8 @@ bool MessageRecorder::waitForFinal(std::chrono::milliseconds deadline) const {
   return runMainContextUntil([this] { return !finals().empty(); }, deadline);
 }
 
-bool MessageRecorder::waitForProgress(std::uint64_t bytes, std::chrono::milliseconds deadline) const {
+bool MessageRecorder::waitForProgress(std::uint64_t bytes,
+                                      std::chrono::milliseconds deadline) const {
   return runMainContextUntil(
       [&] {
         for (const auto& m : messages()) {

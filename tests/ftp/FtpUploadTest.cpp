@@ -116,7 +116,8 @@ TEST_F(FtpUpload, PathThatCannotBeMadeIsRefusedEveryTimeAndNothingLandsElsewhere
   for (int attempt = 0; attempt < 2; ++attempt) {
     EXPECT_TRUE(zembrel->uploadFile(file.string(), server.url("/blocker/sub/")));
     ASSERT_TRUE(recorder.waitForFinal());
-    EXPECT_EQ(recorder.finals().back().text.rfind("#error|", 0), 0u) << recorder.finals().back().text;
+    EXPECT_EQ(recorder.finals().back().text.rfind("#error|", 0), 0u)
+        << recorder.finals().back().text;
     EXPECT_TRUE(recorder.finals().back().text.ends_with("|550")) << recorder.finals().back().text;
     recorder.clear();
   }
@@ -184,7 +185,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FtpUpload, MultiLineReplyRecordsItsLastNumberedLine) {
-  FtpTestServer server({"--transfer-reply", "226-Transfer complete.\n more text\n226 Bytes stored."});
+  FtpTestServer server(
+      {"--transfer-reply", "226-Transfer complete.\n more text\n226 Bytes stored."});
   const fs::path file = local.path() / "f.txt";
   test::writeFile(file, "content");
   EXPECT_EQ(upload(file, server.url("/")).back(), "#complete|226");
@@ -208,7 +210,8 @@ TEST_F(FtpUpload, MissingLocalFileIsReportedAtOnceAndStartsNothing) {
 TEST_F(FtpUpload, LocalFileThatCannotBeOpenedEndsWithOneErrorNamingIt) {
   FtpTestServer server;
   const auto texts = upload(local.path(), server.url("/"));  // a directory
-  EXPECT_EQ(texts, std::vector<std::string>{"#error|Could not open the local file: Is a directory|21"});
+  EXPECT_EQ(texts,
+            std::vector<std::string>{"#error|Could not open the local file: Is a directory|21"});
   EXPECT_EQ(server.logins(), 0);
 }
 
@@ -304,8 +307,8 @@ TEST_F(FtpUpload, CancelReachesAnUploadWaitingOnASilentServer) {
   SilentServer silent;
   const fs::path file = local.path() / "f.txt";
   test::writeFile(file, "content");
-  ASSERT_TRUE(zembrel->uploadFile(
-      file.string(), "ftp://u:p@127.0.0.1:" + std::to_string(silent.port()) + "/"));
+  ASSERT_TRUE(zembrel->uploadFile(file.string(),
+                                  "ftp://u:p@127.0.0.1:" + std::to_string(silent.port()) + "/"));
   test::runMainContextFor(std::chrono::milliseconds(300));
   zembrel->cancelFTPOperation();
   ASSERT_TRUE(recorder.waitForFinal(std::chrono::seconds(10)));

@@ -92,8 +92,8 @@ void Zembrel::stepThroughList(std::vector<FtpEntry>& list, const std::string& ba
   }
 }
 
-std::optional<std::vector<FtpEntry>> Zembrel::getUsingCurlDirectoryList(const std::string& path,
-                                                                        const std::string& fromURL) {
+std::optional<std::vector<FtpEntry>> Zembrel::getUsingCurlDirectoryList(
+    const std::string& path, const std::string& fromURL) {
   if (doingUpload) return std::nullopt;
   const auto listingURL = combineURL(fromURL, path, std::nullopt, false);
   if (!listingURL) return std::vector<FtpEntry>{};
@@ -115,53 +115,44 @@ std::optional<std::vector<FtpEntry>> Zembrel::getUsingCurlDirectoryList(const st
 }
 
 std::optional<std::string> Zembrel::createDirectoryWithURL(const std::string& url) {
-  if (doingUpload) return std::nullopt;
-  const auto relative = relativePathFromURLString(url);
-  const auto base = basePathFromURLString(url);
-  if (!relative || !base) return malformedUrlResult();
-  CURL* easy = static_cast<CURL*>(curlHandle.acquire());
-  if (!easy) return std::nullopt;
-  detail::CurlSlistPtr commands(curl_slist_append(nullptr, ("MKD " + *relative).c_str()));
-  curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
-  curl_easy_setopt(easy, CURLOPT_URL, base->c_str());
-  curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
-  curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
-  curl_easy_setopt(easy, CURLOPT_FTP_CREATE_MISSING_DIRS, 1L);
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &curlHeaderCallback);
-  curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-  detail::applyFtpProxy(easy);
-  curl_easy_setopt(easy, CURLOPT_QUOTE, commands.get());
-  const CURLcode result = curl_easy_perform(easy);
-  if (abortOperation == 1) {
-    abortOperation = 0;
-    setLastFTPCode(0, std::string("Cancelled by user"));
-  } else {
-    recordTransferErrorIfNoReply(result);
-  }
-  curlHandle.release();
-  return lastFTPResult();
+  return runDirectoryCommand(url, true);
 }
 
 std::optional<std::string> Zembrel::removeDirectoryWithURL(const std::string& url) {
+  return runDirectoryCommand(url, false);
+}
+
+std::optional<std::string> Zembrel::runDirectoryCommand(const std::string& url, bool make) {
   if (doingUpload) return std::nullopt;
   const auto relative = relativePathFromURLString(url);
   const auto base = basePathFromURLString(url);
   if (!relative || !base) return malformedUrlResult();
   CURL* easy = static_cast<CURL*>(curlHandle.acquire());
   if (!easy) return std::nullopt;
-  detail::CurlSlistPtr commands(curl_slist_append(nullptr, ("RMD " + *relative).c_str()));
+  const std::string command = (make ? "MKD " : "RMD ") + *relative;
+  detail::CurlSlistPtr commands(curl_slist_append(nullptr, command.c_str()));
+  if (make) curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
   curl_easy_setopt(easy, CURLOPT_URL, base->c_str());
   curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
+  if (make) {
+    curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+    curl_easy_setopt(easy, CURLOPT_FTP_CREATE_MISSING_DIRS, 1L);
+  }
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &curlHeaderCallback);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
   detail::applyFtpProxy(easy);
   curl_easy_setopt(easy, CURLOPT_QUOTE, commands.get());
   const CURLcode result = curl_easy_perform(easy);
-  // Only a missing reply text is filled in (with libcurl's); the reply itself,
-  // whatever it says, is the result.
-  recordTransferErrorIfNoReply(result);
+  if (make && abortOperation == 1) {
+    // A creation reports a cancel and consumes the request; a removal leaves
+    // it for the next listing or creation.
+    abortOperation = 0;
+    setLastFTPCode(0, std::string("Cancelled by user"));
+  } else {
+    // Only a missing reply text is filled in, with libcurl's.
+    recordTransferErrorIfNoReply(result);
+  }
   curlHandle.release();
   return lastFTPResult();
 }

@@ -53,7 +53,8 @@ std::size_t readBlock(CurlInfo& info, char* buffer, std::size_t size, std::size_
 
 }  // namespace
 
-std::unique_ptr<CurlInfo> CurlInfoCreate(Zembrel* uploader, FilePtr file, std::uint64_t totalBytes) {
+std::unique_ptr<CurlInfo> CurlInfoCreate(Zembrel* uploader, FilePtr file,
+                                         std::uint64_t totalBytes) {
   auto info = std::make_unique<CurlInfo>();
   info->uploader = uploader;
   info->file = std::move(file);

@@ -130,9 +130,9 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
   OpenedFile opened = openLocalFile(localPath);
   if (!opened.file) {
     doingUpload = false;
-    handOff(errorMessage(std::string("Could not open the local file: ") +
-                             std::strerror(opened.error),
-                         opened.error));
+    handOff(
+        errorMessage(std::string("Could not open the local file: ") + std::strerror(opened.error),
+                     opened.error));
     return true;
   }
   auto info = CurlInfoCreate(this, std::move(opened.file), opened.size);

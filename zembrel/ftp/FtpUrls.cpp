@@ -60,8 +60,8 @@ std::optional<std::size_t> pathStart(const std::string& url) {
 }
 
 bool keepInPath(unsigned char c) {
-  return g_ascii_isalnum(c) || std::string_view("-._~!$&'()*+,;=:@").find(static_cast<char>(c)) !=
-                                   std::string_view::npos;
+  return g_ascii_isalnum(c) ||
+         std::string_view("-._~!$&'()*+,;=:@").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 // Escapes one name for a URL path: bytes outside the path characters (blanks,
@@ -120,7 +120,7 @@ std::optional<std::string> Zembrel::combineURL(const std::string& url, const std
 std::string Zembrel::uploadDestinationURL(const std::string& url, const std::string& localPath) {
   std::string destination = url;
   auto start = pathStart(url);
-  if (!start) return destination;  // not a URL we can split; libcurl reports it
+  if (!start) return destination;                // not a URL we can split; libcurl reports it
   if (*start == url.size()) destination += '/';  // ends with its host: into the root
   if (!destination.empty() && destination.back() == '/') {
     const std::string name = std::filesystem::path(localPath).filename().string();

@@ -47,8 +47,9 @@ void takeLine(Zembrel& instance, std::string_view line) {
   ftplistresult parsed{};
   if (ftpparse(&parsed, line.data(), static_cast<int>(line.size())) != 1) return;
   if (!parsed.name || parsed.namelength < 0) return;
-  instance.createDictOfPath(std::string_view(parsed.name, static_cast<std::size_t>(parsed.namelength)),
-                            parsed.flagmaybedir);
+  instance.createDictOfPath(
+      std::string_view(parsed.name, static_cast<std::size_t>(parsed.namelength)),
+      parsed.flagmaybedir);
 }
 
 void takeBlock(Zembrel& instance, std::string_view block) {

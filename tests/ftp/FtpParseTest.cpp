@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -443,6 +444,67 @@ INSTANTIATE_TEST_SUITE_P(AllLayouts, TwoByteLine,
 
 TEST_F(PinnedClock, TwoByteEplfWithTabIsAnEmptyName) {
   EXPECT_EQ(parse("+\t"), (Entry{.result = 1, .name = ""}));
+}
+
+// Columns padded to every width put field edges at every position of the
+// 64-byte blocks the fields are found in.
+TEST_F(PinnedClock, FieldEdgesAnywhereInLongLines) {
+  for (int pad = 0; pad <= 140; ++pad) {
+    const std::string owner = "o" + std::string(static_cast<std::size_t>(pad), 'x');
+    const std::string gap(static_cast<std::size_t>(pad) + 1, ' ');
+    const std::string line = "-rw-r--r--" + gap + "1 " + owner + gap + "group" + gap + "4096 Mar" +
+                             gap + "15" + gap + "2003 notes" + gap + "txt";
+    EXPECT_EQ(parse(line), (Entry{.result = 1,
+                                  .name = "notes" + gap + "txt",
+                                  .flagmaybefile = 1,
+                                  .sizekind = 1,
+                                  .size = 4096,
+                                  .timekind = 3,
+                                  .modtime = 1047686400}))
+        << "pad " << pad;
+  }
+}
+
+TEST_F(PinnedClock, PaddingOfAnyWidthInVmsAndMsDosLines) {
+  for (int pad = 0; pad <= 140; ++pad) {
+    const std::string gap(static_cast<std::size_t>(pad) + 1, ' ');
+    EXPECT_EQ(parse("06-30-03" + gap + "11:45PM" + gap + "1024" + gap + "a" + gap + "b"),
+              (Entry{.result = 1,
+                     .name = "a" + gap + "b",
+                     .flagmaybefile = 1,
+                     .sizekind = 1,
+                     .size = 1024,
+                     .timekind = 2,
+                     .modtime = 1057016700}))
+        << "pad " << pad;
+    EXPECT_EQ(
+        parse("06-30-03" + gap + "11:45PM" + gap + "<DIR>" + gap + "d"),
+        (Entry{.result = 1, .name = "d", .flagmaybedir = 1, .timekind = 2, .modtime = 1057016700}))
+        << "pad " << pad;
+    EXPECT_EQ(
+        parse("A.TXT;1" + gap + "4" + gap + "7-JUN-2001" + gap + "08:15" + gap + "x"),
+        (Entry{
+            .result = 1, .name = "A.TXT", .flagmaybefile = 1, .timekind = 2, .modtime = 991901700}))
+        << "pad " << pad;
+  }
+}
+
+TEST(SpaceMask, MarksExactlyTheSpacesOfAnyStretch) {
+  std::string bytes;
+  for (int k = 0; k < 150; ++k)
+    bytes += (k * 7 + k / 5) % 3 == 0 ? ' ' : static_cast<char>('a' + k % 26);
+  for (int length = 1; length <= static_cast<int>(bytes.size()); ++length) {
+    const ExactLine line(std::string_view(bytes).substr(0, static_cast<std::size_t>(length)));
+    for (int offset = 0; offset < length; ++offset) {
+      const int count = std::min(64, length - offset);
+      std::uint64_t expected = 0;
+      for (int k = 0; k < count; ++k) {
+        if (bytes[static_cast<std::size_t>(offset + k)] == ' ') expected |= 1ull << k;
+      }
+      ASSERT_EQ(detail::spaceMask(line.data(), offset, count), expected)
+          << "length " << length << " offset " << offset;
+    }
+  }
 }
 
 // ---- Date arithmetic.

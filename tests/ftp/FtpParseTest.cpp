@@ -564,6 +564,47 @@ TEST(Getmonth, AnyLetterCase) {
   }
 }
 
+// Texts one byte away from a month name (each of the 256 values at each
+// position, the other bytes in both cases) and a spread of other texts,
+// against the rule: each byte equals the name's lower-case letter or that
+// letter minus 32.
+TEST(Getmonth, AgreesWithTheRule) {
+  const char* names[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                         "jul", "aug", "sep", "oct", "nov", "dec"};
+  const auto rule = [&](const char* text) {
+    for (int m = 0; m < 12; ++m) {
+      bool match = true;
+      for (int k = 0; k < 3; ++k) {
+        match = match && (text[k] == names[m][k] || text[k] == static_cast<char>(names[m][k] - 32));
+      }
+      if (match) return m;
+    }
+    return -1;
+  };
+  const auto check = [&](const char* text) {
+    ASSERT_EQ(detail::getmonth(text, 3), rule(text))
+        << static_cast<int>(text[0]) << " " << static_cast<int>(text[1]) << " "
+        << static_cast<int>(text[2]);
+  };
+  for (const char* name : names) {
+    for (int k = 0; k < 3; ++k) {
+      for (int upper = 0; upper < 2; ++upper) {
+        for (int byte = 0; byte < 256; ++byte) {
+          char text[3];
+          for (int i = 0; i < 3; ++i) text[i] = static_cast<char>(name[i] - (upper ? 32 : 0));
+          text[k] = static_cast<char>(byte);
+          check(text);
+        }
+      }
+    }
+  }
+  for (std::uint32_t code = 0; code < (1u << 24); code += 97) {
+    const char text[3] = {static_cast<char>(code >> 16), static_cast<char>(code >> 8),
+                          static_cast<char>(code)};
+    check(text);
+  }
+}
+
 TEST(Getmonth, RejectsOtherTexts) {
   for (std::string_view text : {"ja", "janu", "", "jaN ", "j@n", "JUX", "1an"}) {
     EXPECT_EQ(detail::getmonth(text.data(), static_cast<int>(text.size())), -1) << text;

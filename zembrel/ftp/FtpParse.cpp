@@ -57,16 +57,32 @@ std::int64_t timeOfDay(std::int64_t hour, std::int64_t minute) {
 constexpr char months[12][3] = {{'j', 'a', 'n'}, {'f', 'e', 'b'}, {'m', 'a', 'r'}, {'a', 'p', 'r'},
                                 {'m', 'a', 'y'}, {'j', 'u', 'n'}, {'j', 'u', 'l'}, {'a', 'u', 'g'},
                                 {'s', 'e', 'p'}, {'o', 'c', 't'}, {'n', 'o', 'v'}, {'d', 'e', 'c'}};
-// The month names packed three bytes to a word, for one comparison each.
-constexpr std::array<std::uint32_t, 12> monthKeys = [] {
-  std::array<std::uint32_t, 12> keys{};
-  for (std::size_t m = 0; m < keys.size(); ++m) {
-    keys[m] = static_cast<std::uint32_t>(months[m][0]) << 16 |
-              static_cast<std::uint32_t>(months[m][1]) << 8 |
-              static_cast<std::uint32_t>(months[m][2]);
+// Month names packed three bytes to a word and placed by a perfect hash, so
+// that a column is looked up with one comparison: a search through the
+// twelve names mispredicts its exit on every line.
+constexpr std::uint32_t kMonthHash = 0x2c4a3699;
+constexpr std::uint32_t monthSlot(std::uint32_t key) { return (key * kMonthHash) >> 28; }
+struct MonthSlot {
+  std::uint32_t key = 0;  // 0: no month (no packed name is 0)
+  int month = -1;
+};
+constexpr std::array<MonthSlot, 16> monthSlots = [] {
+  std::array<MonthSlot, 16> slots{};
+  for (int m = 0; m < 12; ++m) {
+    const std::uint32_t key = static_cast<std::uint32_t>(months[m][0]) << 16 |
+                              static_cast<std::uint32_t>(months[m][1]) << 8 |
+                              static_cast<std::uint32_t>(months[m][2]);
+    slots[monthSlot(key)] = MonthSlot{key, m};
   }
-  return keys;
+  return slots;
 }();
+static_assert(
+    [] {
+      int filled = 0;
+      for (const MonthSlot& slot : monthSlots) filled += slot.month >= 0 ? 1 : 0;
+      return filled == 12;
+    }(),
+    "the month hash must give each month its own slot");
 
 // ---- Process-wide time values.
 // `base`: the time value of 1970-01-01 00:00:00 UTC; written once, inside
@@ -152,17 +168,15 @@ inline int monthIndex(const char* text, int length) {
     return static_cast<std::uint32_t>(static_cast<unsigned char>(text[k]) | 0x20);
   };
   const std::uint32_t key = folded(0) << 16 | folded(1) << 8 | folded(2);
-  for (int m = 0; m < 12; ++m) {
-    if (key == monthKeys[m]) {
-      return m;
-    }
-  }
-  return -1;
+  const MonthSlot& slot = monthSlots[monthSlot(key)];
+  return slot.key == key ? slot.month : -1;
 }
 
-// totai, inlined into the layouts (the exported name may be interposed, so
-// calls to it cannot be).
-inline std::int64_t calendarSeconds(std::int64_t year, std::int64_t month, std::int64_t day) {
+// totai for the layouts: the exported name may be interposed, so calls to it
+// cannot be inlined. Kept out of line and hot, so that divisions by constants
+// become multiplications even where the caller's path looks rare.
+[[gnu::hot, gnu::noinline]] std::int64_t calendarSeconds(std::int64_t year, std::int64_t month,
+                                                         std::int64_t day) {
   // Years run from March, so that 29 February is the last day of a year.
   std::int64_t m = 0;
   std::int64_t y = year;
@@ -200,8 +214,9 @@ class Cursor {
  public:
   Cursor(const char* line, int length, int pos) : line_(line), length_(length), pos_(pos) {}
 
-  // Advances to the next byte equal to c.
-  bool find(char c) {
+  // Advances to the next byte equal to c. Inlined so that the test of c
+  // folds away at each call.
+  [[gnu::always_inline]] bool find(char c) {
     if (c == ' ') {
       return advanceOverSpaces(false);
     }
@@ -211,7 +226,7 @@ class Cursor {
     return pos_ < length_;
   }
   // Advances over bytes equal to c.
-  bool skip(char c) {
+  [[gnu::always_inline]] bool skip(char c) {
     if (c == ' ') {
       return advanceOverSpaces(true);
     }
@@ -263,7 +278,7 @@ class Cursor {
 };
 
 // "+" facts "," ... tab name.
-int parseEplf(ftplistresult* r, const char* line, int length) {
+[[gnu::hot]] int parseEplf(ftplistresult* r, const char* line, int length) {
   int i = 1;  // start of the current fact
   for (int j = 1; j < length; ++j) {
     const char ch = line[j];
@@ -401,7 +416,7 @@ bool UnixColumns::take(const char* line, int length, int i, int j) {
   return true;
 }
 
-int parseUnix(ftplistresult* r, const char* line, int length) {
+[[gnu::hot]] int parseUnix(ftplistresult* r, const char* line, int length) {
   switch (line[0]) {
     case 'd':
       r->flagmaybedir = 1;
@@ -475,7 +490,7 @@ int parseUnix(ftplistresult* r, const char* line, int length) {
 }
 
 // "NAME.EXT;version  size  DD-MON-YYYY HH:MM[:SS] ..."; p is the first ";".
-int parseVms(ftplistresult* r, const char* line, int length, int p) {
+[[gnu::hot]] int parseVms(ftplistresult* r, const char* line, int length, int p) {
   r->name = line;
   r->namelength = p;
   if (p > 4 && std::memcmp(line + p - 4, ".DIR", 4) == 0) {
@@ -537,7 +552,7 @@ int parseVms(ftplistresult* r, const char* line, int length, int p) {
 }
 
 // "MM-DD-YY  HH:MMAM  <DIR>|size  name".
-int parseMsDos(ftplistresult* r, const char* line, int length) {
+[[gnu::hot]] int parseMsDos(ftplistresult* r, const char* line, int length) {
   Cursor c(line, length, 0);
   if (!c.find('-')) {
     return 0;

@@ -9,11 +9,17 @@
 
 #include "zembrel/FtpParse.hpp"
 
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "zembrel/ftp/FtpParseInternal.hpp"
 
@@ -51,12 +57,40 @@ std::int64_t timeOfDay(std::int64_t hour, std::int64_t minute) {
 constexpr char months[12][3] = {{'j', 'a', 'n'}, {'f', 'e', 'b'}, {'m', 'a', 'r'}, {'a', 'p', 'r'},
                                 {'m', 'a', 'y'}, {'j', 'u', 'n'}, {'j', 'u', 'l'}, {'a', 'u', 'g'},
                                 {'s', 'e', 'p'}, {'o', 'c', 't'}, {'n', 'o', 'v'}, {'d', 'e', 'c'}};
+// Month names packed three bytes to a word and placed by a perfect hash, so
+// that a column is looked up with one comparison: a search through the
+// twelve names mispredicts its exit on every line.
+constexpr std::uint32_t kMonthHash = 0x2c4a3699;
+constexpr std::uint32_t monthSlot(std::uint32_t key) { return (key * kMonthHash) >> 28; }
+struct MonthSlot {
+  std::uint32_t key = 0;  // 0: no month (no packed name is 0)
+  int month = -1;
+};
+constexpr std::array<MonthSlot, 16> monthSlots = [] {
+  std::array<MonthSlot, 16> slots{};
+  for (int m = 0; m < 12; ++m) {
+    const std::uint32_t key = static_cast<std::uint32_t>(months[m][0]) << 16 |
+                              static_cast<std::uint32_t>(months[m][1]) << 8 |
+                              static_cast<std::uint32_t>(months[m][2]);
+    slots[monthSlot(key)] = MonthSlot{key, m};
+  }
+  return slots;
+}();
+static_assert(
+    [] {
+      int filled = 0;
+      for (const MonthSlot& slot : monthSlots) filled += slot.month >= 0 ? 1 : 0;
+      return filled == 12;
+    }(),
+    "the month hash must give each month its own slot");
 
 // ---- Process-wide time values.
 // `base`: the time value of 1970-01-01 00:00:00 UTC; written once, inside
 // flagneedbase's call_once, and read only after initbase() returned.
 std::int64_t base = 0;
 std::once_flag flagneedbase;
+// Set once base is written: spares every later call the once-flag's own cost.
+std::atomic<bool> baseReady{false};
 // The current time (minus base) that the latest year guess used. Each guess
 // works on its own copy; this one is only a record.
 std::atomic<std::int64_t> now{0};
@@ -92,41 +126,159 @@ std::int64_t currentYearFor(std::int64_t nowCopy) {
   return currentyear.load(std::memory_order_relaxed);
 }
 
+// Bit k set when line[offset + k] is a space, for the `count` (1..64) bytes
+// from `offset`; reads nothing outside them but the bytes before `offset`.
+// Columns and their padding are found from these masks a word at a time: a
+// byte-by-byte walk mispredicts a branch at every column edge, which is most
+// of the cost of a listing line.
+inline std::uint64_t spacesIn(const char* line, int offset, int count) {
+  std::uint64_t mask = 0;
+  int k = 0;
+#if defined(__SSE2__)
+  const __m128i spaces = _mm_set1_epi8(' ');
+  for (; k + 16 <= count; k += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + offset + k));
+    const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces)));
+    mask |= static_cast<std::uint64_t>(bits) << k;
+  }
+  if (k < count && offset + count >= 16) {
+    // The last few bytes: load the 16 that end with them (all inside the
+    // line) and keep the top bits.
+    const int end = offset + count;
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + end - 16));
+    const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces)));
+    mask |= static_cast<std::uint64_t>(bits >> (16 - (count - k))) << k;
+    k = count;
+  }
+#endif
+  for (; k < count; ++k) {
+    mask |= static_cast<std::uint64_t>(line[offset + k] == ' ') << k;
+  }
+  return mask;
+}
+
+// getmonth, inlined into the layouts.
+inline int monthIndex(const char* text, int length) {
+  if (length != 3) {
+    return -1;
+  }
+  // A byte matches a lower-case letter when it is that letter or the letter
+  // minus 32; setting bit 0x20 maps exactly those two bytes onto the letter.
+  const auto folded = [text](int k) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(text[k]) | 0x20);
+  };
+  const std::uint32_t key = folded(0) << 16 | folded(1) << 8 | folded(2);
+  const MonthSlot& slot = monthSlots[monthSlot(key)];
+  return slot.key == key ? slot.month : -1;
+}
+
+// totai for the layouts: the exported name may be interposed, so calls to it
+// cannot be inlined. Kept out of line and hot, so that divisions by constants
+// become multiplications even where the caller's path looks rare.
+[[gnu::hot, gnu::noinline]] std::int64_t calendarSeconds(std::int64_t year, std::int64_t month,
+                                                         std::int64_t day) {
+  // Years run from March, so that 29 February is the last day of a year.
+  std::int64_t m = 0;
+  std::int64_t y = year;
+  if (month >= 2) {
+    m = wsub(month, 2);
+  } else {
+    m = wadd(month, 10);
+    y = wsub(year, 1);
+  }
+  // Divisions truncate toward zero and remainders keep the dividend's sign,
+  // as C++ does on the wrapped values.
+  std::int64_t d = wadd(wadd(wmul(wsub(day, 1), 10), 5), wmul(306, m)) / 10;
+  if (d == 365) {  // 29 February: the last day of a four-year cycle
+    y = wsub(y, 3);
+    d = 1460;
+  } else {
+    d = wadd(d, wmul(365, y % 4));
+  }
+  const std::int64_t q = y / 4;
+  d = wadd(d, wmul(1461, q % 25));
+  std::int64_t c = q / 25;
+  if (d == 36524) {  // 29 February of a century's last leap year
+    c = wsub(c, 3);
+    d = 146096;
+  } else {
+    d = wadd(d, wmul(36524, c % 4));
+  }
+  d = wadd(d, wadd(wmul(146097, wsub(c / 4, 5)), 11017));  // 11017: day of 2000-03-01
+  return wmul(d, 86400);
+}
+
 // A position walking one line, for the VMS and MS-DOS layouts. Every move
 // reports false once it reaches the end of the line: the line is rejected.
-struct Cursor {
-  const char* line;
-  int length;
-  int pos;
+class Cursor {
+ public:
+  Cursor(const char* line, int length, int pos) : line_(line), length_(length), pos_(pos) {}
 
-  // Advances to the next byte equal to c.
-  bool find(char c) {
-    const void* hit = std::memchr(line + pos, c, static_cast<std::size_t>(length - pos));
-    if (hit == nullptr) {
-      pos = length;
-      return false;
+  // Advances to the next byte equal to c. Inlined so that the test of c
+  // folds away at each call.
+  [[gnu::always_inline]] bool find(char c) {
+    if (c == ' ') {
+      return advanceOverSpaces(false);
     }
-    pos = static_cast<int>(static_cast<const char*>(hit) - line);
-    return true;
+    while (pos_ < length_ && line_[pos_] != c) {  // a few bytes: a loop beats memchr
+      ++pos_;
+    }
+    return pos_ < length_;
   }
   // Advances over bytes equal to c.
-  bool skip(char c) {
-    while (pos < length && line[pos] == c) {
-      ++pos;
+  [[gnu::always_inline]] bool skip(char c) {
+    if (c == ' ') {
+      return advanceOverSpaces(true);
     }
-    return pos < length;
+    while (pos_ < length_ && line_[pos_] == c) {
+      ++pos_;
+    }
+    return pos_ < length_;
   }
   // Steps over the current byte.
   bool step() {
-    ++pos;
-    return pos < length;
+    ++pos_;
+    return pos_ < length_;
   }
-  char byte() const { return line[pos]; }
-  std::int64_t numberSince(int mark) const { return number(line + mark, line + pos); }
+  int pos() const { return pos_; }
+  char byte() const { return line_[pos_]; }
+  std::int64_t numberSince(int mark) const { return number(line_ + mark, line_ + pos_); }
+
+ private:
+  // Columns are padded with runs of spaces of any width; finding their edges
+  // in a mask of the spaces costs the same whatever the width.
+  bool advanceOverSpaces(bool overSpaces) {
+    while (pos_ < length_) {
+      if (pos_ < windowStart_ || pos_ >= windowStart_ + windowCount_) {
+        windowStart_ = pos_;
+        windowCount_ = length_ - pos_ < 64 ? length_ - pos_ : 64;
+        spaces_ = spacesIn(line_, windowStart_, windowCount_);
+      }
+      const int shift = pos_ - windowStart_;
+      const int left = windowCount_ - shift;
+      const std::uint64_t ahead = spaces_ >> shift;
+      const std::uint64_t wanted =
+          overSpaces ? ~ahead & (left == 64 ? ~0ull : (1ull << left) - 1) : ahead;
+      if (wanted != 0) {
+        pos_ += std::countr_zero(wanted);
+        return true;
+      }
+      pos_ = windowStart_ + windowCount_;
+    }
+    return false;
+  }
+
+  const char* line_;
+  int length_;
+  int pos_;
+  // Spaces of line_[windowStart_ .. windowStart_ + windowCount_ - 1].
+  int windowStart_ = 0;
+  int windowCount_ = 0;
+  std::uint64_t spaces_ = 0;
 };
 
 // "+" facts "," ... tab name.
-int parseEplf(ftplistresult* r, const char* line, int length) {
+[[gnu::hot]] int parseEplf(ftplistresult* r, const char* line, int length) {
   int i = 1;  // start of the current fact
   for (int j = 1; j < length; ++j) {
     const char ch = line[j];
@@ -169,19 +321,102 @@ int parseEplf(ftplistresult* r, const char* line, int length) {
   return 0;  // no tab: no name
 }
 
-// Which column of a UNIX long listing the walk is in.
-enum class UnixField {
-  kPermissions,  // "-rw-r--r--"
-  kLinkCount,    // or a word such as "folder" standing in for link count and owner
-  kOwner,
-  kGroupOrSize,  // the number of the last column before the month is the size
-  kMonthOrSize,
-  kDay,
-  kTimeOrYear,  // "9:05", "23:59" or "2003"; the name starts after its space
-  kName,
+// The columns of a UNIX long listing, read one field at a time.
+class UnixColumns {
+ public:
+  explicit UnixColumns(ftplistresult* r) : r_(r) {}
+
+  // Takes the field line[i .. j-1], ended by the space at j. False when the
+  // line is rejected.
+  bool take(const char* line, int length, int i, int j);
+  bool atName() const { return state_ == State::kName; }
+  // The number in the last column before the month.
+  std::int64_t size() const { return number(sizeBegin_, sizeEnd_); }
+
+ private:
+  enum class State {
+    kPermissions,  // "-rw-r--r--"
+    kLinkCount,    // or a word such as "folder" standing in for link count and owner
+    kOwner,
+    kGroupOrSize,  // the number of the last column before the month is the size
+    kMonthOrSize,
+    kDay,
+    kTimeOrYear,  // "9:05", "23:59" or "2003"; the name starts after its space
+    kName,
+  };
+
+  ftplistresult* r_;
+  State state_ = State::kPermissions;
+  // The column that holds the size so far; read as a number only at the end.
+  const char* sizeBegin_ = nullptr;
+  const char* sizeEnd_ = nullptr;
+  int month_ = 0;
+  std::int64_t day_ = 0;
 };
 
-int parseUnix(ftplistresult* r, const char* line, int length) {
+bool UnixColumns::take(const char* line, int length, int i, int j) {
+  const char* field = line + i;
+  const int n = j - i;
+  switch (state_) {
+    case State::kPermissions:
+      state_ = State::kLinkCount;
+      break;
+    case State::kLinkCount:
+      state_ = (n == 6 && field[0] == 'f') ? State::kGroupOrSize : State::kOwner;
+      break;
+    case State::kOwner:
+      state_ = State::kGroupOrSize;
+      break;
+    case State::kGroupOrSize:
+      sizeBegin_ = field;
+      sizeEnd_ = field + n;
+      state_ = State::kMonthOrSize;
+      break;
+    case State::kMonthOrSize: {
+      const int m = monthIndex(field, n);
+      if (m >= 0) {
+        month_ = m;
+        state_ = State::kDay;
+      } else {
+        sizeBegin_ = field;
+        sizeEnd_ = field + n;
+      }
+      break;
+    }
+    case State::kDay:
+      day_ = number(field, field + n);
+      state_ = State::kTimeOrYear;
+      break;
+    case State::kTimeOrYear:
+      if ((n == 4 && field[1] == ':') || (n == 5 && field[2] == ':')) {
+        const int colon = n - 3;
+        const std::int64_t hour = number(field, field + colon);
+        const std::int64_t minute = number(field + colon + 1, field + n);
+        const std::optional<std::int64_t> date = guesstai(month_, day_);
+        if (!date) {
+          return false;
+        }
+        r_->timekind = 2;
+        initbase();
+        r_->modtime = wadd(wadd(base, *date), timeOfDay(hour, minute));
+      } else if (n >= 4) {
+        r_->timekind = 3;
+        initbase();
+        r_->modtime = wadd(base, calendarSeconds(number(field, field + n), month_, day_));
+      } else {
+        return false;
+      }
+      r_->name = line + j + 1;
+      r_->namelength = length - j - 1;
+      state_ = State::kName;
+      break;
+    case State::kName:
+      break;
+  }
+  return true;
+}
+
+[[gnu::hot]] int parseUnix(ftplistresult* r, const char* line, int length) {
   switch (line[0]) {
     case 'd':
       r->flagmaybedir = 1;
@@ -197,85 +432,45 @@ int parseUnix(ftplistresult* r, const char* line, int length) {
       break;
   }
 
-  UnixField state = UnixField::kPermissions;
-  std::int64_t size = 0;
-  int month = 0;
-  std::int64_t day = 0;
-  int i = 0;  // start of the current field
-  int j = 1;
-  for (; j < length && state != UnixField::kName; ++j) {
-    // A field ends at a space that follows a non-space.
-    if (line[j] != ' ' || line[j - 1] == ' ') {
-      continue;
-    }
-    const char* field = line + i;
-    const int n = j - i;
-    switch (state) {
-      case UnixField::kPermissions:
-        state = UnixField::kLinkCount;
-        break;
-      case UnixField::kLinkCount:
-        state = (n == 6 && field[0] == 'f') ? UnixField::kGroupOrSize : UnixField::kOwner;
-        break;
-      case UnixField::kOwner:
-        state = UnixField::kGroupOrSize;
-        break;
-      case UnixField::kGroupOrSize:
-        size = number(field, field + n);
-        state = UnixField::kMonthOrSize;
-        break;
-      case UnixField::kMonthOrSize: {
-        const int m = getmonth(field, n);
-        if (m >= 0) {
-          month = m;
-          state = UnixField::kDay;
-        } else {
-          size = number(field, field + n);
+  // A field is a run of non-spaces; it ends at the space after it. Starts
+  // and ends alternate, so taking the lowest start, then the lowest end
+  // after it, pairs them up, across 64-byte blocks too.
+  UnixColumns columns(r);
+  int start = -1;            // start of the field being read; -1 between fields
+  std::uint64_t before = 1;  // whether the byte before the block is a space (or the line start)
+  for (int offset = 0; offset < length && !columns.atName(); offset += 64) {
+    const int count = length - offset < 64 ? length - offset : 64;
+    const std::uint64_t valid = count == 64 ? ~0ull : (1ull << count) - 1;
+    const std::uint64_t space = spacesIn(line, offset, count);
+    const std::uint64_t afterSpace = (space << 1) | before;
+    std::uint64_t starts = ~space & valid & afterSpace;
+    std::uint64_t ends = space & ~afterSpace;
+    before = space >> (count - 1) & 1;
+    while (!columns.atName()) {
+      if (start < 0) {
+        if (starts == 0) {
+          break;
         }
-        break;
+        start = offset + std::countr_zero(starts);
+        starts &= starts - 1;
       }
-      case UnixField::kDay:
-        day = number(field, field + n);
-        state = UnixField::kTimeOrYear;
-        break;
-      case UnixField::kTimeOrYear: {
-        if ((n == 4 && field[1] == ':') || (n == 5 && field[2] == ':')) {
-          const int colon = n - 3;
-          const std::int64_t hour = number(field, field + colon);
-          const std::int64_t minute = number(field + colon + 1, field + n);
-          const std::optional<std::int64_t> date = guesstai(month, day);
-          if (!date) {
-            return 0;
-          }
-          r->timekind = 2;
-          initbase();
-          r->modtime = wadd(wadd(base, *date), timeOfDay(hour, minute));
-        } else if (n >= 4) {
-          r->timekind = 3;
-          initbase();
-          r->modtime = wadd(base, totai(number(field, field + n), month, day));
-        } else {
-          return 0;
-        }
-        r->name = line + j + 1;
-        r->namelength = length - j - 1;
-        state = UnixField::kName;
-        break;
+      if (ends == 0) {
+        break;  // the field goes on in the next block
       }
-      case UnixField::kName:
-        break;
-    }
-    i = j + 1;
-    while (i < length && line[i] == ' ') {
-      ++i;
+      const int end = offset + std::countr_zero(ends);
+      ends &= ends - 1;
+      if (!columns.take(line, length, start, end)) {
+        return 0;
+      }
+      start = -1;
     }
   }
-  if (state != UnixField::kName) {
+  if (!columns.atName()) {
     return 0;
   }
 
   r->sizekind = 1;
-  r->size = size;
+  r->size = columns.size();
 
   if (line[0] == 'l') {
     // A link's name is shown as "name -> target"; keep the name.
@@ -295,7 +490,7 @@ int parseUnix(ftplistresult* r, const char* line, int length) {
 }
 
 // "NAME.EXT;version  size  DD-MON-YYYY HH:MM[:SS] ..."; p is the first ";".
-int parseVms(ftplistresult* r, const char* line, int length, int p) {
+[[gnu::hot]] int parseVms(ftplistresult* r, const char* line, int length, int p) {
   r->name = line;
   r->namelength = p;
   if (p > 4 && std::memcmp(line + p - 4, ".DIR", 4) == 0) {
@@ -305,12 +500,12 @@ int parseVms(ftplistresult* r, const char* line, int length, int p) {
     r->flagmaybefile = 1;
   }
 
-  Cursor c{line, length, p};
+  Cursor c(line, length, p);
   // Past the version number and the size column.
   if (!c.find(' ') || !c.skip(' ') || !c.find(' ') || !c.skip(' ')) {
     return 0;
   }
-  int mark = c.pos;
+  int mark = c.pos();
   if (!c.find('-')) {
     return 0;
   }
@@ -318,15 +513,15 @@ int parseVms(ftplistresult* r, const char* line, int length, int p) {
   if (!c.skip('-')) {
     return 0;
   }
-  mark = c.pos;
+  mark = c.pos();
   if (!c.find('-')) {
     return 0;
   }
-  const int month = getmonth(line + mark, c.pos - mark);
+  const int month = monthIndex(line + mark, c.pos() - mark);
   if (month < 0 || !c.skip('-')) {
     return 0;
   }
-  mark = c.pos;
+  mark = c.pos();
   if (!c.find(' ')) {
     return 0;
   }
@@ -334,7 +529,7 @@ int parseVms(ftplistresult* r, const char* line, int length, int p) {
   if (!c.skip(' ')) {
     return 0;
   }
-  mark = c.pos;
+  mark = c.pos();
   if (!c.find(':')) {
     return 0;
   }
@@ -342,7 +537,7 @@ int parseVms(ftplistresult* r, const char* line, int length, int p) {
   if (!c.skip(':')) {
     return 0;
   }
-  mark = c.pos;
+  mark = c.pos();
   while (c.byte() != ':' && c.byte() != ' ') {
     if (!c.step()) {
       return 0;
@@ -352,13 +547,13 @@ int parseVms(ftplistresult* r, const char* line, int length, int p) {
 
   r->timekind = 2;
   initbase();
-  r->modtime = wadd(wadd(base, totai(year, month, day)), timeOfDay(hour, minute));
+  r->modtime = wadd(wadd(base, calendarSeconds(year, month, day)), timeOfDay(hour, minute));
   return 1;
 }
 
 // "MM-DD-YY  HH:MMAM  <DIR>|size  name".
-int parseMsDos(ftplistresult* r, const char* line, int length) {
-  Cursor c{line, length, 0};
+[[gnu::hot]] int parseMsDos(ftplistresult* r, const char* line, int length) {
+  Cursor c(line, length, 0);
   if (!c.find('-')) {
     return 0;
   }
@@ -366,7 +561,7 @@ int parseMsDos(ftplistresult* r, const char* line, int length) {
   if (!c.skip('-')) {
     return 0;
   }
-  int mark = c.pos;
+  int mark = c.pos();
   if (!c.find('-')) {
     return 0;
   }
@@ -374,7 +569,7 @@ int parseMsDos(ftplistresult* r, const char* line, int length) {
   if (!c.skip('-')) {
     return 0;
   }
-  mark = c.pos;
+  mark = c.pos();
   if (!c.find(' ')) {
     return 0;
   }
@@ -388,7 +583,7 @@ int parseMsDos(ftplistresult* r, const char* line, int length) {
   if (!c.skip(' ')) {
     return 0;
   }
-  mark = c.pos;
+  mark = c.pos();
   if (!c.find(':')) {
     return 0;
   }
@@ -396,7 +591,7 @@ int parseMsDos(ftplistresult* r, const char* line, int length) {
   if (!c.skip(':')) {
     return 0;
   }
-  mark = c.pos;
+  mark = c.pos();
   while (c.byte() != 'A' && c.byte() != 'P') {
     if (!c.step()) {
       return 0;
@@ -428,7 +623,7 @@ int parseMsDos(ftplistresult* r, const char* line, int length) {
       return 0;
     }
   } else {
-    mark = c.pos;
+    mark = c.pos();
     if (!c.find(' ')) {
       return 0;
     }
@@ -439,44 +634,37 @@ int parseMsDos(ftplistresult* r, const char* line, int length) {
   if (!c.skip(' ')) {
     return 0;
   }
-  r->name = line + c.pos;
-  r->namelength = length - c.pos;  // the rest of the line, inner spaces included
+  r->name = line + c.pos();
+  r->namelength = length - c.pos();  // the rest of the line, inner spaces included
 
   r->timekind = 2;
   initbase();
-  r->modtime = wadd(wadd(base, totai(year, wsub(month, 1), day)), timeOfDay(hour, minute));
+  r->modtime =
+      wadd(wadd(base, calendarSeconds(year, wsub(month, 1), day)), timeOfDay(hour, minute));
   return 1;
 }
 
 }  // namespace
 
-int getmonth(const char* text, int length) {
-  if (length != 3) {
-    return -1;
-  }
-  for (int m = 0; m < 12; ++m) {
-    bool match = true;
-    for (int k = 0; k < 3 && match; ++k) {
-      const char letter = months[m][k];
-      match = text[k] == letter || text[k] == static_cast<char>(letter - 32);
-    }
-    if (match) {
-      return m;
-    }
-  }
-  return -1;
+std::uint64_t spaceMask(const char* line, int offset, int count) {
+  return spacesIn(line, offset, count);
 }
 
+int getmonth(const char* text, int length) { return monthIndex(text, length); }
+
 void initbase() {
+  if (baseReady.load(std::memory_order_acquire)) {
+    return;
+  }
   std::call_once(flagneedbase, [] {
     base = 0;
     const std::time_t zero = 0;
     std::tm tm{};
-    if (gmtime_r(&zero, &tm) == nullptr) {
-      return;
+    if (gmtime_r(&zero, &tm) != nullptr) {
+      base = wsub(0, wadd(calendarSeconds(tm.tm_year + 1900, tm.tm_mon, tm.tm_mday),
+                          timeOfDay(tm.tm_hour, tm.tm_min) + tm.tm_sec));
     }
-    base = wsub(0, wadd(totai(tm.tm_year + 1900, tm.tm_mon, tm.tm_mday),
-                        timeOfDay(tm.tm_hour, tm.tm_min) + tm.tm_sec));
+    baseReady.store(true, std::memory_order_release);
   });
 }
 
@@ -524,7 +712,7 @@ std::optional<std::int64_t> guesstai(std::int64_t month, std::int64_t day) {
   now.store(nowCopy, std::memory_order_relaxed);
   const std::int64_t year = currentYearFor(nowCopy);
   for (std::int64_t offset = -1; offset <= 99; ++offset) {
-    const std::int64_t t = totai(wadd(year, offset), month, day);
+    const std::int64_t t = calendarSeconds(wadd(year, offset), month, day);
     if (wsub(nowCopy, t) < kGuessWindow) {
       return t;
     }
@@ -535,38 +723,7 @@ std::optional<std::int64_t> guesstai(std::int64_t month, std::int64_t day) {
 }  // namespace detail
 
 std::int64_t totai(std::int64_t year, std::int64_t month, std::int64_t day) {
-  using detail::wadd;
-  using detail::wmul;
-  using detail::wsub;
-  // Years run from March, so that 29 February is the last day of a year.
-  std::int64_t m = 0;
-  std::int64_t y = year;
-  if (month >= 2) {
-    m = wsub(month, 2);
-  } else {
-    m = wadd(month, 10);
-    y = wsub(year, 1);
-  }
-  // Divisions truncate toward zero and remainders keep the dividend's sign,
-  // as C++ does on the wrapped values.
-  std::int64_t d = wadd(wadd(wmul(wsub(day, 1), 10), 5), wmul(306, m)) / 10;
-  if (d == 365) {  // 29 February: the last day of a four-year cycle
-    y = wsub(y, 3);
-    d = 1460;
-  } else {
-    d = wadd(d, wmul(365, y % 4));
-  }
-  const std::int64_t q = y / 4;
-  d = wadd(d, wmul(1461, q % 25));
-  std::int64_t c = q / 25;
-  if (d == 36524) {  // 29 February of a century's last leap year
-    c = wsub(c, 3);
-    d = 146096;
-  } else {
-    d = wadd(d, wmul(36524, c % 4));
-  }
-  d = wadd(d, wadd(wmul(146097, wsub(c / 4, 5)), 11017));  // 11017: day of 2000-03-01
-  return wmul(d, 86400);
+  return detail::calendarSeconds(year, month, day);
 }
 
 std::int64_t ftpParseBase() {

@@ -7,6 +7,10 @@
 
 namespace zembrel::detail {
 
+// Bit k set when line[offset + k] is a space, for the `count` (1..64) bytes
+// from `offset`; reads nothing outside line[0 .. offset+count-1].
+std::uint64_t spaceMask(const char* line, int offset, int count);
+
 // Month index 0..11 of a three-byte month name in any letter case, else -1.
 int getmonth(const char* text, int length);
 

@@ -255,6 +255,16 @@ TEST_F(FtpUploadSlow, CloseEndsTheUploadAndTheNextOperationLogsInAgain) {
   EXPECT_EQ(server.logins(), 2);
 }
 
+TEST_F(FtpUploadSlow, AFileThatShrinksDuringTheUploadEndsInAnError) {
+  ASSERT_TRUE(zembrel->uploadFile(file.string(), server.url("/")));
+  ASSERT_TRUE(recorder.waitForProgress(4 * kMiB));
+  fs::resize_file(file, kMiB);
+  ASSERT_TRUE(recorder.waitForFinal());
+  test::runMainContextFor(std::chrono::milliseconds(50));
+  ASSERT_EQ(recorder.finals().size(), 1u);
+  EXPECT_EQ(recorder.finals()[0].text, "#error|The local file shrank during the upload|0");
+}
+
 TEST_F(FtpUploadSlow, SecondUploadWhileOneRunsIsRefusedAndLogged) {
   ::testing::internal::CaptureStderr();
   ASSERT_TRUE(zembrel->uploadFile(file.string(), server.url("/")));

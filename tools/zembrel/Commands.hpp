@@ -14,5 +14,7 @@ void addPostCommand(CLI::App& app, int& exitCode);
 void addXmlCommand(CLI::App& app, int& exitCode);
 void addParseResponseCommand(CLI::App& app, int& exitCode);
 void addSimplePostCommand(CLI::App& app, int& exitCode);
+void addFtpParseCommand(CLI::App& app, int& exitCode);
+void addFtpCommands(CLI::App& app, int& exitCode);  // ftp-upload, ftp-list, ftp-mkdir, ftp-rmdir
 
 }  // namespace zembrel::cli

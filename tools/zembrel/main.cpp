@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
   zembrel::cli::addXmlCommand(app, exitCode);
   zembrel::cli::addParseResponseCommand(app, exitCode);
   zembrel::cli::addSimplePostCommand(app, exitCode);
+  zembrel::cli::addFtpParseCommand(app, exitCode);
+  zembrel::cli::addFtpCommands(app, exitCode);
 
   try {
     app.parse(argc, argv);

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace zembrel::detail {
+
+// The one libcurl easy handle of an instance: created by the first FTP
+// operation that needs it and kept between operations, so libcurl can reuse
+// the server connection. The host's thread and an upload worker both reach it,
+// so every change happens under the lock, and an operation that drives the
+// handle marks it in use: a reset or close asked for from another thread then
+// never pulls the handle from under libcurl.
+class FtpHandleSlot {
+ public:
+  FtpHandleSlot() = default;
+  FtpHandleSlot(const FtpHandleSlot&) = delete;
+  FtpHandleSlot& operator=(const FtpHandleSlot&) = delete;
+  ~FtpHandleSlot();
+
+  // For one operation: the handle (created when there is none), marked in use.
+  // Null while another operation drives it, or when libcurl cannot make one.
+  void* acquire();
+  // Ends the operation that acquired the handle: resets it to libcurl's
+  // defaults (the connection stays), or destroys it when `destroy` is set or a
+  // close was asked for meanwhile.
+  void release(bool destroy = false);
+  // Resets the handle to libcurl's defaults unless an operation drives it.
+  void resetIfIdle();
+  // Destroys the handle (and its connection) now, or when the operation that
+  // drives it ends.
+  void close();
+  // Destroys the handle at once; only for creation and destruction of the
+  // instance, when no operation can be running.
+  void reset();
+
+  friend bool operator==(const FtpHandleSlot& slot, std::nullptr_t) {
+    std::lock_guard lock(slot.mutex_);
+    return slot.easy_ == nullptr;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  void* easy_ = nullptr;  // CURL*; owned
+  bool inUse_ = false;
+  bool closeWhenReleased_ = false;
+};
+
+// The text of the last recorded FTP reply. Written by whichever thread runs an
+// FTP transfer and read by the host, hence the lock.
+class FtpReplyText {
+ public:
+  FtpReplyText() = default;
+  FtpReplyText(const FtpReplyText&) = delete;
+  FtpReplyText& operator=(const FtpReplyText&) = delete;
+
+  operator std::optional<std::string>() const {
+    std::lock_guard lock(mutex_);
+    return text_;
+  }
+  void set(std::optional<std::string> text) {
+    std::lock_guard lock(mutex_);
+    text_ = std::move(text);
+  }
+  // Present and not empty.
+  bool hasText() const {
+    std::lock_guard lock(mutex_);
+    return text_ && !text_->empty();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<std::string> text_;
+};
+
+}  // namespace zembrel::detail

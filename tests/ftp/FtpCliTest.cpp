@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "FtpTestSupport.hpp"
+
+namespace zembrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CommandRun {
+  std::string out;
+  int status;
+};
+
+// Runs the command-line host with the arguments (each quoted for the shell).
+CommandRun zembrelCommand(const std::vector<std::string>& arguments) {
+  std::string command = "'" ZEMBREL_CLI_PATH "'";
+  for (const auto& argument : arguments) command += " '" + argument + "'";
+  command += " 2>/dev/null";
+  CommandRun run{"", -1};
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return run;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    run.out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+TEST(FtpCli, CommandsPrintTheContractsOutputAndExitStatus) {
+  test::FtpTestServer server;
+  test::ScopedTempDir local;
+  fs::create_directories(server.home() / "d" / "e");
+  test::writeFile(local.path() / "f.txt", "12345");
+
+  CommandRun uploaded =
+      zembrelCommand({"ftp-upload", (local.path() / "f.txt").string(), server.url("/d/")});
+  EXPECT_EQ(uploaded.out, "#progress|    5\n#complete|226\n");
+  EXPECT_EQ(uploaded.status, 0);
+  EXPECT_EQ(test::readFile(server.home() / "d" / "f.txt"), "12345");
+
+  CommandRun listed = zembrelCommand({"ftp-list", server.url("/"), "--level", "1"});
+  EXPECT_EQ(listed.out,
+            "{\"directories\":[{\"name\":\"d\",\"directory\":true,\"children\":["
+            "{\"name\":\"e\",\"directory\":true,\"children\":[]},"
+            "{\"name\":\"f.txt\",\"directory\":false,\"children\":[]}]}],"
+            "\"result\":\"Transfer complete.|226\"}\n");
+  EXPECT_EQ(listed.status, 0);
+
+  CommandRun made = zembrelCommand({"ftp-mkdir", server.url("/d/new")});
+  EXPECT_EQ(made.out, "\"/d/new\" directory created.|257\n");
+  EXPECT_EQ(made.status, 0);
+  CommandRun removed = zembrelCommand({"ftp-rmdir", server.url("/d/absent")});
+  EXPECT_EQ(removed.out, "No such file or directory.|550\n");
+  EXPECT_EQ(removed.status, 1);
+
+  CommandRun missing =
+      zembrelCommand({"ftp-upload", (local.path() / "absent").string(), server.url("/")});
+  EXPECT_EQ(missing.out, "#error|File does not exist|0\n");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(zembrelCommand({"ftp-list"}).status, 2);
+}
+
+}  // namespace
+}  // namespace zembrel

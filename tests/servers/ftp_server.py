@@ -1,0 +1,144 @@
+#!/usr/bin/python3
+"""FTP server for the test suites and benchmarks (pyftpdlib).
+
+Started as a child process of the test or benchmark:
+    ftp_server.py HOME [options]
+It binds 127.0.0.1 on a free port and prints the port on stdout once bound.
+One user (--user, --password; default "user"/"secret") with full rights in
+HOME. A wrong password is refused at once (no 3-second penalty).
+
+Options that make the server behave like others do:
+    --log FILE            event log, one line each: CONNECT, LOGIN name,
+                          CMD VERB [argument], REPLY line (flushed at once)
+    --banner TEXT         greeting; a text with "\\n" is sent as a multi-line
+                          reply: "220-first", the further lines as they are,
+                          then "220 " alone
+    --transfer-reply TEXT reply after a stored upload instead of
+                          "226 Transfer complete." ("\\n" separates the lines
+                          of a multi-line reply, sent as given)
+    --cwd-reply TEXT      text of a successful CWD reply after "250 "
+    --rate BYTES          receive uploads at about this many bytes per second
+    --list-delay SECONDS  wait before answering each LIST
+"""
+import argparse
+import logging
+import sys
+import threading
+import time
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.servers import FTPServer
+
+parser = argparse.ArgumentParser()
+parser.add_argument("home")
+parser.add_argument("--user", default="user")
+parser.add_argument("--password", default="secret")
+parser.add_argument("--log")
+parser.add_argument("--banner")
+parser.add_argument("--transfer-reply")
+parser.add_argument("--cwd-reply")
+parser.add_argument("--rate", type=int, default=0)
+parser.add_argument("--list-delay", type=float, default=0.0)
+options = parser.parse_args()
+# pyftpdlib's own session log would only clutter the test output.
+logging.basicConfig(level=logging.ERROR)
+
+_log_lock = threading.Lock()
+_log_file = open(options.log, "a", encoding="utf-8") if options.log else None
+
+
+def log_event(line):
+    if _log_file is None:
+        return
+    with _log_lock:
+        _log_file.write(line + "\n")
+        _log_file.flush()
+
+
+class PacedDTPHandler(DTPHandler):
+    """Receives at --rate bytes per second, smoothly (small reads, short waits)."""
+
+    def __init__(self, sock, cmd_channel):
+        super().__init__(sock, cmd_channel)
+        if options.rate:
+            self.ac_in_buffer_size = max(1024, min(65536, options.rate // 50))
+        self._pace_start = None
+        self._paced_bytes = 0
+
+    def handle_read(self):
+        if not options.rate:
+            return super().handle_read()
+        if self._pace_start is None:
+            self._pace_start = time.monotonic()
+        before = self.tot_bytes_received
+        super().handle_read()
+        self._paced_bytes += self.tot_bytes_received - before
+        ahead = self._paced_bytes / options.rate - (time.monotonic() - self._pace_start)
+        if ahead > 0:
+            time.sleep(min(ahead, 0.1))
+
+    handle_read_event = handle_read
+
+
+class Handler(FTPHandler):
+    dtp_handler = PacedDTPHandler
+    auth_failed_timeout = 0
+    _storing = False
+
+    def on_connect(self):
+        log_event("CONNECT")
+
+    def on_login(self, username):
+        log_event("LOGIN " + username)
+
+    def handle(self):
+        if options.banner and "\n" in options.banner:
+            lines = options.banner.split("\n")
+            text = "220-" + lines[0] + "\r\n" + "".join(l + "\r\n" for l in lines[1:])
+            self.push(text)
+            log_event("REPLY " + text.replace("\r\n", "\\r\\n"))
+            self.banner = ""
+            self._banner_done = True
+        elif options.banner:
+            self.banner = options.banner
+        super().handle()
+
+    def respond(self, resp, logfun=None):
+        if getattr(self, "_banner_done", False) and resp.startswith("220"):
+            # the multi-line greeting ends with a bare "220 "
+            resp = "220 "
+            self._banner_done = False
+        if self._storing and resp.startswith("226") and options.transfer_reply:
+            resp = options.transfer_reply.replace("\n", "\r\n")
+            self._storing = False
+        if options.cwd_reply and resp.startswith("250 ") and self._in_cwd:
+            resp = "250 " + options.cwd_reply
+        log_event("REPLY " + resp.replace("\r\n", "\\r\\n"))
+        super().respond(resp)
+
+    _in_cwd = False
+
+    def process_command(self, cmd, *args, **kwargs):
+        log_event("CMD " + cmd + (" " + args[0] if args and args[0] else ""))
+        if cmd in ("STOR", "APPE", "STOU"):
+            self._storing = True
+        if cmd == "LIST" and options.list_delay:
+            time.sleep(options.list_delay)
+        self._in_cwd = cmd in ("CWD", "CDUP")
+        try:
+            super().process_command(cmd, *args, **kwargs)
+        finally:
+            self._in_cwd = False
+
+
+authorizer = DummyAuthorizer()
+authorizer.add_user(options.user, options.password, options.home, perm="elradfmwMT")
+Handler.authorizer = authorizer
+
+server = FTPServer(("127.0.0.1", 0), Handler)
+print(server.socket.getsockname()[1], flush=True)
+try:
+    server.serve_forever(handle_exit=False)
+except KeyboardInterrupt:
+    pass

@@ -1,0 +1,103 @@
+// The read and reply-line callbacks that libcurl calls during FTP transfers.
+
+#include <curl/curl.h>
+#include <glib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "zembrel/Ftp.hpp"
+#include "zembrel/Zembrel.hpp"
+#include "zembrel/ftp/CurlInfo.hpp"
+
+namespace zembrel {
+namespace {
+
+bool containsCwd(std::string_view text) {
+  for (std::size_t i = 0; i + 3 <= text.size(); ++i) {
+    if (g_ascii_tolower(text[i]) == 'c' && g_ascii_tolower(text[i + 1]) == 'w' &&
+        g_ascii_tolower(text[i + 2]) == 'd')
+      return true;
+  }
+  return false;
+}
+
+std::size_t readBlock(CurlInfo& info, char* buffer, std::size_t size, std::size_t nitems) {
+  if (zembrel::cancelUpload == 1) return 0;  // libcurl ends the upload with what it has
+  if (std::ferror(info.file.get())) return CURL_READFUNC_ABORT;
+  if (info.bytesRead >= info.totalBytes) return 0;
+  // Never more than the size announced to the server, even if the file grew.
+  const std::uint64_t left = info.totalBytes - info.bytesRead;
+  const std::size_t wanted = static_cast<std::size_t>(
+      std::min<std::uint64_t>(left, static_cast<std::uint64_t>(size) * nitems));
+  const std::size_t bytes = std::fread(buffer, 1, wanted, info.file.get());
+  if (bytes == 0) {
+    // The file ended before its announced size, or reading failed: abort
+    // rather than let a cut file be stored as complete.
+    if (std::ferror(info.file.get())) {
+      const int error = errno;
+      info.localFailure = std::string("Could not read the local file: ") + std::strerror(error);
+      info.localFailureCode = error;
+    } else {
+      info.localFailure = "The local file shrank during the upload";
+      info.localFailureCode = 0;
+    }
+    return CURL_READFUNC_ABORT;
+  }
+  info.bytesRead += bytes;
+  info.uploader->sendAppleEventFTPProgress(info.bytesRead);
+  return bytes;
+}
+
+}  // namespace
+
+std::unique_ptr<CurlInfo> CurlInfoCreate(Zembrel* uploader, FilePtr file,
+                                         std::uint64_t totalBytes) {
+  auto info = std::make_unique<CurlInfo>();
+  info->uploader = uploader;
+  info->file = std::move(file);
+  info->totalBytes = totalBytes;
+  info->bytesRead = 0;
+  return info;
+}
+
+std::size_t curlReadCallback(char* buffer, std::size_t size, std::size_t nitems,
+                             void* record) noexcept {
+  try {
+    return readBlock(*static_cast<CurlInfo*>(record), buffer, size, nitems);
+  } catch (...) {
+    return CURL_READFUNC_ABORT;
+  }
+}
+
+std::size_t curlHeaderCallback(char* line, std::size_t size, std::size_t nitems,
+                               void* instance) noexcept {
+  const std::size_t length = size * nitems;
+  try {
+    // The code: a number read by strtol's rules from at most the first 4 bytes.
+    char head[5] = {};
+    std::memcpy(head, line, std::min<std::size_t>(length, 4));
+    char* end = nullptr;
+    const long code = std::strtol(head, &end, 10);
+    if (end != head) {
+      // The line without its CR LF; lines shorter than that give an empty text.
+      std::string_view copy(line, length >= 2 ? length - 2 : 0);
+      if (!containsCwd(copy)) {
+        std::string_view text = copy.size() > 4 ? copy.substr(4) : std::string_view();
+        std::optional<std::string> description;
+        if (g_utf8_validate_len(text.data(), static_cast<gssize>(text.size()), nullptr))
+          description.emplace(text);
+        static_cast<Zembrel*>(instance)->setLastFTPCode(static_cast<std::int32_t>(code),
+                                                        std::move(description));
+      }
+    }
+  } catch (...) {
+    // Recording is best effort; the transfer goes on.
+  }
+  if (abortOperation == 1) return 0;  // libcurl stops the operation
+  return length;
+}
+
+}  // namespace zembrel

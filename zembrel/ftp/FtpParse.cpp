@@ -1,0 +1,778 @@
+// The FTP LIST line parser: EPLF, UNIX long listings (with the word-for-link-
+// count and bracketed-rights variants), VMS and MS-DOS lines. It allocates and
+// copies nothing; the name and identifier point into the caller's bytes.
+//
+// Servers send anything, so every number read from digits, and the date
+// arithmetic built on it, is done on 64-bit two's complement values that wrap
+// (unsigned arithmetic, then converted back): a garbage field yields one
+// deterministic value, never undefined behaviour.
+
+#include "zembrel/FtpParse.hpp"
+
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "zembrel/ftp/FtpParseInternal.hpp"
+
+namespace zembrel {
+namespace detail {
+namespace {
+
+// ---- Wrapping arithmetic on signed 64-bit values.
+constexpr std::int64_t wadd(std::int64_t a, std::int64_t b) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+constexpr std::int64_t wsub(std::int64_t a, std::int64_t b) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+}
+constexpr std::int64_t wmul(std::int64_t a, std::int64_t b) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
+}
+
+// Reads bytes [begin, end) as a decimal number: value * 10 + (byte - '0') for
+// every byte, each taken as a signed 8-bit value. Non-digits are not rejected.
+std::int64_t number(const char* begin, const char* end) {
+  std::uint64_t value = 0;
+  for (const char* p = begin; p != end; ++p) {
+    const auto digit = static_cast<std::int64_t>(static_cast<signed char>(*p)) - 48;
+    value = value * 10 + static_cast<std::uint64_t>(digit);
+  }
+  return static_cast<std::int64_t>(value);
+}
+
+// Seconds that hour and minute add to a date.
+std::int64_t timeOfDay(std::int64_t hour, std::int64_t minute) {
+  return wadd(wmul(hour, 3600), wmul(minute, 60));
+}
+
+constexpr char months[12][3] = {{'j', 'a', 'n'}, {'f', 'e', 'b'}, {'m', 'a', 'r'}, {'a', 'p', 'r'},
+                                {'m', 'a', 'y'}, {'j', 'u', 'n'}, {'j', 'u', 'l'}, {'a', 'u', 'g'},
+                                {'s', 'e', 'p'}, {'o', 'c', 't'}, {'n', 'o', 'v'}, {'d', 'e', 'c'}};
+// Month names packed three bytes to a word and placed by a perfect hash, so
+// that a column is looked up with one comparison: a search through the
+// twelve names mispredicts its exit on every line.
+constexpr std::uint32_t kMonthHash = 0x2c4a3699;
+constexpr std::uint32_t monthSlot(std::uint32_t key) { return (key * kMonthHash) >> 28; }
+struct MonthSlot {
+  std::uint32_t key = 0;  // 0: no month (no packed name is 0)
+  int month = -1;
+};
+constexpr std::array<MonthSlot, 16> monthSlots = [] {
+  std::array<MonthSlot, 16> slots{};
+  for (int m = 0; m < 12; ++m) {
+    const std::uint32_t key = static_cast<std::uint32_t>(months[m][0]) << 16 |
+                              static_cast<std::uint32_t>(months[m][1]) << 8 |
+                              static_cast<std::uint32_t>(months[m][2]);
+    slots[monthSlot(key)] = MonthSlot{key, m};
+  }
+  return slots;
+}();
+static_assert(
+    [] {
+      int filled = 0;
+      for (const MonthSlot& slot : monthSlots) filled += slot.month >= 0 ? 1 : 0;
+      return filled == 12;
+    }(),
+    "the month hash must give each month its own slot");
+
+// ---- Process-wide time values.
+// `base`: the time value of 1970-01-01 00:00:00 UTC; written once, inside
+// flagneedbase's call_once, and read only after initbase() returned.
+std::int64_t base = 0;
+std::once_flag flagneedbase;
+// Set once base is written: spares every later call the once-flag's own cost.
+std::atomic<bool> baseReady{false};
+// The current time (minus base) that the latest year guess used. Each guess
+// works on its own copy; this one is only a record.
+std::atomic<std::int64_t> now{0};
+// The UTC year of the current time at the first guess. Derived again after
+// the clock is pinned or released, so a pinned time never meets a year that
+// belongs to another time. The mutex serialises only that derivation.
+std::atomic<std::int64_t> currentyear{0};
+std::atomic<int> flagneedcurrentyear{1};
+std::mutex currentYearMutex;
+// The pinned "current time", used while clockPinned is set.
+std::atomic<bool> clockPinned{false};
+std::atomic<std::int64_t> pinnedTime{0};
+
+// 350 days: a date without a year lying less than this far back keeps the
+// past year; an older one is taken to be in the future.
+constexpr std::int64_t kGuessWindow = 350 * 86400;
+
+std::int64_t currentTime() {
+  if (clockPinned.load(std::memory_order_acquire)) {
+    return pinnedTime.load(std::memory_order_relaxed);
+  }
+  return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+std::int64_t currentYearFor(std::int64_t nowCopy) {
+  if (flagneedcurrentyear.load(std::memory_order_acquire) != 0) {
+    std::lock_guard<std::mutex> lock(currentYearMutex);
+    if (flagneedcurrentyear.load(std::memory_order_relaxed) != 0) {
+      currentyear.store(utcYear(nowCopy), std::memory_order_relaxed);
+      flagneedcurrentyear.store(0, std::memory_order_release);
+    }
+  }
+  return currentyear.load(std::memory_order_relaxed);
+}
+
+// Bit k set when line[offset + k] is a space, for the `count` (1..64) bytes
+// from `offset`; reads nothing outside them but the bytes before `offset`.
+// Columns and their padding are found from these masks a word at a time: a
+// byte-by-byte walk mispredicts a branch at every column edge, which is most
+// of the cost of a listing line.
+inline std::uint64_t spacesIn(const char* line, int offset, int count) {
+  std::uint64_t mask = 0;
+  int k = 0;
+#if defined(__SSE2__)
+  const __m128i spaces = _mm_set1_epi8(' ');
+  for (; k + 16 <= count; k += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + offset + k));
+    const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces)));
+    mask |= static_cast<std::uint64_t>(bits) << k;
+  }
+  if (k < count && offset + count >= 16) {
+    // The last few bytes: load the 16 that end with them (all inside the
+    // line) and keep the top bits.
+    const int end = offset + count;
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + end - 16));
+    const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces)));
+    mask |= static_cast<std::uint64_t>(bits >> (16 - (count - k))) << k;
+    k = count;
+  }
+#endif
+  for (; k < count; ++k) {
+    mask |= static_cast<std::uint64_t>(line[offset + k] == ' ') << k;
+  }
+  return mask;
+}
+
+// getmonth, inlined into the layouts.
+inline int monthIndex(const char* text, int length) {
+  if (length != 3) {
+    return -1;
+  }
+  // A byte matches a lower-case letter when it is that letter or the letter
+  // minus 32; setting bit 0x20 maps exactly those two bytes onto the letter.
+  const auto folded = [text](int k) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(text[k]) | 0x20);
+  };
+  const std::uint32_t key = folded(0) << 16 | folded(1) << 8 | folded(2);
+  const MonthSlot& slot = monthSlots[monthSlot(key)];
+  return slot.key == key ? slot.month : -1;
+}
+
+// totai for the layouts: the exported name may be interposed, so calls to it
+// cannot be inlined. Kept out of line and hot, so that divisions by constants
+// become multiplications even where the caller's path looks rare.
+[[gnu::hot, gnu::noinline]] std::int64_t calendarSeconds(std::int64_t year, std::int64_t month,
+                                                         std::int64_t day) {
+  // Years run from March, so that 29 February is the last day of a year.
+  std::int64_t m = 0;
+  std::int64_t y = year;
+  if (month >= 2) {
+    m = wsub(month, 2);
+  } else {
+    m = wadd(month, 10);
+    y = wsub(year, 1);
+  }
+  // Divisions truncate toward zero and remainders keep the dividend's sign,
+  // as C++ does on the wrapped values.
+  std::int64_t d = wadd(wadd(wmul(wsub(day, 1), 10), 5), wmul(306, m)) / 10;
+  if (d == 365) {  // 29 February: the last day of a four-year cycle
+    y = wsub(y, 3);
+    d = 1460;
+  } else {
+    d = wadd(d, wmul(365, y % 4));
+  }
+  const std::int64_t q = y / 4;
+  d = wadd(d, wmul(1461, q % 25));
+  std::int64_t c = q / 25;
+  if (d == 36524) {  // 29 February of a century's last leap year
+    c = wsub(c, 3);
+    d = 146096;
+  } else {
+    d = wadd(d, wmul(36524, c % 4));
+  }
+  d = wadd(d, wadd(wmul(146097, wsub(c / 4, 5)), 11017));  // 11017: day of 2000-03-01
+  return wmul(d, 86400);
+}
+
+// A position walking one line, for the VMS and MS-DOS layouts. Every move
+// reports false once it reaches the end of the line: the line is rejected.
+class Cursor {
+ public:
+  Cursor(const char* line, int length, int pos) : line_(line), length_(length), pos_(pos) {}
+
+  // Advances to the next byte equal to c. Inlined so that the test of c
+  // folds away at each call.
+  [[gnu::always_inline]] bool find(char c) {
+    if (c == ' ') {
+      return advanceOverSpaces(false);
+    }
+    while (pos_ < length_ && line_[pos_] != c) {  // a few bytes: a loop beats memchr
+      ++pos_;
+    }
+    return pos_ < length_;
+  }
+  // Advances over bytes equal to c.
+  [[gnu::always_inline]] bool skip(char c) {
+    if (c == ' ') {
+      return advanceOverSpaces(true);
+    }
+    while (pos_ < length_ && line_[pos_] == c) {
+      ++pos_;
+    }
+    return pos_ < length_;
+  }
+  // Steps over the current byte.
+  bool step() {
+    ++pos_;
+    return pos_ < length_;
+  }
+  int pos() const { return pos_; }
+  char byte() const { return line_[pos_]; }
+  std::int64_t numberSince(int mark) const { return number(line_ + mark, line_ + pos_); }
+
+ private:
+  // Columns are padded with runs of spaces of any width; finding their edges
+  // in a mask of the spaces costs the same whatever the width.
+  bool advanceOverSpaces(bool overSpaces) {
+    while (pos_ < length_) {
+      if (pos_ < windowStart_ || pos_ >= windowStart_ + windowCount_) {
+        windowStart_ = pos_;
+        windowCount_ = length_ - pos_ < 64 ? length_ - pos_ : 64;
+        spaces_ = spacesIn(line_, windowStart_, windowCount_);
+      }
+      const int shift = pos_ - windowStart_;
+      const int left = windowCount_ - shift;
+      const std::uint64_t ahead = spaces_ >> shift;
+      const std::uint64_t wanted =
+          overSpaces ? ~ahead & (left == 64 ? ~0ull : (1ull << left) - 1) : ahead;
+      if (wanted != 0) {
+        pos_ += std::countr_zero(wanted);
+        return true;
+      }
+      pos_ = windowStart_ + windowCount_;
+    }
+    return false;
+  }
+
+  const char* line_;
+  int length_;
+  int pos_;
+  // Spaces of line_[windowStart_ .. windowStart_ + windowCount_ - 1].
+  int windowStart_ = 0;
+  int windowCount_ = 0;
+  std::uint64_t spaces_ = 0;
+};
+
+// "+" facts "," ... tab name.
+[[gnu::hot]] int parseEplf(ftplistresult* r, const char* line, int length) {
+  int i = 1;  // start of the current fact
+  for (int j = 1; j < length; ++j) {
+    const char ch = line[j];
+    if (ch == '\t') {
+      r->name = line + j + 1;
+      r->namelength = length - j - 1;
+      return 1;
+    }
+    if (ch != ',') {
+      continue;
+    }
+    if (i < j) {  // an empty fact says nothing
+      switch (line[i]) {
+        case '/':
+          r->flagmaybedir = 1;
+          break;
+        case 'r':
+          r->flagmaybefile = 1;
+          break;
+        case 's':
+          r->sizekind = 1;
+          r->size = number(line + i + 1, line + j);
+          break;
+        case 'm':
+          initbase();
+          r->timekind = 1;
+          r->modtime = wadd(base, number(line + i + 1, line + j));
+          break;
+        case 'i':
+          r->idkind = 1;
+          r->id = line + i + 1;
+          r->idlength = j - i - 1;
+          break;
+        default:
+          break;
+      }
+    }
+    i = j + 1;
+  }
+  return 0;  // no tab: no name
+}
+
+// The columns of a UNIX long listing, read one field at a time.
+class UnixColumns {
+ public:
+  explicit UnixColumns(ftplistresult* r) : r_(r) {}
+
+  // Takes the field line[i .. j-1], ended by the space at j. False when the
+  // line is rejected.
+  bool take(const char* line, int length, int i, int j);
+  bool atName() const { return state_ == State::kName; }
+  // The number in the last column before the month.
+  std::int64_t size() const { return number(sizeBegin_, sizeEnd_); }
+
+ private:
+  enum class State {
+    kPermissions,  // "-rw-r--r--"
+    kLinkCount,    // or a word such as "folder" standing in for link count and owner
+    kOwner,
+    kGroupOrSize,  // the number of the last column before the month is the size
+    kMonthOrSize,
+    kDay,
+    kTimeOrYear,  // "9:05", "23:59" or "2003"; the name starts after its space
+    kName,
+  };
+
+  ftplistresult* r_;
+  State state_ = State::kPermissions;
+  // The column that holds the size so far; read as a number only at the end.
+  const char* sizeBegin_ = nullptr;
+  const char* sizeEnd_ = nullptr;
+  int month_ = 0;
+  std::int64_t day_ = 0;
+};
+
+bool UnixColumns::take(const char* line, int length, int i, int j) {
+  const char* field = line + i;
+  const int n = j - i;
+  switch (state_) {
+    case State::kPermissions:
+      state_ = State::kLinkCount;
+      break;
+    case State::kLinkCount:
+      state_ = (n == 6 && field[0] == 'f') ? State::kGroupOrSize : State::kOwner;
+      break;
+    case State::kOwner:
+      state_ = State::kGroupOrSize;
+      break;
+    case State::kGroupOrSize:
+      sizeBegin_ = field;
+      sizeEnd_ = field + n;
+      state_ = State::kMonthOrSize;
+      break;
+    case State::kMonthOrSize: {
+      const int m = monthIndex(field, n);
+      if (m >= 0) {
+        month_ = m;
+        state_ = State::kDay;
+      } else {
+        sizeBegin_ = field;
+        sizeEnd_ = field + n;
+      }
+      break;
+    }
+    case State::kDay:
+      day_ = number(field, field + n);
+      state_ = State::kTimeOrYear;
+      break;
+    case State::kTimeOrYear:
+      if ((n == 4 && field[1] == ':') || (n == 5 && field[2] == ':')) {
+        const int colon = n - 3;
+        const std::int64_t hour = number(field, field + colon);
+        const std::int64_t minute = number(field + colon + 1, field + n);
+        const std::optional<std::int64_t> date = guesstai(month_, day_);
+        if (!date) {
+          return false;
+        }
+        r_->timekind = 2;
+        initbase();
+        r_->modtime = wadd(wadd(base, *date), timeOfDay(hour, minute));
+      } else if (n >= 4) {
+        r_->timekind = 3;
+        initbase();
+        r_->modtime = wadd(base, calendarSeconds(number(field, field + n), month_, day_));
+      } else {
+        return false;
+      }
+      r_->name = line + j + 1;
+      r_->namelength = length - j - 1;
+      state_ = State::kName;
+      break;
+    case State::kName:
+      break;
+  }
+  return true;
+}
+
+[[gnu::hot]] int parseUnix(ftplistresult* r, const char* line, int length) {
+  switch (line[0]) {
+    case 'd':
+      r->flagmaybedir = 1;
+      break;
+    case '-':
+      r->flagmaybefile = 1;
+      break;
+    case 'l':
+      r->flagmaybedir = 1;
+      r->flagmaybefile = 1;
+      break;
+    default:
+      break;
+  }
+
+  // A field is a run of non-spaces; it ends at the space after it. Starts
+  // and ends alternate, so taking the lowest start, then the lowest end
+  // after it, pairs them up, across 64-byte blocks too.
+  UnixColumns columns(r);
+  int start = -1;            // start of the field being read; -1 between fields
+  std::uint64_t before = 1;  // whether the byte before the block is a space (or the line start)
+  for (int offset = 0; offset < length && !columns.atName(); offset += 64) {
+    const int count = length - offset < 64 ? length - offset : 64;
+    const std::uint64_t valid = count == 64 ? ~0ull : (1ull << count) - 1;
+    const std::uint64_t space = spacesIn(line, offset, count);
+    const std::uint64_t afterSpace = (space << 1) | before;
+    std::uint64_t starts = ~space & valid & afterSpace;
+    std::uint64_t ends = space & ~afterSpace;
+    before = space >> (count - 1) & 1;
+    while (!columns.atName()) {
+      if (start < 0) {
+        if (starts == 0) {
+          break;
+        }
+        start = offset + std::countr_zero(starts);
+        starts &= starts - 1;
+      }
+      if (ends == 0) {
+        break;  // the field goes on in the next block
+      }
+      const int end = offset + std::countr_zero(ends);
+      ends &= ends - 1;
+      if (!columns.take(line, length, start, end)) {
+        return 0;
+      }
+      start = -1;
+    }
+  }
+  if (!columns.atName()) {
+    return 0;
+  }
+
+  r->sizekind = 1;
+  r->size = columns.size();
+
+  if (line[0] == 'l') {
+    // A link's name is shown as "name -> target"; keep the name.
+    const std::string_view name(r->name, static_cast<std::size_t>(r->namelength));
+    const std::size_t arrow = name.find(" -> ");
+    if (arrow != std::string_view::npos) {
+      r->namelength = static_cast<int>(arrow);
+    }
+  }
+  // Bracketed-rights listings pad the name with three more spaces.
+  if ((line[1] == ' ' || line[1] == '[') && r->namelength > 3 &&
+      std::memcmp(r->name, "   ", 3) == 0) {
+    r->name += 3;
+    r->namelength -= 3;
+  }
+  return 1;
+}
+
+// "NAME.EXT;version  size  DD-MON-YYYY HH:MM[:SS] ..."; p is the first ";".
+[[gnu::hot]] int parseVms(ftplistresult* r, const char* line, int length, int p) {
+  r->name = line;
+  r->namelength = p;
+  if (p > 4 && std::memcmp(line + p - 4, ".DIR", 4) == 0) {
+    r->namelength = p - 4;
+    r->flagmaybedir = 1;
+  } else {
+    r->flagmaybefile = 1;
+  }
+
+  Cursor c(line, length, p);
+  // Past the version number and the size column.
+  if (!c.find(' ') || !c.skip(' ') || !c.find(' ') || !c.skip(' ')) {
+    return 0;
+  }
+  int mark = c.pos();
+  if (!c.find('-')) {
+    return 0;
+  }
+  const std::int64_t day = c.numberSince(mark);
+  if (!c.skip('-')) {
+    return 0;
+  }
+  mark = c.pos();
+  if (!c.find('-')) {
+    return 0;
+  }
+  const int month = monthIndex(line + mark, c.pos() - mark);
+  if (month < 0 || !c.skip('-')) {
+    return 0;
+  }
+  mark = c.pos();
+  if (!c.find(' ')) {
+    return 0;
+  }
+  const std::int64_t year = c.numberSince(mark);  // four digits as given; no century added
+  if (!c.skip(' ')) {
+    return 0;
+  }
+  mark = c.pos();
+  if (!c.find(':')) {
+    return 0;
+  }
+  const std::int64_t hour = c.numberSince(mark);
+  if (!c.skip(':')) {
+    return 0;
+  }
+  mark = c.pos();
+  while (c.byte() != ':' && c.byte() != ' ') {
+    if (!c.step()) {
+      return 0;
+    }
+  }
+  const std::int64_t minute = c.numberSince(mark);  // seconds, if any, are dropped
+
+  r->timekind = 2;
+  initbase();
+  r->modtime = wadd(wadd(base, calendarSeconds(year, month, day)), timeOfDay(hour, minute));
+  return 1;
+}
+
+// "MM-DD-YY  HH:MMAM  <DIR>|size  name".
+[[gnu::hot]] int parseMsDos(ftplistresult* r, const char* line, int length) {
+  Cursor c(line, length, 0);
+  if (!c.find('-')) {
+    return 0;
+  }
+  const std::int64_t month = c.numberSince(0);
+  if (!c.skip('-')) {
+    return 0;
+  }
+  int mark = c.pos();
+  if (!c.find('-')) {
+    return 0;
+  }
+  const std::int64_t day = c.numberSince(mark);
+  if (!c.skip('-')) {
+    return 0;
+  }
+  mark = c.pos();
+  if (!c.find(' ')) {
+    return 0;
+  }
+  std::int64_t year = c.numberSince(mark);
+  if (year < 50) {
+    year = wadd(year, 2000);
+  }
+  if (year < 1000) {
+    year = wadd(year, 1900);
+  }
+  if (!c.skip(' ')) {
+    return 0;
+  }
+  mark = c.pos();
+  if (!c.find(':')) {
+    return 0;
+  }
+  std::int64_t hour = c.numberSince(mark);
+  if (!c.skip(':')) {
+    return 0;
+  }
+  mark = c.pos();
+  while (c.byte() != 'A' && c.byte() != 'P') {
+    if (!c.step()) {
+      return 0;
+    }
+  }
+  const std::int64_t minute = c.numberSince(mark);
+  // 12 AM is midnight, 12 PM noon.
+  if (hour == 12) {
+    hour = 0;
+  }
+  if (c.byte() == 'A' && !c.step()) {
+    return 0;
+  }
+  if (c.byte() == 'P') {
+    hour = wadd(hour, 12);
+    if (!c.step()) {
+      return 0;
+    }
+  }
+  if (c.byte() == 'M' && !c.step()) {
+    return 0;
+  }
+  if (!c.skip(' ')) {
+    return 0;
+  }
+  if (c.byte() == '<') {  // "<DIR>"
+    r->flagmaybedir = 1;
+    if (!c.find(' ')) {
+      return 0;
+    }
+  } else {
+    mark = c.pos();
+    if (!c.find(' ')) {
+      return 0;
+    }
+    r->size = c.numberSince(mark);
+    r->sizekind = 1;
+    r->flagmaybefile = 1;
+  }
+  if (!c.skip(' ')) {
+    return 0;
+  }
+  r->name = line + c.pos();
+  r->namelength = length - c.pos();  // the rest of the line, inner spaces included
+
+  r->timekind = 2;
+  initbase();
+  r->modtime =
+      wadd(wadd(base, calendarSeconds(year, wsub(month, 1), day)), timeOfDay(hour, minute));
+  return 1;
+}
+
+}  // namespace
+
+std::uint64_t spaceMask(const char* line, int offset, int count) {
+  return spacesIn(line, offset, count);
+}
+
+int getmonth(const char* text, int length) { return monthIndex(text, length); }
+
+void initbase() {
+  if (baseReady.load(std::memory_order_acquire)) {
+    return;
+  }
+  std::call_once(flagneedbase, [] {
+    base = 0;
+    const std::time_t zero = 0;
+    std::tm tm{};
+    if (gmtime_r(&zero, &tm) != nullptr) {
+      base = wsub(0, wadd(calendarSeconds(tm.tm_year + 1900, tm.tm_mon, tm.tm_mday),
+                          timeOfDay(tm.tm_hour, tm.tm_min) + tm.tm_sec));
+    }
+    baseReady.store(true, std::memory_order_release);
+  });
+}
+
+std::int64_t utcYear(std::int64_t nowValue) {
+  // Every intermediate stays far inside 64 bits: nowValue / 86400 is below
+  // 2^47 in magnitude, so plain arithmetic cannot overflow here.
+  std::int64_t day = nowValue / 86400;
+  if (nowValue % 86400 < 0) {
+    day -= 1;
+  }
+  day -= 11017;  // days of 2000-03-01, from which years run March to February
+  std::int64_t year = 5 + day / 146097;
+  day = day % 146097;
+  if (day < 0) {
+    day += 146097;
+    year -= 1;
+  }
+  year *= 4;
+  if (day == 146096) {
+    year += 3;
+    day = 36524;
+  } else {
+    year += day / 36524;
+    day %= 36524;
+  }
+  year = year * 25 + day / 1461;
+  day %= 1461;
+  year *= 4;
+  if (day == 1460) {
+    year += 3;
+    day = 365;
+  } else {
+    year += day / 365;
+    day %= 365;
+  }
+  if ((day * 10 + 5) / 306 >= 10) {  // January or February: next calendar year
+    year += 1;
+  }
+  return year;
+}
+
+std::optional<std::int64_t> guesstai(std::int64_t month, std::int64_t day) {
+  initbase();
+  const std::int64_t nowCopy = wsub(currentTime(), base);
+  now.store(nowCopy, std::memory_order_relaxed);
+  const std::int64_t year = currentYearFor(nowCopy);
+  for (std::int64_t offset = -1; offset <= 99; ++offset) {
+    const std::int64_t t = calendarSeconds(wadd(year, offset), month, day);
+    if (wsub(nowCopy, t) < kGuessWindow) {
+      return t;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace detail
+
+std::int64_t totai(std::int64_t year, std::int64_t month, std::int64_t day) {
+  return detail::calendarSeconds(year, month, day);
+}
+
+std::int64_t ftpParseBase() {
+  detail::initbase();
+  return detail::base;
+}
+
+void setFtpParseClock(std::optional<std::int64_t> pinnedNow) {
+  std::lock_guard<std::mutex> lock(detail::currentYearMutex);
+  if (pinnedNow) {
+    detail::pinnedTime.store(*pinnedNow, std::memory_order_relaxed);
+    detail::clockPinned.store(true, std::memory_order_release);
+  } else {
+    detail::clockPinned.store(false, std::memory_order_release);
+  }
+  detail::flagneedcurrentyear.store(1, std::memory_order_release);
+}
+
+int ftpparse(ftplistresult* result, const char* line, int length) {
+  if (result == nullptr) {
+    return 0;
+  }
+  *result = ftplistresult{};
+  if (line == nullptr || length < 2) {
+    return 0;
+  }
+  switch (line[0]) {
+    case '+':
+      return detail::parseEplf(result, line, length);
+    case 'b':
+    case 'c':
+    case 'd':
+    case 'l':
+    case 'p':
+    case 's':
+    case '-':
+      return detail::parseUnix(result, line, length);
+    default:
+      break;
+  }
+  const void* semicolon = std::memchr(line, ';', static_cast<std::size_t>(length));
+  if (semicolon != nullptr) {
+    return detail::parseVms(result, line, length,
+                            static_cast<int>(static_cast<const char*>(semicolon) - line));
+  }
+  if (line[0] >= '0' && line[0] <= '9') {
+    return detail::parseMsDos(result, line, length);
+  }
+  return 0;
+}
+
+}  // namespace zembrel

@@ -249,6 +249,25 @@ TEST_F(SimplePostTest, CookiesSetByTheServerAreStoredSentAndFoundForTheExactDoma
   EXPECT_TRUE(sent == "zc1=v1; zc2=v2" || sent == "zc2=v2; zc1=v1") << sent;
 }
 
+TEST_F(SimplePostTest, RefusedWhileAStreamedPostOfTheSameInstanceRuns) {
+  ScopedTempDir dir;
+  const auto file = dir.path() / "big.bin";
+  writeFile(file, std::string(8 << 20, 'z'));
+  // A slow reader keeps the streamed POST running while the simple one is tried.
+  ASSERT_TRUE(zembrel_->doPostWithURL(server_->url("/slow?nostore=1&rate=1048576"), std::nullopt,
+                                      std::vector<std::string>{"upload"}, file.string(),
+                                      std::nullopt));
+  EXPECT_EQ(post("/must-not-arrive", List{{"a", "1"}}, "urlencoded"), "#error|setup|nil");
+  // Another instance is not affected.
+  auto other = Zembrel::initZembrel();
+  EXPECT_EQ(other->doSimplePostWithURL(server_->url("/other"), "", std::nullopt, std::nullopt,
+                                       std::nullopt),
+            "#complete|200");
+  zembrel_->cancelUpload();
+  for (const auto& request : server_->requests()) EXPECT_NE(request.target, "/must-not-arrive");
+  EXPECT_EQ(post("/after-cancel", std::nullopt, std::nullopt), "#complete|200");
+}
+
 TEST_F(SimplePostTest, SavedAnswerParsesAsXml) {
   ASSERT_EQ(post("/xml", std::nullopt, std::nullopt), "#complete|200");
   auto path = detail::responseFilePath()->string();

@@ -8,6 +8,7 @@
 #include "MainLoop.hpp"
 #include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/platform/CurlGlobal.hpp"
 
 namespace zembrel {
 namespace {
@@ -227,6 +228,23 @@ TEST_F(FtpDirectory, CloseDropsTheConnection) {
   EXPECT_FALSE(zembrel->snapshot().hasCurlHandle);
   ASSERT_TRUE(zembrel->getDirectoryListFromURL(server.url("/")).has_value());
   EXPECT_EQ(server.logins(), 2);
+}
+
+TEST_F(FtpDirectory, DestroyingAnInstanceClosesItsConnectionAndBalancesLibcurl) {
+  FtpTestServer server;
+  const int balance = detail::curlGlobalBalance();
+  {
+    auto local = Zembrel::initZembrel();
+    ASSERT_TRUE(local->getDirectoryListFromURL(server.url("/")).has_value());
+    ASSERT_TRUE(local->snapshot().hasCurlHandle);
+    EXPECT_EQ(server.count("DISCONNECT"), 0) << "the handle keeps its connection between operations";
+  }
+  EXPECT_EQ(detail::curlGlobalBalance(), balance);
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (server.count("DISCONNECT") == 0 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(server.count("DISCONNECT"), 1);
 }
 
 }  // namespace

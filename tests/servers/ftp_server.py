@@ -92,6 +92,9 @@ class Handler(FTPHandler):
     def on_login(self, username):
         log_event("LOGIN " + username)
 
+    def on_disconnect(self):
+        log_event("DISCONNECT")
+
     def handle(self):
         if options.banner and "\n" in options.banner:
             lines = options.banner.split("\n")

@@ -2,13 +2,13 @@
 // against a bare pass that only finds the line ends over the same bytes.
 // Prints medians of alternating runs; see ./run.
 
+#include <time.h>
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <time.h>
 #include <vector>
 
 #include "zembrel/FtpParse.hpp"
@@ -75,10 +75,10 @@ std::string msDosListing(int lines, Random& rng) {
     } else {
       std::snprintf(column, sizeof column, "%14d", rng.below(100'000'000));
     }
-    const int len = std::snprintf(buf, sizeof buf, "%02d-%02d-%02d  %02d:%02d%s %s %s",
-                                  1 + rng.below(12), 1 + rng.below(28), rng.below(100),
-                                  1 + rng.below(12), rng.below(60), rng.below(2) ? "AM" : "PM",
-                                  column, n.c_str());
+    const int len =
+        std::snprintf(buf, sizeof buf, "%02d-%02d-%02d  %02d:%02d%s %s %s", 1 + rng.below(12),
+                      1 + rng.below(28), rng.below(100), 1 + rng.below(12), rng.below(60),
+                      rng.below(2) ? "AM" : "PM", column, n.c_str());
     out.append(buf, static_cast<std::size_t>(len));
     out += '\n';
   }
@@ -91,7 +91,8 @@ std::uint64_t barePass(const std::string& text) {
   const char* p = text.data();
   const char* end = p + text.size();
   while (p < end) {
-    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const char* nl =
+        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     if (nl == nullptr) nl = end;
     sum += static_cast<std::uint64_t>(nl - p);
     p = nl + 1;
@@ -106,7 +107,8 @@ std::uint64_t parsePass(const std::string& text, std::uint64_t& accepted) {
   const char* end = p + text.size();
   zembrel::ftplistresult r;
   while (p < end) {
-    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const char* nl =
+        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     if (nl == nullptr) nl = end;
     if (zembrel::ftpparse(&r, p, static_cast<int>(nl - p)) == 1) {
       ++accepted;
@@ -149,10 +151,11 @@ void measure(const char* label, const std::string& text, int lines, int rounds) 
   const double b = median(bare);
   const double p = median(parse);
   const double mb = static_cast<double>(text.size()) / 1e6;
-  std::printf("%-8s %9d lines %7.1f MB  accepted %9llu | parse %7.1f ms %8.1f MB/s %6.2f M lines/s"
-              " | bare pass %6.1f ms %8.1f MB/s | parse/bare %5.2fx\n",
-              label, lines, mb, static_cast<unsigned long long>(accepted), p * 1e3, mb / p,
-              lines / p / 1e6, b * 1e3, mb / b, p / b);
+  std::printf(
+      "%-8s %9d lines %7.1f MB  accepted %9llu | parse %7.1f ms %8.1f MB/s %6.2f M lines/s"
+      " | bare pass %6.1f ms %8.1f MB/s | parse/bare %5.2fx\n",
+      label, lines, mb, static_cast<unsigned long long>(accepted), p * 1e3, mb / p, lines / p / 1e6,
+      b * 1e3, mb / b, p / b);
 }
 
 }  // namespace

@@ -240,6 +240,22 @@ class Cursor {
     ++pos_;
     return pos_ < length_;
   }
+  // Reads the number from here up to the next c, and stops at that c.
+  [[gnu::always_inline]] bool numberUpTo(char c, std::int64_t& value) {
+    const int mark = pos_;
+    if (!find(c)) {
+      return false;
+    }
+    value = numberSince(mark);
+    return true;
+  }
+  // Advances to the first byte that is one of a or b.
+  bool findEither(char a, char b) {
+    while (pos_ < length_ && line_[pos_] != a && line_[pos_] != b) {
+      ++pos_;
+    }
+    return pos_ < length_;
+  }
   int pos() const { return pos_; }
   char byte() const { return line_[pos_]; }
   std::int64_t numberSince(int mark) const { return number(line_ + mark, line_ + pos_); }
@@ -505,45 +521,27 @@ bool UnixColumns::take(const char* line, int length, int i, int j) {
   if (!c.find(' ') || !c.skip(' ') || !c.find(' ') || !c.skip(' ')) {
     return 0;
   }
-  int mark = c.pos();
-  if (!c.find('-')) {
+  std::int64_t day = 0;
+  if (!c.numberUpTo('-', day) || !c.skip('-')) {
     return 0;
   }
-  const std::int64_t day = c.numberSince(mark);
-  if (!c.skip('-')) {
-    return 0;
-  }
-  mark = c.pos();
+  const int mark = c.pos();
   if (!c.find('-')) {
     return 0;
   }
   const int month = monthIndex(line + mark, c.pos() - mark);
-  if (month < 0 || !c.skip('-')) {
+  std::int64_t year = 0;  // as given: no century is added
+  std::int64_t hour = 0;
+  if (month < 0 || !c.skip('-') || !c.numberUpTo(' ', year) || !c.skip(' ') ||
+      !c.numberUpTo(':', hour) || !c.skip(':')) {
     return 0;
   }
-  mark = c.pos();
-  if (!c.find(' ')) {
+  // The minutes end at ":" (seconds follow, and are dropped) or a space.
+  const int minuteMark = c.pos();
+  if (!c.findEither(':', ' ')) {
     return 0;
   }
-  const std::int64_t year = c.numberSince(mark);  // four digits as given; no century added
-  if (!c.skip(' ')) {
-    return 0;
-  }
-  mark = c.pos();
-  if (!c.find(':')) {
-    return 0;
-  }
-  const std::int64_t hour = c.numberSince(mark);
-  if (!c.skip(':')) {
-    return 0;
-  }
-  mark = c.pos();
-  while (c.byte() != ':' && c.byte() != ' ') {
-    if (!c.step()) {
-      return 0;
-    }
-  }
-  const std::int64_t minute = c.numberSince(mark);  // seconds, if any, are dropped
+  const std::int64_t minute = c.numberSince(minuteMark);
 
   r->timekind = 2;
   initbase();
@@ -554,50 +552,28 @@ bool UnixColumns::take(const char* line, int length, int i, int j) {
 // "MM-DD-YY  HH:MMAM  <DIR>|size  name".
 [[gnu::hot]] int parseMsDos(ftplistresult* r, const char* line, int length) {
   Cursor c(line, length, 0);
-  if (!c.find('-')) {
+  std::int64_t month = 0;
+  std::int64_t day = 0;
+  std::int64_t year = 0;
+  std::int64_t hour = 0;
+  if (!c.numberUpTo('-', month) || !c.skip('-') || !c.numberUpTo('-', day) || !c.skip('-') ||
+      !c.numberUpTo(' ', year)) {
     return 0;
   }
-  const std::int64_t month = c.numberSince(0);
-  if (!c.skip('-')) {
-    return 0;
-  }
-  int mark = c.pos();
-  if (!c.find('-')) {
-    return 0;
-  }
-  const std::int64_t day = c.numberSince(mark);
-  if (!c.skip('-')) {
-    return 0;
-  }
-  mark = c.pos();
-  if (!c.find(' ')) {
-    return 0;
-  }
-  std::int64_t year = c.numberSince(mark);
-  if (year < 50) {
+  if (year < 50) {  // two-digit years: 0-49 are 2000-2049, 50-99 are 1950-1999
     year = wadd(year, 2000);
   }
   if (year < 1000) {
     year = wadd(year, 1900);
   }
-  if (!c.skip(' ')) {
+  if (!c.skip(' ') || !c.numberUpTo(':', hour) || !c.skip(':')) {
     return 0;
   }
-  mark = c.pos();
-  if (!c.find(':')) {
+  const int minuteMark = c.pos();
+  if (!c.findEither('A', 'P')) {
     return 0;
   }
-  std::int64_t hour = c.numberSince(mark);
-  if (!c.skip(':')) {
-    return 0;
-  }
-  mark = c.pos();
-  while (c.byte() != 'A' && c.byte() != 'P') {
-    if (!c.step()) {
-      return 0;
-    }
-  }
-  const std::int64_t minute = c.numberSince(mark);
+  const std::int64_t minute = c.numberSince(minuteMark);
   // 12 AM is midnight, 12 PM noon.
   if (hour == 12) {
     hour = 0;
@@ -623,11 +599,9 @@ bool UnixColumns::take(const char* line, int length, int i, int j) {
       return 0;
     }
   } else {
-    mark = c.pos();
-    if (!c.find(' ')) {
+    if (!c.numberUpTo(' ', r->size)) {
       return 0;
     }
-    r->size = c.numberSince(mark);
     r->sizekind = 1;
     r->flagmaybefile = 1;
   }

@@ -275,6 +275,19 @@ TEST_F(SimplePostTest, SavedAnswerParsesAsXml) {
   EXPECT_EQ(zembrel_->parseResponseFile(path, true), workedExampleFlat());
 }
 
+TEST_F(SimplePostTest, CompressedAnswerIsSavedDecoded) {
+  for (const bool asked : {true, false}) {
+    SCOPED_TRACE(asked ? "caller accepts gzip" : "no Accept-Encoding");
+    List headers;
+    if (asked) headers = List{{"Accept-Encoding", "gzip"}};
+    ASSERT_EQ(post("/gz?gzip=1", std::nullopt, std::nullopt, headers), "#complete|200");
+    EXPECT_EQ(lastRequest().header("Accept-Encoding"),
+              asked ? std::optional<std::string>("gzip") : std::nullopt);
+    EXPECT_EQ(zembrel_->parseResponseFile(detail::responseFilePath()->string(), false),
+              workedExampleTree());
+  }
+}
+
 struct SavedFileCase {
   const char* name;
   std::optional<std::string> content;  // absent: no file

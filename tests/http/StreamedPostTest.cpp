@@ -484,6 +484,24 @@ TEST_F(StreamedPost, LargeAnswerIsGatheredWhole) {
   EXPECT_EQ(std::count(body.begin(), body.end(), '0'), static_cast<std::ptrdiff_t>(size / 10 + 1));
 }
 
+TEST_F(StreamedPost, CompressedAnswerIsSavedDecoded) {
+  const std::string xml = "<status>ok</status>";
+  // Asked for by the caller: the server compresses, the saved answer is the document.
+  ASSERT_TRUE(zembrel_->doPostWithURL(url("/gz?gzip=1"), {}, Strings{"a", "1"}, {},
+                                      Strings{"Accept-Encoding", "gzip"}));
+  EXPECT_EQ(waitForFinal(), "#complete|200");
+  EXPECT_EQ(lastRequest().header("Accept-Encoding"), "gzip");
+  std::string answer = test::readFile(*detail::privateTempDir() / "kvRX_resp.html");
+  EXPECT_NE(answer.find(xml), std::string::npos) << answer;
+  // Not asked for: the request carries no Accept-Encoding of our own.
+  messages_.clear();
+  ASSERT_TRUE(zembrel_->doPostWithURL(url("/plain?gzip=1"), {}, Strings{"a", "1"}, {}, {}));
+  EXPECT_EQ(waitForFinal(), "#complete|200");
+  EXPECT_FALSE(lastRequest().header("Accept-Encoding"));
+  answer = test::readFile(*detail::privateTempDir() / "kvRX_resp.html");
+  EXPECT_NE(answer.find(xml), std::string::npos) << answer;
+}
+
 struct FailureCase {
   std::string name;
   std::function<std::string()> url;

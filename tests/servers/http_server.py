@@ -20,7 +20,9 @@ The query string steers the answer (any path):
     cookie=NAME=VAL   add a Set-Cookie header (may repeat)
     location=URL      add a Location header (with status=30x: a redirect)
     nostore=1         keep only the body's length and hash
+    gzip=1            gzip the answer body when the request accepts gzip
 """
+import gzip
 import hashlib
 import http.server
 import json
@@ -161,8 +163,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             payload, ctype = b"", "text/plain"
         else:
             payload, ctype = b"plain text, no markup\n", "text/plain"
+        compressed = query.get("gzip", ["0"])[0] == "1" and "gzip" in self.headers.get(
+            "Accept-Encoding", ""
+        )
+        if compressed:
+            payload = gzip.compress(payload)
         self.send_response(status)
         self.send_header("Content-Type", ctype)
+        if compressed:
+            self.send_header("Content-Encoding", "gzip")
         self.send_header("Content-Length", str(len(payload)))
         for cookie in query.get("cookie", []):
             self.send_header("Set-Cookie", cookie + "; Path=/")

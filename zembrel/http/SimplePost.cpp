@@ -173,8 +173,10 @@ std::string Zembrel::doSimplePostWithURL(
     }
     // libcurl would add a form Content-Type to every POST and an Expect header
     // to large ones; the request carries only the headers set above.
-    std::vector<std::string_view> suppress;
-    if (isPost) suppress = {"Content-Type", "Expect"};
+    // Compressed answers are decoded (see CURLOPT_ACCEPT_ENCODING below) but
+    // compression is asked for only when the caller asks for it.
+    std::vector<std::string_view> suppress{"Accept-Encoding"};
+    if (isPost) suppress.insert(suppress.end(), {"Content-Type", "Expect"});
     CurlSlistPtr headerList = headers.toCurlList(suppress);
 
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
@@ -189,6 +191,9 @@ std::string Zembrel::doSimplePostWithURL(
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);  // may run on any thread of the host
     if (!headers.has("User-Agent")) curl_easy_setopt(handle, CURLOPT_USERAGENT, kDefaultUserAgent);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
+    // A caller that sends Accept-Encoding gets a compressed answer; the saved
+    // response must hold the document, not gzip bytes that no parser can read.
+    curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "");
     if (isPost) {
       curl_easy_setopt(handle, CURLOPT_POST, 1L);
       curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());

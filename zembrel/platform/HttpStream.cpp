@@ -183,6 +183,18 @@ bool HttpStream::start() {
   curl_->headers.reset(withExpect ? withExpect : list);
   if (!withExpect) return false;
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, curl_->headers.get());
+  // Decode a compressed answer (the caller may send Accept-Encoding) so the
+  // saved response holds the document itself. libcurl's own Accept-Encoding
+  // header is dropped again, keeping the request exactly as given.
+  bool callerAcceptsEncoding =
+      std::any_of(request_.headers.begin(), request_.headers.end(), [](const auto& header) {
+        return ::strcasecmp(header.first.c_str(), "Accept-Encoding") == 0;
+      });
+  if (!callerAcceptsEncoding) {
+    curl_slist* without = curl_slist_append(curl_->headers.get(), "Accept-Encoding:");
+    if (!without) return false;
+  }
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
 
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Curl::writeCallback);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);

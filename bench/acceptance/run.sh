@@ -7,14 +7,20 @@
 # Prints one "ok"/"FAIL" line per check and a closing "N passed, N failed".
 set -u
 ZEMBREL=${ZEMBREL:-$(cd "$(dirname "$0")/../.." && pwd)/build/asan/tools/zembrel/zembrel}
+if [[ ! -x "$ZEMBREL" ]]; then
+  echo "no zembrel at $ZEMBREL: build it first (or set ZEMBREL)" >&2
+  exit 2
+fi
 WORK=$(mktemp -d /tmp/zembrel-acceptance.XXXXXX)
 chmod 755 "$WORK"
 PIDS=()
 PASS=0
 FAIL=0
+MADE_USER=""
 cleanup() {
   for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
   wait 2>/dev/null
+  [[ -n "$MADE_USER" ]] && userdel "$MADE_USER" 2>/dev/null
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -33,7 +39,9 @@ head -c $((50 * 1024 * 1024)) /dev/urandom > big.bin
 # ---- FTP against vsftpd, local user.
 FTPUSER=zembrelacc
 HOME_DIR=$WORK/ftphome
-id "$FTPUSER" >/dev/null 2>&1 || useradd -M -s /bin/bash "$FTPUSER"
+if ! id "$FTPUSER" >/dev/null 2>&1; then
+  useradd -M -s /bin/bash "$FTPUSER" && MADE_USER=$FTPUSER
+fi
 echo "$FTPUSER:s3cret" | chpasswd
 usermod -d "$HOME_DIR" "$FTPUSER"
 mkdir -p "$HOME_DIR/dir one/sub a/deep x" "$HOME_DIR/plain" "$HOME_DIR/.hidden" /var/run/vsftpd/empty

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -212,6 +213,16 @@ TEST_F(FtpUpload, LocalFileThatCannotBeOpenedEndsWithOneErrorNamingIt) {
   const auto texts = upload(local.path(), server.url("/"));  // a directory
   EXPECT_EQ(texts,
             std::vector<std::string>{"#error|Could not open the local file: Is a directory|21"});
+  EXPECT_EQ(server.logins(), 0);
+}
+
+TEST_F(FtpUpload, NamedPipeIsRefusedWithoutWaitingForAWriter) {
+  // Neither hangs the worker in open() nor stores an empty file.
+  FtpTestServer server;
+  const fs::path pipe = local.path() / "pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_EQ(upload(pipe, server.url("/")),
+            std::vector<std::string>{"#error|Could not open the local file: Invalid argument|22"});
   EXPECT_EQ(server.logins(), 0);
 }
 

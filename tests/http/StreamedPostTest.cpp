@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -547,13 +548,20 @@ TEST_F(StreamedPost, ServerDroppingTheConnectionEndsInOneError) {
 }
 
 TEST_F(StreamedPost, UnreadableFileFailsBeforeSending) {
-  // A folder exists but cannot be sent as a file's bytes.
+  // A folder exists but cannot be sent as a file's bytes; a named pipe without
+  // a writer would block in open().
   auto folder = files_.path() / "folder.txt";
   std::filesystem::create_directory(folder);
-  EXPECT_FALSE(zembrel_->doPostWithURL(url("/never"), {}, Strings{"f"}, folder.string(), {}));
-  ASSERT_EQ(messages_.size(), 1u);
-  EXPECT_EQ(messages_[0].text, "#error|Setup|0");
-  EXPECT_FALSE(zembrel_->snapshot().postInProgress);
+  auto pipe = files_.path() / "pipe.txt";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  for (const auto& path : {folder, pipe}) {
+    SCOPED_TRACE(path.string());
+    messages_.clear();
+    EXPECT_FALSE(zembrel_->doPostWithURL(url("/never"), {}, Strings{"f"}, path.string(), {}));
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0].text, "#error|Setup|0");
+    EXPECT_FALSE(zembrel_->snapshot().postInProgress);
+  }
   test::runMainContextFor(200ms);
   EXPECT_EQ(server_->requests().size(), requestsBefore_);
 }

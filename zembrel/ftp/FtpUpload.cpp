@@ -57,14 +57,17 @@ struct OpenedFile {
 
 OpenedFile openLocalFile(const std::string& path) {
   OpenedFile opened;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so a named pipe without a writer cannot hold the worker in
+  // open(); reads of regular files ignore the flag.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     opened.error = errno;
     return opened;
   }
   struct stat status {};
-  if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
-    opened.error = S_ISDIR(status.st_mode) ? EISDIR : errno;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    // Pipes and devices have no size to send: refused, not stored as empty.
+    opened.error = S_ISDIR(status.st_mode) ? EISDIR : S_ISREG(status.st_mode) ? errno : EINVAL;
     ::close(fd);
     return opened;
   }

@@ -55,7 +55,9 @@ std::ptrdiff_t MemoryReader::readSome(char* buffer, std::size_t capacity) {
 }
 
 std::unique_ptr<FileReader> FileReader::fromFile(const std::filesystem::path& path) {
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so a named pipe without a writer cannot hang the caller in
+  // open() (it is then refused as not regular); regular files ignore the flag.
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file) return nullptr;
   struct stat info {};
   if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;

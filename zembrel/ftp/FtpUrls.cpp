@@ -7,6 +7,7 @@
 
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/platform/Handles.hpp"
+#include "zembrel/platform/Url.hpp"
 
 namespace zembrel {
 namespace {
@@ -66,19 +67,10 @@ bool keepInPath(unsigned char c) {
 
 // Escapes one name for a URL path: bytes outside the path characters (blanks,
 // "#", "?", "%", non-ASCII UTF-8 bytes) become "%XX"; "/" is kept when asked.
+bool keepInPathOrSlash(unsigned char c) { return keepInPath(c) || c == '/'; }
+
 std::string escapePath(std::string_view text, bool keepSlash) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (keepInPath(c) || (keepSlash && c == '/')) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
+  return detail::percentEscape(text, keepSlash ? &keepInPathOrSlash : &keepInPath);
 }
 
 }  // namespace

@@ -18,12 +18,12 @@ bool keptAsIs(unsigned char c) {
 
 }  // namespace
 
-std::string escapeFormComponent(std::string_view text) {
+std::string percentEscape(std::string_view text, bool (*keep)(unsigned char)) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string escaped;
   escaped.reserve(text.size());
   for (unsigned char c : text) {
-    if (keptAsIs(c)) {
+    if (keep(c)) {
       escaped += static_cast<char>(c);
     } else {
       escaped += '%';
@@ -33,5 +33,7 @@ std::string escapeFormComponent(std::string_view text) {
   }
   return escaped;
 }
+
+std::string escapeFormComponent(std::string_view text) { return percentEscape(text, &keptAsIs); }
 
 }  // namespace zembrel::detail

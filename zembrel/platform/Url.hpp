@@ -5,6 +5,10 @@
 
 namespace zembrel::detail {
 
+// Percent-escapes every byte for which `keep` is false as "%XX" (upper-case
+// hex); the one escaping loop that each URL rule below is built on.
+std::string percentEscape(std::string_view text, bool (*keep)(unsigned char));
+
 // Percent-escapes a form name or value for an application/x-www-form-urlencoded
 // body: UTF-8 bytes outside the URL-safe characters become "%XX" (a blank is
 // "%20", never "+"). Unlike a whole-URL escape, "&", "=" and "+" are escaped

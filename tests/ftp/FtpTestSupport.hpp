@@ -1,12 +1,10 @@
 #pragma once
 
-#include <chrono>
 #include <filesystem>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "MessageRecorder.hpp"
 #include "ServerProcess.hpp"
 
 namespace zembrel::test {
@@ -30,31 +28,6 @@ class FtpTestServer {
   ScopedTempDir home_;
   ScopedTempDir records_;
   ServerProcess process_;
-};
-
-// Records every host message with the thread it arrived on.
-class MessageRecorder {
- public:
-  struct Message {
-    std::string text;
-    std::thread::id thread;
-  };
-  MessageRecorder();
-  ~MessageRecorder();
-
-  std::vector<Message> messages() const;
-  std::vector<std::string> texts() const;
-  std::vector<Message> finals() const;
-  void clear();
-  // Runs the main context until a final message arrived (or the deadline).
-  bool waitForFinal(std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
-  // Runs the main context until a progress message reports at least `bytes`.
-  bool waitForProgress(std::uint64_t bytes,
-                       std::chrono::milliseconds deadline = std::chrono::seconds(30)) const;
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<Message> messages_;
 };
 
 // A file of `size` pseudo-random bytes.

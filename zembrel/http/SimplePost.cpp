@@ -11,19 +11,15 @@
 #include "zembrel/http/ResponseFile.hpp"
 #include "zembrel/platform/Handles.hpp"
 #include "zembrel/platform/TransferError.hpp"
-#include "zembrel/platform/UrlSession.hpp"
+#include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel {
 namespace {
 
 using namespace detail;
 
-// Defaults of a browser-like client. The transfer ends when it cannot connect
-// within kConnectTimeout, when less than 1 byte per second moves for
-// kIdleTimeout (the usual 60 s idle limit), or after kTotalTimeout at most, so
-// a silent or trickling server never blocks the caller for good.
-constexpr long kConnectTimeoutSeconds = 30;
-constexpr long kIdleTimeoutSeconds = 60;
+// Besides the limits every transfer has, a simple POST ends after
+// kTotalTimeout at most, so a trickling server never blocks the caller for good.
 constexpr long kTotalTimeoutSeconds = 600;
 constexpr long kMaxRedirects = 20;
 // The answer is held in memory until it is saved whole; past this size the
@@ -179,16 +175,11 @@ std::string Zembrel::doSimplePostWithURL(
     if (isPost) suppress.insert(suppress.end(), {"Content-Type", "Expect"});
     CurlSlistPtr headerList = headers.toCurlList(suppress);
 
+    applyTransferPolicy(handle, TransferKind::Http, url);
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kIdleTimeoutSeconds);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, kTotalTimeoutSeconds);
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);  // may run on any thread of the host
     if (!headers.has("User-Agent")) curl_easy_setopt(handle, CURLOPT_USERAGENT, kDefaultUserAgent);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
     // A caller that sends Accept-Encoding gets a compressed answer; the saved
@@ -204,7 +195,6 @@ std::string Zembrel::doSimplePostWithURL(
     ResponseBody response;
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response);
-    attachSharedSession(handle);
 
     CURLcode result = curl_easy_perform(handle);
     if (result != CURLE_OK) return transferErrorText(handle, result);

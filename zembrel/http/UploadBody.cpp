@@ -1,9 +1,5 @@
 #include "zembrel/http/UploadBody.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -55,39 +51,23 @@ std::ptrdiff_t MemoryReader::readSome(char* buffer, std::size_t capacity) {
 }
 
 std::unique_ptr<FileReader> FileReader::fromFile(const std::filesystem::path& path) {
-  // Non-blocking, so a named pipe without a writer cannot hang the caller in
-  // open() (it is then refused as not regular); regular files ignore the flag.
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!file) return nullptr;
-  struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
-  ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  return std::make_unique<FileReader>(std::move(file), static_cast<std::int64_t>(info.st_size));
+  File file = File::openForReading(path);
+  if (!file.isOpen()) return nullptr;
+  return std::make_unique<FileReader>(std::move(file));
 }
 
-FileReader::FileReader(FileDescriptor file, std::int64_t length)
-    : UploadElementReader(length), file_(std::move(file)) {}
+FileReader::FileReader(File file) : UploadElementReader(file.size()), file_(std::move(file)) {}
 
 std::ptrdiff_t FileReader::readSome(char* buffer, std::size_t capacity) {
-  for (;;) {
-    const ssize_t count = ::read(file_.get(), buffer, capacity);
-    if (count >= 0) return count;
-    if (errno != EINTR) {
-      noteErrno(errno);
-      return -1;
-    }
-  }
+  const std::ptrdiff_t count = file_.read(buffer, capacity);
+  if (count < 0) noteErrno(file_.error());
+  return count;
 }
 
 bool FileReader::endsHere() {
   // The size must still be the one announced; a file that grew would
   // otherwise lose its tail without anyone noticing.
-  struct stat info {};
-  if (::fstat(file_.get(), &info) != 0) {
-    noteErrno(errno);
-    return false;
-  }
-  return static_cast<std::int64_t>(info.st_size) == length();
+  return !file_.sizeChanged();
 }
 
 UploadBody::UploadBody(std::vector<std::unique_ptr<UploadElementReader>> readers)

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "zembrel/platform/HttpStream.hpp"
-#include "zembrel/platform/TempDir.hpp"
+#include "zembrel/platform/File.hpp"
 
 namespace zembrel::detail {
 
@@ -71,12 +71,12 @@ class FileReader final : public UploadElementReader {
   // Opens a regular file, following symbolic links. Null when it cannot be
   // opened for reading or is not a regular file.
   static std::unique_ptr<FileReader> fromFile(const std::filesystem::path& path);
-  FileReader(FileDescriptor file, std::int64_t length);
+  explicit FileReader(File file);
 
  private:
   std::ptrdiff_t readSome(char* buffer, std::size_t capacity) override;
   bool endsHere() override;
-  FileDescriptor file_;
+  File file_;
 };
 
 // The streamed POST's request body: its pieces, sent one after the other as

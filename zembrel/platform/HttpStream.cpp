@@ -9,9 +9,8 @@
 #include <unordered_map>
 
 #include "zembrel/platform/Handles.hpp"
-#include "zembrel/platform/Proxy.hpp"
 #include "zembrel/platform/RunLoop.hpp"
-#include "zembrel/platform/UrlSession.hpp"
+#include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel::detail {
 namespace {
@@ -20,26 +19,9 @@ namespace {
 // which costs measurably more system calls and wake-ups on fast links.
 constexpr long kUploadBufferSize = 512 * 1024;
 
-// A transfer during which not one byte moves for this long has failed; it
-// cannot stall the host's upload forever.
-constexpr long kStalledSeconds = 120;
-
 // HasBytesAvailable announcements per dispatch before the stream lets the main
 // context run other sources; the rest follow at its next iteration.
 constexpr int kAnnouncementsPerDispatch = 256;
-
-// "http" or "https" for a URL libcurl accepts with one of them; "" else.
-std::string httpScheme(const std::string& url) {
-  CurlUrlPtr parsed(curl_url());
-  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-    return std::string();
-  char* text = nullptr;
-  if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &text, 0) != CURLUE_OK) return std::string();
-  const std::string scheme = takeCurlString(text);
-  if (::strcasecmp(scheme.c_str(), "http") == 0) return "http";
-  if (::strcasecmp(scheme.c_str(), "https") == 0) return "https";
-  return std::string();
-}
 
 std::string headerLine(const std::string& name, const std::string& value) {
   // libcurl removes a header given as "Name:" with nothing after it; "Name;"
@@ -146,16 +128,15 @@ void Destroy<HttpStream>::operator()(HttpStream* stream) const noexcept {
 }
 
 bool HttpStream::start() {
-  const std::string scheme = httpScheme(request_.url);
-  if (state_ != State::Created || scheme.empty()) return false;
+  if (state_ != State::Created || !schemeAllowed(TransferKind::Http, request_.url)) return false;
   curl_ = std::make_unique<Curl>();
   curl_->multi.reset(curl_multi_init());
   curl_->easy.reset(curl_easy_init());
   if (!curl_->multi || !curl_->easy) return false;
 
   CURL* easy = curl_->easy.get();
+  applyTransferPolicy(easy, TransferKind::Http, request_.url);
   curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str());
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_1});
   curl_easy_setopt(easy, CURLOPT_POST, 1L);
   if (request_.bodySource) {
@@ -205,16 +186,8 @@ bool HttpStream::start() {
   curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Curl::connectedCallback);
   curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStalledSeconds);
-  applyHttpProxy(easy, scheme == "https");
-  attachSharedSession(easy);
 
   CURLM* multi = curl_->multi.get();
   curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &Curl::socketCallback);

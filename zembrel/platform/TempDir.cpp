@@ -12,24 +12,6 @@
 
 namespace zembrel::detail {
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-int FileDescriptor::release() noexcept {
-  int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
 std::optional<std::filesystem::path> privateTempDirUnder(const std::filesystem::path& parent) {
   const uid_t uid = ::geteuid();
   std::filesystem::path dir = parent / ("zembrel-" + std::to_string(uid));

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "zembrel/platform/File.hpp"
+
 namespace zembrel::detail {
 
 // The per-user private temporary folder: ${TMPDIR:-/tmp}/zembrel-<uid>,
@@ -16,25 +18,6 @@ std::optional<std::filesystem::path> privateTempDirUnder(const std::filesystem::
 
 // A text that differs on every call (a random UUID).
 std::string uniqueString();
-
-// Owns an open file descriptor.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor();
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() noexcept;
-
- private:
-  int fd_ = -1;
-};
 
 // Replaces whatever is at `path` by a new empty file created exclusively with
 // mode 0600 (a link planted there is removed, never followed). Invalid

@@ -16,8 +16,14 @@ TransferError mapTransferError(CURL* easy, int curlCode) {
     error.code = EAI_NONAME;
     return error;
   }
+  // libcurl keeps the errno of a failed connect to one address even when the
+  // next address connects, so it names the failure only when the failure is
+  // itself an OS error of the connection.
+  const bool connectionFailure =
+      code == CURLE_COULDNT_CONNECT || code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR;
   long osErrno = 0;
-  if (easy && curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno) == CURLE_OK && osErrno != 0) {
+  if (easy && connectionFailure &&
+      curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno) == CURLE_OK && osErrno != 0) {
     error.domain = "POSIX";
     error.code = static_cast<std::int32_t>(osErrno);
     return error;

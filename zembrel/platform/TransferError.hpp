@@ -8,7 +8,7 @@ typedef void CURL;
 namespace zembrel::detail {
 
 // A failed transfer as the host sees it: an error domain and a code.
-//   "POSIX"  + errno        when the OS reported an error number
+//   "POSIX"  + errno        when connecting, sending or receiving failed in the OS
 //   "NetDB"  + EAI_NONAME   when a host or proxy name could not be resolved
 //   "Custom" + CURLcode     for every other libcurl failure
 struct TransferError {

@@ -17,7 +17,7 @@
 
 #include "zembrel/platform/TempDir.hpp"
 #include "zembrel/xml/ElementTable.hpp"
-#include "zembrel/xml/XmlText.hpp"
+#include "zembrel/platform/Text.hpp"
 
 namespace zembrel {
 namespace {

@@ -1,4 +1,6 @@
-#include "zembrel/xml/XmlText.hpp"
+#include "zembrel/platform/Text.hpp"
+
+#include <glib.h>
 
 namespace zembrel::detail {
 namespace {
@@ -62,6 +64,10 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) {
   for (auto n = trailingSpaceLength(text); n != 0; n = trailingSpaceLength(text))
     text.remove_suffix(n);
   return text;
+}
+
+bool isValidUtf8(std::string_view text) {
+  return g_utf8_validate_len(text.data(), static_cast<gssize>(text.size()), nullptr);
 }
 
 }  // namespace zembrel::detail

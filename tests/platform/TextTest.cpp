@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "zembrel/xml/XmlText.hpp"
+#include "zembrel/platform/Text.hpp"
 
 namespace zembrel::detail {
 namespace {

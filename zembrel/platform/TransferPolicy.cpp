@@ -1,0 +1,75 @@
+#include "zembrel/platform/TransferPolicy.hpp"
+
+#include <curl/curl.h>
+#include <strings.h>
+
+#include "zembrel/platform/Handles.hpp"
+#include "zembrel/platform/Proxy.hpp"
+#include "zembrel/platform/UrlSession.hpp"
+
+namespace zembrel::detail {
+namespace {
+
+// Without a connection within this time the transfer fails.
+constexpr long kConnectSeconds = 30;
+
+const char* schemesOf(TransferKind kind) {
+  switch (kind) {
+    case TransferKind::Http:
+      return "http,https";
+    case TransferKind::Ftp:
+      return "ftp";
+  }
+  return "";
+}
+
+std::string schemeOf(const std::string& url) {
+  CurlUrlPtr parsed(curl_url());
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+    return std::string();
+  char* text = nullptr;
+  if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &text, 0) != CURLUE_OK) return std::string();
+  return takeCurlString(text);
+}
+
+}  // namespace
+
+bool schemeAllowed(TransferKind kind, const std::string& url) {
+  const std::string scheme = schemeOf(url);
+  if (scheme.empty()) return false;
+  std::string_view list = schemesOf(kind);
+  while (!list.empty()) {
+    const std::size_t comma = list.find(',');
+    const std::string_view name = list.substr(0, comma);
+    if (name.size() == scheme.size() && ::strncasecmp(name.data(), scheme.data(), name.size()) == 0)
+      return true;
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+  }
+  return false;
+}
+
+void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url) {
+  // libcurl refuses any other scheme with CURLE_UNSUPPORTED_PROTOCOL before it
+  // touches a file or sends a byte, also where a redirect points.
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, schemesOf(kind));
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, schemesOf(kind));
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  // Transfers run on the host's threads: libcurl must not raise signals there.
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+  switch (kind) {
+    case TransferKind::Http:
+      applyHttpProxy(easy, ::strcasecmp(schemeOf(url).c_str(), "https") == 0);
+      attachSharedSession(easy);
+      break;
+    case TransferKind::Ftp:
+      applyFtpProxy(easy);
+      break;
+  }
+}
+
+}  // namespace zembrel::detail

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+typedef void CURL;
+
+namespace zembrel::detail {
+
+// What a transfer is for; it decides which URL schemes its handle accepts.
+enum class TransferKind {
+  Http,  // the POSTs: http and https
+  Ftp,   // every FTP operation
+};
+
+// A transfer on which not one byte moves for this long fails.
+inline constexpr long kStallSeconds = 60;
+// Most bytes of decoded answer that one transfer keeps or saves.
+inline constexpr std::int64_t kMaxAnswerBytes = std::int64_t{1} << 30;
+
+// Whether the URL's scheme is one that transfers of `kind` accept.
+bool schemeAllowed(TransferKind kind, const std::string& url);
+
+// Sets what every transfer of the library obeys, whatever the operation:
+// only the kind's schemes (on redirects too), the stall limit, a connect
+// limit, TLS verification, no signals, the proxies of the environment as it
+// is now, and for HTTP the process-wide session (cookies, DNS cache). Call on
+// a new or reset handle, before the operation sets its own options; the
+// operation must not weaken these.
+void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url);
+
+// Counts the decoded answer bytes of one transfer against kMaxAnswerBytes.
+// Counted after libcurl's content decoding, so a small compressed answer
+// cannot expand past the cap either.
+class AnswerBudget {
+ public:
+  // False when `bytes` more would pass the cap: the write callback then
+  // returns a short count and libcurl ends the transfer with CURLE_WRITE_ERROR.
+  bool take(std::size_t bytes) {
+    if (static_cast<std::int64_t>(bytes) > kMaxAnswerBytes - used_) return false;
+    used_ += static_cast<std::int64_t>(bytes);
+    return true;
+  }
+  std::int64_t used() const { return used_; }
+
+ private:
+  std::int64_t used_ = 0;
+};
+
+}  // namespace zembrel::detail

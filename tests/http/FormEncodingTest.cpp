@@ -17,16 +17,25 @@ TEST(FormEncoding, UrlEncodedPairsKeepEveryFieldAsGiven) {
 }
 
 TEST(FormEncoding, MultipartFieldPartLayout) {
-  const std::string part = multipartFieldPart("title", "Hi");
+  const std::string part = multipartFieldPart("0xKhTmLbOuNdArY", "title", "Hi");
   EXPECT_EQ(part, "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"title\"\r\n\r\nHi\r\n");
   EXPECT_EQ(part.size(), 71u);
-  EXPECT_EQ(multipartFieldParts({"a", "1", "b", "x y", "ignored"}),
-            multipartFieldPart("a", "1") + multipartFieldPart("b", "x y"));
+  EXPECT_EQ(multipartFieldParts("B", {"a", "1", "b", "x y", "ignored"}),
+            multipartFieldPart("B", "a", "1") + multipartFieldPart("B", "b", "x y"));
+  EXPECT_EQ(multipartClosingLine("B"), "--B--\r\n");
+}
+
+TEST(FormEncoding, EveryRequestGetsItsOwnBoundary) {
+  const std::string first = newMultipartBoundary();
+  EXPECT_EQ(first.rfind(kBoundaryPrefix, 0), 0u);
+  EXPECT_EQ(first.size(), kBoundaryPrefix.size() + 32);
+  EXPECT_NE(newMultipartBoundary(), first);
+  EXPECT_EQ(multipartContentType(first), "multipart/form-data; boundary=" + first);
 }
 
 TEST(FormEncoding, NamesCannotForgeHeaders) {
   EXPECT_EQ(quotedHeaderParameter("a\"b\r\nX-Evil: 1"), "a%22b%0D%0AX-Evil: 1");
-  EXPECT_EQ(multipartFieldPart("n\"", "v\r\n"),
+  EXPECT_EQ(multipartFieldPart("0xKhTmLbOuNdArY", "n\"", "v\r\n"),
             "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"n%22\"\r\n\r\nv\r\n\r\n");
 }
 

@@ -205,24 +205,24 @@ struct BodyCase {
 };
 
 std::string fieldPart(const std::string& name, const std::string& value) {
-  return "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
+  return "--{BOUNDARY}\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
          value + "\r\n";
 }
 
 std::string filePart(const std::string& part, const std::string& file, const std::string& type,
                      const std::string& bytes) {
-  return "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"" + part + "\"; filename=\"" +
+  return "--{BOUNDARY}\r\nContent-Disposition: form-data; name=\"" + part + "\"; filename=\"" +
          file + "\"\r\nContent-Type: " + type + "\r\nContent-Transfer-Encoding: binary\r\n\r\n" +
-         bytes + "\r\n--0xKhTmLbOuNdArY--\r\n";
+         bytes + "\r\n--{BOUNDARY}--\r\n";
 }
 
-const std::string kMultipart = "multipart/form-data; boundary=0xKhTmLbOuNdArY";
+const std::string kMultipart = "multipart/form-data; boundary={BOUNDARY}";
 const std::string kUrlEncoded = "application/x-www-form-urlencoded";
 
 std::vector<BodyCase> bodyCases() {
   const std::string binary("\0\x01\xff\r\n--0xKhTmLbOuNdArY--\r\n", 27);
   return {
-      {"FileAloneIs169Bytes",
+      {"FileAloneIs233Bytes",
        {},
        "a.txt",
        "hello",
@@ -235,6 +235,15 @@ std::vector<BodyCase> bodyCases() {
        "hello",
        {},
        fieldPart("title", "Hi") + filePart("upload", "a.txt", "text/plain", "hello"),
+       kMultipart},
+      {"FieldValueCannotForgeAPart",
+       Strings{"a", "1\r\n--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"forged\"",
+               "upload"},
+       "a.txt",
+       "hello",
+       {},
+       fieldPart("a", "1\r\n--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"forged\"") +
+           filePart("upload", "a.txt", "text/plain", "hello"),
        kMultipart},
       {"EvenFieldsLeaveThePartNameEmpty",
        Strings{"title", "Hi", "x", ""},
@@ -315,12 +324,22 @@ TEST_P(StreamedPostBody, ArrivesByteForByte) {
   const RecordedRequest request = lastRequest();
   EXPECT_EQ(request.method, "POST");
   EXPECT_TRUE(request.complete);
-  EXPECT_EQ(request.body, c.expectedBody);
-  if (c.name == "FileAloneIs169Bytes") {
-    EXPECT_EQ(request.bodyLength, 169);
+  const std::string expectedBody = request.withBoundary(c.expectedBody);
+  EXPECT_EQ(request.body, expectedBody);
+  if (c.name == "FileAloneIs233Bytes") {
+    EXPECT_EQ(request.bodyLength, 169 + 2 * 32);  // the random digits on both boundary lines
   }
-  EXPECT_EQ(request.header("Content-Type"), c.expectedType);
-  EXPECT_EQ(request.header("Content-Length"), std::to_string(c.expectedBody.size()));
+  EXPECT_EQ(request.header("Content-Type"), request.withBoundary(c.expectedType));
+  if (const std::string boundary = request.boundary(); !boundary.empty()) {
+    // Whatever the fields and the file hold, only the real part lines hold
+    // the boundary: one per field pair, one for the file, the closing one.
+    std::size_t lines = 0;
+    for (auto at = request.body.find(boundary); at != std::string::npos;
+         at = request.body.find(boundary, at + 1))
+      ++lines;
+    EXPECT_EQ(lines, c.fields.value_or(Strings{}).size() / 2 + 2);
+  }
+  EXPECT_EQ(request.header("Content-Length"), std::to_string(expectedBody.size()));
   EXPECT_EQ(request.header("User-Agent"), "ZembrelTest/1.0");
   EXPECT_EQ(request.header("Connection"), "keep-alive");
   EXPECT_FALSE(request.header("Expect"));
@@ -347,7 +366,9 @@ TEST_F(StreamedPost, SymbolicLinkSendsTheWholeTarget) {
 
   ASSERT_TRUE(zembrel_->doPostWithURL(url("/link"), {}, Strings{"f"}, link.string(), {}));
   EXPECT_EQ(waitForFinal(), "#complete|200");
-  EXPECT_EQ(lastRequest().body, filePart("f", "link.bin", "application/octet-stream", bytes));
+  const RecordedRequest request = lastRequest();
+  EXPECT_EQ(request.body,
+            request.withBoundary(filePart("f", "link.bin", "application/octet-stream", bytes)));
 }
 
 TEST_F(StreamedPost, MimeTypeComesFromTheFileName) {
@@ -365,38 +386,44 @@ TEST_F(StreamedPost, LargeFileArrivesIntact) {
   // reordered block changes the hash.
   const std::int64_t blocks = 200;
   std::string block = patternBytes(kMiB, 1);
-  const std::string head = fieldPart("title", "large") +
-                           "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"upload\"; "
-                           "filename=\"large.bin\"\r\nContent-Type: application/octet-stream\r\n"
-                           "Content-Transfer-Encoding: binary\r\n\r\n";
-  const std::string tail = "\r\n--0xKhTmLbOuNdArY--\r\n";
   auto path = files_.path() / "large.bin";
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> hash(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr);
-  EVP_DigestUpdate(hash.get(), head.data(), head.size());
   {
     std::ofstream out(path, std::ios::binary);
     for (std::int64_t i = 0; i < blocks; ++i) {
       std::memcpy(block.data(), &i, sizeof i);
       out.write(block.data(), static_cast<std::streamsize>(block.size()));
-      EVP_DigestUpdate(hash.get(), block.data(), block.size());
     }
   }
-  EVP_DigestUpdate(hash.get(), tail.data(), tail.size());
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digestLength = 0;
-  EVP_DigestFinal_ex(hash.get(), digest, &digestLength);
-  const std::string expectedHash = hexOf(digest, digestLength);
-  const std::int64_t expectedLength =
-      static_cast<std::int64_t>(head.size() + tail.size()) + blocks * kMiB;
 
   ASSERT_TRUE(zembrel_->doPostWithURL(url("/large?nostore=1"), {},
                                       Strings{"title", "large", "upload"}, path.string(), {}));
   EXPECT_EQ(waitForFinal(60s), "#complete|200");
   const RecordedRequest request = lastRequest();
+
+  // The body the server should have seen, with the boundary it was sent.
+  const std::string head = request.withBoundary(
+      fieldPart("title", "large") +
+      "--{BOUNDARY}\r\nContent-Disposition: form-data; name=\"upload\"; "
+      "filename=\"large.bin\"\r\nContent-Type: application/octet-stream\r\n"
+      "Content-Transfer-Encoding: binary\r\n\r\n");
+  const std::string tail = request.withBoundary("\r\n--{BOUNDARY}--\r\n");
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> hash(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr);
+  EVP_DigestUpdate(hash.get(), head.data(), head.size());
+  for (std::int64_t i = 0; i < blocks; ++i) {
+    std::memcpy(block.data(), &i, sizeof i);
+    EVP_DigestUpdate(hash.get(), block.data(), block.size());
+  }
+  EVP_DigestUpdate(hash.get(), tail.data(), tail.size());
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digestLength = 0;
+  EVP_DigestFinal_ex(hash.get(), digest, &digestLength);
+  const std::int64_t expectedLength =
+      static_cast<std::int64_t>(head.size() + tail.size()) + blocks * kMiB;
+
   EXPECT_TRUE(request.complete);
   EXPECT_EQ(request.bodyLength, expectedLength);
-  EXPECT_EQ(request.bodySha256, expectedHash);
+  EXPECT_EQ(request.bodySha256, hexOf(digest, digestLength));
   EXPECT_EQ(request.header("Content-Length"), std::to_string(expectedLength));
   expectHonestProgressThenOneFinal();
 }

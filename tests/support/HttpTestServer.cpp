@@ -1,5 +1,7 @@
 #include "HttpTestServer.hpp"
 
+#include <gtest/gtest.h>
+
 #include <nlohmann/json.hpp>
 #include <strings.h>
 
@@ -51,6 +53,36 @@ std::vector<RecordedRequest> HttpTestServer::waitForRequests(
     seen = requests();
   }
   return seen;
+}
+
+std::string RecordedRequest::boundary() const {
+  const std::string type = header("Content-Type").value_or("");
+  const std::string key = "multipart/form-data; boundary=";
+  const std::string prefix = "0xKhTmLbOuNdArY";
+  if (type.rfind(key, 0) != 0) {
+    // A multipart body under another type (the caller's, or none): its first
+    // line names the boundary.
+    if (body.rfind("--" + prefix, 0) != 0) return std::string();
+    std::string value = body.substr(2, body.find("\r\n") - 2);
+    if (value.size() >= 2 && value.ends_with("--")) value.resize(value.size() - 2);
+    return value;
+  }
+  const std::string value = type.substr(key.size());
+  EXPECT_EQ(value.size(), prefix.size() + 32) << value;
+  EXPECT_EQ(value.rfind(prefix, 0), 0u) << value;
+  EXPECT_EQ(value.find_first_not_of("0123456789abcdef", prefix.size()), std::string::npos)
+      << value;
+  return value;
+}
+
+std::string RecordedRequest::withBoundary(std::string expected) const {
+  const std::string token = kBoundaryToken;
+  const std::string value = boundary();
+  for (auto at = expected.find(token); at != std::string::npos;
+       at = expected.find(token, at + value.size())) {
+    expected.replace(at, token.size(), value);
+  }
+  return expected;
 }
 
 }  // namespace zembrel::test

@@ -23,7 +23,18 @@ struct RecordedRequest {
 
   // The value of the first header with this name (case-insensitive), if any.
   std::optional<std::string> header(const std::string& name) const;
+
+  // The multipart boundary that the request's Content-Type names (a test
+  // failure is recorded unless it is the fixed prefix and 32 random hex
+  // digits); without one, the boundary of a multipart body's first line; ""
+  // when there is none.
+  std::string boundary() const;
+  // `expected` with every kBoundaryToken replaced by boundary().
+  std::string withBoundary(std::string expected) const;
 };
+
+// Stands for the boundary of a request in expected bodies and headers.
+inline constexpr const char* kBoundaryToken = "{BOUNDARY}";
 
 // tests/servers/http_server.py on 127.0.0.1, recording into a private folder.
 class HttpTestServer {

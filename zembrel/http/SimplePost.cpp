@@ -117,7 +117,8 @@ std::string responseHead(CURL* easy) {
 }
 
 std::string requestBody(const std::vector<std::string>& fields,
-                        const std::optional<std::string>& postEncoding, HeaderFields& headers) {
+                        const std::optional<std::string>& postEncoding,
+                        const std::string& boundary, HeaderFields& headers) {
   if (postEncoding == "urlencoded") {
     headers.set("Content-Type", "application/x-www-form-urlencoded");
     headers.set("Connection", "keep-alive");
@@ -129,13 +130,9 @@ std::string requestBody(const std::vector<std::string>& fields,
   }
   // "multipart", and the default path: the same body, but only "multipart"
   // names its type.
-  if (postEncoding == "multipart") headers.set("Content-Type", multipartContentType());
+  if (postEncoding == "multipart") headers.set("Content-Type", multipartContentType(boundary));
   headers.set("Connection", "keep-alive");
-  std::string body = multipartFieldParts(fields);
-  body += "--";
-  body += kBoundary;
-  body += "--\r\n";
-  return body;
+  return multipartFieldParts(boundary, fields) + multipartClosingLine(boundary);
 }
 
 std::string transferErrorText(CURL* easy, CURLcode code) {
@@ -161,7 +158,9 @@ std::string Zembrel::doSimplePostWithURL(
     if (!userAgentString.empty()) headers.set("User-Agent", userAgentString);
     std::string body;
     bool isPost = fieldValuePairs && !fieldValuePairs->empty();
-    if (isPost) body = requestBody(*fieldValuePairs, postEncoding, headers);
+    if (isPost)
+      body = requestBody(*fieldValuePairs, postEncoding, multipartBoundaryFor(headerValuePairs),
+                         headers);
     if (headerValuePairs) {
       for (std::size_t i = 0; i < pairedCount(*headerValuePairs); i += 2) {
         headers.set((*headerValuePairs)[i], (*headerValuePairs)[i + 1]);

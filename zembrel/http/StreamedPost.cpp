@@ -28,10 +28,10 @@ bool filePresent(const std::optional<std::string>& path) {
 }
 
 // The file part's header lines, up to the file's first byte.
-std::string filePartHeader(std::string_view partName, std::string_view fileName,
-                           std::string_view mimeType) {
+std::string filePartHeader(std::string_view boundary, std::string_view partName,
+                           std::string_view fileName, std::string_view mimeType) {
   std::string header = "--";
-  header += detail::kBoundary;
+  header += boundary;
   header += "\r\nContent-Disposition: form-data; name=\"";
   header += detail::quotedHeaderParameter(partName);
   header += "\"; filename=\"";
@@ -40,13 +40,6 @@ std::string filePartHeader(std::string_view partName, std::string_view fileName,
   header += mimeType;
   header += "\r\nContent-Transfer-Encoding: binary\r\n\r\n";
   return header;
-}
-
-std::string closingLine() {
-  std::string line = "\r\n--";
-  line += detail::kBoundary;
-  line += "--\r\n";
-  return line;
 }
 
 // The URL-encoded form: the complete pairs, then an odd last element as a
@@ -89,7 +82,8 @@ bool Zembrel::doPostWithURL(const std::string& url,
     req.reset(new detail::HttpRequest(url));
     if (userAgentString && !userAgentString->empty())
       req->setHeaderFieldValue("User-Agent", *userAgentString);
-    req->setHeaderFieldValue("Content-Type", detail::multipartContentType());
+    const std::string boundary = detail::multipartBoundaryFor(headerValuePairs);
+    req->setHeaderFieldValue("Content-Type", detail::multipartContentType(boundary));
     req->setHeaderFieldValue("Connection", "keep-alive");
     bool callerContentType = false;
     if (headerValuePairs) {
@@ -123,10 +117,12 @@ bool Zembrel::doPostWithURL(const std::string& url,
       const std::string partName = fields.size() % 2 == 1 ? fields.back() : std::string();
       const std::string fileName = std::filesystem::path(*filePath).filename().string();
       std::vector<std::unique_ptr<detail::UploadElementReader>> pieces;
-      pieces.push_back(detail::MemoryReader::fromMemory(
-          detail::multipartFieldParts(fields) + filePartHeader(partName, fileName, *mimeType)));
+      pieces.push_back(
+          detail::MemoryReader::fromMemory(detail::multipartFieldParts(boundary, fields) +
+                                           filePartHeader(boundary, partName, fileName, *mimeType)));
       pieces.push_back(std::move(file));
-      pieces.push_back(detail::MemoryReader::fromMemory(closingLine()));
+      pieces.push_back(
+          detail::MemoryReader::fromMemory("\r\n" + detail::multipartClosingLine(boundary)));
       fileReadStream = std::make_shared<detail::UploadBody>(std::move(pieces));
     } else if (!callerContentType) {
       req->setHeaderFieldValue("Content-Type", kUrlEncodedType);

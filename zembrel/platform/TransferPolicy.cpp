@@ -3,6 +3,9 @@
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <mutex>
+#include <optional>
+
 #include "zembrel/platform/Handles.hpp"
 #include "zembrel/platform/Proxy.hpp"
 #include "zembrel/platform/UrlSession.hpp"
@@ -12,6 +15,9 @@ namespace {
 
 // Without a connection within this time the transfer fails.
 constexpr long kConnectSeconds = 30;
+
+std::mutex limitsMutex;
+std::optional<TransferLimits> limitsForTesting;
 
 const char* schemesOf(TransferKind kind) {
   switch (kind) {
@@ -34,6 +40,20 @@ std::string schemeOf(const std::string& url) {
 
 }  // namespace
 
+TransferLimits transferLimits() {
+  std::lock_guard lock(limitsMutex);
+  return limitsForTesting.value_or(TransferLimits{});
+}
+
+void overrideTransferLimitsForTesting(const TransferLimits* limits) {
+  std::lock_guard lock(limitsMutex);
+  if (limits) {
+    limitsForTesting = *limits;
+  } else {
+    limitsForTesting.reset();
+  }
+}
+
 bool schemeAllowed(TransferKind kind, const std::string& url) {
   const std::string scheme = schemeOf(url);
   if (scheme.empty()) return false;
@@ -55,7 +75,7 @@ void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url) 
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, schemesOf(kind));
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, transferLimits().stallSeconds);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   // Transfers run on the host's threads: libcurl must not raise signals there.

@@ -14,10 +14,19 @@ enum class TransferKind {
   Ftp,   // every FTP operation
 };
 
-// A transfer on which not one byte moves for this long fails.
-inline constexpr long kStallSeconds = 60;
-// Most bytes of decoded answer that one transfer keeps or saves.
-inline constexpr std::int64_t kMaxAnswerBytes = std::int64_t{1} << 30;
+// The limits every transfer obeys.
+struct TransferLimits {
+  // A transfer on which not one byte moves for this long fails.
+  long stallSeconds = 60;
+  // Most bytes of decoded answer that one transfer keeps or saves.
+  std::int64_t maxAnswerBytes = std::int64_t{1} << 30;
+};
+
+// The limits in force: the defaults above, unless a test replaced them.
+TransferLimits transferLimits();
+// For tests only, so that a stall or a flood ends in seconds: replaces the
+// limits of transfers that start afterwards; absent restores the defaults.
+void overrideTransferLimitsForTesting(const TransferLimits* limits);
 
 // Whether the URL's scheme is one that transfers of `kind` accept.
 bool schemeAllowed(TransferKind kind, const std::string& url);
@@ -30,7 +39,7 @@ bool schemeAllowed(TransferKind kind, const std::string& url);
 // operation must not weaken these.
 void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url);
 
-// Counts the decoded answer bytes of one transfer against kMaxAnswerBytes.
+// Counts the decoded answer bytes of one transfer against the answer limit.
 // Counted after libcurl's content decoding, so a small compressed answer
 // cannot expand past the cap either.
 class AnswerBudget {
@@ -38,13 +47,14 @@ class AnswerBudget {
   // False when `bytes` more would pass the cap: the write callback then
   // returns a short count and libcurl ends the transfer with CURLE_WRITE_ERROR.
   bool take(std::size_t bytes) {
-    if (static_cast<std::int64_t>(bytes) > kMaxAnswerBytes - used_) return false;
+    if (static_cast<std::int64_t>(bytes) > limit_ - used_) return false;
     used_ += static_cast<std::int64_t>(bytes);
     return true;
   }
   std::int64_t used() const { return used_; }
 
  private:
+  std::int64_t limit_ = transferLimits().maxAnswerBytes;
   std::int64_t used_ = 0;
 };
 

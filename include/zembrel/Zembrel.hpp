@@ -23,6 +23,7 @@ class HttpRequest;     // request being built by the streamed POST
 class HttpStream;      // network stream of the streamed POST
 class UploadBody;      // request body stream of the streamed POST
 class RepeatingTimer;  // timer on a thread's main context
+class ResponseSpool;   // answer body of an HTTP transfer while it arrives
 }  // namespace detail
 
 // Uploads files over HTTP and FTP, lists and edits FTP directories, keeps
@@ -255,7 +256,9 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   detail::Owned<detail::HttpStream> httpReqStream;      // 2 set exactly while a POST runs
   // 3: shared with the network stream, which reads the body from it.
   std::shared_ptr<detail::UploadBody> fileReadStream;  // 3
-  std::optional<std::string> responseData;              // 4 response body bytes
+  // 4: the response body received so far; held mostly on disk, so the
+  // answer's size costs no memory.
+  detail::Owned<detail::ResponseSpool> responseData;    // 4
   detail::Owned<detail::RepeatingTimer> progEventTimer; // 5
   std::int64_t bodySize = 0;                            // 6 bytes
   std::int64_t fileSize = 0;                            // 7 bytes

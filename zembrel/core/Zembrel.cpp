@@ -34,7 +34,7 @@ void Zembrel::setProgressEventInterval(double seconds) { progressEventInterval =
 Zembrel::Snapshot Zembrel::snapshot() const {
   return Snapshot{
       .postInProgress = httpReqStream != nullptr,
-      .hasResponseData = responseData.has_value(),
+      .hasResponseData = responseData != nullptr,
       .hasProgressTimer = progEventTimer != nullptr,
       .hasRateTimer = uploadRateTimer != nullptr,
       .bodySize = bodySize,

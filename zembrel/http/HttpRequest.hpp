@@ -17,9 +17,8 @@ class HttpRequest {
  public:
   explicit HttpRequest(std::string url) { request_.url = std::move(url); }
 
-  // Sets a header. Names compare without regard to case, as in HTTP: setting
-  // a name again replaces its value and keeps its place. CR and LF in a name
-  // or value become blanks, so no value can add header lines of its own.
+  // Sets a header by HeaderFields' rules: a name set again keeps its place,
+  // and CR and LF become blanks.
   void setHeaderFieldValue(std::string_view name, std::string_view value);
 
   void setBody(std::string bytes);

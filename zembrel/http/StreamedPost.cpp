@@ -6,6 +6,7 @@
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/http/FormEncoding.hpp"
 #include "zembrel/http/HttpRequest.hpp"
+#include "zembrel/http/ResponseFile.hpp"
 #include "zembrel/http/UploadBody.hpp"
 #include "zembrel/platform/Clock.hpp"
 #include "zembrel/platform/HttpStream.hpp"
@@ -73,7 +74,7 @@ bool Zembrel::doPostWithURL(const std::string& url,
     return false;
   };
   try {
-    responseData = std::string();
+    responseData.reset(new detail::ResponseSpool());
     bodySizeIsLessThanBuffer = false;
     firstBytesWritten = 0;
     lastProgressBytes = 0;

@@ -49,8 +49,13 @@ void Zembrel::handleBytesAvailable() {
     return;
   }
   if (count == 0) return;
-  if (!responseData) responseData.emplace();
-  responseData->append(buffer, static_cast<std::size_t>(count));
+  if (!responseData) responseData.reset(new detail::ResponseSpool());
+  if (!responseData->append(std::string_view(buffer, static_cast<std::size_t>(count)))) {
+    // Nowhere to keep the answer: the upload cannot end as complete.
+    const detail::TransferError error = detail::answerNotKeptError();
+    cancelUpload();
+    sendAppleEventError(error.domain, error.code);
+  }
 }
 
 void Zembrel::handleStreamComplete() {
@@ -58,8 +63,8 @@ void Zembrel::handleStreamComplete() {
   const int status = httpReqStream->statusCode();
   // A response file that cannot be written does not undo the transfer: the
   // host still learns the status.
-  detail::writeResponseFile(httpReqStream->serializedHead(),
-                            responseData ? std::string_view(*responseData) : std::string_view());
+  if (!responseData) responseData.reset(new detail::ResponseSpool());
+  responseData->saveAsResponseFile(httpReqStream->serializedHead());
   if (bodySizeIsLessThanBuffer) {
     smallFileProgressBytes = bodySize;
     sendAppleEventProgress();

@@ -2,12 +2,12 @@
 
 #include <curl/curl.h>
 #include <glib.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
 
+#include "zembrel/platform/CurlHeaders.hpp"
 #include "zembrel/platform/Handles.hpp"
 #include "zembrel/platform/RunLoop.hpp"
 #include "zembrel/platform/TransferPolicy.hpp"
@@ -23,12 +23,11 @@ constexpr long kUploadBufferSize = 512 * 1024;
 // context run other sources; the rest follow at its next iteration.
 constexpr int kAnnouncementsPerDispatch = 256;
 
-std::string headerLine(const std::string& name, const std::string& value) {
-  // libcurl removes a header given as "Name:" with nothing after it; "Name;"
-  // is its way to send one with an empty value.
-  if (value.empty()) return name + ";";
-  return name + ": " + value;
-}
+// Gathered response bytes beyond which libcurl is paused until the client has
+// read them down to the low mark: a fast server (or a small compressed answer
+// that expands) then never piles up bytes in memory.
+constexpr std::size_t kPendingHighMark = std::size_t{1} << 20;
+constexpr std::size_t kPendingLowMark = std::size_t{256} << 10;
 
 }  // namespace
 
@@ -149,33 +148,11 @@ bool HttpStream::start() {
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request_.bodyBytes.data());
   }
 
-  curl_slist* list = nullptr;
-  for (const auto& [name, value] : request_.headers) {
-    curl_slist* next = curl_slist_append(list, headerLine(name, value).c_str());
-    if (!next) {
-      curl_slist_free_all(list);
-      return false;
-    }
-    list = next;
-  }
   // The request carries exactly the headers given: no "Expect: 100-continue",
-  // which would also stall a second on servers that never answer it.
-  curl_slist* withExpect = curl_slist_append(list, "Expect:");
-  curl_->headers.reset(withExpect ? withExpect : list);
-  if (!withExpect) return false;
+  // which would also stall a second on servers that never answer it, and no
+  // Accept-Encoding of libcurl's (it still decodes what the caller asks for).
+  curl_->headers = curlHeaderList(request_.headers, {"Expect", "Accept-Encoding"});
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, curl_->headers.get());
-  // Decode a compressed answer (the caller may send Accept-Encoding) so the
-  // saved response holds the document itself. libcurl's own Accept-Encoding
-  // header is dropped again, keeping the request exactly as given.
-  bool callerAcceptsEncoding =
-      std::any_of(request_.headers.begin(), request_.headers.end(), [](const auto& header) {
-        return ::strcasecmp(header.first.c_str(), "Accept-Encoding") == 0;
-      });
-  if (!callerAcceptsEncoding) {
-    curl_slist* without = curl_slist_append(curl_->headers.get(), "Accept-Encoding:");
-    if (!without) return false;
-  }
-  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
 
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Curl::writeCallback);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
@@ -260,6 +237,7 @@ void HttpStream::dispatch() {
   }
   deliverEvents();
   if (alive.expired()) return;  // the client destroyed the stream
+  resumeIfDrained();
   updateReadyTime();
 }
 
@@ -337,7 +315,22 @@ void HttpStream::deliverEvents() {
   }
 }
 
+void HttpStream::resumeIfDrained() {
+  if (!paused_ || !curl_ || pending_.size() - pendingOffset_ > kPendingLowMark) return;
+  paused_ = false;
+  // libcurl may hand over the bytes it held back from inside this call.
+  curl_easy_pause(curl_->easy.get(), CURLPAUSE_CONT);
+  if (pending_.size() > pendingOffset_) reannounce_ = true;
+}
+
 std::size_t HttpStream::onResponseBytes(const char* data, std::size_t size) {
+  if (pending_.size() - pendingOffset_ >= kPendingHighMark) {
+    // libcurl keeps these bytes and offers them again after the resume.
+    paused_ = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  // Past the answer limit a short count ends the transfer (CURLE_WRITE_ERROR).
+  if (!answerBudget_.take(size)) return 0;
   if (pendingOffset_ > 0 && pendingOffset_ >= pending_.size() / 2) {
     pending_.erase(0, pendingOffset_);
     pendingOffset_ = 0;

@@ -8,7 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "zembrel/platform/HeaderFields.hpp"
 #include "zembrel/platform/TransferError.hpp"
+#include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel::detail {
 
@@ -47,7 +49,7 @@ class HttpStream {
  public:
   struct Request {
     std::string url;                                           // http or https
-    std::vector<std::pair<std::string, std::string>> headers;  // sent in this order
+    HeaderFields headers;  // sent in this order
     // The body: `bodySource` when set, else the bytes of `bodyBytes` (maybe none).
     std::string bodyBytes;
     std::shared_ptr<RequestBody> bodySource;
@@ -101,6 +103,7 @@ class HttpStream {
   void collectDone();
   void deliverEvents();
   void updateReadyTime();
+  void resumeIfDrained();
   std::size_t onResponseBytes(const char* data, std::size_t size);
   void onHeaderLine(const char* data, std::size_t size);
   std::size_t onBodyRead(char* buffer, std::size_t capacity);
@@ -119,10 +122,12 @@ class HttpStream {
   bool failureAnnounced_ = false;
   bool headComplete_ = false;
   bool bodyFailed_ = false;
-  // Response bytes gathered but not yet read. The client reads them within the
-  // same dispatch (it keeps the whole response anyway), so this stays small.
+  // Response bytes gathered but not yet read. libcurl is paused while more
+  // than a high mark wait, so this stays small however fast bytes arrive.
   std::string pending_;
   std::size_t pendingOffset_ = 0;
+  bool paused_ = false;  // libcurl's receiving is paused until the client reads
+  AnswerBudget answerBudget_;
   std::int64_t bytesWritten_ = 0;
   int statusCode_ = 0;
   std::string head_;

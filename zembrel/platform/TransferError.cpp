@@ -33,4 +33,8 @@ TransferError mapTransferError(CURL* easy, int curlCode) {
   return error;
 }
 
+TransferError answerNotKeptError() { return mapTransferError(nullptr, CURLE_WRITE_ERROR); }
+
+TransferError outOfMemoryError() { return mapTransferError(nullptr, CURLE_OUT_OF_MEMORY); }
+
 }  // namespace zembrel::detail

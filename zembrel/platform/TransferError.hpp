@@ -20,4 +20,10 @@ struct TransferError {
 // Maps libcurl's result for `easy` (an int holding a CURLcode).
 TransferError mapTransferError(CURL* easy, int curlCode);
 
+// A transfer that could not keep its answer (too large, or no room to hold
+// it): "Custom" + CURLE_WRITE_ERROR, as libcurl reports it.
+TransferError answerNotKeptError();
+// Memory ran out while the transfer was set up.
+TransferError outOfMemoryError();
+
 }  // namespace zembrel::detail

@@ -85,6 +85,10 @@ void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url) 
     case TransferKind::Http:
       applyHttpProxy(easy, ::strcasecmp(schemeOf(url).c_str(), "https") == 0);
       attachSharedSession(easy);
+      // A caller may ask for a compressed answer; what is saved and parsed
+      // must be the document, so every encoding libcurl knows is decoded.
+      // Decoded bytes are what the answer limit counts.
+      curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
       break;
     case TransferKind::Ftp:
       applyFtpProxy(easy);

@@ -3,7 +3,12 @@
 #include <curl/curl.h>
 
 #include <array>
+#include <cstdlib>
+#include <ctime>
 #include <mutex>
+
+#include "zembrel/platform/CurlHeaders.hpp"
+#include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel::detail {
 namespace {
@@ -40,6 +45,65 @@ class SharedSession {
   std::array<std::mutex, CURL_LOCK_DATA_LAST> mutexes_;
 };
 
+// Redirects followed by the synchronous loader, and its overall limit, so a
+// trickling server never blocks the caller for good.
+constexpr long kMaxRedirects = 20;
+constexpr long kTotalTimeoutSeconds = 600;
+
+// Feeds the answer's body to the loader's sink, within the answer limit.
+struct BodySink {
+  const std::function<bool(std::string_view)>& sink;
+  AnswerBudget budget;
+
+  static size_t write(char* data, size_t size, size_t count, void* self) noexcept {
+    auto* body = static_cast<BodySink*>(self);
+    const size_t length = size * count;
+    try {
+      // A short count ends the transfer with CURLE_WRITE_ERROR.
+      if (!body->budget.take(length)) return 0;
+      if (!body->sink(std::string_view(data, length))) return 0;
+    } catch (...) {
+      return 0;
+    }
+    return length;
+  }
+};
+
+std::string answerHead(CURL* easy) {
+  std::string head;
+  curl_header* previous = nullptr;
+  while (curl_header* header = curl_easy_nextheader(easy, CURLH_HEADER, -1, previous)) {
+    head += header->name;
+    head += ": ";
+    head += header->value;
+    head += '\n';
+    previous = header;
+  }
+  head += '\n';
+  return head;
+}
+
+// One line of libcurl's cookie list (the cookie-file layout): domain,
+// subdomains, path, secure, expiry, name, value; separated by tabs.
+std::optional<SessionCookie> parseCookieLine(std::string_view line) {
+  constexpr std::string_view kHttpOnlyPrefix = "#HttpOnly_";
+  if (line.starts_with(kHttpOnlyPrefix)) line.remove_prefix(kHttpOnlyPrefix.size());
+  std::vector<std::string_view> fields;
+  for (std::size_t start = 0;;) {
+    auto tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab == std::string_view::npos ? tab : tab - start));
+    if (tab == std::string_view::npos) break;
+    start = tab + 1;
+  }
+  if (fields.size() < 7) return std::nullopt;
+  SessionCookie cookie;
+  cookie.domain = fields[0];
+  cookie.expiry = std::strtoll(std::string(fields[4]).c_str(), nullptr, 10);
+  cookie.name = fields[5];
+  cookie.value = fields[6];
+  return cookie;
+}
+
 SharedSession& session() {
   static SharedSession* instance = new SharedSession();
   return *instance;
@@ -51,6 +115,67 @@ void attachSharedSession(CURL* easy) {
   curl_easy_setopt(easy, CURLOPT_SHARE, session().get());
   // An empty file name turns on the cookie engine without reading any file.
   curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+}
+
+UrlResponse loadSynchronously(const UrlRequest& request,
+                              const std::function<bool(std::string_view bytes)>& sink) {
+  UrlResponse response;
+  CurlEasyPtr easy(curl_easy_init());
+  if (!easy) {
+    response.error = mapTransferError(nullptr, CURLE_FAILED_INIT);
+    return response;
+  }
+  CURL* handle = easy.get();
+  applyTransferPolicy(handle, TransferKind::Http, request.url);
+  curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT, kTotalTimeoutSeconds);
+  if (!request.headers.has("User-Agent") && !request.defaultUserAgent.empty())
+    curl_easy_setopt(handle, CURLOPT_USERAGENT, request.defaultUserAgent.c_str());
+  const CurlSlistPtr headers =
+      request.body
+          ? curlHeaderList(request.headers, {"Accept-Encoding", "Content-Type", "Expect"})
+          : curlHeaderList(request.headers, {"Accept-Encoding"});
+  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+  if (request.body) {
+    curl_easy_setopt(handle, CURLOPT_POST, 1L);
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body->data());
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(request.body->size()));
+  } else {
+    curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+  }
+  BodySink body{sink, AnswerBudget()};
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &BodySink::write);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+
+  const CURLcode result = curl_easy_perform(handle);
+  if (result != CURLE_OK) {
+    response.error = mapTransferError(handle, result);
+    return response;
+  }
+  long status = 0;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  response.statusCode = static_cast<int>(status);
+  response.head = answerHead(handle);
+  return response;
+}
+
+std::vector<SessionCookie> sessionCookies() {
+  std::vector<SessionCookie> cookies;
+  CurlEasyPtr easy(curl_easy_init());
+  if (!easy) return cookies;
+  attachSharedSession(easy.get());
+  curl_slist* raw = nullptr;
+  if (curl_easy_getinfo(easy.get(), CURLINFO_COOKIELIST, &raw) != CURLE_OK) return cookies;
+  CurlSlistPtr list(raw);
+  const long long now = std::time(nullptr);
+  for (auto* item = list.get(); item; item = item->next) {
+    auto cookie = parseCookieLine(item->data);
+    if (cookie && (cookie->expiry == 0 || cookie->expiry > now)) cookies.push_back(*cookie);
+  }
+  return cookies;
 }
 
 }  // namespace zembrel::detail

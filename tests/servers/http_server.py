@@ -21,12 +21,20 @@ The query string steers the answer (any path):
     location=URL      add a Location header (with status=30x: a redirect)
     nostore=1         keep only the body's length and hash
     gzip=1            gzip the answer body when the request accepts gzip
+Faults, after the request body was read:
+    stall=1           send the head of a 1 MB answer, then nothing
+    endless=1         send an answer that never ends (chunked)
+    gzipbomb=MIB      send MIB MiB of zeros gzipped (about 1 KB per MiB)
+    reset_after=N     send the head and N bytes of a longer answer, then reset
 """
 import gzip
 import hashlib
 import http.server
+import io
 import json
 import os
+import socket
+import struct
 import sys
 import threading
 import time
@@ -140,12 +148,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not complete:
             self.close_connection = True
             try:
-                import socket
                 self.connection.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
             return
 
+        if self._fault(query):
+            return
         if "delay" in query:
             time.sleep(float(query["delay"][0]))
         status = int(query.get("status", ["200"])[0])
@@ -181,7 +190,57 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(payload)
 
+    def _fault(self, query):
+        if "stall" in query:
+            self._head(200, {"Content-Length": "1000000"})
+            time.sleep(3600)  # daemon thread: ends with the server
+        elif "endless" in query:
+            self._head(200, {"Transfer-Encoding": "chunked"})
+            chunk = b"%x\r\n%s\r\n" % (1 << 16, b"z" * (1 << 16))
+            try:
+                while True:
+                    self.wfile.write(chunk)
+            except OSError:
+                pass
+        elif "gzipbomb" in query:
+            payload = _gzipped_zeros(int(query["gzipbomb"][0]))
+            self._head(200, {"Content-Encoding": "gzip", "Content-Length": str(len(payload))})
+            self.wfile.write(payload)
+        elif "reset_after" in query:
+            count = int(query["reset_after"][0])
+            self._head(200, {"Content-Length": str(2 * count + 1)})
+            self.wfile.write(b"r" * count)
+            self.wfile.flush()
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+            self.close_connection = True
+        else:
+            return False
+        return True
+
+    def _head(self, status, headers):
+        self.send_response(status)
+        for name, value in headers.items():
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.flush()
+
     do_GET = do_POST = do_PUT = do_HEAD = do_DELETE = _handle
+
+
+_bombs = {}
+
+
+def _gzipped_zeros(mib):
+    with _lock:
+        if mib not in _bombs:
+            block = b"\0" * (1 << 20)
+            buffer = io.BytesIO()
+            with gzip.GzipFile(fileobj=buffer, mode="wb", compresslevel=9) as f:
+                for _ in range(mib):
+                    f.write(block)
+            _bombs[mib] = buffer.getvalue()
+        return _bombs[mib]
 
 
 class Server(http.server.ThreadingHTTPServer):

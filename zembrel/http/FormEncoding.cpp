@@ -55,10 +55,17 @@ std::string quotedHeaderParameter(std::string_view text) {
   safe.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '"': safe += "%22"; break;
-      case '\r': safe += "%0D"; break;
-      case '\n': safe += "%0A"; break;
-      default: safe += c;
+      case '"':
+        safe += "%22";
+        break;
+      case '\r':
+        safe += "%0D";
+        break;
+      case '\n':
+        safe += "%0A";
+        break;
+      default:
+        safe += c;
     }
   }
   return safe;

@@ -42,6 +42,8 @@ std::string multipartClosingLine(std::string_view boundary);
 std::string urlEncodedPairs(const std::vector<std::string>& fields);
 
 // Number of elements that form complete pairs: the count rounded down to even.
-inline std::size_t pairedCount(const std::vector<std::string>& list) { return list.size() & ~std::size_t{1}; }
+inline std::size_t pairedCount(const std::vector<std::string>& list) {
+  return list.size() & ~std::size_t{1};
+}
 
 }  // namespace zembrel::detail

@@ -36,8 +36,8 @@ class ResponseSpool {
   bool saveAsResponseFile(std::string_view head) const;
 
  private:
-  std::string memory_;         // the first bytes, up to the spill threshold
-  FileDescriptor spill_;       // the rest, once there is more
+  std::string memory_;    // the first bytes, up to the spill threshold
+  FileDescriptor spill_;  // the rest, once there is more
   std::int64_t size_ = 0;
 };
 

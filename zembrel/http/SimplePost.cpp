@@ -19,8 +19,8 @@ using namespace detail;
 constexpr const char* kDefaultUserAgent = "Zembrel/0.1";
 
 std::string requestBody(const std::vector<std::string>& fields,
-                        const std::optional<std::string>& postEncoding,
-                        const std::string& boundary, HeaderFields& headers) {
+                        const std::optional<std::string>& postEncoding, const std::string& boundary,
+                        HeaderFields& headers) {
   if (postEncoding == "urlencoded") {
     headers.set("Content-Type", "application/x-www-form-urlencoded");
     headers.set("Connection", "keep-alive");
@@ -69,8 +69,8 @@ std::string Zembrel::doSimplePostWithURL(
     // The answer is spooled as it arrives and saved only once it is whole:
     // a failed transfer leaves the previous response file untouched.
     ResponseSpool answer;
-    const UrlResponse response =
-        loadSynchronously(request, [&answer](std::string_view bytes) { return answer.append(bytes); });
+    const UrlResponse response = loadSynchronously(
+        request, [&answer](std::string_view bytes) { return answer.append(bytes); });
     if (response.error) return errorResult(*response.error);
     // Not reported when it fails: the answer itself arrived.
     answer.saveAsResponseFile(response.head);

@@ -118,9 +118,9 @@ bool Zembrel::doPostWithURL(const std::string& url,
       const std::string partName = fields.size() % 2 == 1 ? fields.back() : std::string();
       const std::string fileName = std::filesystem::path(*filePath).filename().string();
       std::vector<std::unique_ptr<detail::UploadElementReader>> pieces;
-      pieces.push_back(
-          detail::MemoryReader::fromMemory(detail::multipartFieldParts(boundary, fields) +
-                                           filePartHeader(boundary, partName, fileName, *mimeType)));
+      pieces.push_back(detail::MemoryReader::fromMemory(
+          detail::multipartFieldParts(boundary, fields) +
+          filePartHeader(boundary, partName, fileName, *mimeType)));
       pieces.push_back(std::move(file));
       pieces.push_back(
           detail::MemoryReader::fromMemory("\r\n" + detail::multipartClosingLine(boundary)));

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "zembrel/platform/HttpStream.hpp"
 #include "zembrel/platform/File.hpp"
+#include "zembrel/platform/HttpStream.hpp"
 
 namespace zembrel::detail {
 

@@ -19,16 +19,6 @@ namespace {
 // which costs measurably more system calls and wake-ups on fast links.
 constexpr long kUploadBufferSize = 512 * 1024;
 
-// HasBytesAvailable announcements per dispatch before the stream lets the main
-// context run other sources; the rest follow at its next iteration.
-constexpr int kAnnouncementsPerDispatch = 256;
-
-// Gathered response bytes beyond which libcurl is paused until the client has
-// read them down to the low mark: a fast server (or a small compressed answer
-// that expands) then never piles up bytes in memory.
-constexpr std::size_t kPendingHighMark = std::size_t{1} << 20;
-constexpr std::size_t kPendingLowMark = std::size_t{256} << 10;
-
 }  // namespace
 
 // libcurl's handles for one transfer, and the descriptors it asked us to watch.
@@ -237,7 +227,6 @@ void HttpStream::dispatch() {
   }
   deliverEvents();
   if (alive.expired()) return;  // the client destroyed the stream
-  resumeIfDrained();
   updateReadyTime();
 }
 
@@ -299,8 +288,11 @@ void HttpStream::deliverEvents() {
     return;
   }
   auto waiting = [this] { return pending_.size() - pendingOffset_; };
+  // Announced until the client has read all: what waits is then at most what
+  // one pass of libcurl decoded. (Pausing libcurl instead would not bound it:
+  // libcurl 7.88 keeps decoding into its own buffer while paused.)
   bool consumed = true;
-  for (int i = 0; i < kAnnouncementsPerDispatch && waiting() > 0 && consumed; ++i) {
+  while (waiting() > 0 && consumed) {
     const std::size_t before = waiting();
     if (!announce(StreamEvent::HasBytesAvailable)) return;
     if (state_ == State::Failed) return;  // the client may have failed it
@@ -315,20 +307,7 @@ void HttpStream::deliverEvents() {
   }
 }
 
-void HttpStream::resumeIfDrained() {
-  if (!paused_ || !curl_ || pending_.size() - pendingOffset_ > kPendingLowMark) return;
-  paused_ = false;
-  // libcurl may hand over the bytes it held back from inside this call.
-  curl_easy_pause(curl_->easy.get(), CURLPAUSE_CONT);
-  if (pending_.size() > pendingOffset_) reannounce_ = true;
-}
-
 std::size_t HttpStream::onResponseBytes(const char* data, std::size_t size) {
-  if (pending_.size() - pendingOffset_ >= kPendingHighMark) {
-    // libcurl keeps these bytes and offers them again after the resume.
-    paused_ = true;
-    return CURL_WRITEFUNC_PAUSE;
-  }
   // Past the answer limit a short count ends the transfer (CURLE_WRITE_ERROR).
   if (!answerBudget_.take(size)) return 0;
   if (pendingOffset_ > 0 && pendingOffset_ >= pending_.size() / 2) {

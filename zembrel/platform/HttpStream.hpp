@@ -48,7 +48,7 @@ class RequestBody {
 class HttpStream {
  public:
   struct Request {
-    std::string url;                                           // http or https
+    std::string url;       // http or https
     HeaderFields headers;  // sent in this order
     // The body: `bodySource` when set, else the bytes of `bodyBytes` (maybe none).
     std::string bodyBytes;
@@ -103,7 +103,6 @@ class HttpStream {
   void collectDone();
   void deliverEvents();
   void updateReadyTime();
-  void resumeIfDrained();
   std::size_t onResponseBytes(const char* data, std::size_t size);
   void onHeaderLine(const char* data, std::size_t size);
   std::size_t onBodyRead(char* buffer, std::size_t capacity);
@@ -122,11 +121,10 @@ class HttpStream {
   bool failureAnnounced_ = false;
   bool headComplete_ = false;
   bool bodyFailed_ = false;
-  // Response bytes gathered but not yet read. libcurl is paused while more
-  // than a high mark wait, so this stays small however fast bytes arrive.
+  // Response bytes gathered but not yet read: at most what one pass of libcurl
+  // received and decoded, since the client reads all of them in each dispatch.
   std::string pending_;
   std::size_t pendingOffset_ = 0;
-  bool paused_ = false;  // libcurl's receiving is paused until the client reads
   AnswerBudget answerBudget_;
   std::int64_t bytesWritten_ = 0;
   int statusCode_ = 0;

@@ -134,9 +134,8 @@ UrlResponse loadSynchronously(const UrlRequest& request,
   if (!request.headers.has("User-Agent") && !request.defaultUserAgent.empty())
     curl_easy_setopt(handle, CURLOPT_USERAGENT, request.defaultUserAgent.c_str());
   const CurlSlistPtr headers =
-      request.body
-          ? curlHeaderList(request.headers, {"Accept-Encoding", "Content-Type", "Expect"})
-          : curlHeaderList(request.headers, {"Accept-Encoding"});
+      request.body ? curlHeaderList(request.headers, {"Accept-Encoding", "Content-Type", "Expect"})
+                   : curlHeaderList(request.headers, {"Accept-Encoding"});
   curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
   if (request.body) {
     curl_easy_setopt(handle, CURLOPT_POST, 1L);

@@ -21,8 +21,8 @@ void attachSharedSession(CURL* easy);
 
 // One request of the synchronous loader.
 struct UrlRequest {
-  std::string url;          // http or https
-  HeaderFields headers;     // sent as they are, in order
+  std::string url;       // http or https
+  HeaderFields headers;  // sent as they are, in order
   // Sent as a POST; absent: a GET. libcurl's own form Content-Type and
   // "Expect: 100-continue" are left out: the request carries only `headers`.
   std::optional<std::string> body;

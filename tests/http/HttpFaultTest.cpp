@@ -1,0 +1,145 @@
+// Both POSTs against a server that misbehaves: each fault ends in exactly one
+// error, within the transfer limits, with nothing left behind and memory flat.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "HttpTestServer.hpp"
+#include "MainLoop.hpp"
+#include "MessageRecorder.hpp"
+#include "zembrel/Zembrel.hpp"
+#include "zembrel/platform/TempDir.hpp"
+#include "zembrel/platform/TransferPolicy.hpp"
+
+namespace zembrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::HttpTestServer;
+using test::MessageRecorder;
+using test::ScopedTempDir;
+
+constexpr std::int64_t kMiB = 1024 * 1024;
+
+// Peak resident memory of this process so far, in bytes.
+std::int64_t peakResidentBytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtoll(line.c_str() + 6, nullptr, 10) * 1024;
+  }
+  return 0;
+}
+
+int filesIn(const std::filesystem::path& dir) {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++count;
+  return count;
+}
+
+struct FaultCase {
+  const char* name;
+  const char* query;     // "" for a refused connection
+  const char* expected;  // the one final message / result
+  std::int64_t maxPeakGrowth = 64 * kMiB;
+};
+
+// The test limits: a stall ends after 2 s, an answer past 16 MiB is refused.
+// The bomb decodes to 256 MiB: held whole it would show in the peak.
+const FaultCase kFaults[] = {
+    {"Refused", "", "#error|POSIX|111"},
+    {"ResetMidAnswer", "reset_after=100000", "#error|POSIX|104"},
+    {"StalledAnswer", "stall=1", "#error|Custom|28"},
+    {"EndlessAnswer", "endless=1", "#error|Custom|23"},
+    {"GzipBomb", "gzipbomb=256", "#error|Custom|23"},
+};
+
+class HttpFault : public ::testing::TestWithParam<FaultCase> {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new HttpTestServer();
+    tmp_ = new ScopedTempDir();
+    ::setenv("TMPDIR", tmp_->path().c_str(), 1);
+    const detail::TransferLimits limits{2, 16 * kMiB};
+    detail::overrideTransferLimitsForTesting(&limits);
+    // The first upload of the process opens descriptors that stay (the main
+    // context's wake-up, libcurl's resolver): opened before any count.
+    MessageRecorder recorder;
+    auto zembrel = Zembrel::initZembrel();
+    zembrel->doPostWithURL(server_->url("/warm-up"), {}, {}, {}, {});
+    recorder.waitForFinal();
+  }
+  static void TearDownTestSuite() {
+    detail::overrideTransferLimitsForTesting(nullptr);
+    delete server_;
+    delete tmp_;
+  }
+
+  void SetUp() override {
+    // A previous answer that no failure may touch.
+    test::writeFile(responseFile(), "previous answer");
+    test::writeFile(files_.path() / "a.txt", "hello");
+    fdsBefore_ = test::openDescriptorCount();
+    peakBefore_ = peakResidentBytes();
+    started_ = std::chrono::steady_clock::now();
+  }
+
+  // Nothing left behind: descriptors, spill or staging files, the old answer.
+  void expectCleanEnd() {
+    EXPECT_LT(std::chrono::steady_clock::now() - started_, 15s);
+    EXPECT_EQ(test::openDescriptorCount(), fdsBefore_);
+    EXPECT_EQ(filesIn(*detail::privateTempDir()), 1);
+    EXPECT_EQ(test::readFile(responseFile()), "previous answer");
+    EXPECT_LT(peakResidentBytes() - peakBefore_, GetParam().maxPeakGrowth);
+  }
+
+  std::string url() const {
+    if (*GetParam().query) return server_->url(std::string("/fault?") + GetParam().query);
+    // A port nobody listens on: bound, noted, closed.
+    return "http://127.0.0.1:" + std::to_string(test::closedPort()) + "/";
+  }
+
+  static std::filesystem::path responseFile() {
+    return *detail::privateTempDir() / "kvRX_resp.html";
+  }
+
+  static inline HttpTestServer* server_ = nullptr;
+  static inline ScopedTempDir* tmp_ = nullptr;
+  ScopedTempDir files_;
+  int fdsBefore_ = 0;
+  std::int64_t peakBefore_ = 0;
+  std::chrono::steady_clock::time_point started_;
+};
+
+TEST_P(HttpFault, StreamedPostEndsInOneError) {
+  MessageRecorder recorder;
+  {
+    auto zembrel = Zembrel::initZembrel();
+    ASSERT_TRUE(zembrel->doPostWithURL(url(), {}, std::vector<std::string>{"f"},
+                                       (files_.path() / "a.txt").string(), {}));
+  }
+  ASSERT_TRUE(recorder.waitForFinal(20s));
+  // Late events of a finished upload would show up here.
+  test::runMainContextFor(200ms);
+  const auto finals = recorder.finals();
+  ASSERT_EQ(finals.size(), 1u);
+  EXPECT_EQ(finals[0].text, GetParam().expected);
+  expectCleanEnd();
+}
+
+TEST_P(HttpFault, SimplePostReturnsOneError) {
+  auto zembrel = Zembrel::initZembrel();
+  EXPECT_EQ(zembrel->doSimplePostWithURL(url(), "", std::vector<std::string>{"a", "1"}, "raw", {}),
+            GetParam().expected);
+  expectCleanEnd();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, HttpFault, ::testing::ValuesIn(kFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace zembrel

@@ -24,6 +24,7 @@ class HttpStream;      // network stream of the streamed POST
 class UploadBody;      // request body stream of the streamed POST
 class RepeatingTimer;  // timer on a thread's main context
 class ResponseSpool;   // answer body of an HTTP transfer while it arrives
+struct ProgressTestAccess;  // lets tests set the rate that progress follows
 }  // namespace detail
 
 // Uploads files over HTTP and FTP, lists and edits FTP directories, keeps
@@ -250,6 +251,8 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
 
   void init();
   void dealloc() noexcept;
+
+  friend struct detail::ProgressTestAccess;
 
   // The instance's fields, in their fixed order.
   detail::Owned<detail::HttpRequest> req;               // 1

@@ -48,21 +48,5 @@ TEST(ZembrelLifecycle, EveryInstanceBalancesLibcurlGlobalSetUp) {
   EXPECT_EQ(detail::curlGlobalBalance(), before);
 }
 
-TEST(ZembrelLifecycle, ProgressIntervalIsStoredWithoutRangeCheck) {
-  auto zembrel = Zembrel::initZembrel();
-  zembrel->setProgressEventInterval(0.25);
-  EXPECT_EQ(zembrel->snapshot().progressEventInterval, 0.25);
-  zembrel->setProgressEventInterval(-3);
-  EXPECT_EQ(zembrel->snapshot().progressEventInterval, -3);
-}
-
-TEST(ZembrelLifecycle, ProgressNeverGoesBelowTheLastValueAndIsIdleZero) {
-  auto zembrel = Zembrel::initZembrel();
-  // Idle: no rate and no small-file value, so the estimate is the floor, 0.
-  EXPECT_EQ(zembrel->getPOSTProgress(), 0);
-  EXPECT_EQ(zembrel->snapshot().lastProgressBytes, 0);
-  EXPECT_GE(zembrel->snapshot().timeIntervalFromStart, 0.0);
-}
-
 }  // namespace
 }  // namespace zembrel

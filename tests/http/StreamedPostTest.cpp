@@ -371,10 +371,14 @@ TEST_F(StreamedPost, SymbolicLinkSendsTheWholeTarget) {
             request.withBoundary(filePart("f", "link.bin", "application/octet-stream", bytes)));
 }
 
-TEST_F(StreamedPost, MimeTypeComesFromTheFileName) {
+TEST_F(StreamedPost, MimeTypeComesFromTheExtension) {
   EXPECT_EQ(zembrel_->MIMETypeForFile("/x/a.txt"), "text/plain");
   EXPECT_EQ(zembrel_->MIMETypeForFile("photo.PNG"), "image/png");
-  EXPECT_EQ(zembrel_->MIMETypeForFile("/x/archive.tar.gz"), "application/x-compressed-tar");
+  // By the extension alone, as the layout promises: neither the double
+  // extension nor a whole-name rule decides.
+  EXPECT_EQ(zembrel_->MIMETypeForFile("/x/archive.tar.gz"), "application/gzip");
+  EXPECT_EQ(zembrel_->MIMETypeForFile("/x/Makefile"), "application/octet-stream");
+  EXPECT_EQ(zembrel_->MIMETypeForFile("/x.d/trailing."), "application/octet-stream");
   EXPECT_EQ(zembrel_->MIMETypeForFile("/x/unknown.zzqx"), "application/octet-stream");
   EXPECT_EQ(zembrel_->MIMETypeForFile("/x/noextension"), "application/octet-stream");
 }

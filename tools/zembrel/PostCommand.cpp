@@ -81,8 +81,12 @@ void addPostCommand(CLI::App& app, int& exitCode) {
                       "Name of the file's form part (default: empty)");
   command->add_option("--file", args->file, "The file to send");
   addPairsOption(*command, "--header", args->headers, "An extra request header (repeatable)");
-  command->add_option("--interval", args->interval,
-                      "Seconds between progress messages (default 1)");
+  // Shorter intervals would flood the output (0 sends messages in a busy
+  // loop); the library's setter itself stays unchecked.
+  command
+      ->add_option("--interval", args->interval,
+                   "Seconds between progress messages (default 1, at least 0.05)")
+      ->check(CLI::Range(0.05, 86400.0));
   command->callback([command, args, &exitCode] {
     for (const auto* pairs : {&args->fields, &args->headers}) {
       if (pairs->size() % 2 != 0)

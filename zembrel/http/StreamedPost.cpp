@@ -59,7 +59,10 @@ std::string urlEncodedForm(const std::vector<std::string>& fields) {
 }  // namespace
 
 std::optional<std::string> Zembrel::MIMETypeForFile(const std::string& filePath) {
-  return detail::mimeTypeForFileName(std::filesystem::path(filePath).filename().string());
+  const std::string name = std::filesystem::path(filePath).filename().string();
+  const std::size_t dot = name.rfind('.');
+  return detail::mimeTypeForExtension(
+      dot == std::string::npos ? std::string_view() : std::string_view(name).substr(dot + 1));
 }
 
 bool Zembrel::doPostWithURL(const std::string& url,

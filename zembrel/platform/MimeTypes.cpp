@@ -6,9 +6,12 @@
 
 namespace zembrel::detail {
 
-std::string mimeTypeForFileName(std::string_view fileName) {
+std::string mimeTypeForExtension(std::string_view extension) {
   static constexpr const char* kUnknown = "application/octet-stream";
-  const std::string name(fileName);
+  if (extension.empty()) return kUnknown;
+  // Asked by a name that has nothing but the extension, so a whole-name rule
+  // ("Makefile", "README") or a double extension never decides the type.
+  const std::string name = "file." + std::string(extension);
   gboolean uncertain = FALSE;
   const std::string type = takeGString(g_content_type_guess(name.c_str(), nullptr, 0, &uncertain));
   // Without data to look at, an unknown name is reported as uncertain; so is a

@@ -5,9 +5,9 @@
 
 namespace zembrel::detail {
 
-// The MIME type that shared-mime-info gives a file of this name (by its
-// extension or name pattern; the content is not read), or
-// "application/octet-stream" when it knows none. Thread-safe.
-std::string mimeTypeForFileName(std::string_view fileName);
+// The MIME type that shared-mime-info gives files with this extension (the
+// text after a file name's last "."; no dot), or "application/octet-stream"
+// when it knows none or the extension is empty. Thread-safe.
+std::string mimeTypeForExtension(std::string_view extension);
 
 }  // namespace zembrel::detail

@@ -1,0 +1,68 @@
+// The streamed POST's progress estimate: the last rate times the time since
+// the start, never below a value reported before, whole past 2 GiB.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "zembrel/Zembrel.hpp"
+#include "zembrel/platform/Clock.hpp"
+
+namespace zembrel::detail {
+
+struct ProgressTestAccess {
+  // As if the upload started `secondsAgo` and its last rate sample gave `rate`.
+  static void setRate(Zembrel& zembrel, double rate, double secondsAgo) {
+    zembrel.bodySizeIsLessThanBuffer = false;
+    zembrel.uploadRate = rate;
+    zembrel.startTime = monotonicSeconds() - secondsAgo;
+  }
+};
+
+namespace {
+
+struct Sample {
+  double rate;        // bytes per second
+  double secondsAgo;  // start of the upload
+  std::int64_t atLeast;
+  std::int64_t below;
+};
+
+struct ProgressCase {
+  const char* name;
+  std::vector<Sample> samples;  // in order; each result is at least the one before
+};
+
+constexpr std::int64_t kGiB = std::int64_t{1} << 30;
+
+const ProgressCase kCases[] = {
+    {"RisesWithTheRate", {{1000, 2, 2000, 2100}, {2000, 3, 6000, 6100}}},
+    // A slower sample would give less than already reported: the floor holds.
+    {"FallingRateNeverGoesBack", {{100000, 10, 1000000, 1001000}, {10, 10, 1000000, 1001000}}},
+    // 3 GiB needs more than 32 bits; the floor must keep all of them.
+    {"FloorHoldsPast2GiB",
+     {{double(kGiB), 3, 3 * kGiB, 3 * kGiB + 20000000}, {1, 3, 3 * kGiB, 3 * kGiB + 20000000}}},
+};
+
+class PostProgress : public ::testing::TestWithParam<ProgressCase> {};
+
+TEST_P(PostProgress, FollowsTheRateAndNeverDecreases) {
+  auto zembrel = Zembrel::initZembrel();
+  std::int64_t previous = 0;
+  for (const Sample& sample : GetParam().samples) {
+    ProgressTestAccess::setRate(*zembrel, sample.rate, sample.secondsAgo);
+    const std::int64_t progress = zembrel->getPOSTProgress();
+    EXPECT_GE(progress, sample.atLeast);
+    EXPECT_LT(progress, sample.below);
+    EXPECT_GE(progress, previous);
+    EXPECT_EQ(zembrel->snapshot().lastProgressBytes, progress);
+    previous = progress;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, PostProgress, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace zembrel::detail

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "HttpTestServer.hpp"
@@ -63,6 +64,7 @@ class HttpFault : public ::testing::TestWithParam<FaultCase> {
   static void SetUpTestSuite() {
     server_ = new HttpTestServer();
     tmp_ = new ScopedTempDir();
+    if (const char* saved = std::getenv("TMPDIR")) savedTmpdir_ = saved;
     ::setenv("TMPDIR", tmp_->path().c_str(), 1);
     const detail::TransferLimits limits{2, 16 * kMiB};
     detail::overrideTransferLimitsForTesting(&limits);
@@ -76,6 +78,11 @@ class HttpFault : public ::testing::TestWithParam<FaultCase> {
   static void TearDownTestSuite() {
     detail::overrideTransferLimitsForTesting(nullptr);
     delete server_;
+    if (savedTmpdir_) {
+      ::setenv("TMPDIR", savedTmpdir_->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
     delete tmp_;
   }
 
@@ -109,6 +116,7 @@ class HttpFault : public ::testing::TestWithParam<FaultCase> {
 
   static inline HttpTestServer* server_ = nullptr;
   static inline ScopedTempDir* tmp_ = nullptr;
+  static inline std::optional<std::string> savedTmpdir_;
   ScopedTempDir files_;
   int fdsBefore_ = 0;
   std::int64_t peakBefore_ = 0;

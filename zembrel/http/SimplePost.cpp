@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/core/MessageText.hpp"
 #include "zembrel/http/FormEncoding.hpp"
 #include "zembrel/http/ResponseFile.hpp"
 #include "zembrel/platform/HeaderFields.hpp"
@@ -38,7 +39,7 @@ std::string requestBody(const std::vector<std::string>& fields,
 }
 
 std::string errorResult(const TransferError& error) {
-  return "#error|" + error.domain + "|" + std::to_string(error.code);
+  return errorMessageText(error.domain, error.code);
 }
 
 }  // namespace

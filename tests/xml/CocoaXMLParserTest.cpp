@@ -83,12 +83,13 @@ std::string words(int count, const std::vector<std::string>& letters,
 }
 
 const std::vector<std::string> kAscii = {"a", "b", "c", "x", "y", "z"};
-const std::vector<std::string> kMixed = {"a", "z", "\xC3\xA9", "\xC3\xBC", "\xE2\x82\xAC", "\xF0\x9F\x99\x82"};
+const std::vector<std::string> kMixed = {
+    "a", "z", "\xC3\xA9", "\xC3\xBC", "\xE2\x82\xAC", "\xF0\x9F\x99\x82"};
 
 RunCase entityCase() {
   auto text = words(800, kMixed, {" "});
-  return {"EntityTextLongerThanAPiece",
-          "<!DOCTYPE a [<!ENTITY e \"" + text + "\">]><a>&e; &e;</a>", text + text};
+  return {"EntityTextLongerThanAPiece", "<!DOCTYPE a [<!ENTITY e \"" + text + "\">]><a>&e; &e;</a>",
+          text + text};
 }
 
 class TextRunTest : public DocumentSource {
@@ -239,11 +240,12 @@ TEST_P(NamesAsWrittenTest, NamesAndDeclarationsAreKept) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, NamesAsWrittenTest,
     ::testing::Values(
-        NameCase{"PrefixesAndDeclarations",
-                 "<p:a xmlns:p=\"urn:p\" xmlns=\"urn:d\" p:x=\"1\" y=\"a&amp;b\"><q:b/></p:a>",
-                 entries({leaf("p:a", "",
-                               {{"xmlns:p", "urn:p"}, {"xmlns", "urn:d"}, {"p:x", "1"}, {"y", "a&b"}}),
-                          leaf("q:b", "")})},
+        NameCase{
+            "PrefixesAndDeclarations",
+            "<p:a xmlns:p=\"urn:p\" xmlns=\"urn:d\" p:x=\"1\" y=\"a&amp;b\"><q:b/></p:a>",
+            entries({leaf("p:a", "",
+                          {{"xmlns:p", "urn:p"}, {"xmlns", "urn:d"}, {"p:x", "1"}, {"y", "a&b"}}),
+                     leaf("q:b", "")})},
         NameCase{"EmptyPrefixBinding", "<a xmlns:p=\"\" x=\"1\"/>",
                  entries({leaf("a", "", {{"xmlns:p", ""}, {"x", "1"}})})},
         NameCase{"XmlPrefixDeclared",
@@ -251,10 +253,12 @@ INSTANTIATE_TEST_SUITE_P(
                  entries({leaf("a", "",
                                {{"xmlns:xml", "http://www.w3.org/XML/1998/namespace"},
                                 {"xml:lang", "en"}})})},
-        NameCase{"TwoColons", "<x:y:z a:b:c=\"1\"/>", entries({leaf("x:y:z", "", {{"a:b:c", "1"}})})},
-        NameCase{"SameNameInOneNamespaceTwice",
-                 "<a xmlns:p=\"u\" xmlns:q=\"u\" p:x=\"1\" q:x=\"2\"/>",
-                 entries({leaf("a", "", {{"xmlns:p", "u"}, {"xmlns:q", "u"}, {"p:x", "1"}, {"q:x", "2"}})})}),
+        NameCase{"TwoColons", "<x:y:z a:b:c=\"1\"/>",
+                 entries({leaf("x:y:z", "", {{"a:b:c", "1"}})})},
+        NameCase{
+            "SameNameInOneNamespaceTwice", "<a xmlns:p=\"u\" xmlns:q=\"u\" p:x=\"1\" q:x=\"2\"/>",
+            entries({leaf("a", "",
+                          {{"xmlns:p", "u"}, {"xmlns:q", "u"}, {"p:x", "1"}, {"q:x", "2"}})})}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CocoaXMLParser, ReferencesInAttributeValuesAreResolved) {

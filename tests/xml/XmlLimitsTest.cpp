@@ -61,20 +61,20 @@ TEST_P(ExpansionCapTest, EndsWithOneErrorText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ExpansionCapTest,
-    ::testing::Values(
-        ExpansionCase{"InText", "<!DOCTYPE a [" + declare("e", kBig) + "]><a>" +
-                                    repeat("&e;\n", 5000) + "</a>"},
-        ExpansionCase{"InAnAttribute", "<!DOCTYPE a [" + declare("e", kBig) + "]><a v=\"" +
-                                           repeat("&e;", 5000) + "\"/>"},
-        ExpansionCase{"AttributesOfExpandedElements",
-                      "<!DOCTYPE a [" + declare("e", "<b v='" + kBig + "'/>") + "]><a>" +
-                          repeat("&e;", 5000) + "</a>"}),
+    ::testing::Values(ExpansionCase{"InText", "<!DOCTYPE a [" + declare("e", kBig) + "]><a>" +
+                                                  repeat("&e;\n", 5000) + "</a>"},
+                      ExpansionCase{"InAnAttribute", "<!DOCTYPE a [" + declare("e", kBig) +
+                                                         "]><a v=\"" + repeat("&e;", 5000) +
+                                                         "\"/>"},
+                      ExpansionCase{"AttributesOfExpandedElements",
+                                    "<!DOCTYPE a [" + declare("e", "<b v='" + kBig + "'/>") +
+                                        "]><a>" + repeat("&e;", 5000) + "</a>"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Text that is not collected costs nothing to keep, but its parsing does.
 TEST(ExpansionCap, CountsTheTextOfElementsNotCollected) {
-  const std::string document = "<!DOCTYPE a [" + declare("e", kBig) + "]><r><a>" +
-                               repeat("&e;", 5000) + "</a></r>";
+  const std::string document =
+      "<!DOCTYPE a [" + declare("e", kBig) + "]><r><a>" + repeat("&e;", 5000) + "</a></r>";
   auto result = CocoaXMLParser::processXMLFile(document, std::vector<std::string>{"r"}, true);
   EXPECT_TRUE(errorOf(result).starts_with("Error 89, ")) << errorOf(result);
 }

@@ -64,7 +64,8 @@ void TextStore::clear() {
 }
 
 void appendAttributeSection(
-    std::string& out, const std::vector<std::pair<std::string_view, std::string_view>>& attributes) {
+    std::string& out,
+    const std::vector<std::pair<std::string_view, std::string_view>>& attributes) {
   appendVarint(out, attributes.size());
   for (const auto& [name, value] : attributes) {
     appendVarint(out, name.size());

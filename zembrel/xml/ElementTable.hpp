@@ -32,6 +32,8 @@ class TextStore {
 // table's TextStore as one piece: the name, the attribute section, the value.
 // The attribute section is a varint count, then per attribute (sorted by name)
 // a varint name length, a varint value length, the name and the value.
+// Lengths fit 32 bits: a document has at most 1 GiB and entity expansion adds
+// at most as much.
 struct ElementRecord {
   const char* bytes = nullptr;
   std::uint32_t nameLength = 0;
@@ -41,14 +43,12 @@ struct ElementRecord {
 
   std::string_view name() const { return {bytes, nameLength}; }
   std::string_view attributeSection() const { return {bytes + nameLength, attributesLength}; }
-  std::string_view value() const {
-    return {bytes + nameLength + attributesLength, valueLength};
-  }
+  std::string_view value() const { return {bytes + nameLength + attributesLength, valueLength}; }
 };
 
 // Appends the attribute section for `attributes` (already sorted by name).
-void appendAttributeSection(std::string& out,
-                            const std::vector<std::pair<std::string_view, std::string_view>>& attributes);
+void appendAttributeSection(
+    std::string& out, const std::vector<std::pair<std::string_view, std::string_view>>& attributes);
 
 // The attributes of a section written by appendAttributeSection.
 ElementEntry::Attributes readAttributeSection(std::string_view section);

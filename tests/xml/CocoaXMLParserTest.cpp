@@ -191,10 +191,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CocoaXMLParser, FlattenFlagKeepsItsValueForCallsWithAList) {
-  flat("<a/>");
-  EXPECT_EQ(CocoaXMLParser::processXMLFile(kWorkedExample, Names{}), workedExampleFlat());
-  tree("<a/>");
-  EXPECT_EQ(CocoaXMLParser::processXMLFile(kWorkedExample, Names{}), workedExampleTree());
+  // The list names every element of the worked example, absent collects them
+  // all too: both follow the flag the last two-argument call set.
+  const Names lists[] = {Names{{"response", "status", "items", "item"}}, std::nullopt};
+  for (const auto& names : lists) {
+    flat("<a/>");
+    EXPECT_EQ(CocoaXMLParser::processXMLFile(kWorkedExample, names), workedExampleFlat());
+    tree("<a/>");
+    EXPECT_EQ(CocoaXMLParser::processXMLFile(kWorkedExample, names), workedExampleTree());
+  }
 }
 
 struct TextCase {

@@ -4,78 +4,18 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
-#include "../support/ServerProcess.hpp"
-
-extern char** environ;
+#include "CommandRun.hpp"
+#include "ServerProcess.hpp"
 
 namespace zembrel {
 namespace {
 
 using namespace test;
-
-struct RunResult {
-  int exitStatus = -1;  // -1: killed after the deadline
-  std::string out;
-};
-
-// Runs the program with stdin from /dev/null and stdout captured; a run that
-// has not ended after 10 s is killed.
-RunResult runCli(std::vector<std::string> args) {
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe failed";
-    return {};
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  args.insert(args.begin(), ZEMBREL_CLI_PATH);
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
-  RunResult result;
-  if (rc != 0) {
-    ::close(pipeFds[0]);
-    ADD_FAILURE() << "cannot start " << argv[0];
-    return result;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  bool killed = false;
-  for (;;) {
-    pollfd readable{pipeFds[0], POLLIN, 0};
-    if (::poll(&readable, 1, 100) > 0) {
-      char buffer[4096];
-      auto n = ::read(pipeFds[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      result.out.append(buffer, static_cast<std::size_t>(n));
-    } else if (!killed && std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      killed = true;
-    }
-  }
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
 
 struct CommandCase {
   const char* name;
@@ -103,8 +43,8 @@ TEST_P(CommandTest, PrintsTheResultAndExitsWithItsStatus) {
   for (auto& arg : args) {
     if (arg.starts_with("DIR")) arg = dir_.path().string() + arg.substr(3);
   }
-  auto run = runCli(args);
-  EXPECT_EQ(run.exitStatus, GetParam().exitStatus) << run.out;
+  auto run = runCommand(ZEMBREL_CLI_PATH, args);
+  EXPECT_EQ(run.status, GetParam().exitStatus) << run.out;
   if (!GetParam().out.empty()) {
     auto expected = GetParam().out;
     for (auto at = expected.find("DIR"); at != std::string::npos; at = expected.find("DIR")) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -283,6 +284,37 @@ TEST(FtpConcurrency, AStalledListingBlocksNoOtherInstanceAndNoSecondListing) {
   ASSERT_TRUE(stalledResult.has_value());
   EXPECT_EQ(stalledResult->result, "Cancelled by user|0");
   EXPECT_EQ(abortOperation.load(), 0);
+}
+
+// An upload started while a walk of the instance holds the handle waits for
+// it: the walk lists no further directory, then the upload has the handle.
+TEST(FtpConcurrency, AnUploadWaitsForTheWalkThatHoldsTheHandle) {
+  FtpTestServer server({"--list-delay", "0.2"});
+  for (int i = 0; i < 10; ++i) fs::create_directory(server.home() / ("d" + std::to_string(i)));
+  test::ScopedTempDir local;
+  test::writeFile(local.path() / "f.txt", "payload");
+  MessageRecorder recorder;
+  auto zembrel = Zembrel::initZembrel();
+  std::optional<ListingResult> listing;
+  std::thread walker([&] { listing = zembrel->getDirectoryListFromURL(server.url("/"), 1LL); });
+  test::runMainContextUntil([&] { return server.count("CMD LIST") >= 3; });
+  EXPECT_TRUE(zembrel->uploadFile((local.path() / "f.txt").string(), server.url("/")));
+  walker.join();
+  ASSERT_TRUE(recorder.waitForFinal());
+  EXPECT_EQ(recorder.finals().size(), 1u);
+  EXPECT_EQ(recorder.finals()[0].text, "#complete|226");
+  EXPECT_EQ(test::readFile(server.home() / "f.txt"), "payload");
+  ASSERT_TRUE(listing.has_value());
+  EXPECT_EQ(listing->directories.size(), 10u);
+  EXPECT_LT(server.count("CMD LIST"), 11);
+  // Nothing was listed once the upload had begun.
+  const auto lines = server.logLines();
+  const auto stor = std::find(lines.begin(), lines.end(),
+                              "CMD STOR " + fs::canonical(server.home()).string() + "/f.txt");
+  ASSERT_NE(stor, lines.end());
+  EXPECT_EQ(
+      std::count_if(stor, lines.end(), [](const auto& l) { return l.rfind("CMD LIST", 0) == 0; }),
+      0);
 }
 
 // ---- URLs of other schemes reach nothing.

@@ -135,7 +135,9 @@ TEST_F(FtpDirectory, RefusedDirectoryKeepsEmptyChildrenAndTheWalkGoesOn) {
   const FtpEntry* after = find(listing->directories, "after");
   ASSERT_NE(after, nullptr);
   EXPECT_EQ(names(after->children), std::vector<std::string>{"x"});
+  // "broken" comes after "after": its refusal is the last reply.
   ASSERT_TRUE(listing->result.has_value());
+  EXPECT_TRUE(listing->result->ends_with("|550")) << *listing->result;
 }
 
 TEST_F(FtpDirectory, CancelDuringAWalkReportsItAndClearsTheRequest) {

@@ -1,7 +1,6 @@
 // The process-wide stop requests and the two operations that set them.
 
-#include "zembrel/ftp/FtpFlags.hpp"
-
+#include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
 
 namespace zembrel {
@@ -10,9 +9,6 @@ std::atomic<int> cancelUpload{0};
 std::atomic<int> closeConnection{0};
 std::atomic<int> abortOperation{0};
 
-std::string listBuff;
-std::mutex listBuffMutex;
-
 void Zembrel::cancelFTPOperation() {
   if (doingUpload) {
     zembrel::cancelUpload = 1;
@@ -20,7 +16,7 @@ void Zembrel::cancelFTPOperation() {
   }
   abortOperation = 1;
   // A directory operation that another thread drives keeps its handle: the
-  // abort request alone stops it at its next reply line.
+  // abort request alone stops it, through its stop check, within a second.
   curlHandle.resetIfIdle();
 }
 

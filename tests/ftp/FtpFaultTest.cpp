@@ -13,7 +13,7 @@
 #include "MainLoop.hpp"
 #include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
-#include "zembrel/ftp/FtpTransfer.hpp"
+#include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel {
 namespace {
@@ -97,14 +97,15 @@ struct FaultCase {
 class FtpFault : public ::testing::TestWithParam<FaultCase> {
  protected:
   void SetUp() override {
-    detail::setFtpStallLimitForTesting(kTestStall);
+    const detail::TransferLimits limits{kTestStall.count(), detail::TransferLimits{}.maxAnswerBytes};
+    detail::overrideTransferLimitsForTesting(&limits);
     // Warm up what lives as long as the process (libcurl, the main context),
     // so that the descriptor count compares like with like.
     Zembrel::initZembrel();
     test::runMainContextFor(1ms);
   }
   void TearDown() override {
-    detail::setFtpStallLimitForTesting(std::nullopt);
+    detail::overrideTransferLimitsForTesting(nullptr);
     abortOperation = 0;
   }
   test::ScopedTempDir local;

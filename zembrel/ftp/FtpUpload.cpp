@@ -10,6 +10,7 @@
 
 #include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/core/MessageText.hpp"
 #include "zembrel/ftp/CurlInfo.hpp"
 #include "zembrel/ftp/FtpTransfer.hpp"
 #include "zembrel/platform/File.hpp"
@@ -36,14 +37,6 @@ void drive(CURLM* multi, int& running) {
     code = curl_multi_perform(multi, &running);
   } while (code == CURLM_CALL_MULTI_PERFORM);
   if (code != CURLM_OK) running = 0;
-}
-
-std::string errorMessage(std::string_view text, long code) {
-  std::string message = "#error|";
-  message.append(text);
-  message += '|';
-  message += std::to_string(code);
-  return message;
 }
 
 // The outcome when the upload never reached a server, whatever kept it (the
@@ -103,7 +96,7 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
   if (!opened.isOpen()) {
     doingUpload = false;
     handOff(
-        errorMessage(std::string("Could not open the local file: ") + std::strerror(opened.error()),
+        detail::errorMessageText(std::string("Could not open the local file: ") + std::strerror(opened.error()),
                      opened.error()));
     return true;
   }
@@ -236,12 +229,12 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
     }
     message = "#error|Upload Cancelled|0";
   } else if (localFailure) {
-    message = errorMessage(*localFailure, localFailureCode);
+    message = detail::errorMessageText(*localFailure, localFailureCode);
   } else if (responseCode == 226) {
     message = "#complete|" + std::to_string(lastFTPCode.load());
   } else if (responseCode != 0) {
     std::optional<std::string> text = lastFTPDescription;
-    message = errorMessage(text.value_or(""), lastFTPCode.load());
+    message = detail::errorMessageText(text.value_or(""), lastFTPCode.load());
   } else {
     message = "#error|Could not connect to server|0";
   }

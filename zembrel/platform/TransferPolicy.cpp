@@ -99,6 +99,10 @@ void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url) 
       break;
     case TransferKind::Ftp:
       applyFtpProxy(easy);
+      // The stall limit above watches the data connection; a reply that the
+      // server owes on the control connection (to MKD, say, or before a
+      // listing starts) gets the same time.
+      curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, transferLimits().stallSeconds);
       break;
   }
 }

@@ -13,6 +13,7 @@
 #include "zembrel/core/MessageText.hpp"
 #include "zembrel/ftp/CurlInfo.hpp"
 #include "zembrel/ftp/FtpTransfer.hpp"
+#include "zembrel/ftp/StopRequests.hpp"
 #include "zembrel/platform/File.hpp"
 #include "zembrel/platform/Handles.hpp"
 #include "zembrel/platform/HostChannel.hpp"
@@ -54,7 +55,7 @@ bool Zembrel::uploadFile(const std::string& localPath, const std::string& toURL)
   }
   struct stat status {};
   if (::stat(localPath.c_str(), &status) != 0) {
-    doingUpload = false;
+    detail::endUpload(doingUpload);
     sendAppleEventError("File does not exist", 0);
     return false;
   }
@@ -63,7 +64,7 @@ bool Zembrel::uploadFile(const std::string& localPath, const std::string& toURL)
       self->uploadUsingCurl(localPath, toURL);
     }).detach();
   } catch (const std::exception& e) {
-    doingUpload = false;
+    detail::endUpload(doingUpload);
     detail::systemLog(std::string("cannot start the upload thread: ") + e.what());
     return false;
   }
@@ -76,7 +77,7 @@ void Zembrel::uploadUsingCurl(const std::string& fileToUpload, const std::string
   } catch (...) {
     // Only a failed allocation (or thread resource) before the transfer gets
     // here; the host still gets its one final message.
-    doingUpload = false;
+    detail::endUpload(doingUpload);
     detail::performOnMainThread([] { detail::deliverHostMessage(kNoConnection); });
   }
 }
@@ -94,10 +95,10 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
   // followed, taken from the open file itself.
   detail::File opened = detail::File::openForReading(localPath);
   if (!opened.isOpen()) {
-    doingUpload = false;
-    handOff(
-        detail::errorMessageText(std::string("Could not open the local file: ") + std::strerror(opened.error()),
-                     opened.error()));
+    detail::endUpload(doingUpload);
+    handOff(detail::errorMessageText(
+        std::string("Could not open the local file: ") + std::strerror(opened.error()),
+        opened.error()));
     return true;
   }
   const auto size = static_cast<std::uint64_t>(opened.size());
@@ -111,13 +112,9 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
                            curlHandle.acquireWhenFree([] { return zembrel::cancelUpload == 1; }))
                      : nullptr;
   if (!easy) {
-    doingUpload = false;
-    if (zembrel::cancelUpload == 1) {
-      zembrel::cancelUpload = 0;
-      if (closeConnection == 1) {
-        curlHandle.close();
-        closeConnection = 0;
-      }
+    const auto stops = detail::endUpload(doingUpload);
+    if (stops.cancelled) {
+      if (stops.closeConnection) curlHandle.close();
       handOff("#error|Upload Cancelled|0");
     } else {
       handOff(kNoConnection);
@@ -218,15 +215,11 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
   const std::optional<std::string> localFailure = info->localFailure;
   const int localFailureCode = info->localFailureCode;
   info.reset();
-  doingUpload = false;
+  const auto stops = detail::endUpload(doingUpload);
 
   std::string message;
-  if (zembrel::cancelUpload == 1) {
-    zembrel::cancelUpload = 0;
-    if (closeConnection == 1) {
-      curlHandle.close();
-      closeConnection = 0;
-    }
+  if (stops.cancelled) {
+    if (stops.closeConnection) curlHandle.close();
     message = "#error|Upload Cancelled|0";
   } else if (localFailure) {
     message = detail::errorMessageText(*localFailure, localFailureCode);

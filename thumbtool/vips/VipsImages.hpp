@@ -20,4 +20,8 @@ vips::VImage fromImage(const Image& image);
 // than kMaxSourcePixels.
 std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge);
 
+// A PNG (and nothing else) read from the open descriptor, shrunk to fit the box; the descriptor
+// stays open. Nothing when it is not a readable PNG or is larger than kMaxSourcePixels.
+std::optional<Image> fitPngDescriptor(int fd, Box box);
+
 }  // namespace thumbtool

@@ -1,0 +1,51 @@
+// Untrusted documents are decoded only in a contained worker: a child process with limits on
+// memory, CPU time and wall time whose system calls are filtered (it can read files but not
+// change them, start nothing, open no socket). It hands back the finished pixels through a pipe;
+// the parent checks their shape and never touches the document's bytes itself.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "Deadline.hpp"
+#include "Image.hpp"
+
+namespace thumbtool {
+
+// The worker's side of the pipe. Each call sends one message; a failed send is ignored (the
+// parent has stopped listening).
+class WorkerReply {
+ public:
+  explicit WorkerReply(int fd) : fd_(fd) {}
+
+  // The document's content type, sent before the slow work so that the parent can pick the
+  // right icon even when the worker is then killed.
+  void contentType(const std::string& type);
+  // The document was recognised and refused (it breaks a decoder limit): nothing else is to be
+  // tried on it.
+  void refused();
+  void image(const Image& image);
+
+ private:
+  void send(char kind, const void* data, std::size_t length);
+
+  int fd_;
+};
+
+struct WorkerResult {
+  std::optional<std::string> contentType;  // checked to look like a MIME type
+  std::optional<Image> image;              // checked to fit the box
+  bool refused = false;
+  // The worker exited by itself with status 0, in time and within its limits.
+  bool finished = false;
+};
+
+using WorkerTask = std::function<void(WorkerReply&)>;
+
+// Runs the task in a new worker and collects what it sent until it ended, the deadline passed
+// (then it is killed) or it broke its memory limit (killed too). An image larger than the box,
+// a malformed message or a message too long ends the worker and is dropped.
+WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline);
+
+}  // namespace thumbtool

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -48,19 +50,20 @@ std::size_t maxImagePayload(Box box) {
   return kImageHeaderBytes + static_cast<std::size_t>(box.width) * box.height * 4;
 }
 
-// MIME types are short and plain; anything else from a worker is not used.
+// MIME types are short and plain: a type and a subtype, each starting with a letter or digit.
+// Anything else from a worker is not used.
 bool looksLikeContentType(const std::string& text) {
-  if (text.empty() || text.size() > kMaxTypeBytes || text.find('/') == std::string::npos) {
+  std::size_t slash = text.find('/');
+  if (text.size() > kMaxTypeBytes || slash == std::string::npos || slash == 0 ||
+      slash + 1 == text.size() || text.find('/', slash + 1) != std::string::npos ||
+      !std::isalnum(static_cast<unsigned char>(text[0])) ||
+      !std::isalnum(static_cast<unsigned char>(text[slash + 1]))) {
     return false;
   }
-  for (char c : text) {
-    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                 c == '/' || c == '-' || c == '+' || c == '.' || c == '_';
-    if (!plain) {
-      return false;
-    }
-  }
-  return true;
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '-' || c == '+' ||
+           c == '.' || c == '_';
+  });
 }
 
 std::uint32_t readWord(const unsigned char* p) {

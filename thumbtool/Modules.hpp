@@ -35,8 +35,8 @@ struct VipsModule {
   // The content type from the file's name and first bytes (shared-mime-info).
   std::string (*sniffContentType)(const std::string& path);
   // The general image stack's picture fitted to the box, or nothing when it cannot read the
-  // file or the file is too large.
-  std::optional<Image> (*fitDocument)(const std::string& path, Box box);
+  // file; *refused is set when the header breaks the stack's limits.
+  std::optional<Image> (*fitDocument)(const std::string& path, Box box, bool* refused);
   // A thumbnailer's picture, read as PNG and nothing else from the open descriptor, shrunk to
   // fit the box.
   std::optional<Image> (*fitPng)(int fd, Box box);

@@ -71,8 +71,11 @@ void renderDocument(const std::string& path, Box box, WorkerReply& reply) {
     return;
   }
   reply.contentType(vips->sniffContentType(path));
-  if (auto image = vips->fitDocument(path, box)) {
+  bool refused = false;
+  if (auto image = vips->fitDocument(path, box, &refused)) {
     reply.image(*image);
+  } else if (refused) {
+    reply.refused();
   }
 }
 

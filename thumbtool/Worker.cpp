@@ -175,6 +175,22 @@ bool collect(pid_t pid, int pipe, std::size_t maxBytes, const Deadline& deadline
   return ended;
 }
 
+bool writeAll(int fd, const void* data, std::size_t length) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = write(fd, bytes + done, length - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 // In the worker: no input, no output (the error stream stays, for sanitizer reports; the
 // program silences it otherwise), the reply pipe at kReplyFd and nothing else open.
 bool prepareDescriptors(int replyFd) {
@@ -219,42 +235,30 @@ bool prepareDescriptors(int replyFd) {
 
 }  // namespace
 
-void WorkerReply::send(char kind, const void* data, std::size_t length) {
-  std::vector<unsigned char> message(kHeaderBytes);
-  message[0] = static_cast<unsigned char>(kind);
-  auto length32 = static_cast<std::uint32_t>(length);
-  std::memcpy(&message[1], &length32, sizeof length32);
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  message.insert(message.end(), bytes, bytes + length);
-  std::size_t done = 0;
-  while (done < message.size()) {
-    ssize_t n = write(fd_, message.data() + done, message.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return;
-    }
-    done += static_cast<std::size_t>(n);
+void WorkerReply::send(char kind, const std::string& head, const void* rest,
+                       std::size_t restLength) {
+  std::string message(1, kind);
+  auto length = static_cast<std::uint32_t>(head.size() + restLength);
+  message.append(reinterpret_cast<const char*>(&length), sizeof length);
+  message += head;
+  if (writeAll(fd_, message.data(), message.size()) && restLength > 0) {
+    writeAll(fd_, rest, restLength);
   }
 }
 
 void WorkerReply::contentType(const std::string& type) {
-  send(kTypeMessage, type.data(), std::min(type.size(), kMaxTypeBytes));
+  send(kTypeMessage, type.substr(0, kMaxTypeBytes));
 }
 
-void WorkerReply::refused() { send(kRefusedMessage, nullptr, 0); }
+void WorkerReply::refused() { send(kRefusedMessage, {}); }
 
 void WorkerReply::image(const Image& image) {
-  std::vector<unsigned char> payload(kImageHeaderBytes);
-  for (int i = 0; i < 3; ++i) {
-    auto value = static_cast<std::uint32_t>(i == 0 ? image.width
-                                            : i == 1 ? image.height
-                                                     : image.channels);
-    std::memcpy(&payload[static_cast<std::size_t>(i) * 4], &value, sizeof value);
+  std::string head;
+  for (int value : {image.width, image.height, image.channels}) {
+    auto word = static_cast<std::uint32_t>(value);
+    head.append(reinterpret_cast<const char*>(&word), sizeof word);
   }
-  payload.insert(payload.end(), image.pixels.begin(), image.pixels.end());
-  send(kImageMessage, payload.data(), payload.size());
+  send(kImageMessage, head, image.pixels.data(), image.pixels.size());
 }
 
 WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline) {

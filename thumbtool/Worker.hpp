@@ -28,7 +28,10 @@ class WorkerReply {
   void image(const Image& image);
 
  private:
-  void send(char kind, const void* data, std::size_t length);
+  // The message header with the first part of the payload, then the rest of it (pixels are
+  // written straight from the image, never copied).
+  void send(char kind, const std::string& head, const void* rest = nullptr,
+            std::size_t restLength = 0);
 
   int fd_;
 };

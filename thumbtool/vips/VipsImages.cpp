@@ -55,13 +55,25 @@ Image finish(VImage thumbnail) {
   return toImage(thumbnail);
 }
 
+// Interlaced images are decoded whole before any pixel comes out; everything else streams.
+constexpr long long kMaxWholeImageBytes = 256LL << 20;
+
+// The image stack's limits, checked on the header before any pixel is decoded.
 bool tooLarge(const VImage& image) {
-  return static_cast<long long>(image.width()) * image.height() > kMaxSourcePixels;
+  long long pixels = static_cast<long long>(image.width()) * image.height();
+  if (pixels > kMaxSourcePixels) {
+    return true;
+  }
+  bool interlaced = image.get_typeof("interlaced") != 0 && image.get_int("interlaced") != 0;
+  long long bytes = pixels * image.bands() *
+                    static_cast<long long>(vips_format_sizeof(image.format()));
+  return interlaced && bytes > kMaxWholeImageBytes;
 }
 
 }  // namespace
 
-std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge) {
+std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge,
+                                  bool* refused) {
   try {
     // Loading from a source, not a file name: a name ending in "]" would be read as options.
     VSource source = VSource::new_from_file(path.c_str());
@@ -76,6 +88,9 @@ std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge
       VImage header = VImage::new_from_source(
           source, "", VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
       if (tooLarge(header)) {
+        if (refused != nullptr) {
+          *refused = true;
+        }
         return std::nullopt;
       }
     }

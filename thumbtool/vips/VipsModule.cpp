@@ -106,8 +106,8 @@ std::optional<Image> icon(const std::string& contentType, Box box) {
   return fitImageFile(*file, box, true);
 }
 
-std::optional<Image> fitDocument(const std::string& path, Box box) {
-  return initialised() ? fitImageFile(path, box, false) : std::nullopt;
+std::optional<Image> fitDocument(const std::string& path, Box box, bool* refused) {
+  return initialised() ? fitImageFile(path, box, false, refused) : std::nullopt;
 }
 
 std::optional<Image> fitPng(int fd, Box box) {

@@ -354,6 +354,27 @@ RunResult runThumbtool(const std::vector<std::string>& arguments,
   return runThumbtool(arguments, options);
 }
 
+std::optional<std::string> sandboxProblem(const std::vector<std::string>& launcher) {
+  RunOptions options;
+  options.launcher = launcher;
+  options.timeout = std::chrono::seconds(30);
+  RunResult run;
+  try {
+    run = runProgram({"bwrap", "--unshare-all", "--unshare-user", "--uid", "65534", "--gid",
+                      "65534", "--disable-userns", "--cap-drop", "ALL", "--die-with-parent",
+                      "--ro-bind", "/usr", "/usr", "--symlink", "usr/bin", "/bin", "--symlink",
+                      "usr/lib", "/lib", "--symlink", "usr/lib64", "/lib64", "--proc", "/proc",
+                      "--dev", "/dev", "--", "true"},
+                     options);
+  } catch (const std::exception& error) {
+    return std::string(error.what());
+  }
+  if (run.exitStatus == 0) {
+    return std::nullopt;
+  }
+  return run.err.empty() ? "bwrap exited with status " + std::to_string(run.exitStatus) : run.err;
+}
+
 bool looksLikeIcon(const Decoded& image, int side) {
   return image.width == side && image.height == side && image.bands == 4;
 }

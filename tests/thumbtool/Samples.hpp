@@ -60,6 +60,11 @@ RunResult runThumbtool(const std::vector<std::string>& arguments,
                        const std::map<std::string, std::string>& extraEnvironment = {});
 RunResult runThumbtool(const std::vector<std::string>& arguments, const RunOptions& options);
 
+// Why bubblewrap cannot set up thumbtool's kind of sandbox here (many containers and chroots
+// allow no user namespaces), run through the launcher; nothing when it can. Tests that need
+// thumbnailers to run skip with this reason.
+std::optional<std::string> sandboxProblem(const std::vector<std::string>& launcher = {});
+
 // ---- reading back
 
 struct Decoded {

@@ -153,29 +153,6 @@ std::unique_ptr<Listener> tcpListener() {
 const std::vector<std::string> kUnprivileged = {"setpriv", "--reuid=65534", "--regid=65534",
                                                 "--clear-groups"};
 
-// Why bubblewrap cannot make thumbtool's kind of sandbox here, for the given launcher; nothing
-// when it can.
-std::optional<std::string> sandboxProblem(const std::vector<std::string>& launcher) {
-  RunOptions options;
-  options.launcher = launcher;
-  options.timeout = std::chrono::seconds(30);
-  RunResult run;
-  try {
-    run = runProgram({"bwrap", "--unshare-all", "--unshare-user", "--uid", "65534", "--gid",
-                      "65534", "--disable-userns", "--cap-drop", "ALL", "--die-with-parent",
-                      "--ro-bind", "/usr", "/usr", "--symlink", "usr/bin", "/bin", "--symlink",
-                      "usr/lib", "/lib", "--symlink", "usr/lib64", "/lib64", "--proc", "/proc",
-                      "--dev", "/dev", "--", "true"},
-                     options);
-  } catch (const std::exception& error) {
-    return std::string(error.what());
-  }
-  if (run.exitStatus == 0) {
-    return std::nullopt;
-  }
-  return run.err.empty() ? "bwrap exited with " + std::to_string(run.exitStatus) : run.err;
-}
-
 class SandboxTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -330,6 +307,58 @@ TEST_F(SandboxTest, RelativeSourceGivesThumbnailersAnAbsoluteUri) {
   std::optional<Decoded> image = decodeImage(outputs() / "relative.png");
   ASSERT_TRUE(image.has_value());
   EXPECT_EQ(image->width, 48) << "the thumbnailer's picture, not the icon";
+}
+
+struct OutputTrick {
+  const char* name;
+  const char* script;  // sh -c 'SCRIPT' %o PICTURE 'TEXT'
+};
+
+// Not square, so that it cannot pass for the icon if it were rendered.
+constexpr const char* kSvg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"9\" height=\"5\"/>";
+
+// What a thumbnailer leaves in its output folder is read as a PNG file and nothing else (not
+// another format, not through a link), and the folder goes afterwards, however it was filled.
+TEST_F(SandboxTest, OutputIsReadAsAPngFileOnlyAndItsFolderRemoved) {
+  if (std::optional<std::string> problem = sandboxProblem()) {
+    GTEST_SKIP() << "bubblewrap cannot set up its namespaces here: " << *problem;
+  }
+  const std::string picture = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
+  if (!fs::exists(picture)) {
+    GTEST_SKIP() << "the Adwaita icon theme is not installed";
+  }
+  writeFile(dir_.path() / "keep", "keep");
+  const OutputTrick tricks[] = {
+      {"svg", "echo \"$2\" > \"$0\""},
+      {"link", "ln -s \"$1\" \"$0\""},
+      {"fifo", "mkfifo \"$0\""},
+      {"nested", "mkdir -p /output/a/b && cp \"$1\" /output/a/b/c && ln -s @KEEP@ /output/l && "
+                 "chmod 0 /output/a"},
+  };
+  for (const OutputTrick& trick : tricks) {
+    std::string script = trick.script;
+    replaceAll(script, "@KEEP@", (dir_.path() / "keep").string());
+    std::optional<fs::path> data = sampleThumbnailers(
+        dir_.path() / ("data-" + std::string(trick.name)),
+        {{"trick.thumbnailer", "sh -c '" + script + "' %o " + picture + " '" + kSvg + "'"}});
+    if (!data) {
+      GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
+    }
+    fs::path temporary = dir_.path() / ("tmp-" + std::string(trick.name));
+    fs::create_directory(temporary);
+    fs::path out = outputs() / (std::string(trick.name) + ".png");
+    RunResult run = runThumbtool(
+        {source_.string(), out.string()},
+        std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()},
+                                           {"TMPDIR", temporary.string()}});
+    EXPECT_EQ(run.exitStatus, 0) << trick.name;
+    EXPECT_LT(run.seconds, 9) << trick.name;
+    std::optional<Decoded> image = decodeImage(out);
+    ASSERT_TRUE(image.has_value()) << trick.name;
+    EXPECT_TRUE(looksLikeIcon(*image, 200)) << trick.name << ": only a PNG file may be used";
+    EXPECT_TRUE(fs::is_empty(temporary)) << trick.name << ": the output folder is left behind";
+    EXPECT_TRUE(fs::exists(dir_.path() / "keep")) << trick.name << ": a link was followed";
+  }
 }
 
 }  // namespace

@@ -245,6 +245,10 @@ TEST_F(ThumbtoolTest, VideoGoesThroughItsThumbnailer) {
   if (!fs::exists("/usr/share/thumbnailers/ffmpegthumbnailer.thumbnailer")) {
     GTEST_SKIP() << "ffmpegthumbnailer is not installed: no video thumbnailer to test";
   }
+  if (std::optional<std::string> problem = sandboxProblem()) {
+    GTEST_SKIP() << "thumbnailers run only in a sandbox, and bubblewrap cannot set one up here: "
+                 << *problem;
+  }
   writeAvi(file("clip.avi"));
   Decoded image = thumbnail({file("clip.avi").string(), file("clip.png").string(), "160x160"});
   // 320x240 frames: the thumbnailer's picture is fitted into the box.
@@ -254,9 +258,12 @@ TEST_F(ThumbtoolTest, VideoGoesThroughItsThumbnailer) {
 }
 
 // One that fails (exit 1, after writing a picture) must be passed over, one that chatters must
-// not reach thumbtool's output, and when bubblewrap is installed the source's folder is
-// read-only to them.
+// not reach thumbtool's output, and the source's folder is out of their reach.
 TEST_F(ThumbtoolTest, ThumbnailersAreCheckedSilencedAndConfined) {
+  if (std::optional<std::string> problem = sandboxProblem()) {
+    GTEST_SKIP() << "thumbnailers run only in a sandbox, and bubblewrap cannot set one up here: "
+                 << *problem;
+  }
   const std::string small = "/usr/share/icons/Adwaita/32x32/mimetypes/text-x-generic.png";
   const std::string large = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
   if (!fs::exists(small) || !fs::exists(large)) {
@@ -285,30 +292,32 @@ TEST_F(ThumbtoolTest, ThumbnailersAreCheckedSilencedAndConfined) {
   ASSERT_TRUE(image.has_value());
   EXPECT_EQ(image->width, 48) << "the working thumbnailer's picture, not enlarged";
   EXPECT_EQ(image->height, 48);
-  if (fs::exists("/usr/bin/bwrap")) {
-    EXPECT_FALSE(fs::exists(source.string() + ".touched")) << "the source folder is read-only";
-  }
+  EXPECT_FALSE(fs::exists(source.string() + ".touched")) << "the source folder is out of reach";
 }
 
-// A thumbnailer that hangs is killed at the time limit (10 s) and the icon is written instead.
-TEST_F(ThumbtoolTest, HangingThumbnailerIsKilledAtTheTimeLimit) {
-  auto data =
-      sampleThumbnailers(dir_.path() / "data", {{"hangs.thumbnailer", "sh -c 'sleep 120' %i %o"}});
+// Thumbnailers that hang are killed when the run's render budget (10 s, shared by all of them)
+// is spent, and the icon is written instead.
+TEST_F(ThumbtoolTest, HangingThumbnailersAreKilledAtTheTimeLimit) {
+  if (std::optional<std::string> problem = sandboxProblem()) {
+    GTEST_SKIP() << "thumbnailers run only in a sandbox, and bubblewrap cannot set one up here: "
+                 << *problem;
+  }
+  auto data = sampleThumbnailers(dir_.path() / "data",
+                                 {{"hangs.thumbnailer", "sh -c 'sleep 120' %i %o"},
+                                  {"hangs-too.thumbnailer", "sh -c 'sleep 120' %i %o"}});
   if (!data) {
     GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
   }
   fs::path source = file("stuck.thumbtoolsample");
   writeFile(source, std::string(512, '\x01'));
-  auto start = std::chrono::steady_clock::now();
   RunResult run =
       runThumbtool({source.string(), file("stuck.png").string(), "64x64"},
                    std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()}});
-  auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(run.exitStatus, 0);
-  EXPECT_LT(elapsed, std::chrono::seconds(40)) << "not waiting for the thumbnailer to finish";
+  EXPECT_LT(run.seconds, 15) << "one budget for both, not 10 s each";
   std::optional<Decoded> image = decodeImage(file("stuck.png"));
   ASSERT_TRUE(image.has_value());
-  EXPECT_EQ(image->width, 64) << "the icon";
+  EXPECT_TRUE(looksLikeIcon(*image, 64));
 }
 
 TEST_F(ThumbtoolTest, TextFileBecomesAPageOfItsFirstLines) {

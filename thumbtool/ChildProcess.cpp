@@ -2,8 +2,8 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>

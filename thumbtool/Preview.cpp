@@ -115,8 +115,7 @@ std::optional<Image> thumbnailerPreview(const VipsModule& vips, const std::strin
       break;
     }
     PrivateFolder folder;
-    if (folder.path().empty() ||
-        !sandbox.run(command, folder.path(), deadline)) {
+    if (folder.path().empty() || !sandbox.run(command, folder.path(), deadline)) {
       continue;
     }
     if (auto image =

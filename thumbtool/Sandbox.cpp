@@ -29,7 +29,7 @@ constexpr const char* kTmpBytes = "67108864";
 constexpr const char* kMaxTasks = "--nproc=256";
 
 // What the dynamic loader, fonts and MIME data need from /etc; everything else stays out.
-constexpr const char* kEtcPaths[] = {"/etc/ld.so.cache", "/etc/ld.so.conf", "/etc/ld.so.conf.d",
+constexpr const char* kEtcPaths[] = {"/etc/ld.so.cache", "/etc/ld.so.conf",   "/etc/ld.so.conf.d",
                                      "/etc/fonts",       "/etc/alternatives", "/etc/localtime",
                                      "/etc/mime.types"};
 // The top-level links (or, on older systems, folders) into /usr.
@@ -101,14 +101,17 @@ ThumbnailerSandbox::~ThumbnailerSandbox() {
 
 std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand& command,
                                                        const std::string& outputFolder) const {
-  std::vector<std::string> argv = {
-      bwrap_,         "--unshare-all", "--unshare-user", "--uid",         kSandboxUser,
-      "--gid",        kSandboxUser,    "--disable-userns", "--cap-drop",  "ALL",
-      "--die-with-parent", "--new-session", "--clearenv", "--setenv",     "PATH",
-      kSandboxPath,   "--setenv",      "HOME",           "/tmp",          "--setenv",
-      "TMPDIR",       "/tmp",          "--setenv",       "LANG",          "C.UTF-8",
-      "--setenv",     "MALLOC_ARENA_MAX", "2",           "--ro-bind",     "/usr",
-      "/usr"};
+  std::vector<std::string> argv = {bwrap_,       "--unshare-all",     "--unshare-user",
+                                   "--uid",      kSandboxUser,        "--gid",
+                                   kSandboxUser, "--disable-userns",  "--cap-drop",
+                                   "ALL",        "--die-with-parent", "--new-session",
+                                   "--clearenv", "--setenv",          "PATH",
+                                   kSandboxPath, "--setenv",          "HOME",
+                                   "/tmp",       "--setenv",          "TMPDIR",
+                                   "/tmp",       "--setenv",          "LANG",
+                                   "C.UTF-8",    "--setenv",          "MALLOC_ARENA_MAX",
+                                   "2",          "--ro-bind",         "/usr",
+                                   "/usr"};
   for (const char* link : kUsrLinks) {
     struct stat info {};
     if (lstat(link, &info) != 0) {
@@ -118,8 +121,8 @@ std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand&
       char target[4096];
       ssize_t length = readlink(link, target, sizeof target - 1);
       if (length > 0) {
-        argv.insert(argv.end(), {"--symlink", std::string(target, static_cast<std::size_t>(length)),
-                                 link});
+        argv.insert(argv.end(),
+                    {"--symlink", std::string(target, static_cast<std::size_t>(length)), link});
       }
     } else if (S_ISDIR(info.st_mode)) {
       argv.insert(argv.end(), {"--ro-bind", link, link});
@@ -128,10 +131,10 @@ std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand&
   for (const char* path : kEtcPaths) {
     argv.insert(argv.end(), {"--ro-bind-try", path, path});
   }
-  argv.insert(argv.end(),
-              {"--proc", "/proc", "--dev", "/dev", "--size", kTmpBytes, "--tmpfs", "/tmp",
-               "--ro-bind-fd", std::to_string(kSourceFd), sourcePath_, "--bind", outputFolder,
-               kSandboxOutputFolder, "--chdir", "/tmp", "--seccomp", std::to_string(kFilterFd), "--"});
+  argv.insert(argv.end(), {"--proc", "/proc", "--dev", "/dev", "--size", kTmpBytes, "--tmpfs",
+                           "/tmp", "--ro-bind-fd", std::to_string(kSourceFd), sourcePath_, "--bind",
+                           outputFolder, kSandboxOutputFolder, "--chdir", "/tmp", "--seccomp",
+                           std::to_string(kFilterFd), "--"});
   if (!prlimit_.empty()) {
     argv.insert(argv.end(), {prlimit_, kMaxTasks, "--"});
   }
@@ -140,7 +143,7 @@ std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand&
 }
 
 pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int errorFd,
-                              const Deadline& deadline) {
+                                const Deadline& deadline) {
   std::vector<char*> pointers;
   for (const std::string& arg : argv) {
     pointers.push_back(const_cast<char*>(arg.c_str()));

@@ -32,10 +32,10 @@ class ThumbnailerSandbox {
   // when the source cannot be bound.
   const std::string& sourcePath() const { return sourcePath_; }
 
-  // Runs the command with the output folder writable at kSandboxOutputFolder. True when it exits with status 0 before
-  // the deadline; an overrunning thumbnailer is killed with everything it started. The first
-  // run checks that bubblewrap can set up the sandbox here; when it is missing or cannot, the
-  // reason goes to the system log and this and every later run return false.
+  // Runs the command with the output folder writable at kSandboxOutputFolder. True when it exits
+  // with status 0 before the deadline; an overrunning thumbnailer is killed with everything it
+  // started. The first run checks that bubblewrap can set up the sandbox here; when it is missing
+  // or cannot, the reason goes to the system log and this and every later run return false.
   bool run(const ThumbnailerCommand& command, const std::string& outputFolder,
            const Deadline& deadline);
 

@@ -30,8 +30,8 @@ const std::uint32_t kMissing = SCMP_ACT_ERRNO(ENOSYS);
 // A syscall this architecture lacks (EDOM) needs no rule.
 bool add(void* filter, std::uint32_t action, int syscall,
          std::initializer_list<scmp_arg_cmp> conditions = {}) {
-  int rc = seccomp_rule_add_array(filter, action, syscall,
-                                  static_cast<unsigned>(conditions.size()), conditions.begin());
+  int rc = seccomp_rule_add_array(filter, action, syscall, static_cast<unsigned>(conditions.size()),
+                                  conditions.begin());
   return rc == 0 || rc == -EDOM;
 }
 
@@ -48,27 +48,61 @@ bool addAll(void* filter, std::uint32_t action, std::initializer_list<int> sysca
 // everything that could reach outside the process's own view of the system.
 bool refuseKernelSurface(void* filter) {
   bool ok = addAll(filter, kRefuse,
-                   {SCMP_SYS(ptrace), SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev),
-                    SCMP_SYS(mount), SCMP_SYS(umount2), SCMP_SYS(pivot_root), SCMP_SYS(chroot),
-                    SCMP_SYS(unshare), SCMP_SYS(setns), SCMP_SYS(fsopen), SCMP_SYS(fsmount),
-                    SCMP_SYS(fsconfig), SCMP_SYS(fspick), SCMP_SYS(move_mount),
-                    SCMP_SYS(open_tree), SCMP_SYS(mount_setattr), SCMP_SYS(keyctl),
-                    SCMP_SYS(add_key), SCMP_SYS(request_key), SCMP_SYS(bpf),
-                    SCMP_SYS(perf_event_open), SCMP_SYS(userfaultfd), SCMP_SYS(io_uring_setup),
-                    SCMP_SYS(io_uring_enter), SCMP_SYS(io_uring_register), SCMP_SYS(kexec_load),
-                    SCMP_SYS(kexec_file_load), SCMP_SYS(init_module), SCMP_SYS(finit_module),
-                    SCMP_SYS(delete_module), SCMP_SYS(personality), SCMP_SYS(syslog),
-                    SCMP_SYS(acct), SCMP_SYS(swapon), SCMP_SYS(swapoff), SCMP_SYS(reboot),
-                    SCMP_SYS(quotactl), SCMP_SYS(name_to_handle_at),
-                    SCMP_SYS(open_by_handle_at), SCMP_SYS(fanotify_init), SCMP_SYS(iopl),
-                    SCMP_SYS(ioperm), SCMP_SYS(settimeofday), SCMP_SYS(clock_settime),
-                    SCMP_SYS(clock_adjtime), SCMP_SYS(adjtimex), SCMP_SYS(sethostname),
-                    SCMP_SYS(setdomainname), SCMP_SYS(lookup_dcookie), SCMP_SYS(vhangup),
+                   {SCMP_SYS(ptrace),
+                    SCMP_SYS(process_vm_readv),
+                    SCMP_SYS(process_vm_writev),
+                    SCMP_SYS(mount),
+                    SCMP_SYS(umount2),
+                    SCMP_SYS(pivot_root),
+                    SCMP_SYS(chroot),
+                    SCMP_SYS(unshare),
+                    SCMP_SYS(setns),
+                    SCMP_SYS(fsopen),
+                    SCMP_SYS(fsmount),
+                    SCMP_SYS(fsconfig),
+                    SCMP_SYS(fspick),
+                    SCMP_SYS(move_mount),
+                    SCMP_SYS(open_tree),
+                    SCMP_SYS(mount_setattr),
+                    SCMP_SYS(keyctl),
+                    SCMP_SYS(add_key),
+                    SCMP_SYS(request_key),
+                    SCMP_SYS(bpf),
+                    SCMP_SYS(perf_event_open),
+                    SCMP_SYS(userfaultfd),
+                    SCMP_SYS(io_uring_setup),
+                    SCMP_SYS(io_uring_enter),
+                    SCMP_SYS(io_uring_register),
+                    SCMP_SYS(kexec_load),
+                    SCMP_SYS(kexec_file_load),
+                    SCMP_SYS(init_module),
+                    SCMP_SYS(finit_module),
+                    SCMP_SYS(delete_module),
+                    SCMP_SYS(personality),
+                    SCMP_SYS(syslog),
+                    SCMP_SYS(acct),
+                    SCMP_SYS(swapon),
+                    SCMP_SYS(swapoff),
+                    SCMP_SYS(reboot),
+                    SCMP_SYS(quotactl),
+                    SCMP_SYS(name_to_handle_at),
+                    SCMP_SYS(open_by_handle_at),
+                    SCMP_SYS(fanotify_init),
+                    SCMP_SYS(iopl),
+                    SCMP_SYS(ioperm),
+                    SCMP_SYS(settimeofday),
+                    SCMP_SYS(clock_settime),
+                    SCMP_SYS(clock_adjtime),
+                    SCMP_SYS(adjtimex),
+                    SCMP_SYS(sethostname),
+                    SCMP_SYS(setdomainname),
+                    SCMP_SYS(lookup_dcookie),
+                    SCMP_SYS(vhangup),
                     SCMP_SYS(pidfd_getfd)});
   ok = ok && add(filter, kMissing, SCMP_SYS(clone3));
   // Typing into the controlling terminal.
-  ok = ok && add(filter, kRefuse, SCMP_SYS(ioctl),
-                 {SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffU, TIOCSTI)});
+  ok = ok &&
+       add(filter, kRefuse, SCMP_SYS(ioctl), {SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffU, TIOCSTI)});
   // New namespaces through clone.
   for (std::uint64_t flag : {CLONE_NEWUSER, CLONE_NEWNS, CLONE_NEWPID, CLONE_NEWNET, CLONE_NEWUTS,
                              CLONE_NEWIPC, CLONE_NEWCGROUP}) {
@@ -105,25 +139,59 @@ bool confineRenderWorker() {
   }
   void* f = filter.get();
   bool ok = addAll(f, kRefuse,
-                   {SCMP_SYS(execve), SCMP_SYS(execveat), SCMP_SYS(fork), SCMP_SYS(vfork),
-                    SCMP_SYS(socket), SCMP_SYS(socketpair), SCMP_SYS(connect), SCMP_SYS(bind),
-                    SCMP_SYS(listen), SCMP_SYS(accept), SCMP_SYS(accept4), SCMP_SYS(rename),
-                    SCMP_SYS(renameat), SCMP_SYS(renameat2), SCMP_SYS(unlink), SCMP_SYS(unlinkat),
-                    SCMP_SYS(link), SCMP_SYS(linkat), SCMP_SYS(symlink), SCMP_SYS(symlinkat),
-                    SCMP_SYS(mkdir), SCMP_SYS(mkdirat), SCMP_SYS(rmdir), SCMP_SYS(mknod),
-                    SCMP_SYS(mknodat), SCMP_SYS(chmod), SCMP_SYS(fchmod), SCMP_SYS(fchmodat),
-                    SCMP_SYS(chown), SCMP_SYS(fchown), SCMP_SYS(lchown), SCMP_SYS(fchownat),
-                    SCMP_SYS(truncate), SCMP_SYS(ftruncate), SCMP_SYS(utime), SCMP_SYS(utimes),
-                    SCMP_SYS(utimensat), SCMP_SYS(futimesat), SCMP_SYS(setxattr),
-                    SCMP_SYS(lsetxattr), SCMP_SYS(fsetxattr), SCMP_SYS(removexattr),
-                    SCMP_SYS(lremovexattr), SCMP_SYS(fremovexattr), SCMP_SYS(tkill),
-                    SCMP_SYS(pidfd_open), SCMP_SYS(pidfd_send_signal)});
+                   {SCMP_SYS(execve),
+                    SCMP_SYS(execveat),
+                    SCMP_SYS(fork),
+                    SCMP_SYS(vfork),
+                    SCMP_SYS(socket),
+                    SCMP_SYS(socketpair),
+                    SCMP_SYS(connect),
+                    SCMP_SYS(bind),
+                    SCMP_SYS(listen),
+                    SCMP_SYS(accept),
+                    SCMP_SYS(accept4),
+                    SCMP_SYS(rename),
+                    SCMP_SYS(renameat),
+                    SCMP_SYS(renameat2),
+                    SCMP_SYS(unlink),
+                    SCMP_SYS(unlinkat),
+                    SCMP_SYS(link),
+                    SCMP_SYS(linkat),
+                    SCMP_SYS(symlink),
+                    SCMP_SYS(symlinkat),
+                    SCMP_SYS(mkdir),
+                    SCMP_SYS(mkdirat),
+                    SCMP_SYS(rmdir),
+                    SCMP_SYS(mknod),
+                    SCMP_SYS(mknodat),
+                    SCMP_SYS(chmod),
+                    SCMP_SYS(fchmod),
+                    SCMP_SYS(fchmodat),
+                    SCMP_SYS(chown),
+                    SCMP_SYS(fchown),
+                    SCMP_SYS(lchown),
+                    SCMP_SYS(fchownat),
+                    SCMP_SYS(truncate),
+                    SCMP_SYS(ftruncate),
+                    SCMP_SYS(utime),
+                    SCMP_SYS(utimes),
+                    SCMP_SYS(utimensat),
+                    SCMP_SYS(futimesat),
+                    SCMP_SYS(setxattr),
+                    SCMP_SYS(lsetxattr),
+                    SCMP_SYS(fsetxattr),
+                    SCMP_SYS(removexattr),
+                    SCMP_SYS(lremovexattr),
+                    SCMP_SYS(fremovexattr),
+                    SCMP_SYS(tkill),
+                    SCMP_SYS(pidfd_open),
+                    SCMP_SYS(pidfd_send_signal)});
   // Threads only: a clone without CLONE_THREAD is a new process.
   ok = ok && add(f, kRefuse, SCMP_SYS(clone), {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0)});
   // Signals to itself only (abort() and the sanitizers raise them).
   const auto self = static_cast<scmp_datum_t>(getpid());
-  for (int syscall : {SCMP_SYS(kill), SCMP_SYS(tgkill), SCMP_SYS(rt_sigqueueinfo),
-                      SCMP_SYS(rt_tgsigqueueinfo)}) {
+  for (int syscall :
+       {SCMP_SYS(kill), SCMP_SYS(tgkill), SCMP_SYS(rt_sigqueueinfo), SCMP_SYS(rt_tgsigqueueinfo)}) {
     ok = ok && add(f, kRefuse, syscall, {SCMP_A0(SCMP_CMP_NE, self)});
   }
   return ok && seccomp_load(f) == 0;

@@ -85,9 +85,7 @@ const OutputCase kCases[] = {
        return kAsIs;
      },
      true,
-     [](const fs::path&, const fs::path& output) {
-       EXPECT_TRUE(fs::is_character_file(output));
-     }},
+     [](const fs::path&, const fs::path& output) { EXPECT_TRUE(fs::is_character_file(output)); }},
     {"FolderIsLeftAlone",
      [](const fs::path&, const fs::path& output) {
        fs::create_directory(output);
@@ -125,8 +123,7 @@ const OutputCase kCases[] = {
        writeFile(output, "old");
        return std::optional(kAsIs);
      },
-     false,
-     [](const fs::path&, const fs::path& output) { EXPECT_EQ(readFile(output), "old"); }},
+     false, [](const fs::path&, const fs::path& output) { EXPECT_EQ(readFile(output), "old"); }},
 };
 
 class OutputFileTest : public testing::TestWithParam<OutputCase> {

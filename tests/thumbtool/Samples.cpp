@@ -334,8 +334,7 @@ RunResult runProgram(const std::vector<std::string>& program, const RunOptions& 
   rusage usage{};
   while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
-  result.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.peakResidentKiB = usage.ru_maxrss;
   result.exitStatus = WIFEXITED(status) && !result.timedOut ? WEXITSTATUS(status) : -1;
   return result;
@@ -360,11 +359,35 @@ std::optional<std::string> sandboxProblem(const std::vector<std::string>& launch
   options.timeout = std::chrono::seconds(30);
   RunResult run;
   try {
-    run = runProgram({"bwrap", "--unshare-all", "--unshare-user", "--uid", "65534", "--gid",
-                      "65534", "--disable-userns", "--cap-drop", "ALL", "--die-with-parent",
-                      "--ro-bind", "/usr", "/usr", "--symlink", "usr/bin", "/bin", "--symlink",
-                      "usr/lib", "/lib", "--symlink", "usr/lib64", "/lib64", "--proc", "/proc",
-                      "--dev", "/dev", "--", "true"},
+    run = runProgram({"bwrap",
+                      "--unshare-all",
+                      "--unshare-user",
+                      "--uid",
+                      "65534",
+                      "--gid",
+                      "65534",
+                      "--disable-userns",
+                      "--cap-drop",
+                      "ALL",
+                      "--die-with-parent",
+                      "--ro-bind",
+                      "/usr",
+                      "/usr",
+                      "--symlink",
+                      "usr/bin",
+                      "/bin",
+                      "--symlink",
+                      "usr/lib",
+                      "/lib",
+                      "--symlink",
+                      "usr/lib64",
+                      "/lib64",
+                      "--proc",
+                      "/proc",
+                      "--dev",
+                      "/dev",
+                      "--",
+                      "true"},
                      options);
   } catch (const std::exception& error) {
     return std::string(error.what());

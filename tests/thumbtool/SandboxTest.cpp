@@ -1,8 +1,8 @@
 // The thumbnailer sandbox, tried from inside by a probe thumbnailer that attempts every way out
 // it can think of and paints its verdict: magenta when nothing got out. As root and as an
 // unprivileged user; without a working bubblewrap, the probe must never run.
-#include <gtest/gtest.h>
 #include <glib.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -95,8 +95,7 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 }
 
 std::string base64(const std::string& bytes) {
-  gchar* encoded =
-      g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+  gchar* encoded = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
   std::string result = encoded;
   g_free(encoded);
   return result;
@@ -146,8 +145,7 @@ std::unique_ptr<Listener> tcpListener() {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return std::make_unique<Listener>(AF_INET, reinterpret_cast<sockaddr*>(&address),
-                                    sizeof address);
+  return std::make_unique<Listener>(AF_INET, reinterpret_cast<sockaddr*>(&address), sizeof address);
 }
 
 const std::vector<std::string> kUnprivileged = {"setpriv", "--reuid=65534", "--regid=65534",
@@ -217,10 +215,11 @@ TEST_P(SandboxProbeTest, ProbeRunsAndNothingGetsOut) {
   fs::path out = outputs() / "probe.png";
   RunOptions options;
   options.launcher = launcher;
-  options.environment = {{"XDG_DATA_HOME", data->string()},
-                         {"THUMBTOOL_PROBE_CANARY", "1"},
-                         {"XDG_RUNTIME_DIR", dir_.path().string()},
-                         {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir_.path().string() + "/probe.sock"}};
+  options.environment = {
+      {"XDG_DATA_HOME", data->string()},
+      {"THUMBTOOL_PROBE_CANARY", "1"},
+      {"XDG_RUNTIME_DIR", dir_.path().string()},
+      {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir_.path().string() + "/probe.sock"}};
   RunResult run = runThumbtool({source_.string(), out.string()}, options);
   bool leftFile = fs::exists(dir_.path() / "escaped") ||
                   fs::exists(dir_.path() / "escaped-beside-source") ||
@@ -268,10 +267,9 @@ TEST_F(SandboxTest, WithoutAWorkingBubblewrapNoThumbnailerRuns) {
       fs::permissions(bin / "bwrap", fs::perms::owner_all);
     }
     fs::path out = outputs() / (bin.filename().string() + ".png");
-    RunResult run = runThumbtool(
-        {source_.string(), out.string()},
-        std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()},
-                                           {"PATH", bin.string()}});
+    RunResult run = runThumbtool({source_.string(), out.string()},
+                                 std::map<std::string, std::string>{
+                                     {"XDG_DATA_HOME", data->string()}, {"PATH", bin.string()}});
     EXPECT_EQ(run.exitStatus, 0) << bin.filename();
     EXPECT_EQ(run.out + run.err, "") << bin.filename();
     EXPECT_FALSE(fs::exists(dir_.path() / "escaped")) << bin.filename() << ": the probe ran";
@@ -291,9 +289,10 @@ TEST_F(SandboxTest, RelativeSourceGivesThumbnailersAnAbsoluteUri) {
   if (!fs::exists(picture)) {
     GTEST_SKIP() << "the Adwaita icon theme is not installed";
   }
-  std::optional<fs::path> data = sampleThumbnailers(
-      dir_.path() / "data",
-      {{"uri.thumbnailer", "sh -c 'case \"$0\" in file:///*) test -r \"$2\" && cp \"$3\" \"$1\";; "
+  std::optional<fs::path> data =
+      sampleThumbnailers(dir_.path() / "data",
+                         {{"uri.thumbnailer",
+                           "sh -c 'case \"$0\" in file:///*) test -r \"$2\" && cp \"$3\" \"$1\";; "
                            "esac' %u %o %i " +
                                picture}});
   if (!data) {
@@ -332,8 +331,9 @@ TEST_F(SandboxTest, OutputIsReadAsAPngFileOnlyAndItsFolderRemoved) {
       {"svg", "echo \"$2\" > \"$0\""},
       {"link", "ln -s \"$1\" \"$0\""},
       {"fifo", "mkfifo \"$0\""},
-      {"nested", "mkdir -p /output/a/b && cp \"$1\" /output/a/b/c && ln -s @KEEP@ /output/l && "
-                 "chmod 0 /output/a"},
+      {"nested",
+       "mkdir -p /output/a/b && cp \"$1\" /output/a/b/c && ln -s @KEEP@ /output/l && "
+       "chmod 0 /output/a"},
   };
   for (const OutputTrick& trick : tricks) {
     std::string script = trick.script;
@@ -347,10 +347,10 @@ TEST_F(SandboxTest, OutputIsReadAsAPngFileOnlyAndItsFolderRemoved) {
     fs::path temporary = dir_.path() / ("tmp-" + std::string(trick.name));
     fs::create_directory(temporary);
     fs::path out = outputs() / (std::string(trick.name) + ".png");
-    RunResult run = runThumbtool(
-        {source_.string(), out.string()},
-        std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()},
-                                           {"TMPDIR", temporary.string()}});
+    RunResult run =
+        runThumbtool({source_.string(), out.string()},
+                     std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()},
+                                                        {"TMPDIR", temporary.string()}});
     EXPECT_EQ(run.exitStatus, 0) << trick.name;
     EXPECT_LT(run.seconds, 9) << trick.name;
     std::optional<Decoded> image = decodeImage(out);

@@ -1,7 +1,7 @@
 // The render worker and its system-call filter, exercised in this process (which starts no
 // threads of its own, so forking it is sound).
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -160,11 +160,14 @@ INSTANTIATE_TEST_SUITE_P(
         WorkerCase{"ImageTallerThanTheBox", [](WorkerReply& r) { r.image(sized(10, 101)); }, false,
                    true},
         WorkerCase{"NoImage", [](WorkerReply&) {}, false, true},
-        WorkerCase{"Crash", [](WorkerReply& r) {
+        WorkerCase{"Crash",
+                   [](WorkerReply& r) {
                      r.image(sized(10, 10));
                      std::abort();
-                   }, false, false},
-        WorkerCase{"Overrun", [](WorkerReply&) { std::this_thread::sleep_for(std::chrono::minutes(1)); },
+                   },
+                   false, false},
+        WorkerCase{"Overrun",
+                   [](WorkerReply&) { std::this_thread::sleep_for(std::chrono::minutes(1)); },
                    false, false},
         WorkerCase{"MemoryBomb",
                    [](WorkerReply& r) {
@@ -180,16 +183,19 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<WorkerCase>& info) { return std::string(info.param.name); });
 
 TEST(WorkerReplyTest, TypesAreKeptOnlyWhenTheyLookLikeMimeTypes) {
-  for (const auto& [sent, kept] : std::vector<std::pair<std::string, bool>>{
-           {"image/png", true}, {"application/vnd.oasis.opendocument.text", true},
-           {"../../etc/passwd", false}, {"text/plain; charset=x", false}, {"plain", false},
-           {std::string(300, 'a') + "/b", false}}) {
+  for (const auto& [sent, kept] :
+       std::vector<std::pair<std::string, bool>>{{"image/png", true},
+                                                 {"application/vnd.oasis.opendocument.text", true},
+                                                 {"../../etc/passwd", false},
+                                                 {"text/plain; charset=x", false},
+                                                 {"plain", false},
+                                                 {std::string(300, 'a') + "/b", false}}) {
     WorkerResult result = runInWorker([&](WorkerReply& r) { r.contentType(sent); }, kBox,
                                       Deadline(std::chrono::seconds(3)));
     EXPECT_EQ(result.contentType.has_value(), kept) << sent;
   }
-  WorkerResult refusal = runInWorker([](WorkerReply& r) { r.refused(); }, kBox,
-                                     Deadline(std::chrono::seconds(3)));
+  WorkerResult refusal =
+      runInWorker([](WorkerReply& r) { r.refused(); }, kBox, Deadline(std::chrono::seconds(3)));
   EXPECT_TRUE(refusal.refused);
   EXPECT_TRUE(refusal.finished);
 }

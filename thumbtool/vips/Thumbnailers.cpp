@@ -79,9 +79,8 @@ std::vector<Thumbnailer> installedThumbnailers() {
 }
 
 // %i path, %u URI, %o output, %s size, %% a percent sign, in each argument of the Exec line.
-std::optional<ThumbnailerCommand> commandLine(const std::string& exec,
-                                                    const std::string& source,
-                                                    const std::string& output, int size) {
+std::optional<ThumbnailerCommand> commandLine(const std::string& exec, const std::string& source,
+                                              const std::string& output, int size) {
   gint argc = 0;
   gchar** parsed = nullptr;
   if (!g_shell_parse_argv(exec.c_str(), &argc, &parsed, nullptr)) {

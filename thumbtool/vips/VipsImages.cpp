@@ -65,15 +65,14 @@ bool tooLarge(const VImage& image) {
     return true;
   }
   bool interlaced = image.get_typeof("interlaced") != 0 && image.get_int("interlaced") != 0;
-  long long bytes = pixels * image.bands() *
-                    static_cast<long long>(vips_format_sizeof(image.format()));
+  long long bytes =
+      pixels * image.bands() * static_cast<long long>(vips_format_sizeof(image.format()));
   return interlaced && bytes > kMaxWholeImageBytes;
 }
 
 }  // namespace
 
-std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge,
-                                  bool* refused) {
+std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge, bool* refused) {
   try {
     // Loading from a source, not a file name: a name ending in "]" would be read as options.
     VSource source = VSource::new_from_file(path.c_str());
@@ -107,8 +106,8 @@ std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge
 
 std::optional<Image> fitPngDescriptor(int fd, Box box) {
   try {
-    VImage png = VImage::pngload_source(
-        VSource::new_from_descriptor(fd), VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+    VImage png = VImage::pngload_source(VSource::new_from_descriptor(fd),
+                                        VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
     if (tooLarge(png)) {
       return std::nullopt;
     }

@@ -153,16 +153,9 @@ std::optional<Bytes> encode(const Image& image, Format format) {
   }
 }
 
-const VipsModule kModule = {kModuleInterfaceVersion,
-                            sniffContentType,
-                            fitDocument,
-                            fitPng,
-                            textPageOf,
-                            contentTypeFromName,
-                            isText,
-                            commandsFor,
-                            icon,
-                            encode};
+const VipsModule kModule = {
+    kModuleInterfaceVersion, sniffContentType, fitDocument, fitPng, textPageOf,
+    contentTypeFromName,     isText,           commandsFor, icon,   encode};
 
 }  // namespace
 

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "WriteAll.hpp"
+
 namespace thumbtool {
 
 namespace {
@@ -39,21 +41,6 @@ int createTemporary(const std::string& folder, std::string& name) {
   return -1;
 }
 
-bool writeAll(int fd, const Bytes& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 bool replaceFile(const std::string& path, const Bytes& bytes) {
@@ -67,7 +54,7 @@ bool replaceFile(const std::string& path, const Bytes& bytes) {
   if (fd < 0) {
     return false;
   }
-  bool written = writeAll(fd, bytes);
+  bool written = writeAll(fd, bytes.data(), bytes.size());
   written = close(fd) == 0 && written;
   if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
     unlink(temporary.c_str());

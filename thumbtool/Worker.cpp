@@ -20,6 +20,7 @@
 #include "BuildFlags.hpp"
 #include "ChildProcess.hpp"
 #include "Seccomp.hpp"
+#include "WriteAll.hpp"
 
 namespace thumbtool {
 
@@ -173,22 +174,6 @@ bool collect(pid_t pid, int pipe, std::size_t maxBytes, const Deadline& deadline
     close(statm);
   }
   return ended;
-}
-
-bool writeAll(int fd, const void* data, std::size_t length) {
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  std::size_t done = 0;
-  while (done < length) {
-    ssize_t n = write(fd, bytes + done, length - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // In the worker: no input, no output (the error stream stays, for sanitizer reports; the

@@ -14,6 +14,9 @@ namespace thumbtool {
 
 namespace {
 
+// How often a watched child's limits are looked at, in milliseconds.
+constexpr int kWatchInterval = 20;
+
 bool setLimit(int resource, rlim_t soft, rlim_t hard) {
   rlimit limit{soft, hard};
   return setrlimit(resource, &limit) == 0;
@@ -56,7 +59,8 @@ bool limitThisChild(const ChildLimits& limits, pid_t parent) {
   return ok;
 }
 
-std::optional<int> waitForChild(pid_t pid, const Deadline& deadline) {
+std::optional<int> waitForChild(pid_t pid, const Deadline& deadline,
+                                const std::function<bool()>& withinLimits) {
   // A pidfd lets poll() wake at the child's exit; without one, look every 5 ms. (Called
   // directly: this C library's header declares the wrapper without C linkage for C++.)
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -67,12 +71,12 @@ std::optional<int> waitForChild(pid_t pid, const Deadline& deadline) {
       }
       return status;
     }
-    if (deadline.passed()) {
+    if (deadline.passed() || (withinLimits && !withinLimits())) {
       break;
     }
     if (pidfd >= 0) {
       pollfd ended{pidfd, POLLIN, 0};
-      poll(&ended, 1, deadline.pollTimeout(1000));
+      poll(&ended, 1, deadline.pollTimeout(withinLimits ? kWatchInterval : 1000));
     } else {
       timespec pause{0, 5 * 1000 * 1000};
       nanosleep(&pause, nullptr);

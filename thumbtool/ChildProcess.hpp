@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 
 #include "Deadline.hpp"
@@ -22,9 +23,11 @@ struct ChildLimits {
 // no core file, and gets the limits. False when any of them cannot be set. Async-signal-safe.
 bool limitThisChild(const ChildLimits& limits, pid_t parent);
 
-// Waits for the child until the deadline. Its wait status when it ended in time; otherwise it
-// is killed and reaped, and nothing is returned.
-std::optional<int> waitForChild(pid_t pid, const Deadline& deadline);
+// Waits for the child until the deadline, and while withinLimits (if given, asked every 20 ms)
+// holds. Its wait status when it ended in time; otherwise it is killed and reaped, and nothing
+// is returned.
+std::optional<int> waitForChild(pid_t pid, const Deadline& deadline,
+                                const std::function<bool()>& withinLimits = {});
 
 // SIGKILL to the child (and to the process group it leads, if any), then reaps it.
 void killChild(pid_t pid);

@@ -1,7 +1,7 @@
 // Untrusted documents are decoded only in a contained worker: a child process with limits on
 // memory, CPU time and wall time whose system calls are filtered (it can read files but not
-// change them, start nothing, open no socket). It hands back the finished pixels through a pipe;
-// the parent checks their shape and never touches the document's bytes itself.
+// change them, start nothing, open no socket). It hands back the finished pixels in an anonymous
+// file; the parent checks their shape and never touches the document's bytes itself.
 #pragma once
 
 #include <functional>
@@ -13,8 +13,8 @@
 
 namespace thumbtool {
 
-// The worker's side of the pipe. Each call sends one message; a failed send is ignored (the
-// parent has stopped listening).
+// The worker's side of the reply file. Each call appends one message; one that would pass the
+// reply's size limit is cut short, and the parent then ignores it.
 class WorkerReply {
  public:
   explicit WorkerReply(int fd) : fd_(fd) {}

@@ -5,10 +5,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <functional>
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,148 +18,108 @@ namespace {
 
 namespace fs = std::filesystem;
 using zembrel::test::readFile;
-using zembrel::test::ScopedTempDir;
 using zembrel::test::writeFile;
 
-constexpr uid_t kUnprivileged = 65534;
+enum class AtOutput { link, fifo, device, folder, oldFile };
 
 struct OutputCase {
   const char* name;
-  // Prepares OUTPUT in the folder; returns the launcher to run thumbtool with, or nothing to
-  // skip the case here.
-  std::function<std::optional<std::vector<std::string>>(const fs::path& folder,
-                                                        const fs::path& output)>
-      prepare;
+  AtOutput at;
   bool sourceExists;
-  // What must hold afterwards.
-  std::function<void(const fs::path& folder, const fs::path& output)> check;
+  bool folderUnwritable;  // the old file may be written, its folder not
 };
 
 std::ostream& operator<<(std::ostream& out, const OutputCase& c) { return out << c.name; }
 
-// Everything in the folder but OUTPUT and what the case made: no temporary file may remain.
-std::vector<std::string> namesIn(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-const std::vector<std::string> kAsIs;
-
-const OutputCase kCases[] = {
-    {"SymlinkIsReplacedItsTargetUntouched",
-     [](const fs::path& folder, const fs::path& output) {
-       writeFile(folder / "victim", "keep");
-       fs::create_symlink(folder / "victim", output);
-       return std::optional(kAsIs);
-     },
-     true,
-     [](const fs::path& folder, const fs::path& output) {
-       EXPECT_EQ(readFile(folder / "victim"), "keep");
-       EXPECT_FALSE(fs::is_symlink(output));
-       std::optional<Decoded> image = decodeImage(output);
-       ASSERT_TRUE(image.has_value());
-       EXPECT_EQ(image->width, 60);
-     }},
-    {"FifoIsNeverOpened",
-     [](const fs::path&, const fs::path& output) {
-       EXPECT_EQ(mkfifo(output.c_str(), 0600), 0);
-       return std::optional(kAsIs);
-     },
-     true,
-     [](const fs::path& folder, const fs::path& output) {
-       EXPECT_TRUE(fs::is_fifo(output));
-       EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"out.png"}));
-     }},
-    {"DeviceIsLeftAlone",
-     [](const fs::path&, const fs::path& output) -> std::optional<std::vector<std::string>> {
-       // A private copy of /dev/null's node: only root may make one.
-       if (mknod(output.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
-         return std::nullopt;
-       }
-       return kAsIs;
-     },
-     true,
-     [](const fs::path&, const fs::path& output) { EXPECT_TRUE(fs::is_character_file(output)); }},
-    {"FolderIsLeftAlone",
-     [](const fs::path&, const fs::path& output) {
-       fs::create_directory(output);
-       return std::optional(kAsIs);
-     },
-     true,
-     [](const fs::path& folder, const fs::path& output) {
-       EXPECT_TRUE(fs::is_directory(output));
-       EXPECT_TRUE(fs::is_empty(output));
-       EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"out.png"}));
-     }},
-    {"UnwritableFolderKeepsTheOldFile",
-     [](const fs::path& folder, const fs::path& output) {
-       // The old file may be written, its folder not: only a new file there would do.
-       writeFile(output, "old");
-       std::vector<std::string> launcher;
-       if (geteuid() == 0) {
-         EXPECT_EQ(chown(output.c_str(), kUnprivileged, kUnprivileged), 0);
-         launcher = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-       } else {
-         fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec |
-                                     fs::perms::group_read | fs::perms::group_exec |
-                                     fs::perms::others_read | fs::perms::others_exec);
-       }
-       return std::optional(launcher);
-     },
-     true,
-     [](const fs::path& folder, const fs::path& output) {
-       EXPECT_EQ(readFile(output), "old");
-       EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"out.png"}));
-       fs::permissions(folder, fs::perms::owner_all);
-     }},
-    {"FailedPreviewKeepsTheOldFile",
-     [](const fs::path&, const fs::path& output) {
-       writeFile(output, "old");
-       return std::optional(kAsIs);
-     },
-     false, [](const fs::path&, const fs::path& output) { EXPECT_EQ(readFile(output), "old"); }},
-};
-
 class OutputFileTest : public testing::TestWithParam<OutputCase> {
  protected:
-  ScopedTempDir dir_;
+  zembrel::test::ScopedTempDir dir_;
 };
 
 TEST_P(OutputFileTest, OutputIsReplacedWholeOrNotAtAll) {
   const OutputCase& c = GetParam();
-  // The source beside the output folder, readable by an unprivileged user.
-  fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::others_read |
-                                   fs::perms::others_exec | fs::perms::group_read |
-                                   fs::perms::group_exec);
+  fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);
   fs::path source = dir_.path() / "photo.jpg";
   if (c.sourceExists) {
     writeJpeg(source, 120, 80);
   }
   fs::path folder = dir_.path() / "folder";
-  fs::create_directory(folder);
   fs::path output = folder / "out.png";
-  std::optional<std::vector<std::string>> launcher = c.prepare(folder, output);
-  if (!launcher) {
-    GTEST_SKIP() << "this case needs root";
+  fs::path victim = dir_.path() / "victim";
+  fs::create_directory(folder);
+  writeFile(victim, "keep");
+  switch (c.at) {
+    case AtOutput::link:
+      fs::create_symlink(victim, output);
+      break;
+    case AtOutput::fifo:
+      ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
+      break;
+    case AtOutput::device:
+      // A private copy of /dev/null's node: only root may make one.
+      if (mknod(output.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+        GTEST_SKIP() << "making a device node needs root";
+      }
+      break;
+    case AtOutput::folder:
+      fs::create_directory(output);
+      break;
+    case AtOutput::oldFile:
+      writeFile(output, "old");
+      break;
   }
   RunOptions options;
-  options.launcher = *launcher;
   options.timeout = std::chrono::seconds(60);
+  if (c.folderUnwritable && geteuid() == 0) {
+    // Root writes anywhere: an unprivileged user who owns only the old file stands in.
+    ASSERT_EQ(chown(output.c_str(), 65534, 65534), 0);
+    options.launcher = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  } else if (c.folderUnwritable) {
+    fs::permissions(folder, fs::perms::owner_write, fs::perm_options::remove);
+  }
   RunResult run = runThumbtool({source.string(), output.string(), "60x60"}, options);
+  fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
+
   EXPECT_FALSE(run.timedOut) << "thumbtool hung";
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.out + run.err, "");
-  c.check(folder, output);
+  EXPECT_EQ(readFile(victim), "keep") << "a link's target was written";
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"out.png"}) << "a temporary file was left";
+  switch (c.at) {
+    case AtOutput::link:
+      ASSERT_FALSE(fs::is_symlink(output));
+      EXPECT_EQ(decodeImage(output).value_or(Decoded{}).width, 60) << "the new picture";
+      break;
+    case AtOutput::fifo:
+      EXPECT_TRUE(fs::is_fifo(output));
+      break;
+    case AtOutput::device:
+      EXPECT_TRUE(fs::is_character_file(output));
+      break;
+    case AtOutput::folder:
+      EXPECT_TRUE(fs::is_directory(output) && fs::is_empty(output));
+      break;
+    case AtOutput::oldFile:
+      EXPECT_EQ(readFile(output), "old");
+      break;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Outputs, OutputFileTest, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<OutputCase>& info) {
-                           return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, OutputFileTest,
+    testing::Values(OutputCase{"LinkIsReplacedItsTargetUntouched", AtOutput::link, true, false},
+                    OutputCase{"FifoIsNeverOpened", AtOutput::fifo, true, false},
+                    OutputCase{"DeviceIsLeftAlone", AtOutput::device, true, false},
+                    OutputCase{"FolderIsLeftAlone", AtOutput::folder, true, false},
+                    OutputCase{"UnwritableFolderKeepsTheOldFile", AtOutput::oldFile, true, true},
+                    OutputCase{"FailedPreviewKeepsTheOldFile", AtOutput::oldFile, false, false}),
+    [](const testing::TestParamInfo<OutputCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace thumbtool::test

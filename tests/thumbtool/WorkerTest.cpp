@@ -160,6 +160,15 @@ INSTANTIATE_TEST_SUITE_P(
         WorkerCase{"ImageTallerThanTheBox", [](WorkerReply& r) { r.image(sized(10, 101)); }, false,
                    true},
         WorkerCase{"NoImage", [](WorkerReply&) {}, false, true},
+        WorkerCase{"Flood",
+                   [](WorkerReply& r) {
+                     // Writes past the reply's size limit fail; the whole message before it
+                     // stands, the cut one is ignored.
+                     for (int i = 0; i < 100; ++i) {
+                       r.image(sized(200, 100));
+                     }
+                   },
+                   true, true},
         WorkerCase{"Crash",
                    [](WorkerReply& r) {
                      r.image(sized(10, 10));

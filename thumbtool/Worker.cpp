@@ -28,8 +28,8 @@ namespace thumbtool {
 namespace {
 
 // Memory a worker may use: the address-space limit makes allocations fail (and decoders give
-// up cleanly); the parent also watches the resident size, which is the only memory limit a
-// sanitizer build can have.
+// up cleanly). A sanitizer build can have no such limit; there the parent watches the
+// worker's resident size instead.
 constexpr rlim_t kWorkerMemory = rlim_t{1} << 30;
 // The reply file's descriptor in the worker; everything above it is closed.
 constexpr int kReplyFd = 3;
@@ -268,9 +268,12 @@ WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadli
     runWorker(task, reply, maxBytes, parent, deadline);
   }
   std::optional<int> status;
-  if (pid > 0) {
+  if (pid > 0 && kSanitizedBuild) {
     ResidentWatch watch(pid);
     status = waitForChild(pid, deadline, [&watch] { return watch.withinLimit(); });
+  } else if (pid > 0) {
+    // The address-space limit holds the worker's memory: thumbtool sleeps until it ends.
+    status = waitForChild(pid, deadline);
   }
   parseReplies(readReplies(reply, maxBytes), box, result);
   close(reply);

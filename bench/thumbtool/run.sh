@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds thumbtool optimised and compares it with its peers, then runs it on hostile documents:
 #   bench/thumbtool/run.sh [ROUNDS]
-# To compare the hostile documents with another build (e.g. an older commit's), pass its
-# thumbtool in THUMBTOOL_OTHER.
+# To compare with another build (e.g. an older commit's) in the same runs, pass its thumbtool in
+# THUMBTOOL_OTHER.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 ZEMBREL_SETUP_EXTRA=bench scripts/setup

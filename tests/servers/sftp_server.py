@@ -77,17 +77,19 @@ def write_config(port):
 
 
 server = None
+stopping = False
 
 
 def stop(*_):
-    if server is not None and server.poll() is None:
-        server.terminate()
+    # Only signals sshd: the main flow waits for it and then exits. (Waiting
+    # here, inside the main flow's own wait, would deadlock on its lock.)
+    global stopping
+    stopping = True
+    if server is not None:
         try:
-            server.wait(5)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait()
-    sys.exit(0)
+            os.kill(server.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
 
 
 signal.signal(signal.SIGTERM, stop)
@@ -96,6 +98,8 @@ signal.signal(signal.SIGINT, stop)
 # sshd cannot bind port 0 and report it: a free port is picked and, in the rare
 # case another process takes it first, the next one.
 for attempt in range(5):
+    if stopping:
+        break
     port = free_port()
     config = write_config(port)
     server = subprocess.Popen([SSHD, "-D", "-e", "-f", config], stdin=subprocess.DEVNULL)
@@ -106,8 +110,12 @@ for attempt in range(5):
             break
         except OSError:
             time.sleep(0.02)
-    if server.poll() is None:
+    if server.poll() is None and not stopping:
         print(port, flush=True)
         server.wait()
         sys.exit(0)
+    stop()
+    server.wait()
+if stopping:
+    sys.exit(0)
 sys.exit("sftp_server.py: sshd did not start")

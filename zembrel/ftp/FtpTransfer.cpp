@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/ftp/FtpInternals.hpp"
 #include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel::detail {
@@ -12,7 +13,7 @@ namespace {
 // when nothing moves, so a stop request from another thread takes effect
 // within a second whatever the server does.
 int stopCheck(void* instance, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
-  return static_cast<const Zembrel*>(instance)->ftpOperationStopped() ? 1 : 0;
+  return FtpSteps::ftpOperationStopped(*static_cast<const Zembrel*>(instance)) ? 1 : 0;
 }
 
 }  // namespace

@@ -125,6 +125,11 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   std::vector<std::string> genericPasswordByServiceName(std::string_view serviceName);
   // Deletes the service's item; an empty name does nothing.
   void deleteGenericPasswordFromServiceName(std::string_view serviceName);
+  // The keyring status of the calling thread's last keyring call above (of
+  // any instance): 0 when it did what was asked, else the status of its log
+  // line (-25300 missing item, -25291 no Secret Service, -25308 locked, -60
+  // timed out, -50 text that is not UTF-8, -26276 any other failure).
+  std::int32_t lastKeychainStatus() const;
 
   // ---- Streamed POST.
   // Posts to `url` as a browser submits a form and returns at once: true when

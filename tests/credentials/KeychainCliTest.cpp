@@ -99,11 +99,14 @@ TEST_F(KeychainCli, RenameMissingReadAndDeleteOfMissing) {
   const auto renamed =
       cli("store " + quoted(newService) + " dave --old-service " + quoted(oldService), "pw2");
   EXPECT_EQ(renamed.status, 0) << renamed.err;
-  EXPECT_EQ(cli("get " + quoted(oldService)).out, "[\"\",\"\"]\n");
+  const auto missing = cli("get " + quoted(oldService));
+  EXPECT_EQ(missing.out, "[\"\",\"\"]\n");
+  EXPECT_EQ(missing.status, 1);  // found nothing: a failure for scripts
   EXPECT_EQ(cli("get " + quoted(newService)).out, "[\"pw2\",\"dave\"]\n");
 
   const auto deleted = cli("delete " + quoted(oldService));
   EXPECT_EQ(deleted.err, "zembrel: error finding keychain item: -25300\n");
+  EXPECT_EQ(deleted.status, 1);
   EXPECT_EQ(cli("get").status, 2);  // usage error: no service name
 }
 

@@ -38,6 +38,8 @@ void expectFastFailure(const DeadBusCase& param) {
   const auto took = Clock::now() - start;
   EXPECT_EQ(log.text(), param.log);
   EXPECT_LT(took, std::chrono::seconds(1));
+  // Hosts and the command line learn it too, not only the log.
+  EXPECT_EQ(zembrel->lastKeychainStatus(), detail::kSecretNotAvailable);
 }
 
 TEST_P(KeychainWithoutService, FailsFastWhenTheBusAddressLeadsNowhere) {

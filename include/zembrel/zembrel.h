@@ -163,7 +163,8 @@ ZEMBREL_C_API char *zembrel_md5(const zembrel *z, const char *text);
  * keyring, replacing the item of that name. With an `old_service` that has an
  * item (a rename), that item is deleted first; NULL or "" for none.
  *
- * Synchronous, at most 5 seconds; failures leave a line in the system log.
+ * Synchronous, at most 5 seconds; failures leave a line in the system log
+ * and their status in zembrel_keychain_status().
  */
 ZEMBREL_C_API void zembrel_keychain_store(zembrel *z, const char *password, const char *service,
                                           const char *account, const char *old_service);
@@ -178,6 +179,14 @@ ZEMBREL_C_API char *zembrel_keychain_get(zembrel *z, const char *service);
 
 /** @brief Deletes the service's item; "" does nothing. */
 ZEMBREL_C_API void zembrel_keychain_delete(zembrel *z, const char *service);
+
+/**
+ * @brief The status of the calling thread's last keychain call above (of any
+ * instance): 0 when it did what was asked, else -25300 (no such item), -25291
+ * (no Secret Service), -25308 (keyring locked), -60 (timed out), -50 (text
+ * that is not UTF-8) or -26276 (any other failure).
+ */
+ZEMBREL_C_API int32_t zembrel_keychain_status(const zembrel *z);
 
 /** @} */
 

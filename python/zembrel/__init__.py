@@ -268,7 +268,7 @@ class Zembrel:
                        old_service: Optional[str] = None) -> None:
         """Stores password and account under the service name in the user's
         keyring; with ``old_service`` (a rename) its item is removed first.
-        Failures are only logged."""
+        Failures are logged and left in :meth:`keychain_status`."""
         lib.zembrel_keychain_store(self._h, _text(password), _text(service), _text(account),
                                    _text(old_service))
 
@@ -280,6 +280,12 @@ class Zembrel:
     def keychain_delete(self, service: str) -> None:
         """Deletes the service's item."""
         lib.zembrel_keychain_delete(self._h, _text(service))
+
+    def keychain_status(self) -> int:
+        """Status of this thread's last keychain call: 0 when it did what was
+        asked, else -25300 (no such item), -25291 (no Secret Service), -25308
+        (locked), -60 (timed out), -50 (not UTF-8) or -26276 (other)."""
+        return int(lib.zembrel_keychain_status(self._h))
 
     # ---- HTTP
 

@@ -39,6 +39,7 @@ _PROTOTYPES = [
      [_handle, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p]),
     ("zembrel_keychain_get", _string, [_handle, ctypes.c_char_p]),
     ("zembrel_keychain_delete", None, [_handle, ctypes.c_char_p]),
+    ("zembrel_keychain_status", ctypes.c_int32, [_handle]),
     ("zembrel_post", ctypes.c_int,
      [_handle, ctypes.c_char_p, ctypes.c_char_p, _c_char_pp, ctypes.c_char_p, _c_char_pp]),
     ("zembrel_cancel_upload", None, [_handle]),

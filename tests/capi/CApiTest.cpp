@@ -135,6 +135,7 @@ TEST(CApiSymbols, EveryFunctionIsExportedUnderItsVersionNode) {
       "zembrel_snapshot", "zembrel_send_message", "zembrel_send_progress",
       "zembrel_send_ftp_progress", "zembrel_send_complete", "zembrel_send_error", "zembrel_md5",
       "zembrel_keychain_store", "zembrel_keychain_get", "zembrel_keychain_delete",
+      "zembrel_keychain_status",
       "zembrel_post", "zembrel_cancel_upload", "zembrel_post_progress",
       "zembrel_mime_type_for_file", "zembrel_simple_post", "zembrel_sent_cookies",
       "zembrel_parse_response_file", "zembrel_ftp_upload", "zembrel_ftp_cancel",
@@ -360,9 +361,11 @@ TEST_F(CApi, KeychainStoresReadsAndDeletes) {
   if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) GTEST_SKIP() << "run inside keyring-session";
   const std::string service = "capi-test-" + std::to_string(::getpid());
   zembrel_keychain_store(z_, "p\xC3\xA4ss", service.c_str(), "me", nullptr);
+  EXPECT_EQ(zembrel_keychain_status(z_), 0);
   EXPECT_EQ(take(zembrel_keychain_get(z_, service.c_str())), "[\"p\xC3\xA4ss\",\"me\"]");
   zembrel_keychain_delete(z_, service.c_str());
   EXPECT_EQ(take(zembrel_keychain_get(z_, service.c_str())), "[\"\",\"\"]");
+  EXPECT_EQ(zembrel_keychain_status(z_), -25300);  // no such item
 }
 
 // A NULL instance is refused by every call, never dereferenced.

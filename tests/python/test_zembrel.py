@@ -205,8 +205,10 @@ def test_keychain_round_trip():
     z = zembrel.Zembrel()
     service = f"py-test-{os.getpid()}"
     z.keychain_store("s3cr\u00e9t", service, "me")
+    assert z.keychain_status() == 0
     assert z.keychain_get(service) == ["s3cr\u00e9t", "me"]
     z.keychain_store("new", service + "-2", "me", old_service=service)
     assert z.keychain_get(service) == ["", ""]
     z.keychain_delete(service + "-2")
     assert z.keychain_get(service + "-2") == ["", ""]
+    assert z.keychain_status() == -25300

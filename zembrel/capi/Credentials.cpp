@@ -39,4 +39,11 @@ void zembrel_keychain_delete(zembrel_handle* z, const char* service) {
   guarded([&] { z->instance->deleteGenericPasswordFromServiceName(text(service)); });
 }
 
+int32_t zembrel_keychain_status(const zembrel_handle* z) {
+  // Without an instance there is no status to read: "any other failure".
+  constexpr int32_t kNoInstance = -26276;
+  if (z == nullptr) return kNoInstance;
+  return guarded(kNoInstance, [&] { return z->instance->lastKeychainStatus(); });
+}
+
 }  // extern "C"

@@ -24,9 +24,9 @@ struct ElementEntry {
   std::string element;  // the name as written, prefix included
   // The element's trimmed text, or (tree result only) its children's entries.
   std::variant<std::string, std::vector<ElementEntry>> value;
-  Attributes attributes;
+  Attributes attributes;  // sorted by name
 
-  bool operator==(const ElementEntry&) const = default;
+  bool operator==(const ElementEntry&) const = default;  // member by member, children included
 };
 
 // What an extraction gives: the list of entries, or after a parse error the

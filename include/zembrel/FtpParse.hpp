@@ -15,12 +15,12 @@ struct ftplistresult {
   int flagmaybedir;   // 1: changing into the entry may succeed
   int flagmaybefile;  // 1: retrieving the entry may succeed (both 1 for a link)
   int sizekind;       // 0: no size; 1: `size` is the size in bytes
-  std::int64_t size;
+  std::int64_t size;  // bytes, when sizekind is 1
   int timekind;  // 0: none; 1: exact; 2: local time to the minute, taken as UTC; 3: date only
   std::int64_t modtime;  // `base` + seconds since 1970-01-01 00:00:00 UTC
   int idkind;            // 1: `id` holds the server's identifier for the file
-  const char* id;
-  int idlength;
+  const char* id;  // first byte of the identifier, when idkind is 1; not terminated
+  int idlength;    // bytes of the identifier
 };
 
 // Parses one line (no line feed; a carriage return before it counts as

@@ -25,6 +25,7 @@ class UploadBody;      // request body stream of the streamed POST
 class RepeatingTimer;  // timer on a thread's main context
 class ResponseSpool;   // answer body of an HTTP transfer while it arrives
 struct ProgressTestAccess;  // lets tests set the rate that progress follows
+struct FtpSteps;            // the internal FTP steps, for libcurl's callbacks
 }  // namespace detail
 
 // Uploads files over HTTP and FTP, lists and edits FTP directories, keeps
@@ -42,34 +43,37 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   // diagnostics. A plain value: it does not change when the instance does.
   struct Snapshot {
     bool postInProgress;        // a streamed POST runs (its stream exists)
-    bool hasResponseData;
-    bool hasProgressTimer;
-    bool hasRateTimer;
-    std::int64_t bodySize;
-    std::int64_t fileSize;
+    bool hasResponseData;       // answer bytes of the POST are held
+    bool hasProgressTimer;      // the POST's progress timer runs
+    bool hasRateTimer;          // the POST's rate timer runs
+    std::int64_t bodySize;      // bytes of the whole request body
+    std::int64_t fileSize;      // bytes of the file being sent
+    // bytes reported while the whole body went out at once (see below)
     std::int64_t smallFileProgressBytes;
-    std::int64_t initialProgressVal;
-    std::int32_t progressBytes;
-    std::int64_t lastProgressBytes;
-    double progressEventInterval;
-    double uploadRate;
-    double timeIntervalFromStart;
-    double startTime;
-    std::int64_t firstBytesWritten;
-    bool bodySizeIsLessThanBuffer;
-    std::string bodyFilePath;
-    std::string cookieStr;
-    bool hasCurlHandle;
-    bool hasMultiHandle;
-    bool doingUpload;
-    std::int32_t lastFTPCode;
-    std::optional<std::string> lastFTPDescription;
+    std::int64_t initialProgressVal;  // stays 0
+    std::int32_t progressBytes;       // stays 0
+    std::int64_t lastProgressBytes;   // bytes; progress never goes below it
+    double progressEventInterval;     // seconds between progress messages
+    double uploadRate;                // bytes per second, the current estimate
+    double timeIntervalFromStart;     // seconds from the start to the last estimate
+    double startTime;                 // wall clock at the start, seconds
+    std::int64_t firstBytesWritten;   // bytes at the first rate sample; 0: none yet
+    bool bodySizeIsLessThanBuffer;    // the first sample covered 95% of the file
+    std::string bodyFilePath;         // the last multipart POST's body file, if any
+    std::string cookieStr;            // the last getSentCookies() result
+    bool hasCurlHandle;               // an FTP connection's handle exists
+    bool hasMultiHandle;              // an FTP upload's multi handle exists
+    bool doingUpload;                 // an FTP upload runs
+    std::int32_t lastFTPCode;         // code of the last FTP reply, or libcurl's
+    std::optional<std::string> lastFTPDescription;  // its text; absent when none
   };
 
   // Creates an instance: progress interval 1.0 s, no POST, no FTP connection,
   // libcurl's global state set up once more (balanced by the destructor).
   static std::shared_ptr<Zembrel> initZembrel();
 
+  // Only initZembrel() can call this (the key is private): instances live in
+  // a shared_ptr.
   explicit Zembrel(Passkey);
   Zembrel(const Zembrel&) = delete;
   Zembrel& operator=(const Zembrel&) = delete;
@@ -81,6 +85,7 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   // starts. No range check.
   void setProgressEventInterval(double seconds);
 
+  // The instance's state now, read on the thread that runs its streamed POST.
   Snapshot snapshot() const;
 
   // ---- Host messages. Each sends one message synchronously on the calling
@@ -213,25 +218,8 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   // refusal), "Cancelled by user|0" after a cancel or close; absent while an
   // upload or another operation of this instance runs.
   std::optional<std::string> createDirectoryWithURL(const std::string& url);
+  // See createDirectoryWithURL.
   std::optional<std::string> removeDirectoryWithURL(const std::string& url);
-
-  // Internal steps, public so that libcurl's callbacks (and tests) reach them.
-  // Records a reply line's code and text (the text may be absent).
-  void setLastFTPCode(std::int32_t code, std::optional<std::string> andDescription);
-  // Adds one entry of the listing in progress (trimmed; "." and ".." skipped).
-  void createDictOfPath(std::string_view name, std::int32_t andDirFlag);
-  // Starts a single-directory listing: empty entry list and carry-over.
-  void beginDirectoryList();
-  // Takes one block of listing text (the listing callback's work); false when
-  // the listing must stop: its text passed the answer cap or the walk its
-  // entry limit.
-  bool takeListingBlock(std::string_view block);
-  // Whether the FTP operation running on this instance was asked to stop
-  // (cancelFTPOperation, or closeFTPConnection while it drives the handle).
-  bool ftpOperationStopped() const;
-  // Ends it and hands over its entries; when the transfer completed, a last
-  // line that the server sent without a line feed is parsed too.
-  std::vector<FtpEntry> endDirectoryList(bool transferCompleted);
 
   // URL operations; absent when the URL cannot be split (no scheme or host).
   // The URL up to its path: "ftp://u:p@host/a/b" gives "ftp://u:p@host".
@@ -249,6 +237,25 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   static std::string uploadDestinationURL(const std::string& url, const std::string& localPath);
 
  private:
+  // Internal steps of the FTP operations; libcurl's callbacks and tests reach
+  // them through detail::FtpSteps (zembrel/ftp/FtpInternals.hpp).
+  // Records a reply line's code and text (the text may be absent).
+  void setLastFTPCode(std::int32_t code, std::optional<std::string> andDescription);
+  // Adds one entry of the listing in progress (trimmed; "." and ".." skipped).
+  void createDictOfPath(std::string_view name, std::int32_t andDirFlag);
+  // Starts a single-directory listing: empty entry list and carry-over.
+  void beginDirectoryList();
+  // Takes one block of listing text (the listing callback's work); false when
+  // the listing must stop: its text passed the answer cap or the walk its
+  // entry limit.
+  bool takeListingBlock(std::string_view block);
+  // Whether the FTP operation running on this instance was asked to stop
+  // (cancelFTPOperation, or closeFTPConnection while it drives the handle).
+  bool ftpOperationStopped() const;
+  // Ends it and hands over its entries; when the transfer completed, a last
+  // line that the server sent without a line feed is parsed too.
+  std::vector<FtpEntry> endDirectoryList(bool transferCompleted);
+
   // Worker thread: entry and transfer of one upload.
   void uploadUsingCurl(const std::string& fileToUpload, const std::string& url);
   bool uploadThreadUsingCurlFile(const std::string& localPath, const std::string& toURL);
@@ -287,6 +294,7 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   void dealloc() noexcept;
 
   friend struct detail::ProgressTestAccess;
+  friend struct detail::FtpSteps;
 
   // The instance's fields, in their fixed order.
   detail::Owned<detail::HttpRequest> req;               // 1

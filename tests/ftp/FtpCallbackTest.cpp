@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/ftp/FtpInternals.hpp"
 
 namespace zembrel {
 namespace {
@@ -22,7 +22,7 @@ class ReplyLine : public ::testing::TestWithParam<ReplyCase> {};
 
 TEST_P(ReplyLine, RecordsNumberedLinesThatDoNotMentionCwd) {
   auto zembrel = Zembrel::initZembrel();
-  zembrel->setLastFTPCode(1, std::string("before"));
+  detail::FtpSteps::setLastFTPCode(*zembrel, 1, std::string("before"));
   std::string line = GetParam().line;  // its own allocation: reads past it would show
   std::vector<char> bytes(line.begin(), line.end());
   EXPECT_EQ(curlHeaderCallback(bytes.data(), 1, bytes.size(), zembrel.get()), bytes.size());
@@ -68,7 +68,7 @@ TEST(ReplyLineAbort, AbortRequestMakesLibcurlStopAtTheNextLine) {
 
 std::vector<FtpEntry> feed(Zembrel& zembrel, const std::string& text,
                            const std::vector<std::size_t>& cuts) {
-  zembrel.beginDirectoryList();
+  detail::FtpSteps::beginDirectoryList(zembrel);
   std::size_t from = 0;
   for (std::size_t cut : cuts) {
     std::string block = text.substr(from, cut - from);  // exact-size allocation
@@ -77,7 +77,7 @@ std::vector<FtpEntry> feed(Zembrel& zembrel, const std::string& text,
   }
   std::string block = text.substr(from);
   curlListingWriteCallback(block.data(), 1, block.size(), &zembrel);
-  return zembrel.endDirectoryList(true);
+  return detail::FtpSteps::endDirectoryList(zembrel, true);
 }
 
 const std::string kListing =
@@ -156,10 +156,10 @@ TEST(ListingCallback, ALineOverTheCapIsDroppedUpToItsLineFeed) {
 
 TEST(ListingCallback, AnUnfinishedLineOfAFailedTransferIsDropped) {
   auto zembrel = Zembrel::initZembrel();
-  zembrel->beginDirectoryList();
+  detail::FtpSteps::beginDirectoryList(*zembrel);
   std::string text = "-rw-r--r--   1 user group 5 Dec 07 08:19 complete\n-rw-r--r--   1 u";
   curlListingWriteCallback(text.data(), 1, text.size(), zembrel.get());
-  const auto entries = zembrel->endDirectoryList(false);
+  const auto entries = detail::FtpSteps::endDirectoryList(*zembrel, false);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, "complete");
 }

@@ -6,8 +6,8 @@
 
 #include "FtpTestSupport.hpp"
 #include "MainLoop.hpp"
-#include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/ftp/FtpInternals.hpp"
 #include "zembrel/platform/CurlGlobal.hpp"
 
 namespace zembrel {

@@ -11,8 +11,8 @@
 
 #include "FtpTestSupport.hpp"
 #include "MainLoop.hpp"
-#include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/ftp/FtpInternals.hpp"
 #include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel {

@@ -10,8 +10,8 @@
 
 #include "FtpTestSupport.hpp"
 #include "MainLoop.hpp"
-#include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/ftp/FtpInternals.hpp"
 
 namespace zembrel {
 namespace {

@@ -6,9 +6,9 @@
 #include <climits>
 #include <cstdint>
 
-#include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/ftp/DirectoryListing.hpp"
+#include "zembrel/ftp/FtpInternals.hpp"
 #include "zembrel/ftp/FtpTransfer.hpp"
 #include "zembrel/platform/Handles.hpp"
 

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/ftp/CurlInfo.hpp"
+#include "zembrel/ftp/FtpInternals.hpp"
 #include "zembrel/platform/Text.hpp"
 
 namespace zembrel {
@@ -101,8 +101,8 @@ std::size_t curlHeaderCallback(char* line, std::size_t size, std::size_t nitems,
         // so must the text cut from it.
         std::optional<std::string> description;
         if (detail::isValidUtf8(copy) && detail::isValidUtf8(text)) description.emplace(text);
-        static_cast<Zembrel*>(instance)->setLastFTPCode(static_cast<std::int32_t>(code),
-                                                        std::move(description));
+        detail::FtpSteps::setLastFTPCode(*static_cast<Zembrel*>(instance),
+                                         static_cast<std::int32_t>(code), std::move(description));
       }
     }
   } catch (...) {

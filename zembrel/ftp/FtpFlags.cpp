@@ -1,7 +1,7 @@
 // The process-wide stop requests and the two operations that set them.
 
-#include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/ftp/FtpInternals.hpp"
 #include "zembrel/ftp/StopRequests.hpp"
 
 #include <mutex>

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/ftp/FtpInternals.hpp"
 #include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel::detail {
@@ -30,7 +31,7 @@ thread_local char failureText[CURL_ERROR_SIZE];
 // when nothing moves, so a stop request from another thread takes effect
 // within a second whatever the server does.
 int stopCheck(void* instance, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
-  return static_cast<const Zembrel*>(instance)->ftpOperationStopped() ? 1 : 0;
+  return FtpSteps::ftpOperationStopped(*static_cast<const Zembrel*>(instance)) ? 1 : 0;
 }
 
 // Only a key that known_hosts lists for this host and port passes: an unknown

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <thread>
 
-#include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/core/MessageText.hpp"
 #include "zembrel/ftp/CurlInfo.hpp"
+#include "zembrel/ftp/FtpInternals.hpp"
 #include "zembrel/ftp/FtpTransfer.hpp"
 #include "zembrel/ftp/StopRequests.hpp"
 #include "zembrel/platform/File.hpp"

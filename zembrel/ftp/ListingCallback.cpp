@@ -2,10 +2,10 @@
 
 #include <climits>
 
-#include "zembrel/Ftp.hpp"
 #include "zembrel/FtpParse.hpp"
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/ftp/DirectoryListing.hpp"
+#include "zembrel/ftp/FtpInternals.hpp"
 #include "zembrel/platform/Text.hpp"
 
 namespace zembrel {
@@ -25,8 +25,8 @@ void takeLine(Zembrel& instance, std::string_view line) {
   ftplistresult parsed{};
   if (ftpparse(&parsed, line.data(), static_cast<int>(line.size())) != 1) return;
   if (!parsed.name || parsed.namelength < 0) return;
-  instance.createDictOfPath(
-      std::string_view(parsed.name, static_cast<std::size_t>(parsed.namelength)),
+  detail::FtpSteps::createDictOfPath(
+      instance, std::string_view(parsed.name, static_cast<std::size_t>(parsed.namelength)),
       parsed.flagmaybedir);
 }
 
@@ -37,7 +37,8 @@ std::size_t curlListingWriteCallback(char* data, std::size_t size, std::size_t n
   const std::size_t length = size * nitems;
   try {
     // A short count makes libcurl end the transfer (CURLE_WRITE_ERROR).
-    return static_cast<Zembrel*>(instance)->takeListingBlock(std::string_view(data, length))
+    return detail::FtpSteps::takeListingBlock(*static_cast<Zembrel*>(instance),
+                                              std::string_view(data, length))
                ? length
                : 0;
   } catch (...) {

@@ -1,0 +1,99 @@
+// Instances, host messages and the main loop through the C interface.
+
+#include <cstdlib>
+#include <string>
+
+#include "zembrel/HostMessages.hpp"
+#include "zembrel/capi/Bridge.hpp"
+#include "zembrel/capi/Json.hpp"
+#include "zembrel/platform/RunLoop.hpp"
+
+#ifndef ZEMBREL_VERSION_TEXT
+#define ZEMBREL_VERSION_TEXT "unknown"
+#endif
+
+using zembrel::capi::copyOut;
+using zembrel::capi::guarded;
+using zembrel::capi::text;
+
+extern "C" {
+
+void zembrel_set_message_handler(zembrel_message_fn fn, void* user_data) {
+  guarded([&] {
+    if (fn == nullptr) {
+      zembrel::setHostMessageHandler(nullptr);
+      return;
+    }
+    zembrel::setHostMessageHandler([fn, user_data](std::string_view message) {
+      // The view is not terminated; the host gets a C string.
+      const std::string terminated(message);
+      fn(terminated.c_str(), user_data);
+    });
+  });
+}
+
+int zembrel_iterate(int may_block) {
+  return guarded(0, [&] {
+    return zembrel::detail::MainContext::threadDefault().iterate(may_block != 0) ? 1 : 0;
+  });
+}
+
+zembrel_handle* zembrel_new(void) {
+  return guarded<zembrel_handle*>(nullptr, [] {
+    auto handle = std::make_unique<zembrel_handle>();
+    handle->instance = zembrel::Zembrel::initZembrel();
+    return handle.release();
+  });
+}
+
+zembrel_handle* zembrel_ref(zembrel_handle* z) {
+  if (z != nullptr) z->references.fetch_add(1, std::memory_order_relaxed);
+  return z;
+}
+
+void zembrel_unref(zembrel_handle* z) {
+  if (z == nullptr) return;
+  if (z->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete z;
+}
+
+void zembrel_free(void* p) { std::free(p); }
+
+const char* zembrel_version(void) { return ZEMBREL_VERSION_TEXT; }
+
+void zembrel_set_progress_event_interval(zembrel_handle* z, double seconds) {
+  if (z != nullptr) z->instance->setProgressEventInterval(seconds);
+}
+
+char* zembrel_snapshot(const zembrel_handle* z) {
+  if (z == nullptr) return nullptr;
+  return guarded<char*>(nullptr, [&] {
+    return copyOut(zembrel::capi::snapshotJson(z->instance->snapshot()));
+  });
+}
+
+void zembrel_send_message(zembrel_handle* z, const char* message) {
+  if (z == nullptr) return;
+  guarded([&] { z->instance->sendOpenToApplicationWithString(text(message)); });
+}
+
+void zembrel_send_progress(zembrel_handle* z) {
+  if (z == nullptr) return;
+  guarded([&] { z->instance->sendAppleEventProgress(); });
+}
+
+void zembrel_send_ftp_progress(zembrel_handle* z, uint64_t bytes) {
+  if (z == nullptr) return;
+  guarded([&] { z->instance->sendAppleEventFTPProgress(bytes); });
+}
+
+void zembrel_send_complete(zembrel_handle* z, uint32_t status) {
+  if (z == nullptr) return;
+  guarded([&] { z->instance->sendAppleEventCompleteWithStatusCode(status); });
+}
+
+void zembrel_send_error(zembrel_handle* z, const char* message, int32_t code) {
+  if (z == nullptr) return;
+  guarded([&] { z->instance->sendAppleEventError(text(message), code); });
+}
+
+}  // extern "C"

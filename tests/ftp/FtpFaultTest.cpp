@@ -230,8 +230,9 @@ TEST_P(FtpStop, EndsASilentOperationWithinASecond) {
   ASSERT_TRUE(took.has_value());
   ASSERT_TRUE(stoppedAt.has_value());
   // While it waits for a reply, libcurl wakes once a second to ask the stop
-  // check: the stop lands on that tick, measured at up to 1.0003 s.
-  EXPECT_LT(endedAt - *stoppedAt, 1200ms);
+  // check: the stop lands on that tick (1.0003 s measured), later only when
+  // the machine is loaded.
+  EXPECT_LT(endedAt - *stoppedAt, 1500ms);
   EXPECT_EQ(result, c.expected);
   EXPECT_EQ(zembrel->snapshot().hasCurlHandle, !c.close);
   EXPECT_EQ(server.count("CMD LIST"), c.op == Op::List ? 1 : 0) << "the walk went on";

@@ -319,6 +319,10 @@ void HttpStream::resumeWhenDrained() {
   // libcurl may hand over the bytes it held back from inside this call.
   curl_easy_pause(curl_->easy.get(), CURLPAUSE_CONT);
   if (pending_.size() > pendingOffset_) reannounce_ = true;
+  // libcurl 7.88 does not always ask for a prompt timeout after a resume; it
+  // would watch its socket again only at its next timer, 200 ms or more
+  // later. Run it at the next dispatch.
+  curlDeadline_ = g_get_monotonic_time();
 }
 
 std::size_t HttpStream::onResponseBytes(const char* data, std::size_t size) {

@@ -265,6 +265,21 @@ TEST_F(FtpDirectory, MakesAndRemovesNestedRelativeDirectories) {
             "No such file or directory.|550");
 }
 
+TEST_F(FtpDirectory, DirectoryCommandsAfterAListingStartFromTheLoginDirectory) {
+  // The listing leaves the reused connection in /a; the paths of MKD and RMD
+  // still name folders below the login directory.
+  FtpTestServer server;
+  fs::create_directories(server.home() / "a" / "b");
+  ASSERT_TRUE(zembrel->getDirectoryListFromURL(server.url("/a/b/")));
+  EXPECT_EQ(zembrel->createDirectoryWithURL(server.url("/a/made")),
+            "\"/a/made\" directory created.|257");
+  EXPECT_TRUE(fs::is_directory(server.home() / "a/made"));
+  ASSERT_TRUE(zembrel->getDirectoryListFromURL(server.url("/a/")));
+  EXPECT_EQ(zembrel->removeDirectoryWithURL(server.url("/a/made")), "Directory removed.|250");
+  EXPECT_FALSE(fs::exists(server.home() / "a/made"));
+  EXPECT_EQ(server.logins(), 1);
+}
+
 TEST_F(FtpDirectory, CancelBeforeMakingADirectoryStopsIt) {
   FtpTestServer server;
   zembrel->cancelFTPOperation();

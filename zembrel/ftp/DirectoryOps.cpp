@@ -215,8 +215,8 @@ std::optional<std::string> Zembrel::runDirectoryCommand(const std::string& url, 
   CURL* easy = handle.get();
   if (!easy) return std::nullopt;
   const bool sftp = detail::ftpSecurityOf(url) == detail::FtpSecurity::Ssh;
-  const std::string command = sftp ? sftpDirectoryCommand(make, *relative)
-                                   : (make ? "MKD " : "RMD ") + *relative;
+  const std::string command =
+      sftp ? sftpDirectoryCommand(make, *relative) : (make ? "MKD " : "RMD ") + *relative;
   detail::CurlSlistPtr commands(curl_slist_append(nullptr, command.c_str()));
   detail::applyFtpTransferPolicy(easy, *base, this);
   if (make) curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
@@ -228,7 +228,11 @@ std::optional<std::string> Zembrel::runDirectoryCommand(const std::string& url, 
   }
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &curlHeaderCallback);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(easy, CURLOPT_QUOTE, commands.get());
+  // Over FTP the command goes after libcurl has taken a reused connection
+  // back to the login directory (it does that after the pre-transfer
+  // commands), so the path names a folder below the login directory even
+  // when a listing left the connection elsewhere.
+  curl_easy_setopt(easy, sftp ? CURLOPT_QUOTE : CURLOPT_POSTQUOTE, commands.get());
   const CURLcode result = curl_easy_perform(easy);
   if (ftpOperationStopped()) {
     // A creation consumes the cancel request; a removal leaves it for the

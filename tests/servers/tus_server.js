@@ -66,14 +66,32 @@ const LOGGED_HEADERS = ['upload-offset', 'upload-length', 'upload-metadata', 'up
 
 function logRequest(req, res) {
   if (!options.log) return;
-  res.on('finish', () => {
+  let logged = false;
+  const write = (status) => {
+    if (logged) return;
+    logged = true;
     const headers = {};
     for (const name of Object.keys(req.headers)) {
       if (LOGGED_HEADERS.includes(name) || name.startsWith('x-')) headers[name] = req.headers[name];
     }
-    const line = JSON.stringify({method: req.method, url: req.url, headers, status: res.statusCode});
+    const line = JSON.stringify({method: req.method, url: req.url, headers, status, ms: Date.now()});
     fs.appendFileSync(options.log, line + '\n');
-  });
+  };
+  // Written as the answer's head is formed, before a byte of it leaves: a
+  // client that has its answer finds the request in the log.
+  const writeHead = res.writeHead.bind(res);
+  res.writeHead = (...args) => {
+    const result = writeHead(...args);
+    write(res.statusCode);
+    return result;
+  };
+  const end = res.end.bind(res);
+  res.end = (...args) => {
+    write(res.statusCode);
+    return end(...args);
+  };
+  // A request that broke before it was answered has the status null.
+  res.on('close', () => write(null));
 }
 
 // A planned failure for this request, if one is left.

@@ -35,6 +35,7 @@ const char* const kWeirdReplyDomain = "Custom";
 constexpr std::int32_t kWeirdReply = 8;    // the answer breaks the protocol
 constexpr std::int32_t kFileChanged = 26;  // as a body that cannot be read
 constexpr std::int32_t kCannotStart = 2;   // the transfer could not be set up
+constexpr std::int32_t kOutOfMemory = 27;  // memory ran out mid-way
 
 std::int64_t nowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
@@ -53,6 +54,20 @@ bool isSuccess(int status) { return status >= 200 && status < 300; }
 
 template <>
 void Destroy<HttpStream>::operator()(HttpStream* stream) const noexcept;
+
+template <class Step>
+void ResumableUpload::guarded(Step step) noexcept {
+  try {
+    step();
+  } catch (...) {
+    // Nothing may unwind into the stream or the main loop, and the host
+    // still gets its one final message.
+    try {
+      fail({kWeirdReplyDomain, kOutOfMemory});
+    } catch (...) {
+    }
+  }
+}
 
 std::shared_ptr<ResumableUpload> ResumableUpload::create(Settings settings, Owner owner) {
   if (!schemeAllowed(TransferKind::Http, settings.endpoint)) return nullptr;
@@ -81,14 +96,20 @@ ResumableUpload::~ResumableUpload() = default;
 void ResumableUpload::start() {
   if (phase_ != Phase::Idle) return;
   store_.removeExpired(nowSeconds());
+  probe();
+}
+
+void ResumableUpload::startProgress() {
+  // From the first byte sent on: before, the upload's start is not known.
+  if (progressTimer_) return;
   const double interval =
       std::max(settings_.progressInterval.count(), kShortestProgressInterval);
   std::weak_ptr<ResumableUpload> weak = weak_from_this();
   progressTimer_ = startRepeatingTimer(MainContext::threadDefault(),
                                        std::chrono::duration<double>(interval), [weak] {
-                                         if (auto self = weak.lock()) self->sendProgress();
+                                         if (auto self = weak.lock())
+                                           self->guarded([&] { self->sendProgress(); });
                                        });
-  probe();
 }
 
 void ResumableUpload::cancel() {
@@ -134,6 +155,7 @@ void ResumableUpload::createUpload() {
   HeaderFields fields = creationFields(dialect, settings_.headers, fileSize_, metadataValue_,
                                        draftFileName, bodyBytes, requestCompletes_);
   body_ = bodyBytes > 0 ? std::make_shared<FileSliceBody>(file_, 0, bodyBytes) : nullptr;
+  if (body_) startProgress();
   startRequest(settings_.endpoint, "POST", std::move(fields), body_);
 }
 
@@ -147,6 +169,7 @@ void ResumableUpload::sendFile() {
   requestLength_ = length;
   requestCompletes_ = offset_ + length == fileSize_;
   body_ = std::make_shared<FileSliceBody>(file_, offset_, length);
+  startProgress();
   startRequest(*uploadUrl_, "PATCH",
                appendFields(caps_->dialect, settings_.headers, offset_, requestCompletes_), body_);
 }
@@ -157,7 +180,7 @@ void ResumableUpload::terminate(std::string finalMessage) {
   std::weak_ptr<ResumableUpload> weak = weak_from_this();
   // A server that does not answer must not hold the cancel up for long.
   waitTimer_ = startRepeatingTimer(MainContext::threadDefault(), kTerminationLimit, [weak] {
-    if (auto self = weak.lock()) self->end(self->finalMessage_);
+    if (auto self = weak.lock()) self->guarded([&] { self->end(self->finalMessage_); });
   });
   startRequest(*uploadUrl_, "DELETE", terminationFields(caps_->dialect, settings_.headers), nullptr);
 }
@@ -172,7 +195,7 @@ void ResumableUpload::startRequest(std::string url, std::string method, HeaderFi
   const unsigned serial = ++serial_;
   std::weak_ptr<ResumableUpload> weak = weak_from_this();
   stream_.reset(new HttpStream(std::move(request), [weak, serial](StreamEvent event) {
-    if (auto self = weak.lock()) self->onEvent(serial, event);
+    if (auto self = weak.lock()) self->guarded([&] { self->onEvent(serial, event); });
   }));
   if (!stream_->start()) fail({kWeirdReplyDomain, kCannotStart});
 }
@@ -212,6 +235,9 @@ void ResumableUpload::onAnswer(const ResponseHead& head) {
     case Phase::Probing:
       onProbeAnswer(head);
       break;
+    case Phase::Discarding:
+      createUpload();
+      break;
     case Phase::Checking:
       onCheckAnswer(head);
       break;
@@ -245,7 +271,7 @@ void ResumableUpload::onProbeAnswer(const ResponseHead& head) {
         takenFromStore_ = true;
       } else {
         // Kept for another version of the file: never resumed.
-        dropStaleEntry(*kept);
+        return discardStale(*kept);
       }
     }
   }
@@ -280,9 +306,14 @@ void ResumableUpload::onCheckAnswer(const ResponseHead& head) {
     }
     return fail({kWeirdReplyDomain, kWeirdReply});
   }
-  takenFromStore_ = false;
   noteServerOffset(*offset);
   offset_ = *offset;
+  if (takenFromStore_ && offset_ > 0) {
+    // Resumed from an earlier run: the host learns at once what is done.
+    startProgress();
+    sendProgress();
+  }
+  takenFromStore_ = false;
   if (caps_->dialect == ResumableDialect::IetfDraft) {
     if (parseStructuredBoolean(head.field("Upload-Complete")) == true) return complete(status);
   } else if (offset_ == fileSize_) {
@@ -357,6 +388,7 @@ void ResumableUpload::onStatusRefused(int status) {
 
 void ResumableUpload::onTransferFailed(const TransferError& error) {
   if (phase_ == Phase::Terminating) return end(finalMessage_);
+  if (phase_ == Phase::Discarding) return createUpload();
   if (body_ && body_->failed()) {
     // The local file: unreadable, or changed since the upload began.
     if (body_->failureErrno() == 0 || !fileUnchanged()) return fileChanged();
@@ -384,8 +416,10 @@ void ResumableUpload::retryAfter(Failure failure) {
   std::weak_ptr<ResumableUpload> weak = weak_from_this();
   waitTimer_ = startRepeatingTimer(MainContext::threadDefault(), delay, [weak] {
     if (auto self = weak.lock()) {
-      self->waitTimer_.reset();
-      self->nextAttempt();
+      self->guarded([&] {
+        self->waitTimer_.reset();
+        self->nextAttempt();
+      });
     }
   });
 }
@@ -430,7 +464,6 @@ void ResumableUpload::end(const std::string& message) {
   if (phase_ == Phase::Ended) return;
   setPhase(Phase::Ended);
   stopTransfer();
-  cleanup_.reset();
   progressTimer_.reset();
   file_.reset();
   // The owner may start a new upload from its message handler.
@@ -469,27 +502,13 @@ void ResumableUpload::saveEntry(std::optional<std::int64_t> serverExpiry) {
 
 void ResumableUpload::forgetEntry() { store_.remove(settings_.filePath, settings_.endpoint); }
 
-void ResumableUpload::dropStaleEntry(const ResumeEntry& stale) {
+void ResumableUpload::discardStale(const ResumeEntry& stale) {
   store_.remove(stale.filePath, stale.endpoint);
-  if (stale.dialect != caps_->dialect || !caps_->termination) return;
-  // Deleted on the server by the way; its outcome changes nothing here.
-  HttpStream::Request request;
-  request.url = stale.uploadUrl;
-  request.method = "DELETE";
-  request.headers = terminationFields(stale.dialect, settings_.headers);
-  std::weak_ptr<ResumableUpload> weak = weak_from_this();
-  cleanup_.reset(new HttpStream(std::move(request), [weak](StreamEvent event) {
-    auto self = weak.lock();
-    if (!self || !self->cleanup_) return;
-    if (event == StreamEvent::HasBytesAvailable) {
-      char buffer[kDrainBlock];
-      while (self->cleanup_->read(buffer, sizeof buffer) > 0) {
-      }
-    } else if (event == StreamEvent::EndEncountered || event == StreamEvent::ErrorOccurred) {
-      self->cleanup_.reset();
-    }
-  }));
-  if (!cleanup_->start()) cleanup_.reset();
+  if (stale.dialect != caps_->dialect || !caps_->termination) return createUpload();
+  // Deleted on the server first; its outcome changes nothing here.
+  setPhase(Phase::Discarding);
+  startRequest(stale.uploadUrl, "DELETE", terminationFields(stale.dialect, settings_.headers),
+               nullptr);
 }
 
 // ---- Progress.

@@ -76,6 +76,7 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   enum class Phase {
     Idle,         // created, not started
     Probing,      // OPTIONS: the endpoint's dialect and extensions
+    Discarding,   // DELETE: the upload of an older version of the file
     Checking,     // HEAD: the server's offset of a known upload
     Creating,     // POST: a new upload, perhaps with its first bytes
     Sending,      // PATCH: the file from the server's offset
@@ -89,6 +90,9 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   };
 
   void setPhase(Phase next) { phase_ = next; }
+  // Runs one step of a callback; a failure in it ends the upload.
+  template <class Step>
+  void guarded(Step step) noexcept;
 
   void probe();
   void check();
@@ -119,7 +123,8 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   ResumeEntry entry() const;
   void saveEntry(std::optional<std::int64_t> serverExpiry);
   void forgetEntry();
-  void dropStaleEntry(const ResumeEntry& stale);
+  void discardStale(const ResumeEntry& stale);
+  void startProgress();
   std::int64_t currentProgress() const;
   void sendProgress();
 
@@ -148,7 +153,6 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   unsigned serial_ = 0;  // of the request in flight; older events are ignored
   Owned<HttpStream> stream_;
   std::shared_ptr<FileSliceBody> body_;
-  Owned<HttpStream> cleanup_;  // deletes a stale upload of an earlier run
   Owned<RepeatingTimer> progressTimer_;
   Owned<RepeatingTimer> waitTimer_;  // back-off, or the limit of a termination
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -41,9 +42,17 @@ using XMLResult = std::variant<std::vector<ElementEntry>, std::string>;
 // synchronously on the caller's thread. Results are plain values owned by the
 // caller. Nothing throws: failures come back as the error text.
 //
+// Names are taken as written (no namespace processing: "p:a" is a name, and
+// xmlns declarations are attributes). Character data is trimmed piece by
+// piece, where the document splits it (markup, references, CDATA, comments),
+// never where the parser's reads happen to end.
+//
 // External entities and external DTDs are never loaded and nothing is fetched
-// from the network; entity expansion stays within the parser's limits. A
-// document with more than 100,000 collected elements gives an error text.
+// from the network. Entity expansion may add at most 32 MiB, or the document's
+// own size when larger; past that, and with more than 100,000 collected
+// elements, the result is an error text. A path is read only when it names a
+// regular file (a pipe, device or folder gives an error text at once) of at
+// most 1 GiB; so is a document given as text.
 class ZEMBREL_API CocoaXMLParser {
  public:
   CocoaXMLParser() = delete;
@@ -62,6 +71,16 @@ class ZEMBREL_API CocoaXMLParser {
   static XMLResult processXMLFile(const std::string& text,
                                   const std::optional<std::vector<std::string>>& withElements,
                                   bool andFlatten);
+
+  // The same as the call above, but the result's entries are handed to
+  // `eachEntry` one at a time, in order, instead of being returned as one
+  // list, so a host that writes them out never holds them all. Returns the
+  // error text after a failed parse (no entry is handed over then), nothing
+  // otherwise. `eachEntry` runs under the extractor's lock: it must not call
+  // the extractor.
+  static std::optional<std::string> processXMLFile(
+      const std::string& text, const std::optional<std::vector<std::string>>& withElements,
+      bool andFlatten, const std::function<void(ElementEntry&&)>& eachEntry);
 
   // The entries of the records strictly between `start` and `withEnd` of the
   // last parse, built by the tree rule below `atLevel` or flat. Indexes outside

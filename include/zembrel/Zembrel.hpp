@@ -122,6 +122,11 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   std::vector<std::string> genericPasswordByServiceName(std::string_view serviceName);
   // Deletes the service's item; an empty name does nothing.
   void deleteGenericPasswordFromServiceName(std::string_view serviceName);
+  // The keyring status of the calling thread's last keyring call above (of
+  // any instance): 0 when it did what was asked, else the status of its log
+  // line (-25300 missing item, -25291 no Secret Service, -25308 locked, -60
+  // timed out, -50 text that is not UTF-8, -26276 any other failure).
+  std::int32_t lastKeychainStatus() const;
 
   // ---- Streamed POST.
   // Posts to `url` as a browser submits a form and returns at once: true when
@@ -225,27 +230,39 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   // instance. While it runs, the host receives "#progress|%5qi" (bytes read so
   // far) from the worker thread after each block, then exactly one final
   // message on the main thread's context: "#complete|226", "#error|TEXT|CODE"
-  // with the server's last reply, "#error|Upload Cancelled|0" or
-  // "#error|Could not connect to server|0". A destination URL that ends with
-  // the host or with "/" receives the local file's name. Returns false, and
-  // starts nothing, while an upload of this instance runs (logged) or when the
-  // local file is missing ("#error|File does not exist|0", sent at once).
+  // with the server's last reply, "#error|Upload Cancelled|0",
+  // "#error|Could not connect to server|0", or an error that names the local
+  // file's fault (it cannot be opened, is no regular file, or changes size
+  // during the upload). Only ftp URLs are served. A destination URL that ends
+  // with the host or with "/" receives the local file's name. A directory
+  // operation of the instance still running on another thread is waited for.
+  // Returns false, and starts nothing, while an upload of this instance runs
+  // (logged) or when the local file is missing ("#error|File does not
+  // exist|0", sent at once).
   bool uploadFile(const std::string& localPath, const std::string& toURL);
-  // Asks the running FTP operation to stop: an upload ends as cancelled; any
-  // other operation stops at the next reply line it receives.
+  // Asks the running FTP operation to stop, from any thread: an upload ends as
+  // cancelled; a listing, creation or removal ends within a second, or at the
+  // next reply line of the next one when none runs.
   void cancelFTPOperation();
-  // Drops the connection and the easy handle; a running upload first ends as
-  // cancelled. The next operation logs in again.
+  // Drops the connection and the easy handle; a running operation first ends
+  // as cancelled (a directory operation within a second). The next operation
+  // logs in again.
   void closeFTPConnection();
   // Lists the directory that the URL names, and its subdirectories down to the
   // given depth, synchronously on the calling thread, all on one connection.
-  // "result" holds the last reply ("TEXT|CODE") or "Cancelled by user|0".
-  // Absent while an upload of this instance runs.
+  // Never descends into a name holding "/", nor "." or "..", nor an empty
+  // name; lines over 64 KiB are dropped. "result" holds the last reply
+  // ("TEXT|CODE"; libcurl's error when the transfer failed without a refusal
+  // from the server), "Cancelled by user|0", or "More than 100000
+  // entries|0" when the walk stopped at its limit. Absent while an upload or
+  // another operation of this instance runs.
   std::optional<ListingResult> getDirectoryListFromURL(const std::string& url,
                                                        const FtpLevel& withLevel = {});
   // Creates (MKD) / removes (RMD) the directory that the URL's path names,
   // relative to the login directory, synchronously. Returns "TEXT|CODE" of the
-  // last reply (or of libcurl's error), absent while an upload runs.
+  // last reply (or of libcurl's error when the transfer failed without a
+  // refusal), "Cancelled by user|0" after a cancel or close; absent while an
+  // upload or another operation of this instance runs.
   std::optional<std::string> createDirectoryWithURL(const std::string& url);
   std::optional<std::string> removeDirectoryWithURL(const std::string& url);
 
@@ -256,6 +273,13 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   void createDictOfPath(std::string_view name, std::int32_t andDirFlag);
   // Starts a single-directory listing: empty entry list and carry-over.
   void beginDirectoryList();
+  // Takes one block of listing text (the listing callback's work); false when
+  // the listing must stop: its text passed the answer cap or the walk its
+  // entry limit.
+  bool takeListingBlock(std::string_view block);
+  // Whether the FTP operation running on this instance was asked to stop
+  // (cancelFTPOperation, or closeFTPConnection while it drives the handle).
+  bool ftpOperationStopped() const;
   // Ends it and hands over its entries; when the transfer completed, a last
   // line that the server sent without a line feed is parsed too.
   std::vector<FtpEntry> endDirectoryList(bool transferCompleted);
@@ -279,16 +303,21 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   // Worker thread: entry and transfer of one upload.
   void uploadUsingCurl(const std::string& fileToUpload, const std::string& url);
   bool uploadThreadUsingCurlFile(const std::string& localPath, const std::string& toURL);
-  // One directory listing (path relative to the URL); absent while an upload
-  // runs or the handle is busy on another thread.
-  std::optional<std::vector<FtpEntry>> getUsingCurlDirectoryList(const std::string& path,
+  // One directory listing (path relative to the URL) on `easy`, the handle
+  // the tree listing holds; absent while an upload runs.
+  std::optional<std::vector<FtpEntry>> getUsingCurlDirectoryList(void* easy,
+                                                                 const std::string& path,
                                                                  const std::string& fromURL);
-  void stepThroughList(std::vector<FtpEntry>& list, const std::string& basePath,
+  void stepThroughList(void* easy, std::vector<FtpEntry>& list, const std::string& basePath,
                        std::int32_t numberOfLevels, const std::string& fromURL);
+  // Whether the tree walk must list no further directory.
+  bool walkStopped() const;
   // MKD (make) or RMD of the URL's relative path after login.
   std::optional<std::string> runDirectoryCommand(const std::string& url, bool make);
-  // Applies libcurl's error to the reply record when no reply text is there.
-  void recordTransferErrorIfNoReply(int curlCode);
+  // Applies libcurl's error to the reply record when no reply text is there,
+  // or when the transfer failed and the last reply is no refusal that would
+  // explain it (unless the caller stopped it).
+  void recordTransferFailure(int curlCode, bool stoppedByCaller);
   std::string lastFTPResult() const;
 
  private:
@@ -342,8 +371,12 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   std::atomic<std::int32_t> lastFTPCode{0};             // 26
   detail::FtpReplyText lastFTPDescription;              // 27
 
-  // Beyond the fixed fields: the resumable upload in progress (null when
-  // none; it holds the instance until it ends) and its retry delays.
+  // The carry-over and counts of the listing in progress; made by the first
+  // listing, used by whichever thread drives curlHandle.
+  detail::Owned<detail::DirectoryListing> listing_;
+
+  // The resumable upload in progress (null when none; it holds the instance
+  // until it ends) and its retry delays.
   std::shared_ptr<detail::ResumableUpload> resumableUpload_;
   std::vector<std::chrono::milliseconds> resumableRetryDelays_;
 };

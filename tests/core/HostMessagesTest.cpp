@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -114,25 +116,105 @@ TEST_F(HostMessagesTest, NoHandlerDropsAndAThrowingHandlerDoesNotStopTheSender) 
   EXPECT_TRUE(received().empty());
 }
 
-TEST_F(HostMessagesTest, HandlerReplacedWhileOtherThreadsSend) {
+// Handlers are replaced while other threads send. Each handler counts into a
+// tally that it owns; the tally adds its count to the total when the last copy
+// of its handler goes. So a handler the library called after letting it go
+// shows as a use after free under the sanitizers, a message delivered twice or
+// lost shows in the total, and a handler the library keeps too long shows as a
+// tally still alive.
+struct ReplaceUnderLoadCase {
+  const char* what;
+  bool removeBetween;  // installs no handler between two handlers: messages drop
+  bool fromInside;     // the handlers themselves install the next one
+};
+
+class HandlerReplacedUnderLoad : public ::testing::TestWithParam<ReplaceUnderLoadCase> {
+ protected:
+  struct Tally {
+    explicit Tally(std::atomic<long>& total) : total(total) {}
+    Tally(const Tally&) = delete;
+    Tally& operator=(const Tally&) = delete;
+    ~Tally() { total += calls.load(); }
+    std::atomic<long>& total;
+    std::atomic<long> calls{0};
+  };
+
+  void TearDown() override { setHostMessageHandler(nullptr); }
+
+  // A new counting handler; with `fromInside`, every 50th message it takes
+  // installs its successor from inside the send.
+  HostMessageHandler makeHandler(bool fromInside) {
+    auto tally = std::make_shared<Tally>(delivered_);
+    {
+      std::lock_guard lock(mutex_);
+      tallies_.push_back(tally);
+    }
+    return [this, tally, fromInside](std::string_view) {
+      if (++tally->calls % 50 == 0 && fromInside && replacements_.fetch_add(1) < kReplacements) {
+        setHostMessageHandler(makeHandler(true));
+      }
+    };
+  }
+
+  static constexpr int kReplacements = 300;
+  std::atomic<long> delivered_{0};
+  std::atomic<int> replacements_{0};
+  std::mutex mutex_;
+  std::vector<std::weak_ptr<Tally>> tallies_;
+};
+
+TEST_P(HandlerReplacedUnderLoad, EveryMessageReachesOneLiveHandler) {
+  const auto param = GetParam();
+  constexpr int kSenders = 4;
+  constexpr long kAtLeastEach = 500;
+  auto zembrel = Zembrel::initZembrel();
+  setHostMessageHandler(makeHandler(param.fromInside));
+
+  // The senders keep going until every replacement is done.
   std::atomic<bool> stop{false};
+  std::atomic<long> sent{0};
   std::vector<std::thread> senders;
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < kSenders; ++i) {
     senders.emplace_back([&] {
-      while (!stop) zembrel_->sendAppleEventFTPProgress(1);
+      long count = 0;
+      while (!stop.load() || count < kAtLeastEach) {
+        zembrel->sendAppleEventFTPProgress(1);
+        ++count;
+      }
+      sent += count;
     });
   }
-  std::atomic<int> second{0};
-  for (int i = 0; i < 200; ++i) {
-    setHostMessageHandler([&](std::string_view) { ++second; });
-    setHostMessageHandler(nullptr);
+  if (param.fromInside) {
+    while (replacements_.load() < kReplacements) std::this_thread::yield();
+  } else {
+    for (int i = 0; i < kReplacements; ++i) {
+      if (param.removeBetween) setHostMessageHandler(nullptr);
+      setHostMessageHandler(makeHandler(false));
+    }
   }
-  setHostMessageHandler([&](std::string_view) { ++second; });
-  while (second.load() == 0) std::this_thread::yield();
   stop = true;
   for (auto& sender : senders) sender.join();
-  EXPECT_GT(second.load(), 0);
+  setHostMessageHandler(nullptr);
+
+  std::lock_guard lock(mutex_);
+  EXPECT_EQ(tallies_.size(), static_cast<std::size_t>(kReplacements) + 1);
+  for (std::size_t i = 0; i < tallies_.size(); ++i) {
+    EXPECT_TRUE(tallies_[i].expired()) << "handler " << i << " is still held";
+  }
+  if (param.removeBetween) {
+    EXPECT_LE(delivered_.load(), sent.load());
+    EXPECT_GT(delivered_.load(), 0);
+  } else {
+    EXPECT_EQ(delivered_.load(), sent.load());
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, HandlerReplacedUnderLoad,
+    ::testing::Values(ReplaceUnderLoadCase{"SwappedByAnotherThread", false, false},
+                      ReplaceUnderLoadCase{"RemovedAndInstalledAgain", true, false},
+                      ReplaceUnderLoadCase{"ReplacedFromInsideAHandler", false, true}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
 }  // namespace zembrel

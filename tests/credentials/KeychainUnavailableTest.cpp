@@ -3,9 +3,6 @@
 // test points this process at its own (dead) session bus.
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -15,6 +12,7 @@
 
 #include "LogCapture.hpp"
 #include "ServerProcess.hpp"
+#include "SilentBus.hpp"
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/platform/SecretStore.hpp"
 
@@ -40,6 +38,8 @@ void expectFastFailure(const DeadBusCase& param) {
   const auto took = Clock::now() - start;
   EXPECT_EQ(log.text(), param.log);
   EXPECT_LT(took, std::chrono::seconds(1));
+  // Hosts and the command line learn it too, not only the log.
+  EXPECT_EQ(zembrel->lastKeychainStatus(), detail::kSecretNotAvailable);
 }
 
 TEST_P(KeychainWithoutService, FailsFastWhenTheBusAddressLeadsNowhere) {
@@ -75,30 +75,10 @@ INSTANTIATE_TEST_SUITE_P(
                     kNotAvailable}),
     [](const auto& info) { return std::string(info.param.what); });
 
-// A socket that accepts connections and never says a word.
-class SilentBus {
- public:
-  explicit SilentBus(const std::filesystem::path& path) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(fd_, 8), 0);
-  }
-  SilentBus(const SilentBus&) = delete;
-  SilentBus& operator=(const SilentBus&) = delete;
-  ~SilentBus() { ::close(fd_); }
-
- private:
-  int fd_ = -1;
-};
-
 TEST(KeychainSilentBus, IsCancelledAtTheTimeLimitAndLaterCallsStillWork) {
   ScopedTempDir dir;
   SilentBus bus(dir.path() / "silent");
-  const std::string address = "unix:path=" + (dir.path() / "silent").string();
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
 
   const auto limit = std::chrono::milliseconds(400);
   const auto start = Clock::now();

@@ -51,6 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"ShortLine", "22\r\n", true, 22, ""}, ReplyCase{"OneByte", "5", true, 5, ""},
         ReplyCase{"NoCrLf", "230 Login ok", true, 230, "Login "},
         ReplyCase{"NotUtf8", "550 \xff\xfe\r\n", true, 550, std::nullopt},
+        ReplyCase{"NotUtf8BeforeTheText", "5\xff\xfe text\r\n", true, 5, std::nullopt},
         ReplyCase{"Utf8", "257 \"/ü\" created\r\n", true, 257, "\"/ü\" created"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -90,11 +91,13 @@ const std::string kListing =
     "lrwxrwxrwx   1 user group    3 Dec 07 08:19 link -> sub dir\n"
     "-rw-r--r--   1 user group    5 Dec 07 08:19 ünï.txt\r\n"
     "+i8388621.48594,m825718503,r,s280,\tdjb.html\n"
+    "+/,\t \xE3\x80\x80 \n"
     "-rw-r--r--   1 user group    5 Dec 07 08:19 last";
 
 const std::vector<FtpEntry> kExpected = {{"sub dir", true, {}},   {"spaced name", false, {}},
                                          {"link", true, {}},      {"ünï.txt", false, {}},
-                                         {"djb.html", false, {}}, {"last", false, {}}};
+                                         {"djb.html", false, {}}, {"", true, {}},
+                                         {"last", false, {}}};
 
 TEST(ListingCallback, AnyCutIntoTwoBlocksGivesTheSameEntries) {
   auto zembrel = Zembrel::initZembrel();
@@ -130,6 +133,25 @@ TEST(ListingCallback, AVeryLongNameArrivesWholeAcrossBlocks) {
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].name, name);
   EXPECT_EQ(entries[1].name, "next");
+}
+
+// Lines up to 64 KiB arrive whole; a longer one is dropped up to its line
+// feed, however the blocks cut it, and the lines after it still count.
+TEST(ListingCallback, ALineOverTheCapIsDroppedUpToItsLineFeed) {
+  const std::string head = "-rw-r--r--   1 user group 5 Dec 07 08:19 ";
+  const std::size_t cap = 64 * 1024;
+  const std::string longest = head + std::string(cap - head.size(), 'a');
+  const std::string tooLong = head + std::string(cap + 1 - head.size(), 'b');
+  const std::string text = longest + "\n" + tooLong + "\n" + head + "next\n" + tooLong + "\n";
+  auto zembrel = Zembrel::initZembrel();
+  for (std::size_t block : {std::size_t{1000}, std::size_t{16384}, text.size()}) {
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = block; at < text.size(); at += block) cuts.push_back(at);
+    const auto entries = feed(*zembrel, text, cuts);
+    ASSERT_EQ(entries.size(), 2u) << "blocks of " << block;
+    EXPECT_EQ(entries[0].name, longest.substr(head.size()));
+    EXPECT_EQ(entries[1].name, "next");
+  }
 }
 
 TEST(ListingCallback, AnUnfinishedLineOfAFailedTransferIsDropped) {

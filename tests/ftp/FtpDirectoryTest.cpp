@@ -135,7 +135,9 @@ TEST_F(FtpDirectory, RefusedDirectoryKeepsEmptyChildrenAndTheWalkGoesOn) {
   const FtpEntry* after = find(listing->directories, "after");
   ASSERT_NE(after, nullptr);
   EXPECT_EQ(names(after->children), std::vector<std::string>{"x"});
+  // "broken" comes after "after": its refusal is the last reply.
   ASSERT_TRUE(listing->result.has_value());
+  EXPECT_TRUE(listing->result->ends_with("|550")) << *listing->result;
 }
 
 TEST_F(FtpDirectory, CancelDuringAWalkReportsItAndClearsTheRequest) {
@@ -158,7 +160,7 @@ TEST_F(FtpDirectory, CancelDuringAWalkReportsItAndClearsTheRequest) {
   EXPECT_EQ(again->result, "Transfer complete.|226");
 }
 
-TEST_F(FtpDirectory, CloseDuringAWalkWaitsForTheListingThatUsesTheHandle) {
+TEST_F(FtpDirectory, CloseDuringAWalkEndsItAndTheNextOperationLogsInAgain) {
   FtpTestServer server({"--list-delay", "0.2"});
   for (int i = 0; i < 4; ++i)
     fs::create_directories(server.home() / ("d" + std::to_string(i)) / "x");
@@ -168,11 +170,64 @@ TEST_F(FtpDirectory, CloseDuringAWalkWaitsForTheListingThatUsesTheHandle) {
   zembrel->closeFTPConnection();
   walker.join();
   ASSERT_TRUE(listing.has_value());
-  // The listing in flight finished on its handle; the next one logged in anew.
-  ASSERT_EQ(listing->directories.size(), 4u);
-  for (const auto& entry : listing->directories)
-    EXPECT_EQ(names(entry.children), std::vector<std::string>{"x"}) << entry.name;
+  EXPECT_EQ(listing->result, "Cancelled by user|0");
+  EXPECT_EQ(listing->directories.size(), 4u);
+  EXPECT_LT(server.count("CMD LIST"), 5) << "the walk went on after the close";
+  EXPECT_FALSE(zembrel->snapshot().hasCurlHandle);
+  auto again = zembrel->getDirectoryListFromURL(server.url("/"));
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(again->result, "Transfer complete.|226");
   EXPECT_EQ(server.logins(), 2);
+}
+
+// Whatever names a server lists, the walk stays inside the requested tree:
+// it never descends into ".", "..", a name holding "/" or an empty name.
+TEST_F(FtpDirectory, TheWalkNeverLeavesTheRequestedTree) {
+  std::string text;
+  for (const char* name : {".", "..", "a/b", "../../up", "   ", "ok"})
+    text += std::string("drwxr-xr-x   2 user group 4096 Jan 01  2000 ") + name + "\r\n";
+  FtpTestServer server({"--list-text", text});
+  fs::create_directories(server.home() / "ok" / "ok");
+  auto listing = zembrel->getDirectoryListFromURL(server.url("/"), 2LL);
+  ASSERT_TRUE(listing.has_value());
+  EXPECT_EQ(names(listing->directories), (std::vector<std::string>{"", "../../up", "a/b", "ok"}));
+  const FtpEntry* ok = find(listing->directories, "ok");
+  ASSERT_NE(ok, nullptr);
+  EXPECT_EQ(names(ok->children), (std::vector<std::string>{"", "../../up", "a/b", "ok"}));
+  for (const auto& entry : listing->directories) {
+    if (entry.name != "ok") {
+      EXPECT_TRUE(entry.children.empty()) << entry.name;
+    }
+  }
+  EXPECT_EQ(server.count("CMD LIST"), 3);  // the top, ok, ok/ok
+  // The server logs the directories it was asked to enter as its own paths.
+  const std::string home = fs::canonical(server.home()).string();
+  const std::vector<std::string> inside = {"CMD CWD " + home, "CMD CWD " + home + "/ok",
+                                           "CMD CWD " + home + "/ok/ok"};
+  for (const auto& line : server.logLines()) {
+    if (line.rfind("CMD CWD", 0) == 0) {
+      EXPECT_NE(std::find(inside.begin(), inside.end(), line), inside.end()) << line;
+    }
+  }
+  EXPECT_EQ(listing->result, "Transfer complete.|226");
+}
+
+TEST_F(FtpDirectory, AWalkStopsAfterAHundredThousandEntries) {
+  FtpTestServer server({"--fake-list", "50000"});  // 50,000 directories in every directory
+  fs::create_directory(server.home() / "d1");
+  fs::create_directory(server.home() / "d2");
+  std::optional<ListingResult> listing;
+  const auto took = test::runWithin(
+      std::chrono::seconds(60),
+      [&] { listing = zembrel->getDirectoryListFromURL(server.url("/"), 1LL); },
+      [&] { server.stop(); });
+  ASSERT_TRUE(took.has_value());
+  ASSERT_TRUE(listing.has_value());
+  EXPECT_EQ(listing->result, "More than 100000 entries|0");
+  ASSERT_EQ(listing->directories.size(), 50000u);
+  EXPECT_EQ(listing->directories[0].children.size(), 50000u);
+  EXPECT_TRUE(listing->directories[1].children.empty());
+  EXPECT_EQ(server.count("CMD LIST"), 3);
 }
 
 TEST_F(FtpDirectory, NothingListeningGivesLibcurlsErrorOnAFreshInstance) {
@@ -237,7 +292,8 @@ TEST_F(FtpDirectory, DestroyingAnInstanceClosesItsConnectionAndBalancesLibcurl) 
     auto local = Zembrel::initZembrel();
     ASSERT_TRUE(local->getDirectoryListFromURL(server.url("/")).has_value());
     ASSERT_TRUE(local->snapshot().hasCurlHandle);
-    EXPECT_EQ(server.count("DISCONNECT"), 0) << "the handle keeps its connection between operations";
+    EXPECT_EQ(server.count("DISCONNECT"), 0)
+        << "the handle keeps its connection between operations";
   }
   EXPECT_EQ(detail::curlGlobalBalance(), balance);
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);

@@ -1,10 +1,17 @@
 #include "FtpTestSupport.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <fstream>
+#include <future>
 #include <random>
 #include <sstream>
-
+#include <stdexcept>
 
 namespace zembrel::test {
 
@@ -32,6 +39,51 @@ int FtpTestServer::count(const std::string& prefix) const {
   int n = 0;
   for (const auto& line : logLines()) n += line.rfind(prefix, 0) == 0 ? 1 : 0;
   return n;
+}
+
+CountingListener::CountingListener() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd_, 8) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("cannot listen on 127.0.0.1");
+  }
+  port_ = ntohs(address.sin_port);
+  thread_ = std::thread([this] {
+    while (!stop_) {
+      pollfd ready{fd_, POLLIN, 0};
+      if (::poll(&ready, 1, 50) <= 0) continue;
+      const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      ++connections_;
+      ::close(client);
+    }
+  });
+}
+
+CountingListener::~CountingListener() {
+  stop_ = true;
+  thread_.join();
+  ::close(fd_);
+}
+
+std::optional<std::chrono::milliseconds> runWithin(std::chrono::milliseconds deadline,
+                                                   const std::function<void()>& operation,
+                                                   const std::function<void()>& unblock) {
+  const auto start = std::chrono::steady_clock::now();
+  auto done = std::async(std::launch::async, operation);
+  if (done.wait_for(deadline) == std::future_status::ready) {
+    done.get();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+  }
+  unblock();
+  done.wait();
+  return std::nullopt;
 }
 
 void writeRandomFile(const std::filesystem::path& path, std::uint64_t size, unsigned seed) {

@@ -266,15 +266,32 @@ TEST_F(FtpUploadSlow, CloseEndsTheUploadAndTheNextOperationLogsInAgain) {
   EXPECT_EQ(server.logins(), 2);
 }
 
-TEST_F(FtpUploadSlow, AFileThatShrinksDuringTheUploadEndsInAnError) {
+struct SizeChange {
+  const char* name;
+  std::uint64_t newSize;
+  std::string final;
+};
+
+class FtpUploadSizeChange : public FtpUploadSlow,
+                            public ::testing::WithParamInterface<SizeChange> {};
+
+// The file really changes size while its blocks are being sent.
+TEST_P(FtpUploadSizeChange, EndsInAnErrorNeverComplete) {
   ASSERT_TRUE(zembrel->uploadFile(file.string(), server.url("/")));
   ASSERT_TRUE(recorder.waitForProgress(4 * kMiB));
-  fs::resize_file(file, kMiB);
+  fs::resize_file(file, GetParam().newSize);
   ASSERT_TRUE(recorder.waitForFinal());
   test::runMainContextFor(std::chrono::milliseconds(50));
   ASSERT_EQ(recorder.finals().size(), 1u);
-  EXPECT_EQ(recorder.finals()[0].text, "#error|The local file shrank during the upload|0");
+  EXPECT_EQ(recorder.finals()[0].text, GetParam().final);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, FtpUploadSizeChange,
+    ::testing::Values(
+        SizeChange{"Shrinks", kMiB, "#error|The local file shrank during the upload|0"},
+        SizeChange{"Grows", 17 * kMiB, "#error|The local file grew during the upload|0"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FtpUploadSlow, SecondUploadWhileOneRunsIsRefusedAndLogged) {
   ::testing::internal::CaptureStderr();

@@ -89,7 +89,8 @@ TEST_F(ResumableCli, KilledRunResumesWhenRunAgain) {
   ASSERT_FALSE(proxy.stats()["events"].empty()) << "the first run never reached the stall";
   ASSERT_EQ(test::keptEntries(state_.path()), 1);
 
-  const test::CommandRun again = test::runCommand(ZEMBREL_CLI_PATH, arguments);
+  const test::CommandRun again =
+      test::runCommand(ZEMBREL_CLI_PATH, arguments, "", std::chrono::seconds(60));
   EXPECT_EQ(again.status, 0) << again.out;
   EXPECT_EQ(lastLine(again.out), "#complete|204");
   const auto progress = progressOf(again.out);

@@ -605,18 +605,24 @@ TEST_F(StreamedPost, UrlThatIsNotHttpFailsSetup) {
   EXPECT_EQ(messages_[1].text, "#error|Setup|0");
 }
 
-TEST_F(StreamedPost, UntrustedCertificateIsRefused) {
+TEST_F(StreamedPost, UntrustedCertificateIsRefusedUnlessTheEnvironmentTrustsIt) {
   // A self-signed certificate for 127.0.0.1 that no system store trusts.
   ScopedTempDir records;
-  test::ServerProcess tls(
-      {"/usr/bin/python3", (test::serversDir() / "http_server.py").string(),
-       records.path().string(), "--tls",
-       (test::serversDir() / ".." / "http" / "data" / "self-signed.pem").string()});
+  const auto pem = test::serversDir() / ".." / "http" / "data" / "self-signed.pem";
+  test::ServerProcess tls({"/usr/bin/python3", (test::serversDir() / "http_server.py").string(),
+                           records.path().string(), "--tls", pem.string()});
+  const std::string url = "https://127.0.0.1:" + std::to_string(tls.port()) + "/secret";
   auto path = makeFile("a.txt", "hello");
-  ASSERT_TRUE(zembrel_->doPostWithURL("https://127.0.0.1:" + std::to_string(tls.port()) + "/secret",
-                                      {}, {}, path.string(), {}));
+  ASSERT_TRUE(zembrel_->doPostWithURL(url, {}, {}, path.string(), {}));
   EXPECT_EQ(waitForFinal(), "#error|Custom|60");  // the peer's certificate failed verification
   EXPECT_TRUE(std::filesystem::is_empty(records.path()));
+
+  // Named as trusted the way OpenSSL and curl read it, it is accepted.
+  ::setenv("SSL_CERT_FILE", pem.c_str(), 1);
+  messages_.clear();
+  ASSERT_TRUE(zembrel_->doPostWithURL(url, {}, {}, path.string(), {}));
+  EXPECT_EQ(waitForFinal(), "#complete|200");
+  ::unsetenv("SSL_CERT_FILE");
 }
 
 // ---- The file changing under the upload.

@@ -19,9 +19,24 @@ Options that make the server behave like others do:
     --cwd-reply TEXT      text of a successful CWD reply after "250 "
     --rate BYTES          receive uploads at about this many bytes per second
     --list-delay SECONDS  wait before answering each LIST
+    --list-text TEXT      send TEXT as the listing of every LIST ("\\n" ends
+                          a line), whatever the directory
+    --fake-list N         answer every LIST with N directory entries d1..dN
+    --fault VERB:KIND     misbehave on every VERB (LIST, STOR, MKD, RMD, ...):
+        stall        LIST: 150, then the data connection stays silent;
+                     STOR: 150, then the data is never read; else no reply
+        reset        LIST: 150 and a few lines, then both connections are
+                     reset; STOR: both reset after 1 MiB; else the control
+                     connection is reset at once
+        endless      LIST: listing lines without end; else a multi-line
+                     reply whose continuation lines never end
+        endless-line LIST: one line without end; else a reply line without
+                     end (no CR LF ever)
 """
 import argparse
 import logging
+import socket
+import struct
 import sys
 import threading
 import time
@@ -40,7 +55,11 @@ parser.add_argument("--transfer-reply")
 parser.add_argument("--cwd-reply")
 parser.add_argument("--rate", type=int, default=0)
 parser.add_argument("--list-delay", type=float, default=0.0)
+parser.add_argument("--list-text")
+parser.add_argument("--fake-list", type=int, default=0)
+parser.add_argument("--fault", action="append", default=[])
 options = parser.parse_args()
+faults = dict(f.split(":", 1) for f in options.fault)
 # pyftpdlib's own session log would only clutter the test output.
 logging.basicConfig(level=logging.ERROR)
 
@@ -56,6 +75,49 @@ def log_event(line):
         _log_file.flush()
 
 
+def reset(*channels):
+    """Closes the channels' sockets with a TCP reset instead of a FIN."""
+    for channel in channels:
+        try:
+            channel.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                      struct.pack("ii", 1, 0))
+        except (OSError, AttributeError):
+            pass
+    for channel in channels:
+        channel.close()
+
+
+class EndlessProducer:
+    """Yields the same chunk for ever: the data channel never finishes."""
+
+    def __init__(self, chunk):
+        self.chunk = chunk
+
+    def more(self):
+        return self.chunk
+
+
+class TextProducer:
+    """Yields bytes once, in 64 KiB pieces."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def more(self):
+        piece, self.data = self.data[:65536], self.data[65536:]
+        return piece
+
+
+def endless_listing():
+    lines = b"".join(b"-rw-r--r--   1 user group 1 Jan 01  2000 f%d\r\n" % i for i in range(1000))
+    return EndlessProducer(lines)
+
+
+def fake_listing(count):
+    return b"".join(b"drwxr-xr-x   1 user group 0 Jan 01  2000 d%d\r\n" % i
+                    for i in range(1, count + 1))
+
+
 class PacedDTPHandler(DTPHandler):
     """Receives at --rate bytes per second, smoothly (small reads, short waits)."""
 
@@ -66,7 +128,15 @@ class PacedDTPHandler(DTPHandler):
         self._pace_start = None
         self._paced_bytes = 0
 
+    def readable(self):
+        if self.receive and faults.get("STOR") == "stall":
+            return False  # nothing is read: the client's sends stall
+        return super().readable()
+
     def handle_read(self):
+        if self.receive and faults.get("STOR") == "reset" and self.tot_bytes_received >= 1 << 20:
+            reset(self.cmd_channel, self)
+            return
         if not options.rate:
             return super().handle_read()
         if self._pace_start is None:
@@ -124,6 +194,15 @@ class Handler(FTPHandler):
 
     def process_command(self, cmd, *args, **kwargs):
         log_event("CMD " + cmd + (" " + args[0] if args and args[0] else ""))
+        if cmd in faults and self.misbehave(cmd, faults[cmd]):
+            return
+        if cmd == "LIST" and (options.list_text is not None or options.fake_list):
+            if options.fake_list:
+                data = fake_listing(options.fake_list)
+            else:
+                data = options.list_text.encode("utf-8")
+            self.push_dtp_data(TextProducer(data), isproducer=True, cmd="LIST")
+            return
         if cmd in ("STOR", "APPE", "STOU"):
             self._storing = True
         if cmd == "LIST" and options.list_delay:
@@ -133,6 +212,51 @@ class Handler(FTPHandler):
             super().process_command(cmd, *args, **kwargs)
         finally:
             self._in_cwd = False
+
+    def misbehave(self, cmd, kind):
+        """Answers cmd the faulty way; False when the fault does not apply."""
+        if cmd == "STOR" and kind in ("stall", "reset"):
+            return False  # the data handler misbehaves
+        if cmd == "LIST" and kind == "stall":
+            # 150, and the data connection, once there, gets nothing.
+            self.respond("150 File status okay. About to open data connection.")
+            return True
+        if cmd == "LIST" and kind == "reset":
+            self.respond("150 File status okay. About to open data connection.")
+            self.reset_when_connected()
+            return True
+        if cmd == "LIST" and kind in ("endless", "endless-line"):
+            producer = endless_listing() if kind == "endless" else EndlessProducer(b"x" * 65536)
+            self.push_dtp_data(producer, isproducer=True, cmd="LIST")
+            return True
+        if kind == "stall":
+            return True  # no reply at all
+        if kind == "reset":
+            reset(self)
+            return True
+        if kind == "endless":
+            self.push_with_producer(EndlessProducer(b"257-more of the reply\r\n" * 1000))
+            return True
+        if kind == "endless-line":
+            self.push_with_producer(EndlessProducer(b"257 " + b"x" * 65536))
+            return True
+        return False
+
+    def reset_when_connected(self):
+        # Some lines, then both connections end with a reset.
+        if self.data_channel is None:
+            if self.connected:
+                self.ioloop.call_later(0.05, self.reset_when_connected)
+            return
+        self.data_channel.socket.sendall(
+            b"-rw-r--r--   1 user group 1 Jan 01  2000 partial\r\n-rw-r--r-- 1 us")
+        self.ioloop.call_later(0.2, self.reset_both)
+
+    def reset_both(self):
+        if self.data_channel is not None:
+            reset(self, self.data_channel)
+        else:
+            reset(self)
 
 
 authorizer = DummyAuthorizer()

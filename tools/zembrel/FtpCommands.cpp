@@ -29,7 +29,8 @@ nlohmann::ordered_json entriesJson(const std::vector<FtpEntry>& entries) {
   return list;
 }
 
-// Success when the reply code after the last "|" is 2xx.
+// Success when the reply code after the last "|" is 2xx (a listing ends with
+// 226, a creation with 257, a removal with 250).
 int exitCodeOf(const std::optional<std::string>& result) {
   if (!result) return 1;
   const std::size_t bar = result->rfind('|');
@@ -90,7 +91,8 @@ void addList(CLI::App& app, int& exitCode) {
     nlohmann::ordered_json out = {{"directories", entriesJson(listing->directories)}};
     if (listing->result) out["result"] = *listing->result;
     std::cout << out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
-    exitCode = 0;
+    // The listing is printed either way; the status tells whether it is whole.
+    exitCode = exitCodeOf(listing->result);
   });
 }
 

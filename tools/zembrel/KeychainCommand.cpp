@@ -60,7 +60,7 @@ void addKeychainCommand(CLI::App& app, int& exitCode) {
     }
     auto zembrel = Zembrel::initZembrel();
     zembrel->addGenericPassword(*password, store->service, store->account, store->oldService);
-    exitCode = 0;
+    exitCode = zembrel->lastKeychainStatus() == 0 ? 0 : 1;
   });
 
   auto getService = std::make_shared<std::string>();
@@ -71,7 +71,8 @@ void addKeychainCommand(CLI::App& app, int& exitCode) {
     auto zembrel = Zembrel::initZembrel();
     const nlohmann::json result = zembrel->genericPasswordByServiceName(*getService);
     std::cout << result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-    exitCode = 0;
+    // A missing item prints ["",""] and fails, as a lookup that found nothing.
+    exitCode = zembrel->lastKeychainStatus() == 0 ? 0 : 1;
   });
 
   auto deleteService = std::make_shared<std::string>();
@@ -80,7 +81,7 @@ void addKeychainCommand(CLI::App& app, int& exitCode) {
   deleteCommand->callback([deleteService, &exitCode] {
     auto zembrel = Zembrel::initZembrel();
     zembrel->deleteGenericPasswordFromServiceName(*deleteService);
-    exitCode = 0;
+    exitCode = zembrel->lastKeychainStatus() == 0 ? 0 : 1;
   });
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Commands.hpp"
@@ -27,14 +28,25 @@ void addXmlCommand(CLI::App& app, int& exitCode) {
   auto* elements = command->add_option("--elements", options->elements,
                                        "Collect only elements with these names (none given: none)");
   elements->expected(0, CLI::detail::expected_max_vector_size);
+  // Exit status: 0 when the document was extracted (an empty list included,
+  // when no element matched --elements), 1 when the result is the error text
+  // (a rejected document, or a path that cannot be read) or the output cannot
+  // be written.
   command->callback([options, elements, &exitCode] {
     std::optional<std::vector<std::string>> names;
     if (elements->count() > 0) names = options->elements;
-    auto result = names
-                      ? CocoaXMLParser::processXMLFile(options->textOrPath, names, options->flatten)
-                      : CocoaXMLParser::processXMLFile(options->textOrPath, options->flatten);
-    writeXmlResultJson(std::cout, std::move(result));
-    exitCode = 0;
+    // Entries are written as they come, so the result is never held whole.
+    XmlJsonListWriter writer(std::cout);
+    auto error = CocoaXMLParser::processXMLFile(
+        options->textOrPath, names, options->flatten,
+        [&writer](ElementEntry&& entry) { writer.entry(std::move(entry)); });
+    if (error) {
+      writeXmlResultJson(std::cout, XMLResult(std::move(*error)));
+    } else {
+      writer.finish();
+    }
+    std::cout.flush();
+    exitCode = error || !std::cout ? 1 : 0;
   });
 }
 

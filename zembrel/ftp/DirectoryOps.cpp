@@ -8,9 +8,9 @@
 
 #include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
-#include "zembrel/ftp/FtpFlags.hpp"
+#include "zembrel/ftp/DirectoryListing.hpp"
+#include "zembrel/ftp/FtpTransfer.hpp"
 #include "zembrel/platform/Handles.hpp"
-#include "zembrel/platform/Proxy.hpp"
 
 namespace zembrel {
 namespace {
@@ -42,6 +42,32 @@ std::int32_t levelsOf(const FtpLevel& level) {
   return std::min(levels, kMaxLevels);
 }
 
+// A directory the walk may list: a name of the directory itself. "." and ".."
+// lead elsewhere, a name holding "/" into some other path, and an empty name
+// back into the directory being walked.
+bool canDescendInto(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// The instance's handle for one directory operation: no other operation of
+// the instance uses it meanwhile, and it is reset (or destroyed, when a close
+// was asked for) at the end.
+class HandleLease {
+ public:
+  explicit HandleLease(detail::FtpHandleSlot& slot)
+      : slot_(slot), easy_(static_cast<CURL*>(slot.acquire())) {}
+  HandleLease(const HandleLease&) = delete;
+  HandleLease& operator=(const HandleLease&) = delete;
+  ~HandleLease() {
+    if (easy_) slot_.release();
+  }
+  CURL* get() const { return easy_; }
+
+ private:
+  detail::FtpHandleSlot& slot_;
+  CURL* easy_;
+};
+
 std::string malformedUrlResult() {
   return std::string(curl_easy_strerror(CURLE_URL_MALFORMAT)) + '|' +
          std::to_string(static_cast<int>(CURLE_URL_MALFORMAT));
@@ -54,23 +80,43 @@ std::string Zembrel::lastFTPResult() const {
   return text.value_or("") + '|' + std::to_string(lastFTPCode.load());
 }
 
-void Zembrel::recordTransferErrorIfNoReply(int curlCode) {
-  if (lastFTPDescription.hasText()) return;
+void Zembrel::recordTransferFailure(int curlCode, bool stoppedByCaller) {
+  // A reply below 400 (the 150 before a listing that then stalled, a 226 of an
+  // earlier operation) does not explain a failed transfer; libcurl's error does.
+  const bool unexplained = curlCode != CURLE_OK && !stoppedByCaller && lastFTPCode < 400;
+  if (lastFTPDescription.hasText() && !unexplained) return;
   setLastFTPCode(curlCode, std::string(curl_easy_strerror(static_cast<CURLcode>(curlCode))));
+}
+
+bool Zembrel::ftpOperationStopped() const {
+  return abortOperation == 1 || curlHandle.closeRequested();
+}
+
+bool Zembrel::walkStopped() const {
+  return doingUpload || ftpOperationStopped() || (listing_ && listing_->tooManyEntries);
 }
 
 std::optional<ListingResult> Zembrel::getDirectoryListFromURL(const std::string& url,
                                                               const FtpLevel& withLevel) {
   if (doingUpload) return std::nullopt;
   if (!combineURL(url, "", std::nullopt, false)) return ListingResult{{}, malformedUrlResult()};
+  // Held for the whole walk: the listing state below is this walk's alone.
+  HandleLease handle(curlHandle);
+  if (!handle.get()) return std::nullopt;
+  beginDirectoryList();
+  listing_->beginWalk();
   ftpRecordResult = ListingResult{};
-  std::vector<FtpEntry> top = getUsingCurlDirectoryList("", url).value_or(std::vector<FtpEntry>{});
+  std::vector<FtpEntry> top =
+      getUsingCurlDirectoryList(handle.get(), "", url).value_or(std::vector<FtpEntry>{});
   const std::int32_t levels = levelsOf(withLevel);
-  if (levels > 0) stepThroughList(top, "/", levels, url);
+  if (levels > 0) stepThroughList(handle.get(), top, "/", levels, url);
   ftpRecordResult.directories = std::move(top);
-  if (abortOperation == 1) {
-    abortOperation = 0;
+  if (abortOperation == 1 || curlHandle.closeRequested()) {
+    // A close ends the walk as a cancel does; it leaves the request flag alone.
+    if (abortOperation == 1) abortOperation = 0;
     ftpRecordResult.result = "Cancelled by user|0";
+  } else if (listing_->tooManyEntries) {
+    ftpRecordResult.result = "More than " + std::to_string(detail::kMaxWalkEntries) + " entries|0";
   } else if (lastFTPDescription.hasText()) {
     ftpRecordResult.result = lastFTPResult();
   }
@@ -79,38 +125,41 @@ std::optional<ListingResult> Zembrel::getDirectoryListFromURL(const std::string&
   return result;
 }
 
-void Zembrel::stepThroughList(std::vector<FtpEntry>& list, const std::string& basePath,
+void Zembrel::stepThroughList(void* easy, std::vector<FtpEntry>& list, const std::string& basePath,
                               std::int32_t numberOfLevels, const std::string& fromURL) {
   const std::size_t count = list.size();
   for (std::size_t i = 0; i < count; ++i) {
+    // Cancelled, closed, at the entry limit, or an upload waits for the handle.
+    if (walkStopped()) return;
     FtpEntry& record = list[i];
-    if (!record.directory) continue;
+    if (!record.directory || !canDescendInto(record.name)) continue;
     const std::string path = basePath + record.name + '/';
-    auto children = getUsingCurlDirectoryList(path, fromURL);
+    auto children = getUsingCurlDirectoryList(easy, path, fromURL);
     if (children) record.children = std::move(*children);
-    if (numberOfLevels - 1 > 0) stepThroughList(record.children, path, numberOfLevels - 1, fromURL);
+    if (numberOfLevels - 1 > 0) {
+      stepThroughList(easy, record.children, path, numberOfLevels - 1, fromURL);
+    }
   }
 }
 
 std::optional<std::vector<FtpEntry>> Zembrel::getUsingCurlDirectoryList(
-    const std::string& path, const std::string& fromURL) {
+    void* handle, const std::string& path, const std::string& fromURL) {
   if (doingUpload) return std::nullopt;
   const auto listingURL = combineURL(fromURL, path, std::nullopt, false);
   if (!listingURL) return std::vector<FtpEntry>{};
-  std::lock_guard carryOver(listBuffMutex);
   beginDirectoryList();
-  CURL* easy = static_cast<CURL*>(curlHandle.acquire());
-  if (!easy) return std::nullopt;
+  CURL* easy = static_cast<CURL*>(handle);
+  // Each listing sets all of its options; the connection stays.
+  curl_easy_reset(easy);
+  detail::applyFtpTransferPolicy(easy, *listingURL, this);
   curl_easy_setopt(easy, CURLOPT_URL, listingURL->c_str());
   curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &curlListingWriteCallback);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &curlHeaderCallback);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-  detail::applyFtpProxy(easy);
   const CURLcode result = curl_easy_perform(easy);
-  recordTransferErrorIfNoReply(result);
-  curlHandle.release();
+  recordTransferFailure(result, ftpOperationStopped());
   return endDirectoryList(result == CURLE_OK);
 }
 
@@ -127,10 +176,12 @@ std::optional<std::string> Zembrel::runDirectoryCommand(const std::string& url, 
   const auto relative = relativePathFromURLString(url);
   const auto base = basePathFromURLString(url);
   if (!relative || !base) return malformedUrlResult();
-  CURL* easy = static_cast<CURL*>(curlHandle.acquire());
+  HandleLease handle(curlHandle);
+  CURL* easy = handle.get();
   if (!easy) return std::nullopt;
   const std::string command = (make ? "MKD " : "RMD ") + *relative;
   detail::CurlSlistPtr commands(curl_slist_append(nullptr, command.c_str()));
+  detail::applyFtpTransferPolicy(easy, *base, this);
   if (make) curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
   curl_easy_setopt(easy, CURLOPT_URL, base->c_str());
   curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
@@ -141,19 +192,17 @@ std::optional<std::string> Zembrel::runDirectoryCommand(const std::string& url, 
   }
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &curlHeaderCallback);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-  detail::applyFtpProxy(easy);
   curl_easy_setopt(easy, CURLOPT_QUOTE, commands.get());
   const CURLcode result = curl_easy_perform(easy);
-  if (make && abortOperation == 1) {
-    // A creation reports a cancel and consumes the request; a removal leaves
-    // it for the next listing or creation.
-    abortOperation = 0;
+  if (ftpOperationStopped()) {
+    // A creation consumes the cancel request; a removal leaves it for the
+    // next listing or creation. Either reports the stop, not whatever reply
+    // came last before it.
+    if (make && abortOperation == 1) abortOperation = 0;
     setLastFTPCode(0, std::string("Cancelled by user"));
   } else {
-    // Only a missing reply text is filled in, with libcurl's.
-    recordTransferErrorIfNoReply(result);
+    recordTransferFailure(result, false);
   }
-  curlHandle.release();
   return lastFTPResult();
 }
 

@@ -2,15 +2,16 @@
 
 #include <curl/curl.h>
 #include <glib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/ftp/CurlInfo.hpp"
+#include "zembrel/platform/Text.hpp"
 
 namespace zembrel {
 namespace {
@@ -26,18 +27,18 @@ bool containsCwd(std::string_view text) {
 
 std::size_t readBlock(CurlInfo& info, char* buffer, std::size_t size, std::size_t nitems) {
   if (zembrel::cancelUpload == 1) return 0;  // libcurl ends the upload with what it has
-  if (std::ferror(info.file.get())) return CURL_READFUNC_ABORT;
+  if (info.localFailure) return CURL_READFUNC_ABORT;
   if (info.bytesRead >= info.totalBytes) return 0;
   // Never more than the size announced to the server, even if the file grew.
   const std::uint64_t left = info.totalBytes - info.bytesRead;
   const std::size_t wanted = static_cast<std::size_t>(
       std::min<std::uint64_t>(left, static_cast<std::uint64_t>(size) * nitems));
-  const std::size_t bytes = std::fread(buffer, 1, wanted, info.file.get());
-  if (bytes == 0) {
+  const std::ptrdiff_t count = info.file.read(buffer, wanted);
+  if (count <= 0) {
     // The file ended before its announced size, or reading failed: abort
     // rather than let a cut file be stored as complete.
-    if (std::ferror(info.file.get())) {
-      const int error = errno;
+    if (count < 0) {
+      const int error = info.file.error();
       info.localFailure = std::string("Could not read the local file: ") + std::strerror(error);
       info.localFailureCode = error;
     } else {
@@ -46,21 +47,31 @@ std::size_t readBlock(CurlInfo& info, char* buffer, std::size_t size, std::size_
     }
     return CURL_READFUNC_ABORT;
   }
+  const auto bytes = static_cast<std::size_t>(count);
   info.bytesRead += bytes;
+  // libcurl asks for nothing after the announced size: a file that grew (or
+  // was cut after its last block was read) is caught with this last block.
+  if (info.bytesRead == info.totalBytes && noteSizeChange(info)) return CURL_READFUNC_ABORT;
   info.uploader->sendAppleEventFTPProgress(info.bytesRead);
   return bytes;
 }
 
 }  // namespace
 
-std::unique_ptr<CurlInfo> CurlInfoCreate(Zembrel* uploader, FilePtr file,
+std::unique_ptr<CurlInfo> CurlInfoCreate(Zembrel* uploader, detail::File file,
                                          std::uint64_t totalBytes) {
-  auto info = std::make_unique<CurlInfo>();
-  info->uploader = uploader;
-  info->file = std::move(file);
-  info->totalBytes = totalBytes;
-  info->bytesRead = 0;
-  return info;
+  return std::make_unique<CurlInfo>(uploader, std::move(file), totalBytes, 0);
+}
+
+bool noteSizeChange(CurlInfo& info) {
+  if (!info.file.sizeChanged()) return false;
+  struct stat status {};
+  const bool grew = ::fstat(info.file.descriptor(), &status) == 0 &&
+                    static_cast<std::uint64_t>(status.st_size) > info.totalBytes;
+  info.localFailure =
+      grew ? "The local file grew during the upload" : "The local file shrank during the upload";
+  info.localFailureCode = 0;
+  return true;
 }
 
 std::size_t curlReadCallback(char* buffer, std::size_t size, std::size_t nitems,
@@ -86,9 +97,10 @@ std::size_t curlHeaderCallback(char* line, std::size_t size, std::size_t nitems,
       std::string_view copy(line, length >= 2 ? length - 2 : 0);
       if (!containsCwd(copy)) {
         std::string_view text = copy.size() > 4 ? copy.substr(4) : std::string_view();
+        // The whole line must be UTF-8, its code and separator included, and
+        // so must the text cut from it.
         std::optional<std::string> description;
-        if (g_utf8_validate_len(text.data(), static_cast<gssize>(text.size()), nullptr))
-          description.emplace(text);
+        if (detail::isValidUtf8(copy) && detail::isValidUtf8(text)) description.emplace(text);
         static_cast<Zembrel*>(instance)->setLastFTPCode(static_cast<std::int32_t>(code),
                                                         std::move(description));
       }

@@ -1,5 +1,7 @@
 #include <curl/curl.h>
 
+#include <chrono>
+
 #include "zembrel/detail/FtpShared.hpp"
 
 namespace zembrel::detail {
@@ -7,8 +9,15 @@ namespace zembrel::detail {
 FtpHandleSlot::~FtpHandleSlot() { reset(); }
 
 void* FtpHandleSlot::acquire() {
-  std::lock_guard lock(mutex_);
-  if (inUse_) return nullptr;
+  return acquireWhenFree([] { return true; });
+}
+
+void* FtpHandleSlot::acquireWhenFree(const std::function<bool()>& giveUp) {
+  std::unique_lock lock(mutex_);
+  while (inUse_) {
+    if (giveUp()) return nullptr;
+    released_.wait_for(lock, std::chrono::milliseconds(50));
+  }
   if (!easy_) easy_ = curl_easy_init();
   if (!easy_) return nullptr;
   inUse_ = true;
@@ -19,6 +28,7 @@ void* FtpHandleSlot::acquire() {
 void FtpHandleSlot::release(bool destroy) {
   std::lock_guard lock(mutex_);
   inUse_ = false;
+  released_.notify_all();
   if (!easy_) return;
   if (destroy || closeWhenReleased_) {
     curl_easy_cleanup(easy_);
@@ -50,6 +60,7 @@ void FtpHandleSlot::reset() {
   easy_ = nullptr;
   inUse_ = false;
   closeWhenReleased_ = false;
+  released_.notify_all();
 }
 
 }  // namespace zembrel::detail

@@ -1,11 +1,37 @@
 #pragma once
 
-// The steps of the LIST line parser that its tests reach directly.
+// The steps of the LIST line parser shared by its two files (the layouts in
+// FtpParse.cpp, the date arithmetic and year guess in FtpDate.cpp) and
+// reached directly by its tests.
 
 #include <cstdint>
 #include <optional>
 
 namespace zembrel::detail {
+
+// ---- Wrapping arithmetic on signed 64-bit values.
+inline constexpr std::int64_t wadd(std::int64_t a, std::int64_t b) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+inline constexpr std::int64_t wsub(std::int64_t a, std::int64_t b) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+}
+inline constexpr std::int64_t wmul(std::int64_t a, std::int64_t b) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
+}
+
+// Seconds that hour and minute add to a date.
+inline constexpr std::int64_t timeOfDay(std::int64_t hour, std::int64_t minute) {
+  return wadd(wmul(hour, 3600), wmul(minute, 60));
+}
+
+// totai without the exported name, which may be interposed and so cannot be
+// inlined or kept hot: seconds from 1970-01-01 UTC to 00:00 UTC of the date,
+// month from 0, out-of-range months and days rolling over.
+std::int64_t calendarSeconds(std::int64_t year, std::int64_t month, std::int64_t day);
+
+// The time value of 1970-01-01 00:00:00 UTC; valid once initbase() returned.
+extern std::int64_t base;
 
 // Bit k set when line[offset + k] is a space, for the `count` (1..64) bytes
 // from `offset`; reads nothing outside line[0 .. offset+count-1].

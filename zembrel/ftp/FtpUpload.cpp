@@ -1,9 +1,7 @@
 // FTP upload of one local file on a worker thread.
 
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -12,10 +10,13 @@
 
 #include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/core/MessageText.hpp"
 #include "zembrel/ftp/CurlInfo.hpp"
+#include "zembrel/ftp/FtpTransfer.hpp"
+#include "zembrel/ftp/StopRequests.hpp"
+#include "zembrel/platform/File.hpp"
 #include "zembrel/platform/Handles.hpp"
 #include "zembrel/platform/HostChannel.hpp"
-#include "zembrel/platform/Proxy.hpp"
 #include "zembrel/platform/RunLoop.hpp"
 #include "zembrel/platform/SystemLog.hpp"
 
@@ -39,49 +40,9 @@ void drive(CURLM* multi, int& running) {
   if (code != CURLM_OK) running = 0;
 }
 
-std::string errorMessage(std::string_view text, long code) {
-  std::string message = "#error|";
-  message.append(text);
-  message += '|';
-  message += std::to_string(code);
-  return message;
-}
-
-// Opens the local file for reading. Its size is the size of what the path
-// leads to, symbolic links followed, taken from the open file itself.
-struct OpenedFile {
-  FilePtr file;
-  std::uint64_t size = 0;
-  int error = 0;
-};
-
-OpenedFile openLocalFile(const std::string& path) {
-  OpenedFile opened;
-  // Non-blocking, so a named pipe without a writer cannot hold the worker in
-  // open(); reads of regular files ignore the flag.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    opened.error = errno;
-    return opened;
-  }
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    // Pipes and devices have no size to send: refused, not stored as empty.
-    opened.error = S_ISDIR(status.st_mode) ? EISDIR : S_ISREG(status.st_mode) ? errno : EINVAL;
-    ::close(fd);
-    return opened;
-  }
-  opened.file.reset(::fdopen(fd, "rb"));
-  if (!opened.file) {
-    opened.error = errno;
-    ::close(fd);
-    return opened;
-  }
-  // libcurl's buffer is the only one: no second copy through stdio.
-  std::setvbuf(opened.file.get(), nullptr, _IONBF, 0);
-  opened.size = static_cast<std::uint64_t>(status.st_size);
-  return opened;
-}
+// The outcome when the upload never reached a server, whatever kept it (the
+// fixed text hosts already know for it).
+constexpr const char* kNoConnection = "#error|Could not connect to server|0";
 
 }  // namespace
 
@@ -94,7 +55,7 @@ bool Zembrel::uploadFile(const std::string& localPath, const std::string& toURL)
   }
   struct stat status {};
   if (::stat(localPath.c_str(), &status) != 0) {
-    doingUpload = false;
+    detail::endUpload(doingUpload);
     sendAppleEventError("File does not exist", 0);
     return false;
   }
@@ -103,7 +64,7 @@ bool Zembrel::uploadFile(const std::string& localPath, const std::string& toURL)
       self->uploadUsingCurl(localPath, toURL);
     }).detach();
   } catch (const std::exception& e) {
-    doingUpload = false;
+    detail::endUpload(doingUpload);
     detail::systemLog(std::string("cannot start the upload thread: ") + e.what());
     return false;
   }
@@ -113,11 +74,11 @@ bool Zembrel::uploadFile(const std::string& localPath, const std::string& toURL)
 void Zembrel::uploadUsingCurl(const std::string& fileToUpload, const std::string& url) {
   try {
     uploadThreadUsingCurlFile(fileToUpload, url);
-  } catch (const std::exception& e) {
-    // Only a failed allocation gets here; the host still gets its final message.
-    doingUpload = false;
-    detail::performOnMainThread(
-        [message = errorMessage(e.what(), 0)] { detail::deliverHostMessage(message); });
+  } catch (...) {
+    // Only a failed allocation (or thread resource) before the transfer gets
+    // here; the host still gets its one final message.
+    detail::endUpload(doingUpload);
+    detail::performOnMainThread([] { detail::deliverHostMessage(kNoConnection); });
   }
 }
 
@@ -130,21 +91,34 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
   };
   const std::string destination = uploadDestinationURL(toURL, localPath);
 
-  OpenedFile opened = openLocalFile(localPath);
-  if (!opened.file) {
-    doingUpload = false;
-    handOff(
-        errorMessage(std::string("Could not open the local file: ") + std::strerror(opened.error),
-                     opened.error));
+  // Only regular files; the size is that of what the path leads to, links
+  // followed, taken from the open file itself.
+  detail::File opened = detail::File::openForReading(localPath);
+  if (!opened.isOpen()) {
+    detail::endUpload(doingUpload);
+    handOff(detail::errorMessageText(
+        std::string("Could not open the local file: ") + std::strerror(opened.error()),
+        opened.error()));
     return true;
   }
-  auto info = CurlInfoCreate(this, std::move(opened.file), opened.size);
+  const auto size = static_cast<std::uint64_t>(opened.size());
+  auto info = CurlInfoCreate(this, std::move(opened), size);
 
   detail::CurlMultiPtr multi(curl_multi_init());
-  CURL* easy = multi ? static_cast<CURL*>(curlHandle.acquire()) : nullptr;
+  // A directory operation of this instance that another thread still drives
+  // ends soon (it lists no further directory once an upload waits): wait for
+  // it, unless the upload is cancelled meanwhile.
+  CURL* easy = multi ? static_cast<CURL*>(
+                           curlHandle.acquireWhenFree([] { return zembrel::cancelUpload == 1; }))
+                     : nullptr;
   if (!easy) {
-    doingUpload = false;
-    handOff(errorMessage("The FTP connection is busy", 0));
+    const auto stops = detail::endUpload(doingUpload);
+    if (stops.cancelled) {
+      if (stops.closeConnection) curlHandle.close();
+      handOff("#error|Upload Cancelled|0");
+    } else {
+      handOff(kNoConnection);
+    }
     return true;
   }
   multiHandle = multi.get();
@@ -155,6 +129,8 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
   // (and creating) one level at a time.
   long fileMethod = CURLFTPMETHOD_SINGLECWD;
   auto setOptions = [&] {
+    // Only ftp URLs: a file:// destination would overwrite a local file.
+    detail::applyFtpTransferPolicy(easy, destination);
     curl_easy_setopt(easy, CURLOPT_URL, destination.c_str());
     curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(info->totalBytes));
@@ -169,7 +145,6 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
     curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, fileMethod);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &curlHeaderCallback);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-    detail::applyFtpProxy(easy);
   };
   setOptions();
 
@@ -234,26 +209,25 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
   // For the same reason, a handle whose path could not be entered or made is
   // not kept.
   if (easy) curlHandle.release(result == CURLE_REMOTE_ACCESS_DENIED);
+  // The file may have changed after its last block was read, or before an
+  // empty file was sent: what the server stored is then not the file.
+  if (!info->localFailure && zembrel::cancelUpload == 0) noteSizeChange(*info);
   const std::optional<std::string> localFailure = info->localFailure;
   const int localFailureCode = info->localFailureCode;
   info.reset();
-  doingUpload = false;
+  const auto stops = detail::endUpload(doingUpload);
 
   std::string message;
-  if (zembrel::cancelUpload == 1) {
-    zembrel::cancelUpload = 0;
-    if (closeConnection == 1) {
-      curlHandle.close();
-      closeConnection = 0;
-    }
+  if (stops.cancelled) {
+    if (stops.closeConnection) curlHandle.close();
     message = "#error|Upload Cancelled|0";
   } else if (localFailure) {
-    message = errorMessage(*localFailure, localFailureCode);
+    message = detail::errorMessageText(*localFailure, localFailureCode);
   } else if (responseCode == 226) {
     message = "#complete|" + std::to_string(lastFTPCode.load());
   } else if (responseCode != 0) {
     std::optional<std::string> text = lastFTPDescription;
-    message = errorMessage(text.value_or(""), lastFTPCode.load());
+    message = detail::errorMessageText(text.value_or(""), lastFTPCode.load());
   } else {
     message = "#error|Could not connect to server|0";
   }

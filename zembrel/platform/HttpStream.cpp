@@ -15,6 +15,12 @@
 namespace zembrel::detail {
 namespace {
 
+// Response bytes waiting for the client beyond which libcurl is paused. One
+// pass of libcurl can receive and decode far more (a compressed answer of a
+// few MB expands to a GB), and its own buffer while paused holds at most what
+// one received block decodes to.
+constexpr std::size_t kPendingHighMark = std::size_t{4} << 20;
+
 // Blocks libcurl reads from the body per call: larger than its 64 KiB default,
 // which costs measurably more system calls and wake-ups on fast links.
 constexpr long kUploadBufferSize = 512 * 1024;
@@ -240,6 +246,7 @@ void HttpStream::dispatch() {
   }
   deliverEvents();
   if (alive.expired()) return;  // the client destroyed the stream
+  resumeWhenDrained();
   updateReadyTime();
 }
 
@@ -301,9 +308,8 @@ void HttpStream::deliverEvents() {
     return;
   }
   auto waiting = [this] { return pending_.size() - pendingOffset_; };
-  // Announced until the client has read all: what waits is then at most what
-  // one pass of libcurl decoded. (Pausing libcurl instead would not bound it:
-  // libcurl 7.88 keeps decoding into its own buffer while paused.)
+  // Announced until the client has read all, so libcurl is paused only when
+  // one pass of it brought more than the high mark.
   bool consumed = true;
   while (waiting() > 0 && consumed) {
     const std::size_t before = waiting();
@@ -320,7 +326,20 @@ void HttpStream::deliverEvents() {
   }
 }
 
+void HttpStream::resumeWhenDrained() {
+  if (!paused_ || !curl_ || pending_.size() > pendingOffset_) return;
+  paused_ = false;
+  // libcurl may hand over the bytes it held back from inside this call.
+  curl_easy_pause(curl_->easy.get(), CURLPAUSE_CONT);
+  if (pending_.size() > pendingOffset_) reannounce_ = true;
+}
+
 std::size_t HttpStream::onResponseBytes(const char* data, std::size_t size) {
+  if (pending_.size() - pendingOffset_ >= kPendingHighMark) {
+    // libcurl keeps these bytes and offers them again after the resume.
+    paused_ = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
   // Past the answer limit a short count ends the transfer (CURLE_WRITE_ERROR).
   if (!answerBudget_.take(size)) return 0;
   if (pendingOffset_ > 0 && pendingOffset_ >= pending_.size() / 2) {

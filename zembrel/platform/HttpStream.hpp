@@ -107,6 +107,7 @@ class HttpStream {
   void collectDone();
   void deliverEvents();
   void updateReadyTime();
+  void resumeWhenDrained();
   std::size_t onResponseBytes(const char* data, std::size_t size);
   void onHeaderLine(const char* data, std::size_t size);
   std::size_t onBodyRead(char* buffer, std::size_t capacity);
@@ -125,11 +126,12 @@ class HttpStream {
   bool failureAnnounced_ = false;
   bool headComplete_ = false;
   bool bodyFailed_ = false;
-  // Response bytes gathered but not yet read: at most what one pass of libcurl
-  // received and decoded, since the client reads all of them in each dispatch.
+  // Response bytes gathered but not yet read: the client reads all of them in
+  // each dispatch, and libcurl is paused while more than a few MB wait.
   std::string pending_;
   std::size_t pendingOffset_ = 0;
   AnswerBudget answerBudget_;
+  bool paused_ = false;  // libcurl's receiving waits until the client has read all
   std::int64_t bytesWritten_ = 0;
   int statusCode_ = 0;
   std::string head_;

@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 #include <libsecret/secret.h>
 
+#include <condition_variable>
 #include <mutex>
 #include <utility>
 
@@ -61,11 +62,39 @@ const SecretSchema& passwordSchema() {
   return schema;
 }
 
-// Process-wide connection to the Secret Service, guarded by `mutex`. The
+// A lock taken with a deadline, built from a plain mutex and a condition
+// variable. std::timed_mutex would do, but libstdc++ takes it with
+// pthread_mutex_clocklock, which ThreadSanitizer does not see: every unlock
+// would then look like one of a lock never taken, hiding a real wrong-thread
+// unlock among them. Meets the TimedLockable requirements for unique_lock.
+class DeadlineLock {
+ public:
+  bool try_lock_until(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock guard(mutex_);
+    if (!freed_.wait_until(guard, deadline, [this] { return !held_; })) return false;
+    held_ = true;
+    return true;
+  }
+
+  void unlock() {
+    {
+      std::lock_guard guard(mutex_);
+      held_ = false;
+    }
+    freed_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable freed_;  // waits on the steady clock
+  bool held_ = false;
+};
+
+// Process-wide connection to the Secret Service, guarded by `lock`. The
 // service is never released at exit: unreffing it then would race GDBus's
 // worker thread for nothing.
 struct SharedConnection {
-  std::timed_mutex mutex;
+  DeadlineLock lock;
   // Every reply and signal of our proxies is dispatched here, and only while
   // an operation iterates it, so the host's own loops never see them.
   GMainContext* context = g_main_context_new();
@@ -176,7 +205,7 @@ SecretValuePtr passwordValue(std::string_view password) {
 struct SecretStore::Operation {
   explicit Operation(std::chrono::milliseconds limit)
       : shared(sharedConnection()),
-        lock(shared.mutex, std::defer_lock),
+        lock(shared.lock, std::defer_lock),
         hardDeadline(std::chrono::steady_clock::now() + limit),
         cancellable(g_cancellable_new()) {
     if (!lock.try_lock_until(hardDeadline)) {
@@ -265,6 +294,12 @@ struct SecretStore::Operation {
       made = open(&error);
     }
     GErrorPtr errorOwner(error);
+    if (!made && g_cancellable_is_cancelled(cancellable.get())) {
+      // Our time is up: a later step would only start another connection
+      // attempt that is cancelled at once.
+      stuck = kSecretTimedOut;
+      return stuck;
+    }
     if (!made) return statusFromError(error, kSecretNotAvailable);
     // A lost bus must never end the host process (GIO's default for the
     // session connection is to raise SIGTERM).
@@ -313,7 +348,7 @@ struct SecretStore::Operation {
   }
 
   SharedConnection& shared;
-  std::unique_lock<std::timed_mutex> lock;
+  std::unique_lock<DeadlineLock> lock;
   std::chrono::steady_clock::time_point hardDeadline;
   GObjectPtr<GCancellable> cancellable;
   GSource* cancelTimer = nullptr;  // ref'd; fires the cancellable

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 
@@ -78,6 +79,12 @@ void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url) 
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, transferLimits().stallSeconds);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  // The trusted certificates may be named by the environment, as OpenSSL,
+  // curl and Python let them be; else libcurl's system store holds.
+  if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file)
+    curl_easy_setopt(easy, CURLOPT_CAINFO, file);
+  if (const char* dir = std::getenv("SSL_CERT_DIR"); dir && *dir)
+    curl_easy_setopt(easy, CURLOPT_CAPATH, dir);
   // Transfers run on the host's threads: libcurl must not raise signals there.
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
@@ -92,6 +99,10 @@ void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url) 
       break;
     case TransferKind::Ftp:
       applyFtpProxy(easy);
+      // The stall limit above watches the data connection; a reply that the
+      // server owes on the control connection (to MKD, say, or before a
+      // listing starts) gets the same time.
+      curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, transferLimits().stallSeconds);
       break;
   }
 }

@@ -33,7 +33,8 @@ bool schemeAllowed(TransferKind kind, const std::string& url);
 
 // Sets what every transfer of the library obeys, whatever the operation:
 // only the kind's schemes (on redirects too), the stall limit, a connect
-// limit, TLS verification, no signals, the proxies of the environment as it
+// limit, TLS verification (against SSL_CERT_FILE / SSL_CERT_DIR when they
+// are set, else the system store), no signals, the proxies of the environment as it
 // is now, and for HTTP the process-wide session (cookies, DNS cache). Call on
 // a new or reset handle, before the operation sets its own options; the
 // operation must not weaken these.

@@ -240,6 +240,15 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   // (logged) or when the local file is missing ("#error|File does not
   // exist|0", sent at once).
   bool uploadFile(const std::string& localPath, const std::string& toURL);
+  // Continues an upload that a broken connection cut short: the server's
+  // file at the destination is asked for its size (SIZE), and the local file
+  // is appended from there (APPE); a file the server does not have is sent
+  // whole. Otherwise as uploadFile, with the same messages; the first
+  // progress message carries the bytes the server already had. A server file
+  // that already holds the whole size ends in "#complete|213" (the SIZE
+  // reply) without sending anything; one larger than the local file is not
+  // the same file: "#error|The remote file is larger than the local file|0".
+  bool resumeUploadFile(const std::string& localPath, const std::string& toURL);
   // Asks the running FTP operation to stop, from any thread: an upload ends as
   // cancelled; a listing, creation or removal ends within a second, or at the
   // next reply line of the next one when none runs.
@@ -301,8 +310,12 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
 
  private:
   // Worker thread: entry and transfer of one upload.
-  void uploadUsingCurl(const std::string& fileToUpload, const std::string& url);
-  bool uploadThreadUsingCurlFile(const std::string& localPath, const std::string& toURL);
+  // With `resume`, the upload continues the server's file (resumeUploadFile).
+  bool startUpload(const std::string& localPath, const std::string& toURL, bool resume);
+  void uploadUsingCurl(const std::string& fileToUpload, const std::string& url,
+                       bool resume = false);
+  bool uploadThreadUsingCurlFile(const std::string& localPath, const std::string& toURL,
+                                 bool resume = false);
   // One directory listing (path relative to the URL) on `easy`, the handle
   // the tree listing holds; absent while an upload runs.
   std::optional<std::vector<FtpEntry>> getUsingCurlDirectoryList(void* easy,

@@ -13,7 +13,6 @@
 #include "zembrel/http/FileSlice.hpp"
 #include "zembrel/http/ResumableProtocol.hpp"
 #include "zembrel/http/ResumeStore.hpp"
-#include "zembrel/http/RetryPolicy.hpp"
 
 namespace zembrel::detail {
 namespace {
@@ -130,15 +129,6 @@ TEST(ResumableProtocol, ProtocolFieldsReplaceTheCallers) {
       {"Content-Disposition",
        "inline; filename=\"a %22b%22.mp4\"; filename*=UTF-8''a%20%22b%22.mp4"}};
   EXPECT_EQ(draft, expectedDraft);
-}
-
-TEST(ResumableProtocol, RetryDelaysAndStatuses) {
-  using std::chrono::seconds;
-  EXPECT_EQ(retryDelaysFor(2), (std::vector<std::chrono::milliseconds>{seconds(0), seconds(1)}));
-  EXPECT_EQ(retryDelaysFor(7).back(), seconds(10));
-  EXPECT_EQ(retryDelaysFor(7).size(), 7u);
-  for (int status : {409, 423, 500, 502, 503}) EXPECT_TRUE(isRetryableStatus(status)) << status;
-  for (int status : {400, 401, 403, 404, 410, 412, 413, 429}) EXPECT_FALSE(isRetryableStatus(status)) << status;
 }
 
 class ResumeStoreTest : public ::testing::Test {

@@ -7,13 +7,6 @@ std::vector<std::chrono::milliseconds> defaultRetryDelays() {
   return {seconds(0), seconds(1), seconds(3), seconds(5), seconds(10)};
 }
 
-std::vector<std::chrono::milliseconds> retryDelaysFor(int count) {
-  std::vector<std::chrono::milliseconds> delays = defaultRetryDelays();
-  const std::chrono::milliseconds last = delays.back();
-  delays.resize(static_cast<std::size_t>(count < 0 ? 0 : count), last);
-  return delays;
-}
-
 bool isRetryableStatus(int status) { return status >= 500 || status == 423 || status == 409; }
 
 bool isRetryableTransferError(const TransferError& error) { return isConnectionFailure(error); }

@@ -11,9 +11,6 @@ namespace zembrel::detail {
 // and 10 s. Their count is the number of retries.
 std::vector<std::chrono::milliseconds> defaultRetryDelays();
 
-// `count` retries: the default delays, cut short or with the last one repeated.
-std::vector<std::chrono::milliseconds> retryDelaysFor(int count);
-
 // Whether an answer with this status may pass when asked again: a server
 // error, 423 (the upload is locked by a request the server still runs) and
 // 409 (the offsets disagree: the server's offset is asked for again). Any

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -182,49 +183,45 @@ TEST_P(ResumableFault, EndsWithTheFileOrATruePrefix) {
 INSTANTIATE_TEST_SUITE_P(Faults, ResumableFault, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Runs an upload through a slow proxy until it is past its creation, then
-// hands the instance to `act`.
-template <class Act>
-void runUntilMidway(const std::shared_ptr<Zembrel>& zembrel, const std::string& endpoint,
-                    const std::filesystem::path& file, Recorder& recorder, Act act) {
-  ASSERT_TRUE(zembrel->doResumableUploadWithURL(endpoint, file.string(), {}, {}));
-  ASSERT_TRUE(recorder.waitForProgress(kSurelyCreated));
-  ASSERT_TRUE(recorder.finals.empty());
-  act();
-  ASSERT_TRUE(recorder.waitForFinal());
-  test::runMainContextFor(200ms);
-}
-
-TEST_F(ResumableTest, CancelDeletesTheUploadOnTheServer) {
-  TusServer server;
-  FaultProxy proxy(server.port(), {"--rate", kRate});
-  Recorder recorder(state_.path());
-  auto zembrel = newInstance();
-  runUntilMidway(zembrel, proxy.endpoint(), file(), recorder, [&] {
-    // One resumable upload per instance at a time, refused without a word.
-    EXPECT_FALSE(zembrel->doResumableUploadWithURL(proxy.endpoint(), file().string(), {}, {}));
-    EXPECT_TRUE(recorder.finals.empty());
-    zembrel->cancelResumableUpload();
-  });
-  EXPECT_EQ(recorder.finals, std::vector<std::string>{"#error|Upload Cancelled|0"});
-  const auto deleted = server.lastUrlOf("DELETE");
-  ASSERT_TRUE(deleted);
-  EXPECT_FALSE(server.stored(*deleted));
-  EXPECT_EQ(test::keptEntries(state_.path()), 0);
-}
-
-TEST_F(ResumableTest, FileThatShrinksMidwayFailsAndIsDeleted) {
-  TusServer server;
-  FaultProxy proxy(server.port(), {"--rate", kRate});
-  Recorder recorder(state_.path());
-  auto zembrel = newInstance();
-  runUntilMidway(zembrel, proxy.endpoint(), file(), recorder,
-                 [&] { std::filesystem::resize_file(file(), 8 * kMiB); });
-  EXPECT_EQ(recorder.finals, std::vector<std::string>{"#error|Custom|26"});
-  const auto deleted = server.lastUrlOf("DELETE");
-  ASSERT_TRUE(deleted);
-  EXPECT_FALSE(server.stored(*deleted));
-  EXPECT_EQ(test::keptEntries(state_.path()), 0);
+// Upload given up midway, by the host or by a file that changed under it:
+// one final message, the upload deleted on the server, nothing kept.
+TEST_F(ResumableTest, GivenUpMidwayIsDeletedOnTheServer) {
+  struct Case {
+    const char* why;
+    std::function<void(Zembrel&, const std::string& endpoint)> act;
+    const char* final;
+  };
+  const std::vector<Case> cases = {
+      {"cancelled",
+       [&](Zembrel& zembrel, const std::string& endpoint) {
+         // One resumable upload per instance at a time, refused without a word.
+         EXPECT_FALSE(zembrel.doResumableUploadWithURL(endpoint, file().string(), {}, {}));
+         zembrel.cancelResumableUpload();
+       },
+       "#error|Upload Cancelled|0"},
+      {"file shrank",
+       [&](Zembrel&, const std::string&) { std::filesystem::resize_file(file(), 8 * kMiB); },
+       "#error|Custom|26"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    test::writeFile(file(), bytes_);
+    TusServer server;
+    FaultProxy proxy(server.port(), {"--rate", kRate});
+    Recorder recorder(state_.path());
+    auto zembrel = newInstance();
+    ASSERT_TRUE(zembrel->doResumableUploadWithURL(proxy.endpoint(), file().string(), {}, {}));
+    ASSERT_TRUE(recorder.waitForProgress(kSurelyCreated));
+    ASSERT_TRUE(recorder.finals.empty());
+    c.act(*zembrel, proxy.endpoint());
+    ASSERT_TRUE(recorder.waitForFinal());
+    test::runMainContextFor(200ms);
+    EXPECT_EQ(recorder.finals, std::vector<std::string>{c.final});
+    const auto deleted = server.lastUrlOf("DELETE");
+    ASSERT_TRUE(deleted);
+    EXPECT_FALSE(server.stored(*deleted));
+    EXPECT_EQ(test::keptEntries(state_.path()), 0);
+  }
 }
 
 TEST_F(ResumableTest, FileChangedBetweenRunsStartsOver) {

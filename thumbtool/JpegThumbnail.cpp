@@ -26,8 +26,38 @@ using FilePtr = std::unique_ptr<std::FILE, FileClose>;
 
 constexpr std::size_t kReadBufferBytes = 256 * 1024;
 
-// Memory libjpeg may take for one image (progressive files keep every coefficient).
-constexpr long kMaxDecoderMemory = 1L << 30;
+// libjpeg hands the progress monitor back its own address: the limit rides along behind it.
+struct ScanLimit {
+  jpeg_progress_mgr manager;
+  int maxScans;
+};
+
+// Called between rows while libjpeg reads scans; too many scans end the decode.
+void checkScans(j_common_ptr common) {
+  auto* info = reinterpret_cast<j_decompress_ptr>(common);
+  const auto* limit = reinterpret_cast<const ScanLimit*>(common->progress);
+  if (info->input_scan_number > limit->maxScans) {
+    (*common->err->error_exit)(common);
+  }
+}
+
+// The coefficients a multi-scan (progressive) file keeps for the whole image, in bytes, as
+// libjpeg will allocate them. Valid once the header has been read.
+long long coefficientBytes(const jpeg_decompress_struct& info) {
+  if (!jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&info))) {
+    return 0;
+  }
+  long long total = 0;
+  for (int i = 0; i < info.num_components; ++i) {
+    const jpeg_component_info& component = info.comp_info[i];
+    long long h = component.h_samp_factor;
+    long long v = component.v_samp_factor;
+    long long wide = (component.width_in_blocks + h - 1) / h * h;
+    long long high = (component.height_in_blocks + v - 1) / v * v;
+    total += wide * high * static_cast<long long>(sizeof(JBLOCK));
+  }
+  return total;
+}
 
 // Everything the decode leaves behind, kept in one place so that no C++ object is created
 // between setjmp and a possible longjmp.
@@ -39,23 +69,28 @@ struct DecodeResult {
 };
 
 // Warnings (a file cut short: its missing rows come out grey) are tolerated.
-bool decode(std::FILE* file, Box box, DecodeResult& result) {
+JpegStatus decode(std::FILE* file, Box box, const JpegLimits& limits, DecodeResult& result) {
   jpeg_decompress_struct info{};
   JpegErrors errors{};
+  ScanLimit scanLimit{};
+  scanLimit.manager.progress_monitor = checkScans;
+  scanLimit.maxScans = limits.maxScans;
   info.err = installJpegErrors(errors);
   if (setjmp(errors.jump) != 0) {
     jpeg_destroy_decompress(&info);
-    return false;
+    return JpegStatus::refused;
   }
   jpeg_create_decompress(&info);
-  info.mem->max_memory_to_use = kMaxDecoderMemory;
+  info.mem->max_memory_to_use = limits.maxMemory;
+  info.progress = &scanLimit.manager;
   jpeg_stdio_src(&info, file);
   jpeg_save_markers(&info, JPEG_APP0 + 1, 0xffff);
   jpeg_save_markers(&info, JPEG_APP0 + 2, 0xffff);
   jpeg_read_header(&info, TRUE);
-  if (static_cast<long long>(info.image_width) * info.image_height > kMaxSourcePixels) {
+  if (static_cast<long long>(info.image_width) * info.image_height > limits.maxPixels ||
+      coefficientBytes(info) > limits.maxMemory) {
     jpeg_destroy_decompress(&info);
-    return false;
+    return JpegStatus::refused;
   }
   for (jpeg_saved_marker_ptr marker = info.marker_list; marker != nullptr; marker = marker->next) {
     if (marker->marker == JPEG_APP0 + 1) {
@@ -71,12 +106,10 @@ bool decode(std::FILE* file, Box box, DecodeResult& result) {
   }
   std::free(icc);
   // CMYK without a profile needs a default press profile for faithful colours; the general
-  // image stack has one.
+  // image stack has one. It is decoded here all the same, so that the scan limit has been
+  // applied before a decoder without it sees the file.
   bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
-  if (cmyk && result.decoded.iccProfile.empty()) {
-    jpeg_destroy_decompress(&info);
-    return false;
-  }
+  bool needsPressProfile = cmyk && result.decoded.iccProfile.empty();
 
   const int width = static_cast<int>(info.image_width);
   const int height = static_cast<int>(info.image_height);
@@ -122,7 +155,7 @@ bool decode(std::FILE* file, Box box, DecodeResult& result) {
   jpeg_destroy_decompress(&info);
   result.targetWidth = target.width;
   result.targetHeight = target.height;
-  return true;
+  return needsPressProfile ? JpegStatus::needsGeneralStack : JpegStatus::decoded;
 }
 
 }  // namespace
@@ -134,27 +167,35 @@ bool looksLikeJpeg(const std::string& path) {
          head[1] == 0xd8 && head[2] == 0xff;
 }
 
-std::optional<Image> jpegThumbnail(const std::string& path, Box box) {
+JpegThumbnail jpegThumbnail(std::FILE* file, Box box, const JpegLimits& limits) {
+  DecodeResult result;
+  JpegThumbnail outcome;
+  outcome.status = decode(file, box, limits, result);
+  if (outcome.status != JpegStatus::decoded) {
+    return outcome;
+  }
+  Image& raw = result.decoded.pixels;
+  raw = resizeArea(raw, result.targetWidth, result.targetHeight);
+  std::optional<Image> srgb = convertToSrgb(result.decoded);
+  if (!srgb) {
+    outcome.status = JpegStatus::refused;
+    return outcome;
+  }
+  outcome.image = applyOrientation(std::move(*srgb), result.orientation);
+  return outcome;
+}
+
+JpegThumbnail jpegThumbnail(const std::string& path, Box box) {
   // libjpeg asks for 4 KiB at a time; a large stdio buffer turns that into few read calls while
   // memory stays flat (the file is never held whole; a file cut short meanwhile just ends early).
   // The buffer is declared first so that it outlives the stream.
   std::vector<char> buffer(kReadBufferBytes);
   FilePtr file(std::fopen(path.c_str(), "rbe"));
   if (!file) {
-    return std::nullopt;
+    return {};
   }
   std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
-  DecodeResult result;
-  if (!decode(file.get(), box, result)) {
-    return std::nullopt;
-  }
-  Image& raw = result.decoded.pixels;
-  raw = resizeArea(raw, result.targetWidth, result.targetHeight);
-  std::optional<Image> srgb = convertToSrgb(result.decoded);
-  if (!srgb) {
-    return std::nullopt;
-  }
-  return applyOrientation(std::move(*srgb), result.orientation);
+  return jpegThumbnail(file.get(), box);
 }
 
 }  // namespace thumbtool

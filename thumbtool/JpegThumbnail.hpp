@@ -2,6 +2,7 @@
 // a 24-megapixel photo never exists in memory at full size.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -9,11 +10,38 @@
 
 namespace thumbtool {
 
+// Limits that refuse decompression bombs from the header, before libjpeg allocates or loops
+// for them.
+struct JpegLimits {
+  long long maxPixels = kMaxSourcePixels;
+  // libjpeg's own memory, mostly the coefficients a progressive file keeps for the whole image
+  // (a 50-megapixel photo with full colour resolution needs 300 MB).
+  long maxMemory = 384L << 20;
+  // Real encoders write about ten scans; each scan costs a pass over the whole image.
+  int maxScans = 100;
+};
+
+enum class JpegStatus {
+  decoded,
+  // Breaks a limit, or libjpeg cannot read it: nothing else should try (the general image
+  // stack uses the same libjpeg without these limits).
+  refused,
+  // CMYK without a colour profile: the general image stack has the press profile it needs.
+  needsGeneralStack,
+};
+
+struct JpegThumbnail {
+  JpegStatus status = JpegStatus::refused;
+  std::optional<Image> image;  // set when decoded
+};
+
 // True when the file starts with a JPEG start-of-image marker.
 bool looksLikeJpeg(const std::string& path);
 
-// An upright sRGB thumbnail that fits the box and is never larger than the photo, or nothing
-// when the file cannot be decoded here (the caller then tries the general image stack).
-std::optional<Image> jpegThumbnail(const std::string& path, Box box);
+// An upright sRGB thumbnail that fits the box and is never larger than the photo. The stream
+// is read from its current position and not closed.
+JpegThumbnail jpegThumbnail(std::FILE* file, Box box, const JpegLimits& limits = {});
+
+JpegThumbnail jpegThumbnail(const std::string& path, Box box);
 
 }  // namespace thumbtool

@@ -6,15 +6,16 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Encoders.hpp"
 #include "Image.hpp"
 
 namespace thumbtool {
 
-inline constexpr int kModuleInterfaceVersion = 1;
+inline constexpr int kModuleInterfaceVersion = 2;
 
-// thumbtool-pdf.so: first pages of PDF documents.
+// thumbtool-pdf.so: first pages of PDF documents. Render worker only.
 struct PdfModule {
   int interfaceVersion;
   // Page 1 rendered on white to fit the box (vector pages may be enlarged), or nothing.
@@ -23,14 +24,44 @@ struct PdfModule {
 inline constexpr const char* kPdfModuleFile = "thumbtool-pdf.so";
 inline constexpr const char* kPdfModuleSymbol = "thumbtoolPdfModule";
 
+// An external thumbnailer's command line, its field codes filled in.
+using ThumbnailerCommand = std::vector<std::string>;
+
 // thumbtool-vips.so: every other document, the fallbacks, and the TIFF and GIF encoders.
 struct VipsModule {
   int interfaceVersion;
-  // The image stack, then freedesktop thumbnailers, then a page of text, then the icon.
-  std::optional<Image> (*preview)(const std::string& path, Box box);
+
+  // ---- In the render worker: these read untrusted bytes.
+  // The content type from the file's name and first bytes (shared-mime-info).
+  std::string (*sniffContentType)(const std::string& path);
+  // The general image stack's picture fitted to the box, or nothing when it cannot read the
+  // file; *refused is set when the header breaks the stack's limits.
+  std::optional<Image> (*fitDocument)(const std::string& path, Box box, bool* refused);
+  // A thumbnailer's picture, read as PNG and nothing else from the open descriptor, shrunk to
+  // fit the box.
+  std::optional<Image> (*fitPng)(int fd, Box box);
+  // A page showing the first lines of a text file.
+  std::optional<Image> (*textPage)(const std::string& path, Box box);
+
+  // ---- In thumbtool itself: these see only names, types and trusted system data.
+  // The content type from the file name alone.
+  std::string (*contentTypeFromName)(const std::string& path);
+  bool (*isText)(const std::string& contentType);
+  // The registered freedesktop thumbnailers for the type (exact matches first, then those for
+  // a parent type), with %i, %u, %o and %s filled in. The program is left for the sandbox's own
+  // search path to find.
+  std::vector<ThumbnailerCommand> (*thumbnailerCommands)(const std::string& contentType,
+                                                         const std::string& source,
+                                                         const std::string& output, int size);
+  // The type's icon from the freedesktop icon theme, scaled to the box.
+  std::optional<Image> (*icon)(const std::string& contentType, Box box);
   std::optional<Bytes> (*encode)(const Image& image, Format format);
 };
 inline constexpr const char* kVipsModuleFile = "thumbtool-vips.so";
 inline constexpr const char* kVipsModuleSymbol = "thumbtoolVipsModule";
+
+// The modules, loaded on first use; nothing when missing or built for another interface.
+const PdfModule* pdfModule();
+const VipsModule* vipsModule();
 
 }  // namespace thumbtool

@@ -1,76 +1,34 @@
 #include "Preview.hpp"
 
-#include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "JpegThumbnail.hpp"
 #include "Modules.hpp"
-
-#ifndef THUMBTOOL_MODULE_DIR
-#define THUMBTOOL_MODULE_DIR "/usr/local/lib/thumbtool"
-#endif
+#include "PrivateFolder.hpp"
+#include "Sandbox.hpp"
+#include "SourceFile.hpp"
+#include "Worker.hpp"
 
 namespace thumbtool {
 
 namespace {
 
-std::string executableDirectory() {
-  std::vector<char> buffer(4096);
-  ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (length <= 0) {
-    return {};
-  }
-  std::string path(buffer.data(), static_cast<std::size_t>(length));
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
+// Every untrusted step of one run (render workers and thumbnailers together) shares this.
+constexpr std::chrono::milliseconds kRenderBudget{10000};
 
-// Looks beside the executable first (the build tree), then in the installed module folder.
-// The handle stays open for the rest of the process: the module's code is in use until exit.
-void* entryPoint(const char* file, const char* symbol) {
-  for (const std::string& directory : {executableDirectory(), std::string(THUMBTOOL_MODULE_DIR)}) {
-    if (directory.empty()) {
-      continue;
-    }
-    std::string path = directory + "/" + file;
-    if (access(path.c_str(), R_OK) != 0) {
-      continue;
-    }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle != nullptr) {
-      return dlsym(handle, symbol);
-    }
-  }
-  return nullptr;
-}
-
-// The module's table, or nothing when it is missing or was built for another interface.
-template <typename Module>
-const Module* loadModule(const char* file, const char* symbol) {
-  using Entry = const Module* (*)();
-  auto entry = reinterpret_cast<Entry>(entryPoint(file, symbol));
-  const Module* table = entry != nullptr ? entry() : nullptr;
-  return table != nullptr && table->interfaceVersion == kModuleInterfaceVersion ? table : nullptr;
-}
-
-const PdfModule* pdfModule() {
-  static const PdfModule* module = loadModule<PdfModule>(kPdfModuleFile, kPdfModuleSymbol);
-  return module;
-}
-
-const VipsModule* vipsModule() {
-  static const VipsModule* module = loadModule<VipsModule>(kVipsModuleFile, kVipsModuleSymbol);
-  return module;
-}
+// The picture a thumbnailer is asked for, in its output folder.
+constexpr const char* kThumbnailName = "thumbnail.png";
 
 // "%PDF-" must be within the first 1024 bytes, as PDF readers accept it.
 bool looksLikePdf(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = std::fopen(path.c_str(), "rbe");
   if (file == nullptr) {
     return false;
   }
@@ -85,21 +43,127 @@ bool looksLikePdf(const std::string& path) {
   return false;
 }
 
-// JPEG and PDF through their own decoders, without the general image stack.
-std::optional<Image> fastPreview(const std::string& path, Box box) {
-  // Only regular files are opened: opening a FIFO would wait for a writer forever.
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+// In the render worker: JPEG and PDF through their own decoders, everything else (and CMYK
+// JPEGs without a profile) through the general image stack. Known types are announced before
+// the decoding starts, so that a worker killed meanwhile still leaves the right icon.
+void renderDocument(const std::string& path, Box box, WorkerReply& reply) {
+  if (looksLikeJpeg(path)) {
+    reply.contentType("image/jpeg");
+    JpegThumbnail jpeg = jpegThumbnail(path, box);
+    if (jpeg.status == JpegStatus::decoded) {
+      reply.image(*jpeg.image);
+      return;
+    }
+    if (jpeg.status == JpegStatus::refused) {
+      reply.refused();
+      return;
+    }
+  } else if (looksLikePdf(path)) {
+    reply.contentType("application/pdf");
+    const PdfModule* pdf = pdfModule();
+    if (auto image = pdf != nullptr ? pdf->firstPage(path, box) : std::nullopt) {
+      reply.image(*image);
+      return;
+    }
+  }
+  const VipsModule* vips = vipsModule();
+  if (vips == nullptr) {
+    return;
+  }
+  reply.contentType(vips->sniffContentType(path));
+  bool refused = false;
+  if (auto image = vips->fitDocument(path, box, &refused)) {
+    reply.image(*image);
+  } else if (refused) {
+    reply.refused();
+  }
+}
+
+// A thumbnailer's picture, decoded in a worker and as PNG only. The file is opened without
+// following links and only if it is a regular file: the thumbnailer made it and may have
+// made it anything.
+std::optional<Image> thumbnailerPicture(const VipsModule& vips, const std::string& file, Box box,
+                                        const Deadline& deadline) {
+  WorkerTask decode = [&](WorkerReply& reply) {
+    int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+      if (auto image = vips.fitPng(fd, box)) {
+        reply.image(*image);
+      }
+    }
+    if (fd >= 0) {
+      close(fd);
+    }
+  };
+  return runInWorker(decode, box, deadline).image;
+}
+
+// The registered thumbnailers for the type, each in its own sandbox and output folder, in
+// turn until one makes a picture.
+std::optional<Image> thumbnailerPreview(const VipsModule& vips, const std::string& path,
+                                        const std::string& type, Box box,
+                                        const Deadline& deadline) {
+  ThumbnailerSandbox sandbox(path);
+  if (sandbox.sourcePath().empty()) {
     return std::nullopt;
   }
-  if (looksLikeJpeg(path)) {
-    return jpegThumbnail(path, box);
-  }
-  if (looksLikePdf(path)) {
-    const PdfModule* pdf = pdfModule();
-    return pdf != nullptr ? pdf->firstPage(path, box) : std::nullopt;
+  std::string output = std::string(kSandboxOutputFolder) + "/" + kThumbnailName;
+  for (const ThumbnailerCommand& command : vips.thumbnailerCommands(
+           type, sandbox.sourcePath(), output, std::max(box.width, box.height))) {
+    if (deadline.passed()) {
+      break;
+    }
+    PrivateFolder folder;
+    if (folder.path().empty() || !sandbox.run(command, folder.path(), deadline)) {
+      continue;
+    }
+    if (auto image =
+            thumbnailerPicture(vips, folder.path() + "/" + kThumbnailName, box, deadline)) {
+      return image;
+    }
   }
   return std::nullopt;
+}
+
+std::optional<Image> textPreview(const VipsModule& vips, const std::string& path, Box box,
+                                 const Deadline& deadline) {
+  WorkerTask render = [&](WorkerReply& reply) {
+    if (auto image = vips.textPage(path, box)) {
+      reply.image(*image);
+    }
+  };
+  return runInWorker(render, box, deadline).image;
+}
+
+// What is tried once the document's worker ended without a picture: thumbnailers, then a
+// page of text.
+std::optional<Image> fallbackPreview(const std::string& path, const std::string& type, Box box,
+                                     const Deadline& deadline) {
+  const VipsModule* vips = vipsModule();
+  if (vips == nullptr || type.empty()) {
+    return std::nullopt;
+  }
+  if (auto image = thumbnailerPreview(*vips, path, type, box, deadline)) {
+    return image;
+  }
+  if (vips->isText(type)) {
+    return textPreview(*vips, path, box, deadline);
+  }
+  return std::nullopt;
+}
+
+// From the trusted icon theme, by the type the worker found or else by the file's name. This
+// starts the image stack's threads in this process, so no worker may be started after it.
+std::optional<Image> fileIcon(const std::string& path, std::string type, Box box) {
+  const VipsModule* vips = vipsModule();
+  if (vips == nullptr) {
+    return std::nullopt;
+  }
+  if (type.empty()) {
+    type = vips->contentTypeFromName(path);
+  }
+  return vips->icon(type, box);
 }
 
 }  // namespace
@@ -110,13 +174,28 @@ std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box o
   if (path.empty()) {
     return std::nullopt;
   }
-  if (auto image = fastPreview(path, ofSize)) {
-    return image;
+  Source source = inspectSource(path);
+  if (source.kind == SourceKind::missing) {
+    return std::nullopt;
   }
-  // Everything else, and whatever the fast paths could not read: the general image stack,
-  // thumbnailers, a page of text, the icon.
-  const VipsModule* vips = vipsModule();
-  return vips != nullptr ? vips->preview(path, ofSize) : std::nullopt;
+  std::string type = source.specialType;
+  if (source.kind == SourceKind::document) {
+    Deadline deadline(kRenderBudget);
+    WorkerTask render = [&](WorkerReply& reply) { renderDocument(source.path, ofSize, reply); };
+    WorkerResult document = runInWorker(render, ofSize, deadline);
+    if (document.image) {
+      return document.image;
+    }
+    type = document.contentType.value_or("");
+    // A document that was refused, or that took its worker down, gets its icon: other
+    // renderers would only be handed the same bomb.
+    if (document.finished && !document.refused) {
+      if (auto image = fallbackPreview(source.path, type, ofSize, deadline)) {
+        return image;
+      }
+    }
+  }
+  return fileIcon(source.path, type, ofSize);
 }
 
 std::optional<Bytes> encodeImage(const Image& image, Format format) {

@@ -5,49 +5,35 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <string>
 
+#include "BuildFlags.hpp"
 #include "CommandLine.hpp"
+#include "OutputFile.hpp"
 #include "Preview.hpp"
 
 namespace {
 
 constexpr int kFailure = 255;
 
-// Written in place, not through a temporary file: the bytes are complete before the file is
-// opened, so a failed decode never leaves an empty file. The outcome does not change the exit
-// status.
-void writeFile(const std::string& path, const thumbtool::Bytes& bytes) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    return;
-  }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
+// Workers and pipes get the lowest free descriptors: with a standard stream closed, one of
+// them would become "standard output".
+void openStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0) {
+      int null = open("/dev/null", O_RDWR);
+      if (null >= 0 && null != fd) {
+        close(null);
+      }
     }
-    if (n <= 0) {
-      break;
-    }
-    done += static_cast<std::size_t>(n);
   }
-  close(fd);
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // Libraries deep in the decoders (fonts, codecs) may still write to the error stream; the program
 // prints nothing there. Sanitizer builds keep it so that their reports are seen.
 void silenceErrorStream() {
-  if (kSanitized) {
+  if (thumbtool::kSanitizedBuild) {
     return;
   }
   int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -63,6 +49,7 @@ int main(int argc, char** argv) {
   if (argc < 3) {
     return kFailure;
   }
+  openStandardStreams();
   silenceErrorStream();
   const std::string source = thumbtool::expandTilde(argv[1]);
   const std::string output = thumbtool::expandTilde(argv[2]);
@@ -86,8 +73,10 @@ int main(int argc, char** argv) {
       return 0;
     }
     auto bytes = thumbtool::encodeImage(*image, *format);
+    // Written to a new file that replaces OUTPUT only once it is complete; a failure leaves
+    // OUTPUT as it was. The outcome does not change the exit status.
     if (bytes) {
-      writeFile(output, *bytes);
+      thumbtool::replaceFile(output, *bytes);
     }
   } catch (...) {
     // Out of memory on a hostile file: nothing is written, as for any failed preview.

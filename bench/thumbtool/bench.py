@@ -3,6 +3,9 @@
 
 Usage: bench.py THUMBTOOL [ROUNDS]   (scripts in this folder: run.sh builds and calls this)
 
+With THUMBTOOL_OTHER set to another build's thumbtool (an older commit's, say), it runs in the
+same alternating rounds, so that the two builds are compared under the same load.
+
 Cases: a 6000x4000 JPEG to a 200x200 PNG (peers: vipsthumbnail, ImageMagick convert -thumbnail,
 gdk-pixbuf-thumbnailer) and page 1 of a 50-page PDF (peers: pdftoppm -singlefile -scale-to 200,
 vipsthumbnail). Prints the median wall time and median peak RSS of each command and the ratio of
@@ -84,14 +87,18 @@ def main():
         photo, pdf = make_inputs(work)
         out = lambda name: os.path.join(work, name)
         print(f"photo.jpg: 6000x4000, {os.path.getsize(photo) / 1e6:.1f} MB; doc.pdf: 50 pages")
+        other = os.environ.get("THUMBTOOL_OTHER")
+        others = lambda document: [("thumbtool (other build)", [other, document, out("o.png")])] if other else []
         bench("6000x4000 JPEG -> 200x200 PNG", [
             ("thumbtool", [thumbtool, photo, out("t.png")]),
+            *others(photo),
             ("vipsthumbnail", ["vipsthumbnail", photo, "-s", "200x200", "-o", out("v.png")]),
             ("convert -thumbnail", ["/usr/bin/convert", photo, "-thumbnail", "200x200", out("m.png")]),
             ("gdk-pixbuf-thumbnailer", ["gdk-pixbuf-thumbnailer", "-s", "200", photo, out("g.png")]),
         ], rounds, out("time.txt"))
         bench("50-page PDF, page 1 -> 200x200 PNG", [
             ("thumbtool", [thumbtool, pdf, out("t.png")]),
+            *others(pdf),
             ("pdftoppm -singlefile -scale-to", ["pdftoppm", "-png", "-singlefile", "-scale-to", "200", pdf, out("p")]),
             ("vipsthumbnail", ["vipsthumbnail", pdf, "-s", "200x200", "-o", out("v.png")]),
         ], rounds, out("time.txt"))

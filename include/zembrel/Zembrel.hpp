@@ -325,12 +325,17 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
                        std::int32_t numberOfLevels, const std::string& fromURL);
   // Whether the tree walk must list no further directory.
   bool walkStopped() const;
-  // MKD (make) or RMD of the URL's relative path after login.
+  // MKD (make) or RMD of the URL's relative path after login (SFTP: mkdir or
+  // rmdir of the URL's path).
   std::optional<std::string> runDirectoryCommand(const std::string& url, bool make);
   // Applies libcurl's error to the reply record when no reply text is there,
   // or when the transfer failed and the last reply is no refusal that would
   // explain it (unless the caller stopped it).
   void recordTransferFailure(int curlCode, bool stoppedByCaller);
+  // SFTP has no replies: records the operation's success code and text, or
+  // libcurl's error (unless the caller stopped it).
+  void recordSftpOutcome(int curlCode, bool stoppedByCaller, std::int32_t doneCode,
+                         const char* doneText);
   std::string lastFTPResult() const;
 
  private:

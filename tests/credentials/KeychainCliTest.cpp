@@ -5,6 +5,9 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
+
+#include "zembrel/Zembrel.hpp"
 
 #include "KeyringFixture.hpp"
 #include "ServerProcess.hpp"
@@ -108,6 +111,81 @@ TEST_F(KeychainCli, RenameMissingReadAndDeleteOfMissing) {
   EXPECT_EQ(deleted.err, "zembrel: error finding keychain item: -25300\n");
   EXPECT_EQ(deleted.status, 1);
   EXPECT_EQ(cli("get").status, 2);  // usage error: no service name
+}
+
+}  // namespace
+}  // namespace zembrel::test
+
+namespace zembrel::test {
+namespace {
+
+// `--password-from-keyring SERVICE` on the FTP commands, against a real FTP
+// server whose password holds characters a URL must escape: the login takes
+// the item's password, and its account unless the URL names a user; the
+// password is printed nowhere.
+TEST_F(KeychainCli, FtpCommandsTakeThePasswordFromTheKeyring) {
+  const std::string password = "p@ss:w/rd%?# é";
+  ScopedTempDir home;
+  ScopedTempDir records;
+  const std::string log = (records.path() / "events.log").string();
+  ServerProcess server({"/usr/bin/python3", (serversDir() / "ftp_server.py").string(),
+                        home.path().string(), "--user", "alice", "--password", password, "--log",
+                        log});
+  const std::string host = "127.0.0.1:" + std::to_string(server.port());
+  const auto service = name("ftp login");
+  const auto nameless = name("ftp nameless");
+  auto zembrel = Zembrel::initZembrel();
+  zembrel->addGenericPassword(password, service, "alice", "");
+  zembrel->addGenericPassword(password, nameless, "", "");
+  writeFile(dir_.path() / "f.txt", "x");
+
+  struct Case {
+    std::string arguments;
+    int status;
+    std::string out;  // what stdout starts with
+  };
+  const std::string cliPath = quoted(ZEMBREL_CLI_PATH);
+  const std::vector<Case> cases = {
+      // the account comes from the item
+      {"ftp-mkdir " + quoted("ftp://" + host + "/made") + " --password-from-keyring " +
+           quoted(service),
+       0, "\"/made\" directory created.|257"},
+      {"ftp-upload " + quoted(dir_.path() / "f.txt") + " " + quoted("ftp://" + host + "/made/") +
+           " --password-from-keyring " + quoted(service),
+       0, "#progress|    1\n#complete|226"},
+      // the URL's user wins over an item without account
+      {"ftp-list " + quoted("ftp://alice@" + host + "/") + " --level 1 --password-from-keyring " +
+           quoted(nameless),
+       0, "{\"directories\":[{\"name\":\"made\""},
+      {"ftp-rmdir " + quoted("ftp://" + host + "/gone") + " --password-from-keyring " +
+           quoted(service),
+       1, "No such file or directory.|550"},
+      // no user anywhere, no item, or a password in the URL as well
+      {"ftp-list " + quoted("ftp://" + host + "/") + " --password-from-keyring " + quoted(nameless),
+       1, ""},
+      {"ftp-list " + quoted("ftp://" + host + "/") + " --password-from-keyring " +
+           quoted(name("ftp absent")),
+       1, ""},
+      {"ftp-list " + quoted("ftp://alice:other@" + host + "/") + " --password-from-keyring " +
+           quoted(service),
+       2, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const Outcome run = this->run(cliPath + " " + c.arguments);
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    EXPECT_EQ(run.out.substr(0, c.out.size()), c.out) << run.out;
+    EXPECT_EQ(run.out.find("p@ss"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err.find("p@ss"), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(readFile(home.path() / "made/f.txt"), "x");
+  // The first four commands logged in; the refused ones never connected.
+  const std::string events = readFile(log);
+  std::size_t logins = 0;
+  for (std::size_t at = events.find("LOGIN alice"); at != std::string::npos;
+       at = events.find("LOGIN alice", at + 1))
+    ++logins;
+  EXPECT_EQ(logins, 4u);
 }
 
 }  // namespace

@@ -32,6 +32,10 @@ Options that make the server behave like others do:
                      reply whose continuation lines never end
         endless-line LIST: one line without end; else a reply line without
                      end (no CR LF ever)
+    --tls-cert PEM, --tls-key PEM
+                          TLS required on control and data connections
+                          (AUTH TLS, PROT P); needs python3-openssl
+    --implicit-tls        with --tls-cert: TLS from the first byte (ftps://)
 """
 import argparse
 import logging
@@ -58,6 +62,9 @@ parser.add_argument("--list-delay", type=float, default=0.0)
 parser.add_argument("--list-text")
 parser.add_argument("--fake-list", type=int, default=0)
 parser.add_argument("--fault", action="append", default=[])
+parser.add_argument("--tls-cert")
+parser.add_argument("--tls-key")
+parser.add_argument("--implicit-tls", action="store_true")
 options = parser.parse_args()
 faults = dict(f.split(":", 1) for f in options.fault)
 # pyftpdlib's own session log would only clutter the test output.
@@ -151,7 +158,13 @@ class PacedDTPHandler(DTPHandler):
     handle_read_event = handle_read
 
 
-class Handler(FTPHandler):
+BaseHandler = FTPHandler
+if options.tls_cert:
+    from pyftpdlib.handlers import TLS_FTPHandler
+    BaseHandler = TLS_FTPHandler
+
+
+class Handler(BaseHandler):
     dtp_handler = PacedDTPHandler
     auth_failed_timeout = 0
     _storing = False
@@ -258,6 +271,39 @@ class Handler(FTPHandler):
         else:
             reset(self)
 
+
+if options.tls_cert:
+    from pyftpdlib.handlers import TLS_DTPHandler
+
+    class TlsDTPHandler(TLS_DTPHandler):
+        """Lets a client start the data connection's TLS handshake before it
+        sends the transfer command (libcurl does): pyftpdlib would take the
+        early bytes for a hang-up and close the connection."""
+
+        def readable(self):
+            if self._ssl_accepting:
+                return True
+            return super().readable()
+
+    Handler.dtp_handler = TlsDTPHandler
+    Handler.certfile = options.tls_cert
+    Handler.keyfile = options.tls_key
+    Handler.tls_control_required = True
+    Handler.tls_data_required = True
+    if options.implicit_tls:
+        class ImplicitHandler(Handler):
+            """TLS from the first byte; the greeting follows the handshake."""
+
+            def handle(self):
+                self.secure_connection(self.ssl_context)
+
+            def handle_ssl_established(self):
+                super().handle()
+
+            def ftp_AUTH(self, line):
+                self.respond("503 Already using TLS.")
+
+        Handler = ImplicitHandler
 
 authorizer = DummyAuthorizer()
 authorizer.add_user(options.user, options.password, options.home, perm="elradfmwMT")

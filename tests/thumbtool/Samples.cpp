@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -215,10 +219,32 @@ void writeAvi(const std::filesystem::path& path) {
   writeFile(path, riff + body);
 }
 
-RunResult runThumbtool(const std::vector<std::string>& arguments,
-                       const std::map<std::string, std::string>& extraEnvironment) {
-  std::vector<std::string> argv = {THUMBTOOL_EXECUTABLE};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
+std::optional<std::filesystem::path> sampleThumbnailers(
+    const std::filesystem::path& data, const std::map<std::string, std::string>& execs,
+    const std::string& tryExec) {
+  std::filesystem::create_directories(data / "thumbnailers");
+  for (const auto& [name, exec] : execs) {
+    writeFile(data / "thumbnailers" / name, "[Thumbnailer Entry]\nTryExec=" + tryExec +
+                                                "\nExec=" + exec +
+                                                "\nMimeType=application/x-thumbtool-sample;\n");
+  }
+  std::filesystem::create_directories(data / "mime" / "packages");
+  writeFile(
+      data / "mime" / "packages" / "sample.xml",
+      "<?xml version=\"1.0\"?><mime-info "
+      "xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">"
+      "<mime-type type=\"application/x-thumbtool-sample\"><glob pattern=\"*.thumbtoolsample\"/>"
+      "</mime-type></mime-info>");
+  std::string update = "update-mime-database '" + (data / "mime").string() + "' >/dev/null 2>&1";
+  if (std::system(update.c_str()) != 0) {
+    return std::nullopt;
+  }
+  return data;
+}
+
+RunResult runProgram(const std::vector<std::string>& program, const RunOptions& options) {
+  std::vector<std::string> argv = options.launcher;
+  argv.insert(argv.end(), program.begin(), program.end());
   std::vector<char*> argp;
   for (auto& arg : argv) {
     argp.push_back(arg.data());
@@ -227,11 +253,11 @@ RunResult runThumbtool(const std::vector<std::string>& arguments,
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string text = *entry;
-    if (extraEnvironment.count(text.substr(0, text.find('='))) == 0) {
+    if (options.environment.count(text.substr(0, text.find('='))) == 0) {
       environment.push_back(text);
     }
   }
-  for (const auto& [name, value] : extraEnvironment) {
+  for (const auto& [name, value] : options.environment) {
     environment.push_back(name + "=" + value);
   }
   std::vector<char*> envp;
@@ -250,23 +276,35 @@ RunResult runThumbtool(const std::vector<std::string>& arguments,
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  if (!options.workingFolder.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
+  }
+  auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
-  int rc = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+  int rc = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(outPipe[1]);
   close(errPipe[1]);
   if (rc != 0) {
     close(outPipe[0]);
     close(errPipe[0]);
-    throw std::runtime_error("cannot start thumbtool");
+    throw std::runtime_error("cannot start " + argv[0]);
   }
   RunResult result;
+  auto deadline = start + options.timeout;
   // Both streams are drained before waiting, so a long sanitizer report cannot block the child.
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timedOut = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left.count())) < 0) {
       if (errno == EINTR) {
         continue;
       }
@@ -287,11 +325,81 @@ RunResult runThumbtool(const std::vector<std::string>& arguments,
       }
     }
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  for (pollfd& fd : fds) {
+    if (fd.fd >= 0) {
+      close(fd.fd);
+    }
   }
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  int status = 0;
+  rusage usage{};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.peakResidentKiB = usage.ru_maxrss;
+  result.exitStatus = WIFEXITED(status) && !result.timedOut ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+RunResult runThumbtool(const std::vector<std::string>& arguments, const RunOptions& options) {
+  std::vector<std::string> argv = {THUMBTOOL_EXECUTABLE};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return runProgram(argv, options);
+}
+
+RunResult runThumbtool(const std::vector<std::string>& arguments,
+                       const std::map<std::string, std::string>& extraEnvironment) {
+  RunOptions options;
+  options.environment = extraEnvironment;
+  return runThumbtool(arguments, options);
+}
+
+std::optional<std::string> sandboxProblem(const std::vector<std::string>& launcher) {
+  RunOptions options;
+  options.launcher = launcher;
+  options.timeout = std::chrono::seconds(30);
+  RunResult run;
+  try {
+    run = runProgram({"bwrap",
+                      "--unshare-all",
+                      "--unshare-user",
+                      "--uid",
+                      "65534",
+                      "--gid",
+                      "65534",
+                      "--disable-userns",
+                      "--cap-drop",
+                      "ALL",
+                      "--die-with-parent",
+                      "--ro-bind",
+                      "/usr",
+                      "/usr",
+                      "--symlink",
+                      "usr/bin",
+                      "/bin",
+                      "--symlink",
+                      "usr/lib",
+                      "/lib",
+                      "--symlink",
+                      "usr/lib64",
+                      "/lib64",
+                      "--proc",
+                      "/proc",
+                      "--dev",
+                      "/dev",
+                      "--",
+                      "true"},
+                     options);
+  } catch (const std::exception& error) {
+    return std::string(error.what());
+  }
+  if (run.exitStatus == 0) {
+    return std::nullopt;
+  }
+  return run.err.empty() ? "bwrap exited with status " + std::to_string(run.exitStatus) : run.err;
+}
+
+bool looksLikeIcon(const Decoded& image, int side) {
+  return image.width == side && image.height == side && image.bands == 4;
 }
 
 std::vector<int> Decoded::rgbAt(int x, int y) const {

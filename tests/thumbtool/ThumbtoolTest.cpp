@@ -245,6 +245,10 @@ TEST_F(ThumbtoolTest, VideoGoesThroughItsThumbnailer) {
   if (!fs::exists("/usr/share/thumbnailers/ffmpegthumbnailer.thumbnailer")) {
     GTEST_SKIP() << "ffmpegthumbnailer is not installed: no video thumbnailer to test";
   }
+  if (std::optional<std::string> problem = sandboxProblem()) {
+    GTEST_SKIP() << "thumbnailers run only in a sandbox, and bubblewrap cannot set one up here: "
+                 << *problem;
+  }
   writeAvi(file("clip.avi"));
   Decoded image = thumbnail({file("clip.avi").string(), file("clip.png").string(), "160x160"});
   // 320x240 frames: the thumbnailer's picture is fitted into the box.
@@ -253,33 +257,13 @@ TEST_F(ThumbtoolTest, VideoGoesThroughItsThumbnailer) {
   EXPECT_TRUE(isRed(image.rgbAt(50, 60))) << "the frame's red half, not an icon";
 }
 
-// A private data folder (XDG_DATA_HOME) declaring the type application/x-thumbtool-sample for
-// "*.thumbtoolsample" files, with the given thumbnailers (file name -> Exec line) for it.
-std::optional<fs::path> sampleThumbnailers(const fs::path& data,
-                                           const std::map<std::string, std::string>& execs) {
-  fs::create_directories(data / "thumbnailers");
-  for (const auto& [name, exec] : execs) {
-    writeFile(data / "thumbnailers" / name, "[Thumbnailer Entry]\nTryExec=sh\nExec=" + exec +
-                                                "\nMimeType=application/x-thumbtool-sample;\n");
-  }
-  fs::create_directories(data / "mime" / "packages");
-  writeFile(
-      data / "mime" / "packages" / "sample.xml",
-      "<?xml version=\"1.0\"?><mime-info "
-      "xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">"
-      "<mime-type type=\"application/x-thumbtool-sample\"><glob pattern=\"*.thumbtoolsample\"/>"
-      "</mime-type></mime-info>");
-  std::string update = "update-mime-database '" + (data / "mime").string() + "' >/dev/null 2>&1";
-  if (std::system(update.c_str()) != 0) {
-    return std::nullopt;
-  }
-  return data;
-}
-
 // One that fails (exit 1, after writing a picture) must be passed over, one that chatters must
-// not reach thumbtool's output, and when bubblewrap is installed the source's folder is
-// read-only to them.
+// not reach thumbtool's output, and the source's folder is out of their reach.
 TEST_F(ThumbtoolTest, ThumbnailersAreCheckedSilencedAndConfined) {
+  if (std::optional<std::string> problem = sandboxProblem()) {
+    GTEST_SKIP() << "thumbnailers run only in a sandbox, and bubblewrap cannot set one up here: "
+                 << *problem;
+  }
   const std::string small = "/usr/share/icons/Adwaita/32x32/mimetypes/text-x-generic.png";
   const std::string large = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
   if (!fs::exists(small) || !fs::exists(large)) {
@@ -308,30 +292,32 @@ TEST_F(ThumbtoolTest, ThumbnailersAreCheckedSilencedAndConfined) {
   ASSERT_TRUE(image.has_value());
   EXPECT_EQ(image->width, 48) << "the working thumbnailer's picture, not enlarged";
   EXPECT_EQ(image->height, 48);
-  if (fs::exists("/usr/bin/bwrap")) {
-    EXPECT_FALSE(fs::exists(source.string() + ".touched")) << "the source folder is read-only";
-  }
+  EXPECT_FALSE(fs::exists(source.string() + ".touched")) << "the source folder is out of reach";
 }
 
-// A thumbnailer that hangs is killed at the time limit (10 s) and the icon is written instead.
-TEST_F(ThumbtoolTest, HangingThumbnailerIsKilledAtTheTimeLimit) {
-  auto data =
-      sampleThumbnailers(dir_.path() / "data", {{"hangs.thumbnailer", "sh -c 'sleep 120' %i %o"}});
+// Thumbnailers that hang are killed when the run's render budget (10 s, shared by all of them)
+// is spent, and the icon is written instead.
+TEST_F(ThumbtoolTest, HangingThumbnailersAreKilledAtTheTimeLimit) {
+  if (std::optional<std::string> problem = sandboxProblem()) {
+    GTEST_SKIP() << "thumbnailers run only in a sandbox, and bubblewrap cannot set one up here: "
+                 << *problem;
+  }
+  auto data = sampleThumbnailers(dir_.path() / "data",
+                                 {{"hangs.thumbnailer", "sh -c 'sleep 120' %i %o"},
+                                  {"hangs-too.thumbnailer", "sh -c 'sleep 120' %i %o"}});
   if (!data) {
     GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
   }
   fs::path source = file("stuck.thumbtoolsample");
   writeFile(source, std::string(512, '\x01'));
-  auto start = std::chrono::steady_clock::now();
   RunResult run =
       runThumbtool({source.string(), file("stuck.png").string(), "64x64"},
                    std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()}});
-  auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(run.exitStatus, 0);
-  EXPECT_LT(elapsed, std::chrono::seconds(40)) << "not waiting for the thumbnailer to finish";
+  EXPECT_LT(run.seconds, 15) << "one budget for both, not 10 s each";
   std::optional<Decoded> image = decodeImage(file("stuck.png"));
   ASSERT_TRUE(image.has_value());
-  EXPECT_EQ(image->width, 64) << "the icon";
+  EXPECT_TRUE(looksLikeIcon(*image, 64));
 }
 
 TEST_F(ThumbtoolTest, TextFileBecomesAPageOfItsFirstLines) {
@@ -370,14 +356,25 @@ TEST_F(ThumbtoolTest, UnknownDataAndEmptyFilesGetTheirIcon) {
   }
 }
 
-TEST_F(ThumbtoolTest, FoldersAndFifosGetAnIconWithoutBeingRead) {
+// Reading these could block forever or never end: their icon comes at once, well before the
+// render budget (10 s) that a worker stuck on one would use up.
+TEST_F(ThumbtoolTest, FoldersFifosDevicesAndKernelFilesGetAnIconAtOnce) {
   fs::create_directory(file("folder"));
   ASSERT_EQ(mkfifo(file("pipe").c_str(), 0600), 0);
-  for (const char* name : {"folder", "pipe"}) {
-    Decoded image =
-        thumbnail({file(name).string(), file(std::string(name) + ".png").string(), "64x64"});
-    EXPECT_EQ(image.width, 64) << name;
-    EXPECT_EQ(image.height, 64) << name;
+  fs::create_symlink("/proc/kmsg", file("kmsg-link"));
+  for (const std::string& name :
+       {file("folder").string(), file("pipe").string(), std::string("/dev/zero"),
+        std::string("/proc/kmsg"), file("kmsg-link").string(), std::string("/proc/self/maps")}) {
+    if (!fs::exists(name)) {
+      continue;
+    }
+    fs::path out = file("icon-" + std::to_string(std::hash<std::string>{}(name)) + ".png");
+    RunResult run = runThumbtool({name, out.string(), "64x64"});
+    EXPECT_EQ(run.exitStatus, 0) << name;
+    EXPECT_LT(run.seconds, 5) << name;
+    std::optional<Decoded> image = decodeImage(out);
+    ASSERT_TRUE(image.has_value()) << name;
+    EXPECT_TRUE(looksLikeIcon(*image, 64)) << name;
   }
 }
 

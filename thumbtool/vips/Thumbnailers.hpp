@@ -1,17 +1,20 @@
+// The freedesktop thumbnailers registered on this system. Running them is thumbtool's job (in a
+// sandbox); this only reads their registrations.
 #pragma once
 
-#include <optional>
 #include <string>
+#include <vector>
 
-#include "../Image.hpp"
+#include "../Modules.hpp"
 
 namespace thumbtool {
 
-// Runs the freedesktop thumbnailers registered for the MIME type (exact matches first, then
-// those for a parent type), each in turn until one succeeds, and fits its picture into the box.
-// Each runs with a time limit and is killed by its process id when it overruns; when bubblewrap
-// is installed it runs inside it without network and with a read-only view of the system.
-std::optional<Image> thumbnailerPreview(const std::string& path, const std::string& mimeType,
-                                        Box box);
+// The *.thumbnailer entries (user data folder first, then the system ones; a file name seen
+// earlier hides the same name later; TryExec must be found on PATH) for the MIME type: exact
+// matches first, then those for a parent type. %i is the source path, %u its file URI, %o the
+// output path, %s the size, %% a percent sign; unknown field codes are dropped.
+std::vector<ThumbnailerCommand> thumbnailerCommands(const std::string& mimeType,
+                                                    const std::string& source,
+                                                    const std::string& output, int size);
 
 }  // namespace thumbtool

@@ -40,7 +40,39 @@ VImage fromImage(const Image& image) {
       .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
 }
 
-std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge) {
+namespace {
+
+// An embedded colour profile converted to sRGB, then the pixels thumbtool works with.
+Image finish(VImage thumbnail) {
+  if (thumbnail.get_typeof(VIPS_META_ICC_NAME) != 0 &&
+      thumbnail.interpretation() != VIPS_INTERPRETATION_CMYK) {
+    try {
+      thumbnail = thumbnail.icc_transform("srgb", VImage::option()->set("embedded", true));
+    } catch (const vips::VError&) {
+      // A broken profile: keep the pixels as they are.
+    }
+  }
+  return toImage(thumbnail);
+}
+
+// Interlaced images are decoded whole before any pixel comes out; everything else streams.
+constexpr long long kMaxWholeImageBytes = 256LL << 20;
+
+// The image stack's limits, checked on the header before any pixel is decoded.
+bool tooLarge(const VImage& image) {
+  long long pixels = static_cast<long long>(image.width()) * image.height();
+  if (pixels > kMaxSourcePixels) {
+    return true;
+  }
+  bool interlaced = image.get_typeof("interlaced") != 0 && image.get_int("interlaced") != 0;
+  long long bytes =
+      pixels * image.bands() * static_cast<long long>(vips_format_sizeof(image.format()));
+  return interlaced && bytes > kMaxWholeImageBytes;
+}
+
+}  // namespace
+
+std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge, bool* refused) {
   try {
     // Loading from a source, not a file name: a name ending in "]" would be read as options.
     VSource source = VSource::new_from_file(path.c_str());
@@ -54,7 +86,10 @@ std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge
     if (!vector) {
       VImage header = VImage::new_from_source(
           source, "", VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
-      if (static_cast<long long>(header.width()) * header.height() > kMaxSourcePixels) {
+      if (tooLarge(header)) {
+        if (refused != nullptr) {
+          *refused = true;
+        }
         return std::nullopt;
       }
     }
@@ -63,15 +98,21 @@ std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge
         VImage::option()
             ->set("height", box.height)
             ->set("size", vector || enlarge ? VIPS_SIZE_BOTH : VIPS_SIZE_DOWN));
-    if (thumbnail.get_typeof(VIPS_META_ICC_NAME) != 0 &&
-        thumbnail.interpretation() != VIPS_INTERPRETATION_CMYK) {
-      try {
-        thumbnail = thumbnail.icc_transform("srgb", VImage::option()->set("embedded", true));
-      } catch (const vips::VError&) {
-        // A broken profile: keep the pixels as they are.
-      }
+    return finish(thumbnail);
+  } catch (const vips::VError&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<Image> fitPngDescriptor(int fd, Box box) {
+  try {
+    VImage png = VImage::pngload_source(VSource::new_from_descriptor(fd),
+                                        VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+    if (tooLarge(png)) {
+      return std::nullopt;
     }
-    return toImage(thumbnail);
+    return finish(png.thumbnail_image(
+        box.width, VImage::option()->set("height", box.height)->set("size", VIPS_SIZE_DOWN)));
   } catch (const vips::VError&) {
     return std::nullopt;
   }

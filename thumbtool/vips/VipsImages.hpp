@@ -16,8 +16,14 @@ Image toImage(vips::VImage image);
 vips::VImage fromImage(const Image& image);
 
 // A file libvips can load, shrunk (and, when enlarge is set, grown) to fit the box; an embedded
-// colour profile is converted to sRGB. Nothing when libvips cannot read the file or it is larger
-// than kMaxSourcePixels.
-std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge);
+// colour profile is converted to sRGB. Nothing when libvips cannot read the file, or when its
+// header breaks a limit (more than kMaxSourcePixels, or an interlaced image too large to decode
+// whole): then *refused is set, if given.
+std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge,
+                                  bool* refused = nullptr);
+
+// A PNG (and nothing else) read from the open descriptor, shrunk to fit the box; the descriptor
+// stays open. Nothing when it is not a readable PNG or is larger than kMaxSourcePixels.
+std::optional<Image> fitPngDescriptor(int fd, Box box);
 
 }  // namespace thumbtool

@@ -1,7 +1,6 @@
 // thumbtool-vips.so: everything beyond the JPEG and PDF fast paths. Loaded only when needed,
 // because libvips and its ~100 libraries cost ~80 ms and ~30 MiB before doing any work.
 #include <gio/gio.h>
-#include <sys/stat.h>
 #include <vips/vips8>
 
 #include <cstdio>
@@ -24,15 +23,27 @@ using vips::VImage;
 // Library warnings (GLib, libvips, fonts) are not thumbtool's output.
 void dropLogMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
+void quieten() {
+  static const bool done = [] {
+    g_log_set_default_handler(dropLogMessage, nullptr);
+    return true;
+  }();
+  static_cast<void>(done);
+}
+
+// Starts libvips (and its threads): in thumbtool itself, only after the last render worker has
+// been started, since a process with threads must not fork.
 bool initialised() {
   static const bool ready = [] {
+    quieten();
     setenv("VIPS_WARNING", "0", 1);
-    g_log_set_default_handler(dropLogMessage, nullptr);
     if (VIPS_INIT("thumbtool") != 0) {
       return false;
     }
-    // One image per run: the operation cache would only hold memory.
+    // One image per run: the operation cache would only hold memory and descriptors.
     vips_cache_set_max(0);
+    vips_cache_set_max_mem(0);
+    vips_cache_set_max_files(0);
     // Loaders libvips has not hardened against hostile input (ImageMagick and the like) stay
     // off; such files go to the thumbnailers, which run sandboxed. SVG and PDF are wanted and
     // come from well-kept renderers (librsvg, poppler).
@@ -44,43 +55,31 @@ bool initialised() {
   return ready;
 }
 
-struct ContentType {
-  std::string contentType;
-  std::string mimeType;
-};
-
-// shared-mime-info's guess from the name and the first bytes; special files by their kind
-// alone (reading a FIFO or a device could block or never end).
-ContentType contentTypeOf(const std::string& path, const struct stat& info) {
-  const char* special = nullptr;
-  if (S_ISDIR(info.st_mode)) {
-    special = "inode/directory";
-  } else if (S_ISFIFO(info.st_mode)) {
-    special = "inode/fifo";
-  } else if (S_ISCHR(info.st_mode)) {
-    special = "inode/chardevice";
-  } else if (S_ISBLK(info.st_mode)) {
-    special = "inode/blockdevice";
-  } else if (S_ISSOCK(info.st_mode)) {
-    special = "inode/socket";
-  }
-  if (special != nullptr) {
-    return {special, special};
-  }
+// shared-mime-info's guess from the name and the first bytes.
+std::string sniffContentType(const std::string& path) {
+  quieten();
   std::vector<unsigned char> head(4096);
   std::size_t length = 0;
   if (std::FILE* file = std::fopen(path.c_str(), "rbe")) {
     length = std::fread(head.data(), 1, head.size(), file);
     std::fclose(file);
   }
-  std::string type = takeString(g_content_type_guess(path.c_str(), head.data(), length, nullptr));
-  std::string mime = takeString(g_content_type_get_mime_type(type.c_str()));
-  return {type, mime};
+  return takeString(g_content_type_guess(path.c_str(), head.data(), length, nullptr));
 }
 
-std::vector<std::string> iconNames(const ContentType& type) {
+std::string contentTypeFromName(const std::string& path) {
+  quieten();
+  return takeString(g_content_type_guess(path.c_str(), nullptr, 0, nullptr));
+}
+
+bool isText(const std::string& contentType) {
+  quieten();
+  return g_content_type_is_a(contentType.c_str(), "text/plain");
+}
+
+std::vector<std::string> iconNames(const std::string& contentType) {
   std::vector<std::string> names;
-  if (GIcon* icon = g_content_type_get_icon(type.contentType.c_str())) {
+  if (GIcon* icon = g_content_type_get_icon(contentType.c_str())) {
     if (G_IS_THEMED_ICON(icon)) {
       for (const gchar* const* name = g_themed_icon_get_names(G_THEMED_ICON(icon));
            *name != nullptr; ++name) {
@@ -89,7 +88,7 @@ std::vector<std::string> iconNames(const ContentType& type) {
     }
     g_object_unref(icon);
   }
-  std::string generic = takeString(g_content_type_get_generic_icon_name(type.contentType.c_str()));
+  std::string generic = takeString(g_content_type_get_generic_icon_name(contentType.c_str()));
   if (!generic.empty()) {
     names.push_back(generic);
   }
@@ -98,40 +97,35 @@ std::vector<std::string> iconNames(const ContentType& type) {
   return names;
 }
 
-std::optional<Image> fileIcon(const ContentType& type, Box box) {
-  std::optional<std::string> file = iconFileFor(iconNames(type));
-  if (!file) {
+std::optional<Image> icon(const std::string& contentType, Box box) {
+  quieten();
+  std::optional<std::string> file = iconFileFor(iconNames(contentType));
+  if (!file || !initialised()) {
     return std::nullopt;
   }
   return fitImageFile(*file, box, true);
 }
 
-std::optional<Image> preview(const std::string& path, Box box) {
+std::optional<Image> fitDocument(const std::string& path, Box box, bool* refused) {
+  return initialised() ? fitImageFile(path, box, false, refused) : std::nullopt;
+}
+
+std::optional<Image> fitPng(int fd, Box box) {
+  return initialised() ? fitPngDescriptor(fd, box) : std::nullopt;
+}
+
+std::optional<Image> textPageOf(const std::string& path, Box box) {
+  return initialised() ? textPage(path, box) : std::nullopt;
+}
+
+std::vector<ThumbnailerCommand> commandsFor(const std::string& contentType,
+                                            const std::string& source, const std::string& output,
+                                            int size) {
+  quieten();
   try {
-    // A path that names nothing has neither a preview nor an icon.
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0 || !initialised()) {
-      return std::nullopt;
-    }
-    if (S_ISREG(info.st_mode)) {
-      if (auto image = fitImageFile(path, box, false)) {
-        return image;
-      }
-    }
-    ContentType type = contentTypeOf(path, info);
-    if (S_ISREG(info.st_mode)) {
-      if (auto image = thumbnailerPreview(path, type.mimeType, box)) {
-        return image;
-      }
-      if (g_content_type_is_a(type.contentType.c_str(), "text/plain")) {
-        if (auto image = textPage(path, box)) {
-          return image;
-        }
-      }
-    }
-    return fileIcon(type, box);
+    return thumbnailerCommands(contentType, source, output, size);
   } catch (...) {
-    return std::nullopt;
+    return {};
   }
 }
 
@@ -159,7 +153,9 @@ std::optional<Bytes> encode(const Image& image, Format format) {
   }
 }
 
-const VipsModule kModule = {kModuleInterfaceVersion, preview, encode};
+const VipsModule kModule = {
+    kModuleInterfaceVersion, sniffContentType, fitDocument, fitPng, textPageOf,
+    contentTypeFromName,     isText,           commandsFor, icon,   encode};
 
 }  // namespace
 

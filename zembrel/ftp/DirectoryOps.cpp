@@ -68,6 +68,19 @@ class HandleLease {
   CURL* easy_;
 };
 
+// An SFTP URL's path is absolute, as libcurl reads it ("/~/" starts in the
+// login directory): the command names the same directory as an upload to that
+// URL would. Quoted, so that blanks and quotes in names stay in the name.
+std::string sftpDirectoryCommand(bool make, const std::string& relative) {
+  std::string path = relative == "~" || relative.starts_with("~/") ? relative : "/" + relative;
+  std::string quoted;
+  for (const char c : path) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return std::string(make ? "mkdir \"" : "rmdir \"") + quoted + '"';
+}
+
 std::string malformedUrlResult() {
   return std::string(curl_easy_strerror(CURLE_URL_MALFORMAT)) + '|' +
          std::to_string(static_cast<int>(CURLE_URL_MALFORMAT));
@@ -84,8 +97,24 @@ void Zembrel::recordTransferFailure(int curlCode, bool stoppedByCaller) {
   // A reply below 400 (the 150 before a listing that then stalled, a 226 of an
   // earlier operation) does not explain a failed transfer; libcurl's error does.
   const bool unexplained = curlCode != CURLE_OK && !stoppedByCaller && lastFTPCode < 400;
+  // A refused certificate, TLS request or host key is never hidden behind the
+  // reply (AUTH's, say) that came before it.
+  if (!stoppedByCaller && detail::isTrustFailure(curlCode)) {
+    setLastFTPCode(curlCode, detail::curlFailureText(curlCode));
+    return;
+  }
   if (lastFTPDescription.hasText() && !unexplained) return;
   setLastFTPCode(curlCode, std::string(curl_easy_strerror(static_cast<CURLcode>(curlCode))));
+}
+
+void Zembrel::recordSftpOutcome(int curlCode, bool stoppedByCaller, std::int32_t doneCode,
+                                const char* doneText) {
+  if (stoppedByCaller) return;
+  if (curlCode == CURLE_OK) {
+    setLastFTPCode(doneCode, std::string(doneText));
+  } else {
+    setLastFTPCode(curlCode, detail::curlFailureText(curlCode));
+  }
 }
 
 bool Zembrel::ftpOperationStopped() const {
@@ -152,14 +181,20 @@ std::optional<std::vector<FtpEntry>> Zembrel::getUsingCurlDirectoryList(
   // Each listing sets all of its options; the connection stays.
   curl_easy_reset(easy);
   detail::applyFtpTransferPolicy(easy, *listingURL, this);
-  curl_easy_setopt(easy, CURLOPT_URL, listingURL->c_str());
   curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &curlListingWriteCallback);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &curlHeaderCallback);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
   const CURLcode result = curl_easy_perform(easy);
-  recordTransferFailure(result, ftpOperationStopped());
+  // SFTP listings arrive as "ls -l" lines, which the LIST parser reads; what
+  // they record in place of the server's reply is in FtpTransfer.hpp.
+  if (detail::ftpSecurityOf(*listingURL) == detail::FtpSecurity::Ssh) {
+    recordSftpOutcome(result, ftpOperationStopped(), detail::kSftpTransferDone,
+                      detail::kSftpTransferDoneText);
+  } else {
+    recordTransferFailure(result, ftpOperationStopped());
+  }
   return endDirectoryList(result == CURLE_OK);
 }
 
@@ -179,11 +214,12 @@ std::optional<std::string> Zembrel::runDirectoryCommand(const std::string& url, 
   HandleLease handle(curlHandle);
   CURL* easy = handle.get();
   if (!easy) return std::nullopt;
-  const std::string command = (make ? "MKD " : "RMD ") + *relative;
+  const bool sftp = detail::ftpSecurityOf(url) == detail::FtpSecurity::Ssh;
+  const std::string command = sftp ? sftpDirectoryCommand(make, *relative)
+                                   : (make ? "MKD " : "RMD ") + *relative;
   detail::CurlSlistPtr commands(curl_slist_append(nullptr, command.c_str()));
   detail::applyFtpTransferPolicy(easy, *base, this);
   if (make) curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
-  curl_easy_setopt(easy, CURLOPT_URL, base->c_str());
   curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
   if (make) {
@@ -200,6 +236,10 @@ std::optional<std::string> Zembrel::runDirectoryCommand(const std::string& url, 
     // came last before it.
     if (make && abortOperation == 1) abortOperation = 0;
     setLastFTPCode(0, std::string("Cancelled by user"));
+  } else if (sftp) {
+    recordSftpOutcome(result, false,
+                      make ? detail::kSftpDirectoryCreated : detail::kSftpDirectoryRemoved,
+                      make ? detail::kSftpDirectoryCreatedText : detail::kSftpDirectoryRemovedText);
   } else {
     recordTransferFailure(result, false);
   }

@@ -138,10 +138,11 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
   // more than one level is missing; the transfer is then repeated changing
   // (and creating) one level at a time.
   long fileMethod = CURLFTPMETHOD_SINGLECWD;
+  const detail::FtpSecurity security = detail::ftpSecurityOf(destination);
   auto setOptions = [&] {
-    // Only ftp URLs: a file:// destination would overwrite a local file.
+    // Only the FTP schemes: a file:// destination would overwrite a local
+    // file. Sets the URL too.
     detail::applyFtpTransferPolicy(easy, destination);
-    curl_easy_setopt(easy, CURLOPT_URL, destination.c_str());
     curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(info->totalBytes));
     // With plain creation, libcurl 7.88 goes on after a refused MKD and stores
@@ -203,7 +204,9 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
         responseCode = code;
       }
     }
-    const bool missingPath = done && result == CURLE_REMOTE_ACCESS_DENIED &&
+    // SFTP creates each missing level itself.
+    const bool missingPath = done && security != detail::FtpSecurity::Ssh &&
+                             result == CURLE_REMOTE_ACCESS_DENIED &&
                              fileMethod == CURLFTPMETHOD_SINGLECWD && info->bytesRead == 0 &&
                              zembrel::cancelUpload == 0;
     if (!missingPath) break;
@@ -244,6 +247,18 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
     message = "#error|Upload Cancelled|0";
   } else if (localFailure) {
     message = detail::errorMessageText(*localFailure, localFailureCode);
+  } else if (security == detail::FtpSecurity::Ssh ||
+             (security != detail::FtpSecurity::Plain && detail::isTrustFailure(result))) {
+    // No FTP reply explains these outcomes: SFTP has none, and a refused
+    // certificate or TLS request ends the session before one that would.
+    if (result == CURLE_OK) {
+      setLastFTPCode(detail::kSftpTransferDone, std::string(detail::kSftpTransferDoneText));
+      message = "#complete|" + std::to_string(detail::kSftpTransferDone);
+    } else {
+      const std::string text = detail::curlFailureText(result);
+      setLastFTPCode(static_cast<std::int32_t>(result), text);
+      message = detail::errorMessageText(text, static_cast<long>(result));
+    }
   } else if (responseCode == 226 || alreadyStored) {
     message = "#complete|" + std::to_string(lastFTPCode.load());
   } else if (responseCode != 0) {

@@ -25,9 +25,15 @@ const char* schemesOf(TransferKind kind) {
     case TransferKind::Http:
       return "http,https";
     case TransferKind::Ftp:
-      return "ftp";
+      // ftpes:// reaches libcurl as ftp:// with TLS required (FtpTransfer).
+      return "ftp,ftps,sftp";
   }
   return "";
+}
+
+// The schemes callers may give: libcurl's, and ftpes for explicit TLS.
+const char* acceptedSchemesOf(TransferKind kind) {
+  return kind == TransferKind::Ftp ? "ftp,ftps,ftpes,sftp" : schemesOf(kind);
 }
 
 std::string schemeOf(const std::string& url) {
@@ -58,7 +64,7 @@ void overrideTransferLimitsForTesting(const TransferLimits* limits) {
 bool schemeAllowed(TransferKind kind, const std::string& url) {
   const std::string scheme = schemeOf(url);
   if (scheme.empty()) return false;
-  std::string_view list = schemesOf(kind);
+  std::string_view list = acceptedSchemesOf(kind);
   while (!list.empty()) {
     const std::size_t comma = list.find(',');
     const std::string_view name = list.substr(0, comma);

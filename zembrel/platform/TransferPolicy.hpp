@@ -11,7 +11,7 @@ namespace zembrel::detail {
 // What a transfer is for; it decides which URL schemes its handle accepts.
 enum class TransferKind {
   Http,  // the POSTs: http and https
-  Ftp,   // every FTP operation
+  Ftp,   // every FTP operation: ftp, ftps, ftpes (explicit TLS), sftp
 };
 
 // The limits every transfer obeys.

@@ -1,0 +1,95 @@
+// Small hostile documents (made by make_hostile.py) in each format thumbtool decodes: each must
+// end within the render budget and the memory limit with an image, exit status 0 and silence.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "Samples.hpp"
+#include "ServerProcess.hpp"
+
+namespace thumbtool::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The render budget is 10 s; the rest is start-up and the icon, with room for sanitizers.
+constexpr double kMaxSeconds = 15;
+constexpr long kMaxResidentKiB = 512 * 1024;
+
+enum class Expect { icon, thumbnail, either };
+
+struct HostileCase {
+  const char* file;
+  Expect expect;
+  const char* why;
+};
+
+std::ostream& operator<<(std::ostream& out, const HostileCase& c) { return out << c.file; }
+
+class HostileDocumentTest : public testing::TestWithParam<HostileCase> {
+ protected:
+  static void SetUpTestSuite() {
+    folder_ = new zembrel::test::ScopedTempDir();
+    std::string make = std::string("/usr/bin/python3 '") + THUMBTOOL_HOSTILE_SCRIPT + "' '" +
+                       folder_->path().string() + "' >/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  }
+  static void TearDownTestSuite() {
+    delete folder_;
+    folder_ = nullptr;
+  }
+
+  static zembrel::test::ScopedTempDir* folder_;
+};
+
+zembrel::test::ScopedTempDir* HostileDocumentTest::folder_ = nullptr;
+
+TEST_P(HostileDocumentTest, EndsInTimeWithinMemoryWithAnImage) {
+  const HostileCase& hostile = GetParam();
+  fs::path source = folder_->path() / hostile.file;
+  fs::path out = folder_->path() / (std::string(hostile.file) + ".png");
+  RunResult run = runThumbtool({source.string(), out.string()});
+  EXPECT_EQ(run.exitStatus, 0) << hostile.why;
+  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_LT(run.seconds, kMaxSeconds) << hostile.why;
+  EXPECT_LT(run.peakResidentKiB, kMaxResidentKiB) << hostile.why;
+  std::optional<Decoded> image = decodeImage(out);
+  ASSERT_TRUE(image.has_value()) << "no image written: " << hostile.why;
+  EXPECT_LE(image->width, 200);
+  EXPECT_LE(image->height, 200);
+  if (hostile.expect == Expect::icon) {
+    EXPECT_TRUE(looksLikeIcon(*image, 200)) << hostile.why;
+  } else if (hostile.expect == Expect::thumbnail) {
+    EXPECT_FALSE(looksLikeIcon(*image, 200)) << hostile.why;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, HostileDocumentTest,
+    testing::Values(
+        HostileCase{"progressive-huge.jpg", Expect::icon,
+                    "1.5 GB of coefficients: refused from the header"},
+        HostileCase{"progressive-cmyk-huge.jpg", Expect::icon,
+                    "CMYK needs the general image stack, but the bomb is refused first"},
+        HostileCase{"many-scans.jpg", Expect::icon, "3300 scans: stopped at the scan limit"},
+        HostileCase{"many-fills.pdf", Expect::icon, "minutes of fills: killed at the deadline"},
+        HostileCase{"turbulence.svg", Expect::icon, "minutes of filter: killed at the deadline"},
+        HostileCase{"interlaced-huge.png", Expect::icon,
+                    "decoded interlaced it needs 1 GB at once: refused from the header"},
+        HostileCase{"huge-canvas.gif", Expect::either, "one pixel on a 16000x16000 canvas"},
+        HostileCase{"combining.txt", Expect::thumbnail, "a page of text, however it is shaped"}),
+    [](const testing::TestParamInfo<HostileCase>& info) {
+      std::string name = info.param.file;
+      for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) {
+          c = '_';
+        }
+      }
+      return name;
+    });
+
+}  // namespace
+}  // namespace thumbtool::test

@@ -1,0 +1,125 @@
+// OUTPUT is replaced only by a complete picture: links are replaced and never followed, FIFOs,
+// devices and folders are left alone, and any failure leaves the old file as it was.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Samples.hpp"
+#include "ServerProcess.hpp"
+
+namespace thumbtool::test {
+namespace {
+
+namespace fs = std::filesystem;
+using zembrel::test::readFile;
+using zembrel::test::writeFile;
+
+enum class AtOutput { link, fifo, device, folder, oldFile };
+
+struct OutputCase {
+  const char* name;
+  AtOutput at;
+  bool sourceExists;
+  bool folderUnwritable;  // the old file may be written, its folder not
+};
+
+std::ostream& operator<<(std::ostream& out, const OutputCase& c) { return out << c.name; }
+
+class OutputFileTest : public testing::TestWithParam<OutputCase> {
+ protected:
+  zembrel::test::ScopedTempDir dir_;
+};
+
+TEST_P(OutputFileTest, OutputIsReplacedWholeOrNotAtAll) {
+  const OutputCase& c = GetParam();
+  fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);
+  fs::path source = dir_.path() / "photo.jpg";
+  if (c.sourceExists) {
+    writeJpeg(source, 120, 80);
+  }
+  fs::path folder = dir_.path() / "folder";
+  fs::path output = folder / "out.png";
+  fs::path victim = dir_.path() / "victim";
+  fs::create_directory(folder);
+  writeFile(victim, "keep");
+  switch (c.at) {
+    case AtOutput::link:
+      fs::create_symlink(victim, output);
+      break;
+    case AtOutput::fifo:
+      ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
+      break;
+    case AtOutput::device:
+      // A private copy of /dev/null's node: only root may make one.
+      if (mknod(output.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+        GTEST_SKIP() << "making a device node needs root";
+      }
+      break;
+    case AtOutput::folder:
+      fs::create_directory(output);
+      break;
+    case AtOutput::oldFile:
+      writeFile(output, "old");
+      break;
+  }
+  RunOptions options;
+  options.timeout = std::chrono::seconds(60);
+  if (c.folderUnwritable && geteuid() == 0) {
+    // Root writes anywhere: an unprivileged user who owns only the old file stands in.
+    ASSERT_EQ(chown(output.c_str(), 65534, 65534), 0);
+    options.launcher = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  } else if (c.folderUnwritable) {
+    fs::permissions(folder, fs::perms::owner_write, fs::perm_options::remove);
+  }
+  RunResult run = runThumbtool({source.string(), output.string(), "60x60"}, options);
+  fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
+
+  EXPECT_FALSE(run.timedOut) << "thumbtool hung";
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_EQ(readFile(victim), "keep") << "a link's target was written";
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"out.png"}) << "a temporary file was left";
+  switch (c.at) {
+    case AtOutput::link:
+      ASSERT_FALSE(fs::is_symlink(output));
+      EXPECT_EQ(decodeImage(output).value_or(Decoded{}).width, 60) << "the new picture";
+      break;
+    case AtOutput::fifo:
+      EXPECT_TRUE(fs::is_fifo(output));
+      break;
+    case AtOutput::device:
+      EXPECT_TRUE(fs::is_character_file(output));
+      break;
+    case AtOutput::folder:
+      EXPECT_TRUE(fs::is_directory(output) && fs::is_empty(output));
+      break;
+    case AtOutput::oldFile:
+      EXPECT_EQ(readFile(output), "old");
+      break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, OutputFileTest,
+    testing::Values(OutputCase{"LinkIsReplacedItsTargetUntouched", AtOutput::link, true, false},
+                    OutputCase{"FifoIsNeverOpened", AtOutput::fifo, true, false},
+                    OutputCase{"DeviceIsLeftAlone", AtOutput::device, true, false},
+                    OutputCase{"FolderIsLeftAlone", AtOutput::folder, true, false},
+                    OutputCase{"UnwritableFolderKeepsTheOldFile", AtOutput::oldFile, true, true},
+                    OutputCase{"FailedPreviewKeepsTheOldFile", AtOutput::oldFile, false, false}),
+    [](const testing::TestParamInfo<OutputCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace thumbtool::test

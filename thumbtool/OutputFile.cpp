@@ -1,0 +1,66 @@
+#include "OutputFile.hpp"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "WriteAll.hpp"
+
+namespace thumbtool {
+
+namespace {
+
+std::string folderOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A name no one else uses in the folder, created exclusively; -1 when none could be made.
+int createTemporary(const std::string& folder, std::string& name) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char random[8];
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+      return -1;
+    }
+    name = folder + "/.thumbtool-";
+    for (unsigned char byte : random) {
+      name += kLetters[byte % (sizeof kLetters - 1)];
+    }
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+bool replaceFile(const std::string& path, const Bytes& bytes) {
+  struct stat existing {};
+  if (path.empty() || (lstat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode) &&
+                       !S_ISLNK(existing.st_mode))) {
+    return false;
+  }
+  std::string temporary;
+  int fd = createTemporary(folderOf(path), temporary);
+  if (fd < 0) {
+    return false;
+  }
+  bool written = writeAll(fd, bytes.data(), bytes.size());
+  written = close(fd) == 0 && written;
+  if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace thumbtool

@@ -1,0 +1,17 @@
+// Writing OUTPUT so that a reader never sees a half-written picture and a failure never costs
+// the picture that was there before.
+#pragma once
+
+#include <string>
+
+#include "Encoders.hpp"
+
+namespace thumbtool {
+
+// Writes the bytes to a new file in the same folder as path, then renames it over path. A
+// symbolic link at path is itself replaced; its target is never written. A folder, FIFO,
+// device or socket at path is left alone and never opened. On any failure nothing at path
+// changes and the new file is removed. The new file's mode is 0666 less the umask.
+bool replaceFile(const std::string& path, const Bytes& bytes);
+
+}  // namespace thumbtool

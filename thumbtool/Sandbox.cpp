@@ -1,0 +1,242 @@
+#include "Sandbox.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "ChildProcess.hpp"
+#include "Seccomp.hpp"
+#include "SystemLog.hpp"
+
+namespace thumbtool {
+
+namespace {
+
+// Inside the sandbox: the thumbnailer's user and search path.
+constexpr const char* kSandboxUser = "65534";
+constexpr const char* kSandboxPath = "/usr/local/bin:/usr/bin:/bin";
+
+// Limits on a thumbnailer and everything it starts. Address space is per process and generous
+// (video decoders start a thread per core); tasks count threads too.
+constexpr rlim_t kAddressSpace = rlim_t{2} << 30;
+constexpr rlim_t kLargestFile = rlim_t{64} << 20;
+constexpr const char* kTmpBytes = "67108864";
+constexpr const char* kMaxTasks = "--nproc=256";
+
+// What the dynamic loader, fonts and MIME data need from /etc; everything else stays out.
+constexpr const char* kEtcPaths[] = {"/etc/ld.so.cache", "/etc/ld.so.conf",   "/etc/ld.so.conf.d",
+                                     "/etc/fonts",       "/etc/alternatives", "/etc/localtime",
+                                     "/etc/mime.types"};
+// The top-level links (or, on older systems, folders) into /usr.
+constexpr const char* kUsrLinks[] = {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"};
+
+// The descriptors the sandbox's command line refers to, in bubblewrap.
+constexpr int kSourceFd = 3;
+constexpr int kFilterFd = 4;
+
+std::string findProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr && *path != '\0' ? path : "/usr/bin:/bin";
+  std::size_t start = 0;
+  while (start <= folders.size()) {
+    std::size_t end = folders.find(':', start);
+    std::string folder = folders.substr(start, end == std::string::npos ? end : end - start);
+    if (!folder.empty() && folder[0] == '/') {
+      std::string candidate = folder + "/" + name;
+      struct stat info {};
+      if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+          access(candidate.c_str(), X_OK) == 0) {
+        return candidate;
+      }
+    }
+    if (end == std::string::npos) {
+      break;
+    }
+    start = end + 1;
+  }
+  return {};
+}
+
+// The first line of what bubblewrap said, for the log.
+std::string firstLine(const std::string& text) {
+  std::string line = text.substr(0, text.find('\n'));
+  return line.empty() ? "no reason given" : line;
+}
+
+}  // namespace
+
+ThumbnailerSandbox::ThumbnailerSandbox(const std::string& source)
+    : bwrap_(findProgram("bwrap")), filterFd_(thumbnailerFilterFile()) {
+  if (access("/usr/bin/prlimit", X_OK) == 0) {
+    prlimit_ = "/usr/bin/prlimit";
+  }
+  char* real = realpath(source.c_str(), nullptr);
+  if (real == nullptr) {
+    return;
+  }
+  std::string resolved = real;
+  std::free(real);
+  int fd = open(resolved.c_str(), O_PATH | O_CLOEXEC);
+  struct stat info {};
+  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    sourceFd_ = fd;
+    sourcePath_ = resolved;
+  } else if (fd >= 0) {
+    close(fd);
+  }
+}
+
+ThumbnailerSandbox::~ThumbnailerSandbox() {
+  for (int fd : {sourceFd_, filterFd_}) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+}
+
+std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand& command,
+                                                       const std::string& outputFolder) const {
+  std::vector<std::string> argv = {bwrap_,       "--unshare-all",     "--unshare-user",
+                                   "--uid",      kSandboxUser,        "--gid",
+                                   kSandboxUser, "--disable-userns",  "--cap-drop",
+                                   "ALL",        "--die-with-parent", "--new-session",
+                                   "--clearenv", "--setenv",          "PATH",
+                                   kSandboxPath, "--setenv",          "HOME",
+                                   "/tmp",       "--setenv",          "TMPDIR",
+                                   "/tmp",       "--setenv",          "LANG",
+                                   "C.UTF-8",    "--setenv",          "MALLOC_ARENA_MAX",
+                                   "2",          "--ro-bind",         "/usr",
+                                   "/usr"};
+  for (const char* link : kUsrLinks) {
+    struct stat info {};
+    if (lstat(link, &info) != 0) {
+      continue;
+    }
+    if (S_ISLNK(info.st_mode)) {
+      char target[4096];
+      ssize_t length = readlink(link, target, sizeof target - 1);
+      if (length > 0) {
+        argv.insert(argv.end(),
+                    {"--symlink", std::string(target, static_cast<std::size_t>(length)), link});
+      }
+    } else if (S_ISDIR(info.st_mode)) {
+      argv.insert(argv.end(), {"--ro-bind", link, link});
+    }
+  }
+  for (const char* path : kEtcPaths) {
+    argv.insert(argv.end(), {"--ro-bind-try", path, path});
+  }
+  argv.insert(argv.end(), {"--proc", "/proc", "--dev", "/dev", "--size", kTmpBytes, "--tmpfs",
+                           "/tmp", "--ro-bind-fd", std::to_string(kSourceFd), sourcePath_, "--bind",
+                           outputFolder, kSandboxOutputFolder, "--chdir", "/tmp", "--seccomp",
+                           std::to_string(kFilterFd), "--"});
+  if (!prlimit_.empty()) {
+    argv.insert(argv.end(), {prlimit_, kMaxTasks, "--"});
+  }
+  argv.insert(argv.end(), command.begin(), command.end());
+  return argv;
+}
+
+pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int errorFd,
+                                const Deadline& deadline) {
+  std::vector<char*> pointers;
+  for (const std::string& arg : argv) {
+    pointers.push_back(const_cast<char*>(arg.c_str()));
+  }
+  pointers.push_back(nullptr);
+  int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  // bubblewrap reads the filter from the descriptor's current offset.
+  if (null < 0 || lseek(filterFd_, 0, SEEK_SET) != 0) {
+    if (null >= 0) {
+      close(null);
+    }
+    return -1;
+  }
+  ChildLimits limits;
+  limits.addressSpace = kAddressSpace;
+  limits.cpuSeconds = static_cast<rlim_t>(deadline.remainingSeconds());
+  limits.fileSize = kLargestFile;
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid == 0) {
+    // Out of the way of the numbers they are moved to.
+    int source = fcntl(sourceFd_, F_DUPFD_CLOEXEC, 10);
+    int filter = fcntl(filterFd_, F_DUPFD_CLOEXEC, 10);
+    bool ready = limitThisChild(limits, parent) && setpgid(0, 0) == 0 && source >= 0 &&
+                 filter >= 0 && dup2(null, STDIN_FILENO) >= 0 && dup2(null, STDOUT_FILENO) >= 0 &&
+                 dup2(errorFd >= 0 ? errorFd : null, STDERR_FILENO) >= 0 &&
+                 dup2(source, kSourceFd) >= 0 && dup2(filter, kFilterFd) >= 0 &&
+                 close_range(kFilterFd + 1, ~0U, 0) == 0;
+    if (ready) {
+      execv(pointers[0], pointers.data());
+    }
+    _exit(127);
+  }
+  close(null);
+  return pid;
+}
+
+bool ThumbnailerSandbox::check(const std::string& outputFolder, const Deadline& deadline) {
+  if (bwrap_.empty()) {
+    logToSystem("no thumbnailer run: bubblewrap (bwrap) is not installed");
+    return false;
+  }
+  if (filterFd_ < 0) {
+    logToSystem("no thumbnailer run: the system-call filter could not be made");
+    return false;
+  }
+  int pipe[2];
+  if (pipe2(pipe, O_CLOEXEC) != 0) {
+    return false;
+  }
+  pid_t pid = start(arguments({"true"}, outputFolder), pipe[1], deadline);
+  close(pipe[1]);
+  std::string said;
+  if (pid > 0) {
+    char buffer[1024];
+    pollfd readable{pipe[0], POLLIN, 0};
+    while (said.size() < 4096 && !deadline.passed() &&
+           poll(&readable, 1, deadline.pollTimeout(1000)) >= 0) {
+      ssize_t n = read(pipe[0], buffer, sizeof buffer);
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+        break;
+      }
+      said.append(buffer, static_cast<std::size_t>(n > 0 ? n : 0));
+    }
+  }
+  close(pipe[0]);
+  std::optional<int> status = pid > 0 ? waitForChild(pid, deadline) : std::nullopt;
+  if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) {
+    return true;
+  }
+  if (pid > 0 && status) {
+    logToSystem("no thumbnailer run: bubblewrap cannot set up the sandbox: " + firstLine(said));
+  }
+  return false;
+}
+
+bool ThumbnailerSandbox::run(const ThumbnailerCommand& command, const std::string& outputFolder,
+                             const Deadline& deadline) {
+  if (sourcePath_.empty() || command.empty()) {
+    return false;
+  }
+  if (state_ == State::unchecked) {
+    state_ = check(outputFolder, deadline) ? State::usable : State::unusable;
+  }
+  if (state_ != State::usable) {
+    return false;
+  }
+  pid_t pid = start(arguments(command, outputFolder), -1, deadline);
+  if (pid <= 0) {
+    return false;
+  }
+  std::optional<int> status = waitForChild(pid, deadline);
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+}  // namespace thumbtool

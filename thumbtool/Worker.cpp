@@ -1,0 +1,287 @@
+#include "Worker.hpp"
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "BuildFlags.hpp"
+#include "ChildProcess.hpp"
+#include "Seccomp.hpp"
+#include "WriteAll.hpp"
+
+namespace thumbtool {
+
+namespace {
+
+// Memory a worker may use: the address-space limit makes allocations fail (and decoders give
+// up cleanly). A sanitizer build can have no such limit; there the parent watches the
+// worker's resident size instead.
+constexpr rlim_t kWorkerMemory = rlim_t{1} << 30;
+// The reply file's descriptor in the worker; everything above it is closed.
+constexpr int kReplyFd = 3;
+// Exit status of a worker that could not confine itself (nothing was decoded).
+constexpr int kSetupFailed = 3;
+
+// Messages: one kind byte, the payload length (32 bits, host order), the payload.
+constexpr char kTypeMessage = 'T';
+constexpr char kRefusedMessage = 'R';
+constexpr char kImageMessage = 'I';
+constexpr std::size_t kHeaderBytes = 5;
+constexpr std::size_t kMaxTypeBytes = 255;
+// An image payload starts with width, height and channels, 32 bits each.
+constexpr std::size_t kImageHeaderBytes = 12;
+
+std::size_t maxImagePayload(Box box) {
+  return kImageHeaderBytes + static_cast<std::size_t>(box.width) * box.height * 4;
+}
+
+// MIME types are short and plain: a type and a subtype, each starting with a letter or digit.
+// Anything else from a worker is not used.
+bool looksLikeContentType(const std::string& text) {
+  std::size_t slash = text.find('/');
+  if (text.size() > kMaxTypeBytes || slash == std::string::npos || slash == 0 ||
+      slash + 1 == text.size() || text.find('/', slash + 1) != std::string::npos ||
+      !std::isalnum(static_cast<unsigned char>(text[0])) ||
+      !std::isalnum(static_cast<unsigned char>(text[slash + 1]))) {
+    return false;
+  }
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '-' || c == '+' ||
+           c == '.' || c == '_';
+  });
+}
+
+std::uint32_t readWord(const unsigned char* p) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
+
+std::optional<Image> parseImage(const unsigned char* payload, std::size_t length, Box box) {
+  if (length < kImageHeaderBytes) {
+    return std::nullopt;
+  }
+  std::uint32_t width = readWord(payload);
+  std::uint32_t height = readWord(payload + 4);
+  std::uint32_t channels = readWord(payload + 8);
+  if (width < 1 || height < 1 || width > static_cast<std::uint32_t>(box.width) ||
+      height > static_cast<std::uint32_t>(box.height) || (channels != 3 && channels != 4) ||
+      length - kImageHeaderBytes != std::size_t{width} * height * channels) {
+    return std::nullopt;
+  }
+  Image image(static_cast<int>(width), static_cast<int>(height), static_cast<int>(channels));
+  std::memcpy(image.pixels.data(), payload + kImageHeaderBytes, image.pixels.size());
+  return image;
+}
+
+// Every complete message in what the worker sent; a malformed one ends the reading and drops
+// any image (a worker that breaks the protocol is not trusted for its pixels).
+void parseReplies(const std::vector<unsigned char>& bytes, Box box, WorkerResult& result) {
+  std::size_t at = 0;
+  while (bytes.size() - at >= kHeaderBytes) {
+    char kind = static_cast<char>(bytes[at]);
+    std::size_t length = readWord(&bytes[at + 1]);
+    if (bytes.size() - at - kHeaderBytes < length) {
+      return;  // cut off when the worker was stopped
+    }
+    const unsigned char* payload = &bytes[at + kHeaderBytes];
+    at += kHeaderBytes + length;
+    if (kind == kTypeMessage) {
+      std::string type(reinterpret_cast<const char*>(payload), length);
+      if (looksLikeContentType(type)) {
+        result.contentType = type;
+      }
+    } else if (kind == kRefusedMessage && length == 0) {
+      result.refused = true;
+    } else if (kind == kImageMessage && !result.image) {
+      result.image = parseImage(payload, length, box);
+      if (!result.image) {
+        return;
+      }
+    } else {
+      result.image.reset();
+      return;
+    }
+  }
+}
+
+std::optional<long long> residentBytes(int statm) {
+  char text[128];
+  ssize_t n = pread(statm, text, sizeof text - 1, 0);
+  if (n <= 0) {
+    return std::nullopt;
+  }
+  text[n] = '\0';
+  long long size = 0;
+  long long resident = 0;
+  if (std::sscanf(text, "%lld %lld", &size, &resident) != 2) {
+    return std::nullopt;
+  }
+  return resident * sysconf(_SC_PAGESIZE);
+}
+
+// The worker's resident size stays within the limit; true when it cannot be read (the
+// worker has just ended).
+class ResidentWatch {
+ public:
+  explicit ResidentWatch(pid_t pid)
+      : statm_(open(("/proc/" + std::to_string(pid) + "/statm").c_str(), O_RDONLY | O_CLOEXEC)) {}
+  ~ResidentWatch() {
+    if (statm_ >= 0) {
+      close(statm_);
+    }
+  }
+  ResidentWatch(const ResidentWatch&) = delete;
+  ResidentWatch& operator=(const ResidentWatch&) = delete;
+
+  bool withinLimit() const {
+    std::optional<long long> resident = statm_ >= 0 ? residentBytes(statm_) : std::nullopt;
+    return !resident || *resident <= static_cast<long long>(kWorkerMemory);
+  }
+
+ private:
+  int statm_;
+};
+
+// Everything the worker wrote to its reply file, at most maxBytes.
+std::vector<unsigned char> readReplies(int reply, std::size_t maxBytes) {
+  struct stat info {};
+  std::vector<unsigned char> bytes;
+  if (fstat(reply, &info) != 0 || info.st_size <= 0) {
+    return bytes;
+  }
+  bytes.resize(std::min(static_cast<std::size_t>(info.st_size), maxBytes));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = pread(reply, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+// In the worker: no input, no output (the error stream stays, for sanitizer reports; the
+// program silences it otherwise), the reply file at kReplyFd and nothing else open.
+bool prepareDescriptors(int replyFd) {
+  int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null < 0 || dup2(null, STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0) {
+    return false;
+  }
+  if (replyFd != kReplyFd && dup2(replyFd, kReplyFd) < 0) {
+    return false;
+  }
+  return close_range(kReplyFd + 1, ~0U, 0) == 0;
+}
+
+[[noreturn]] void runWorker(const WorkerTask& task, int replyFd, std::size_t maxReply, pid_t parent,
+                            const Deadline& deadline) {
+  ChildLimits limits;
+  if (!kSanitizedBuild) {
+    limits.addressSpace = kWorkerMemory;
+  }
+  limits.cpuSeconds = static_cast<rlim_t>(deadline.remainingSeconds());
+  // The reply file is the only one the worker can write (it opens none): this caps the reply.
+  limits.fileSize = maxReply;
+  int status = kSetupFailed;
+  if (limitThisChild(limits, parent) && prepareDescriptors(replyFd)) {
+    // Fewer malloc arenas: each one reserves 64 MiB of address space.
+    mallopt(M_ARENA_MAX, 2);
+    if (confineRenderWorker()) {
+      WorkerReply reply(kReplyFd);
+      try {
+        task(reply);
+      } catch (const std::bad_alloc&) {
+        reply.refused();
+      } catch (...) {
+      }
+      status = 0;
+    }
+  }
+  // No exit handlers: they belong to the parent.
+  _exit(status);
+}
+
+}  // namespace
+
+void WorkerReply::send(char kind, const std::string& head, const void* rest,
+                       std::size_t restLength) {
+  std::string message(1, kind);
+  auto length = static_cast<std::uint32_t>(head.size() + restLength);
+  message.append(reinterpret_cast<const char*>(&length), sizeof length);
+  message += head;
+  if (writeAll(fd_, message.data(), message.size()) && restLength > 0) {
+    writeAll(fd_, rest, restLength);
+  }
+}
+
+void WorkerReply::contentType(const std::string& type) {
+  send(kTypeMessage, type.substr(0, kMaxTypeBytes));
+}
+
+void WorkerReply::refused() { send(kRefusedMessage, {}); }
+
+void WorkerReply::image(const Image& image) {
+  std::string head;
+  for (int value : {image.width, image.height, image.channels}) {
+    auto word = static_cast<std::uint32_t>(value);
+    head.append(reinterpret_cast<const char*>(&word), sizeof word);
+  }
+  send(kImageMessage, head, image.pixels.data(), image.pixels.size());
+}
+
+WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline) {
+  WorkerResult result;
+  // Replies go to an anonymous file rather than a pipe: the worker never waits for thumbtool,
+  // and thumbtool wakes once, when the worker has ended (a pipe costs a pair of context
+  // switches per 64 KiB, which a busy machine makes expensive).
+  int reply = memfd_create("thumbtool-reply", MFD_CLOEXEC);
+  if (deadline.passed() || reply < 0) {
+    if (reply >= 0) {
+      close(reply);
+    }
+    return result;
+  }
+  std::size_t maxBytes = 2 * kHeaderBytes + kMaxTypeBytes + kHeaderBytes + maxImagePayload(box);
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid == 0) {
+    runWorker(task, reply, maxBytes, parent, deadline);
+  }
+  std::optional<int> status;
+  if (pid > 0 && kSanitizedBuild) {
+    ResidentWatch watch(pid);
+    status = waitForChild(pid, deadline, [&watch] { return watch.withinLimit(); });
+  } else if (pid > 0) {
+    // The address-space limit holds the worker's memory: thumbtool sleeps until it ends.
+    status = waitForChild(pid, deadline);
+  }
+  parseReplies(readReplies(reply, maxBytes), box, result);
+  close(reply);
+  result.finished = status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+  if (!result.finished) {
+    result.image.reset();
+  }
+  return result;
+}
+
+}  // namespace thumbtool

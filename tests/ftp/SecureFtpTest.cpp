@@ -153,14 +153,16 @@ class SecureFtp : public ::testing::Test {
   std::optional<ScopedEnv> caFile_;
 };
 
-// The final host message of one upload on a fresh instance.
-std::string upload(const fs::path& file, const std::string& url) {
+// The final host message of one upload (or resumed upload) on a fresh instance.
+std::string upload(const fs::path& file, const std::string& url, bool resume = false) {
   MessageRecorder recorder;
   std::weak_ptr<Zembrel> alive;
   {
     auto zembrel = Zembrel::initZembrel();
     alive = zembrel;
-    if (!zembrel->uploadFile(file.string(), url)) return "not started";
+    const bool started = resume ? zembrel->resumeUploadFile(file.string(), url)
+                                : zembrel->uploadFile(file.string(), url);
+    if (!started) return "not started";
     if (!recorder.waitForFinal(30s)) return "no final message";
   }
   test::runMainContextUntil([&] { return alive.expired(); }, 10s);
@@ -181,7 +183,7 @@ const FtpEntry* find(const std::vector<FtpEntry>& entries, const std::string& na
   return nullptr;
 }
 
-enum class Op { Upload, List, Mkdir, Rmdir };
+enum class Op { Upload, Resume, List, Mkdir, Rmdir };
 
 class SchemeOperation : public SecureFtp,
                         public ::testing::WithParamInterface<std::tuple<const char*, Op>> {};
@@ -204,6 +206,15 @@ TEST_P(SchemeOperation, WorksAgainstTheRealServer) {
       test::writeRandomFile(file, 300 * 1024 + 7);
       EXPECT_EQ(upload(file, t.url + "/" + area + "/new/"), "#complete|226");
       EXPECT_TRUE(test::sameContents(file, t.root / area / "new/data.bin"));
+      break;
+    }
+    case Op::Resume: {
+      // An upload cut short goes on from the bytes the server holds.
+      const fs::path file = local.path() / "data.bin";
+      test::writeRandomFile(file, 300 * 1024 + 7);
+      writeFile(t.root / area / "data.bin", readFile(file).substr(0, 100 * 1024 + 3));
+      EXPECT_EQ(upload(file, t.url + "/" + area + "/", true), "#complete|226");
+      EXPECT_TRUE(test::sameContents(file, t.root / area / "data.bin"));
       break;
     }
     case Op::List: {
@@ -252,6 +263,8 @@ std::string opName(Op op) {
   switch (op) {
     case Op::Upload:
       return "Upload";
+    case Op::Resume:
+      return "Resume";
     case Op::List:
       return "ListDepth2";
     case Op::Mkdir:
@@ -265,7 +278,8 @@ std::string opName(Op op) {
 INSTANTIATE_TEST_SUITE_P(
     AllSchemes, SchemeOperation,
     ::testing::Combine(::testing::Values("ftps", "ftpes", "sftp"),
-                       ::testing::Values(Op::Upload, Op::List, Op::Mkdir, Op::Rmdir)),
+                       ::testing::Values(Op::Upload, Op::Resume, Op::List, Op::Mkdir,
+                                         Op::Rmdir)),
     [](const auto& info) {
       return std::string(std::get<0>(info.param)) + "_" + opName(std::get<1>(info.param));
     });

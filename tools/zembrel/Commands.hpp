@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace CLI {
 class App;
 }
@@ -16,5 +19,10 @@ void addParseResponseCommand(CLI::App& app, int& exitCode);
 void addSimplePostCommand(CLI::App& app, int& exitCode);
 void addFtpParseCommand(CLI::App& app, int& exitCode);
 void addFtpCommands(CLI::App& app, int& exitCode);  // ftp-upload, ftp-list, ftp-mkdir, ftp-rmdir
+void addResumableUploadCommand(CLI::App& app, int& exitCode);  // upload-resumable
+
+// A repeatable option taking NAME VALUE each time, gathered flat in order.
+void addPairsOption(CLI::App& command, const std::string& name, std::vector<std::string>& into,
+                    const std::string& help);
 
 }  // namespace zembrel::cli

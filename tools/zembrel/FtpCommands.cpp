@@ -127,6 +127,7 @@ void waitForWorker(const std::shared_ptr<Zembrel>& zembrel) {
 void addUpload(CLI::App& app, int& exitCode) {
   auto file = std::make_shared<std::string>();
   auto url = std::make_shared<std::string>();
+  auto resume = std::make_shared<bool>(false);
   auto* command =
       app.add_subcommand("ftp-upload",
                          "Upload FILE to URL (ftp://, ftps://, ftpes:// or sftp://"
@@ -135,9 +136,11 @@ void addUpload(CLI::App& app, int& exitCode) {
   command->add_option("FILE", *file, "Local file")->required();
   command->add_option("URL", *url, "Destination; ending with the host or \"/\" keeps the name")
       ->required();
+  command->add_flag("--resume", *resume,
+                    "Continue an upload cut short: append to the server's file from its size");
   auto login = std::make_shared<KeyringLogin>();
   addKeyringOption(*command, login);
-  command->callback([file, url, login, &exitCode] {
+  command->callback([file, url, resume, login, &exitCode] {
     const auto target = login->apply(*url, exitCode);
     if (!target) return;
     std::optional<std::int64_t> total;
@@ -145,7 +148,9 @@ void addUpload(CLI::App& app, int& exitCode) {
     if (::stat(file->c_str(), &status) == 0 && S_ISREG(status.st_mode)) total = status.st_size;
     auto zembrel = Zembrel::initZembrel();
     HostMessagePump pump(total);
-    if (!zembrel->uploadFile(*file, *target)) {
+    const bool started =
+        *resume ? zembrel->resumeUploadFile(*file, *target) : zembrel->uploadFile(*file, *target);
+    if (!started) {
       exitCode = 1;
       return;
     }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 
 #include "zembrel/HostMessages.hpp"
 
@@ -38,7 +39,11 @@ struct HostMessagePump::State {
   std::optional<std::int64_t> total;
   bool drawBar = false;
   bool barShown = false;
-  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  // The first progress value and when it came: what was done by then (all
+  // that a resumed upload had sent before) shows as done, and the rate
+  // counts only what follows.
+  std::optional<double> baseline;
+  std::chrono::steady_clock::time_point baselineAt;
 
   void onMessage(std::string_view text) {
     std::lock_guard lock(mutex);
@@ -60,9 +65,15 @@ struct HostMessagePump::State {
 
   void drawProgress(const std::string& field) {
     const double sent = std::strtod(field.c_str(), nullptr);
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const double rate = elapsed > 0 ? sent / elapsed : 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (!baseline) {
+      baseline = sent;
+      baselineAt = now;
+    }
+    double rate = 0;
+    if (now > baselineAt) {
+      rate = (sent - *baseline) / std::chrono::duration<double>(now - baselineAt).count();
+    }
     const double all = static_cast<double>(*total);
     const double fraction = all > 0 ? std::min(1.0, sent / all) : 1.0;
     const int width = 30;

@@ -59,7 +59,8 @@ int runPost(CLI::App& command, const PostArguments& args) {
   return final.rfind("#complete|", 0) == 0 ? 0 : 1;
 }
 
-// A repeatable option taking NAME VALUE each time, gathered flat in order.
+}  // namespace
+
 void addPairsOption(CLI::App& command, const std::string& name, std::vector<std::string>& into,
                     const std::string& help) {
   command.add_option(name, into, help)
@@ -67,8 +68,6 @@ void addPairsOption(CLI::App& command, const std::string& name, std::vector<std:
       ->expected(2)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
-
-}  // namespace
 
 void addPostCommand(CLI::App& app, int& exitCode) {
   auto args = std::make_shared<PostArguments>();

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
   zembrel::cli::addSimplePostCommand(app, exitCode);
   zembrel::cli::addFtpParseCommand(app, exitCode);
   zembrel::cli::addFtpCommands(app, exitCode);
+  zembrel::cli::addResumableUploadCommand(app, exitCode);
 
   try {
     app.parse(argc, argv);

@@ -1,5 +1,6 @@
 #include "zembrel/Zembrel.hpp"
 
+#include "zembrel/http/RetryPolicy.hpp"
 #include "zembrel/platform/CurlGlobal.hpp"
 
 namespace zembrel {
@@ -14,6 +15,7 @@ Zembrel::Zembrel(Passkey) {}
 
 void Zembrel::init() {
   progressEventInterval = 1.0;
+  resumableRetryDelays_ = detail::defaultRetryDelays();
   httpReqStream.reset();
   detail::acquireCurlGlobal();
   curlHandle.reset();

@@ -27,6 +27,14 @@ struct CurlInfo {
 std::unique_ptr<CurlInfo> CurlInfoCreate(Zembrel* uploader, detail::File file,
                                          std::uint64_t totalBytes);
 
+namespace detail {
+// Seek function of a resumed upload (libcurl's curl_seek_callback): moves the
+// file to the offset where the server's file ends, counts the bytes before it
+// as read and reports them as progress. An offset past the file's size means
+// the server holds another file: the upload fails.
+int curlSeekCallback(void* record, std::int64_t offset, int origin) noexcept;
+}  // namespace detail
+
 // Notes in the record when the file no longer holds the size being sent
 // (grew or shrank); true when it did.
 bool noteSizeChange(CurlInfo& info);

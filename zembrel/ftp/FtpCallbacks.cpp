@@ -3,8 +3,10 @@
 #include <curl/curl.h>
 #include <glib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -57,6 +59,30 @@ std::size_t readBlock(CurlInfo& info, char* buffer, std::size_t size, std::size_
 }
 
 }  // namespace
+
+int detail::curlSeekCallback(void* record, std::int64_t offset, int origin) noexcept {
+  auto& info = *static_cast<CurlInfo*>(record);
+  try {
+    if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+    if (static_cast<std::uint64_t>(offset) > info.totalBytes) {
+      info.localFailure = "The remote file is larger than the local file";
+      info.localFailureCode = 0;
+      return CURL_SEEKFUNC_FAIL;
+    }
+    if (::lseek(info.file.descriptor(), static_cast<off_t>(offset), SEEK_SET) < 0) {
+      const int error = errno;
+      info.localFailure = std::string("Could not read the local file: ") + std::strerror(error);
+      info.localFailureCode = error;
+      return CURL_SEEKFUNC_FAIL;
+    }
+    info.bytesRead = static_cast<std::uint64_t>(offset);
+    // The host learns at once what the server already holds.
+    if (offset > 0) info.uploader->sendAppleEventFTPProgress(info.bytesRead);
+    return CURL_SEEKFUNC_OK;
+  } catch (...) {
+    return CURL_SEEKFUNC_FAIL;
+  }
+}
 
 std::unique_ptr<CurlInfo> CurlInfoCreate(Zembrel* uploader, detail::File file,
                                          std::uint64_t totalBytes) {

@@ -47,6 +47,14 @@ constexpr const char* kNoConnection = "#error|Could not connect to server|0";
 }  // namespace
 
 bool Zembrel::uploadFile(const std::string& localPath, const std::string& toURL) {
+  return startUpload(localPath, toURL, false);
+}
+
+bool Zembrel::resumeUploadFile(const std::string& localPath, const std::string& toURL) {
+  return startUpload(localPath, toURL, true);
+}
+
+bool Zembrel::startUpload(const std::string& localPath, const std::string& toURL, bool resume) {
   // Taken here, before the worker exists, so two quick calls never start two.
   bool idle = false;
   if (!doingUpload.compare_exchange_strong(idle, true)) {
@@ -60,8 +68,8 @@ bool Zembrel::uploadFile(const std::string& localPath, const std::string& toURL)
     return false;
   }
   try {
-    std::thread([self = shared_from_this(), localPath, toURL] {
-      self->uploadUsingCurl(localPath, toURL);
+    std::thread([self = shared_from_this(), localPath, toURL, resume] {
+      self->uploadUsingCurl(localPath, toURL, resume);
     }).detach();
   } catch (const std::exception& e) {
     detail::endUpload(doingUpload);
@@ -71,9 +79,10 @@ bool Zembrel::uploadFile(const std::string& localPath, const std::string& toURL)
   return true;
 }
 
-void Zembrel::uploadUsingCurl(const std::string& fileToUpload, const std::string& url) {
+void Zembrel::uploadUsingCurl(const std::string& fileToUpload, const std::string& url,
+                              bool resume) {
   try {
-    uploadThreadUsingCurlFile(fileToUpload, url);
+    uploadThreadUsingCurlFile(fileToUpload, url, resume);
   } catch (...) {
     // Only a failed allocation (or thread resource) before the transfer gets
     // here; the host still gets its one final message.
@@ -82,7 +91,8 @@ void Zembrel::uploadUsingCurl(const std::string& fileToUpload, const std::string
   }
 }
 
-bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std::string& toURL) {
+bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std::string& toURL,
+                                        bool resume) {
   doingUpload = true;
   auto self = shared_from_this();
   auto handOff = [self](std::string message) {
@@ -146,6 +156,13 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
     curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, fileMethod);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &curlHeaderCallback);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    if (resume) {
+      // libcurl asks the server's size (SIZE), seeks the file there and
+      // appends (APPE); without a server file it stores the whole file.
+      curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, curl_off_t{-1});
+      curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &detail::curlSeekCallback);
+      curl_easy_setopt(easy, CURLOPT_SEEKDATA, info.get());
+    }
   };
   setOptions();
 
@@ -217,6 +234,10 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
   if (!info->localFailure && zembrel::cancelUpload == 0) noteSizeChange(*info);
   const std::optional<std::string> localFailure = info->localFailure;
   const int localFailureCode = info->localFailureCode;
+  // A resumed upload that found the whole file on the server sends nothing
+  // and ends on the SIZE reply, without a 226.
+  const bool alreadyStored = resume && result == CURLE_OK && responseCode == 213 &&
+                             info->bytesRead == info->totalBytes;
   info.reset();
   const auto stops = detail::endUpload(doingUpload);
 
@@ -238,7 +259,7 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
       setLastFTPCode(static_cast<std::int32_t>(result), text);
       message = detail::errorMessageText(text, static_cast<long>(result));
     }
-  } else if (responseCode == 226) {
+  } else if (responseCode == 226 || alreadyStored) {
     message = "#complete|" + std::to_string(lastFTPCode.load());
   } else if (responseCode != 0) {
     std::optional<std::string> text = lastFTPDescription;

@@ -63,6 +63,17 @@ std::ptrdiff_t File::read(char* buffer, std::size_t capacity) {
   }
 }
 
+std::ptrdiff_t File::readAt(char* buffer, std::size_t capacity, std::int64_t offset) {
+  for (;;) {
+    const ssize_t count = ::pread(fd_.get(), buffer, capacity, static_cast<off_t>(offset));
+    if (count >= 0) return count;
+    if (errno != EINTR) {
+      error_ = errno;
+      return -1;
+    }
+  }
+}
+
 bool File::sizeChanged() const {
   struct stat info {};
   if (::fstat(fd_.get(), &info) != 0) return true;

@@ -52,6 +52,10 @@ class File {
   // end, or -1 with error() set. Interrupted reads are retried.
   std::ptrdiff_t read(char* buffer, std::size_t capacity);
 
+  // Like read(), from `offset` bytes into the file; the current position
+  // stays where it is, so one open file can serve several readers in turn.
+  std::ptrdiff_t readAt(char* buffer, std::size_t capacity, std::int64_t offset);
+
   // Whether the file on disk no longer holds size() bytes (true as well when
   // its state cannot be read): a reader that stops at size() would otherwise
   // miss bytes added meanwhile.

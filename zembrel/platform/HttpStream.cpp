@@ -124,6 +124,9 @@ void Destroy<HttpStream>::operator()(HttpStream* stream) const noexcept {
 
 bool HttpStream::start() {
   if (state_ != State::Created || !schemeAllowed(TransferKind::Http, request_.url)) return false;
+  const std::string& method = request_.method;
+  const bool sendsBody = method == "POST" || method == "PATCH";
+  if (!sendsBody && method != "HEAD" && method != "OPTIONS" && method != "DELETE") return false;
   curl_ = std::make_unique<Curl>();
   curl_->multi.reset(curl_multi_init());
   curl_->easy.reset(curl_easy_init());
@@ -133,21 +136,31 @@ bool HttpStream::start() {
   applyTransferPolicy(easy, TransferKind::Http, request_.url);
   curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_1});
-  curl_easy_setopt(easy, CURLOPT_POST, 1L);
-  if (request_.bodySource) {
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{request_.bodySource->size()});
-    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Curl::readCallback);
-    curl_easy_setopt(easy, CURLOPT_READDATA, this);
+  if (method == "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  } else if (!sendsBody) {
+    // A request without a body under the method's own name.
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   } else {
-    // request_ outlives the handle, so libcurl may send from it without a copy.
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request_.bodyBytes.size()));
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request_.bodyBytes.data());
+    // PATCH sends its body as a POST does, under its own name.
+    curl_easy_setopt(easy, CURLOPT_POST, 1L);
+    if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (request_.bodySource) {
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{request_.bodySource->size()});
+      curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Curl::readCallback);
+      curl_easy_setopt(easy, CURLOPT_READDATA, this);
+    } else {
+      // request_ outlives the handle, so libcurl may send from it without a copy.
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request_.bodyBytes.size()));
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request_.bodyBytes.data());
+    }
   }
 
   // The request carries exactly the headers given: no "Expect: 100-continue",
-  // which would also stall a second on servers that never answer it, and no
-  // Accept-Encoding of libcurl's (it still decodes what the caller asks for).
-  curl_->headers = curlHeaderList(request_.headers, {"Expect", "Accept-Encoding"});
+  // which would also stall a second on servers that never answer it, no
+  // Accept-Encoding of libcurl's (it still decodes what the caller asks for)
+  // and no form Content-Type that libcurl would add to a body-less POST.
+  curl_->headers = curlHeaderList(request_.headers, {"Expect", "Accept-Encoding", "Content-Type"});
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, curl_->headers.get());
 
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Curl::writeCallback);

@@ -40,7 +40,7 @@ class RequestBody {
   virtual int failureErrno() const = 0;
 };
 
-// One HTTP POST on libcurl's multi interface, driven by the GLib main context of
+// One HTTP request on libcurl's multi interface, driven by the GLib main context of
 // the thread that calls start(): no thread of its own. Events reach the client
 // on that thread, from that context's dispatch, never from inside start() or a
 // method call. Use and destroy the stream on that thread only; destroying it
@@ -49,6 +49,9 @@ class HttpStream {
  public:
   struct Request {
     std::string url;       // http or https
+    // "POST" and "PATCH" send the body below; "HEAD", "OPTIONS" and "DELETE"
+    // send none. Any other method is refused by start().
+    std::string method = "POST";
     HeaderFields headers;  // sent in this order
     // The body: `bodySource` when set, else the bytes of `bodyBytes` (maybe none).
     std::string bodyBytes;
@@ -65,7 +68,8 @@ class HttpStream {
 
   // Starts the transfer on the calling thread's main context. Proxies come from
   // the environment as it is now. False when the request cannot be sent at all
-  // (a URL that is not http or https, libcurl refusing the handle).
+  // (a URL that is not http or https, a method it does not send, libcurl
+  // refusing the handle).
   bool start();
 
   // Moves up to `capacity` gathered response bytes into `buffer`: the count, or

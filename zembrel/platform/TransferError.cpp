@@ -33,6 +33,30 @@ TransferError mapTransferError(CURL* easy, int curlCode) {
   return error;
 }
 
+bool isConnectionFailure(const TransferError& error) {
+  // The OS errors that reach the caller are those of the connection itself.
+  if (error.domain == "POSIX" || error.domain == "NetDB") return true;
+  if (error.domain != "Custom") return false;
+  switch (static_cast<CURLcode>(error.code)) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_HTTP3:
+    case CURLE_QUIC_CONNECT_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
 TransferError answerNotKeptError() { return mapTransferError(nullptr, CURLE_WRITE_ERROR); }
 
 TransferError outOfMemoryError() { return mapTransferError(nullptr, CURLE_OUT_OF_MEMORY); }

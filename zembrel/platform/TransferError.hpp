@@ -20,6 +20,12 @@ struct TransferError {
 // Maps libcurl's result for `easy` (an int holding a CURLcode).
 TransferError mapTransferError(CURL* easy, int curlCode);
 
+// Whether the failure is one of the connection: it could not be made (the
+// name did not resolve, nobody answered), broke, or stalled. Such a failure
+// may pass when the transfer is tried again; a refused certificate, an
+// unsupported URL or a body that could not be produced will not.
+bool isConnectionFailure(const TransferError& error);
+
 // A transfer that could not keep its answer (too large, or no room to hold
 // it): "Custom" + CURLE_WRITE_ERROR, as libcurl reports it.
 TransferError answerNotKeptError();

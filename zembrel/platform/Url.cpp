@@ -1,5 +1,7 @@
 #include "zembrel/platform/Url.hpp"
 
+#include "zembrel/platform/Handles.hpp"
+
 namespace zembrel::detail {
 namespace {
 
@@ -35,5 +37,18 @@ std::string percentEscape(std::string_view text, bool (*keep)(unsigned char)) {
 }
 
 std::string escapeFormComponent(std::string_view text) { return percentEscape(text, &keptAsIs); }
+
+std::optional<std::string> resolveUrlReference(const std::string& base,
+                                               const std::string& reference) {
+  CurlUrlPtr url(curl_url());
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK)
+    return std::nullopt;
+  // Setting a URL on a handle that holds one resolves it as a reference.
+  if (curl_url_set(url.get(), CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK)
+    return std::nullopt;
+  char* text = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK) return std::nullopt;
+  return takeCurlString(text);
+}
 
 }  // namespace zembrel::detail

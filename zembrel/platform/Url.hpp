@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,5 +16,10 @@ std::string percentEscape(std::string_view text, bool (*keep)(unsigned char));
 // too, so a name or value holding them reaches the server as given instead of
 // splitting or renaming fields.
 std::string escapeFormComponent(std::string_view text);
+
+// `reference` (absolute, or relative as in a Location header) resolved
+// against the absolute URL `base`; absent when either cannot be parsed.
+std::optional<std::string> resolveUrlReference(const std::string& base,
+                                               const std::string& reference);
 
 }  // namespace zembrel::detail

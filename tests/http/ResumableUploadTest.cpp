@@ -1,0 +1,307 @@
+// Resumable uploads against the real tus server, through a proxy that cuts,
+// stalls or drops the connections: whatever happens, the server ends up with
+// the file's bytes (or a true prefix of them), progress never goes back, one
+// final message comes, and the kept state lives exactly as long as it should.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "MainLoop.hpp"
+#include "ResumableFixtures.hpp"
+#include "zembrel/HostMessages.hpp"
+#include "zembrel/Zembrel.hpp"
+#include "zembrel/platform/TransferPolicy.hpp"
+
+namespace zembrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FaultProxy;
+using test::ScopedTempDir;
+using test::TusServer;
+
+constexpr std::int64_t kMiB = 1024 * 1024;
+// Larger than the first bytes sent with the creation, so every upload has
+// PATCH requests; odd, so no block boundary lines up with the end.
+constexpr std::int64_t kFileSize = 12 * kMiB + 4321;
+// Progress from here on finds the upload created (its creation body is
+// 4 MiB): the kept entry must exist then.
+constexpr std::int64_t kSurelyCreated = 5 * kMiB;
+// The proxy forwards at this rate, so that the upload takes long enough for
+// progress messages while it runs.
+const std::string kRate = "25000000";
+
+// Every host message, and whether the kept entry existed while the upload
+// was past its creation.
+class Recorder {
+ public:
+  explicit Recorder(std::filesystem::path stateHome) : stateHome_(std::move(stateHome)) {
+    setHostMessageHandler([this](std::string_view text) { onMessage(std::string(text)); });
+  }
+  ~Recorder() { setHostMessageHandler(nullptr); }
+
+  std::vector<std::int64_t> progress;
+  std::vector<std::string> finals;
+  bool entryWhileRunning = false;
+
+  bool waitForFinal(std::chrono::milliseconds deadline = 30s) {
+    return test::runMainContextUntil([this] { return !finals.empty(); }, deadline);
+  }
+  bool waitForProgress(std::int64_t bytes) {
+    return test::runMainContextUntil(
+        [&] { return !finals.empty() || (!progress.empty() && progress.back() >= bytes); }, 30s);
+  }
+
+ private:
+  void onMessage(const std::string& text) {
+    if (text.rfind("#progress|", 0) != 0) {
+      finals.push_back(text);
+      return;
+    }
+    progress.push_back(std::stoll(text.substr(10)));
+    if (progress.back() >= kSurelyCreated && progress.back() < kFileSize &&
+        test::keptEntries(stateHome_) == 1)
+      entryWhileRunning = true;
+  }
+
+  std::filesystem::path stateHome_;
+};
+
+class ResumableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* saved = std::getenv("XDG_STATE_HOME")) savedStateHome_ = saved;
+    ::setenv("XDG_STATE_HOME", state_.path().c_str(), 1);
+    // A stall ends an attempt after 2 s instead of a minute.
+    const detail::TransferLimits limits{2, std::int64_t{1} << 30};
+    detail::overrideTransferLimitsForTesting(&limits);
+    bytes_ = test::patternedBytes(kFileSize, 14);
+    test::writeFile(file(), bytes_);
+  }
+  void TearDown() override {
+    detail::overrideTransferLimitsForTesting(nullptr);
+    if (savedStateHome_) {
+      ::setenv("XDG_STATE_HOME", savedStateHome_->c_str(), 1);
+    } else {
+      ::unsetenv("XDG_STATE_HOME");
+    }
+  }
+
+  std::filesystem::path file() const { return files_.path() / "holiday.mp4"; }
+
+  std::shared_ptr<Zembrel> newInstance() const {
+    auto zembrel = Zembrel::initZembrel();
+    zembrel->setProgressEventInterval(0.05);
+    zembrel->setResumableRetryDelays({0ms, 100ms, 100ms});
+    return zembrel;
+  }
+
+  static void expectMonotone(const std::vector<std::int64_t>& progress) {
+    for (std::size_t i = 1; i < progress.size(); ++i)
+      EXPECT_LE(progress[i - 1], progress[i]) << "progress went back at message " << i;
+  }
+
+  ScopedTempDir state_;
+  ScopedTempDir files_;
+  std::string bytes_;
+  std::optional<std::string> savedStateHome_;
+};
+
+struct UploadCase {
+  const char* name;
+  std::vector<std::string> serverOptions;
+  std::vector<std::string> proxyOptions;
+  const char* expectedFinal;
+  bool keptAfterwards;  // the upload can still be resumed by a later run
+};
+
+const UploadCase kCases[] = {
+    {"NoCut", {}, {}, "#complete|204", false},
+    // The first cut falls into the creation request, the others into appends.
+    {"CutsAtSeveralOffsets", {}, {"--cut-at", "1000000,5500000,9000000"}, "#complete|204", false},
+    {"Stall", {}, {"--stall-at", "7000000", "--stall-seconds", "30"}, "#complete|204", false},
+    {"ServerErrorsThenSuccess", {"--fail", "PATCH:503:2"}, {}, "#complete|204", false},
+    {"ClientErrorIsFinal", {"--fail", "PATCH:403:1"}, {}, "#error|HTTP|403", true},
+    {"ServerGone", {}, {"--cut-at", "7000000", "--gone-after-cut"}, "#error|POSIX|111", true},
+    // The draft, in appends of at most 3 MiB, one of them cut.
+    {"DraftWithCut", {"--draft", "--max-append", "3145728"}, {"--cut-at", "5000000"},
+     "#complete|200", false},
+};
+
+class ResumableFault : public ResumableTest, public ::testing::WithParamInterface<UploadCase> {};
+
+TEST_P(ResumableFault, EndsWithTheFileOrATruePrefix) {
+  const UploadCase& c = GetParam();
+  TusServer server(c.serverOptions);
+  std::vector<std::string> proxyOptions = c.proxyOptions;
+  proxyOptions.insert(proxyOptions.end(), {"--rate", kRate});
+  FaultProxy proxy(server.port(), proxyOptions);
+  Recorder recorder(state_.path());
+  {
+    auto zembrel = newInstance();
+    ASSERT_TRUE(zembrel->doResumableUploadWithURL(proxy.endpoint(), file().string(),
+                                                  std::vector<std::string>{"filename", "holiday.mp4"},
+                                                  std::vector<std::string>{"X-Trace", "t1"}));
+  }
+  ASSERT_TRUE(recorder.waitForFinal(40s));
+  test::runMainContextFor(200ms);  // late messages would show up here
+
+  ASSERT_EQ(recorder.finals.size(), 1u);
+  EXPECT_EQ(recorder.finals[0], c.expectedFinal);
+  expectMonotone(recorder.progress);
+  EXPECT_TRUE(recorder.entryWhileRunning);
+  EXPECT_EQ(test::keptEntries(state_.path()), c.keptAfterwards ? 1 : 0);
+
+  const auto url = server.lastUrlOf("PATCH");
+  ASSERT_TRUE(url);
+  const auto stored = server.stored(*url);
+  ASSERT_TRUE(stored);
+  if (std::string(c.expectedFinal).rfind("#complete|", 0) == 0) {
+    EXPECT_EQ(test::sha256Hex(*stored), test::sha256Hex(bytes_));
+    ASSERT_FALSE(recorder.progress.empty());
+    EXPECT_EQ(recorder.progress.back(), kFileSize);
+  } else {
+    ASSERT_GT(stored->size(), 0u);
+    EXPECT_EQ(test::sha256Hex(*stored), test::sha256Hex(bytes_.substr(0, stored->size())))
+        << "the server holds bytes that are not the file's";
+  }
+  // Every request carried the caller's header.
+  for (const auto& line : server.log()) {
+    if (line["method"] != "OPTIONS") {
+      EXPECT_EQ(line["headers"].value("x-trace", ""), "t1");
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ResumableFault, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Upload given up midway, by the host or by a file that changed under it:
+// one final message, the upload deleted on the server, nothing kept.
+TEST_F(ResumableTest, GivenUpMidwayIsDeletedOnTheServer) {
+  struct Case {
+    const char* why;
+    std::function<void(Zembrel&, const std::string& endpoint)> act;
+    const char* final;
+  };
+  const std::vector<Case> cases = {
+      {"cancelled",
+       [&](Zembrel& zembrel, const std::string& endpoint) {
+         // One resumable upload per instance at a time, refused without a word.
+         EXPECT_FALSE(zembrel.doResumableUploadWithURL(endpoint, file().string(), {}, {}));
+         zembrel.cancelResumableUpload();
+       },
+       "#error|Upload Cancelled|0"},
+      {"file shrank",
+       [&](Zembrel&, const std::string&) { std::filesystem::resize_file(file(), 8 * kMiB); },
+       "#error|Custom|26"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    test::writeFile(file(), bytes_);
+    TusServer server;
+    FaultProxy proxy(server.port(), {"--rate", kRate});
+    Recorder recorder(state_.path());
+    auto zembrel = newInstance();
+    ASSERT_TRUE(zembrel->doResumableUploadWithURL(proxy.endpoint(), file().string(), {}, {}));
+    ASSERT_TRUE(recorder.waitForProgress(kSurelyCreated));
+    ASSERT_TRUE(recorder.finals.empty());
+    c.act(*zembrel, proxy.endpoint());
+    ASSERT_TRUE(recorder.waitForFinal());
+    test::runMainContextFor(200ms);
+    EXPECT_EQ(recorder.finals, std::vector<std::string>{c.final});
+    const auto deleted = server.lastUrlOf("DELETE");
+    ASSERT_TRUE(deleted);
+    EXPECT_FALSE(server.stored(*deleted));
+    EXPECT_EQ(test::keptEntries(state_.path()), 0);
+  }
+}
+
+TEST_F(ResumableTest, FileChangedBetweenRunsStartsOver) {
+  // The first run ends with the upload kept for a later run.
+  TusServer server({"--fail", "PATCH:403:1"});
+  Recorder recorder(state_.path());
+  auto zembrel = newInstance();
+  ASSERT_TRUE(zembrel->doResumableUploadWithURL(server.endpoint(), file().string(), {}, {}));
+  ASSERT_TRUE(recorder.waitForFinal());
+  ASSERT_EQ(recorder.finals, std::vector<std::string>{"#error|HTTP|403"});
+  ASSERT_EQ(test::keptEntries(state_.path()), 1);
+  const auto first = server.lastUrlOf("PATCH");
+  ASSERT_TRUE(first);
+
+  // Same size, other bytes, a later modification time.
+  const std::string changed = test::patternedBytes(kFileSize, 99);
+  test::writeFile(file(), changed);
+  std::filesystem::last_write_time(file(),
+                                   std::filesystem::last_write_time(file()) + std::chrono::seconds(5));
+  recorder.finals.clear();
+  recorder.progress.clear();
+  ASSERT_TRUE(zembrel->doResumableUploadWithURL(server.endpoint(), file().string(), {}, {}));
+  ASSERT_TRUE(recorder.waitForFinal());
+  EXPECT_EQ(recorder.finals, std::vector<std::string>{"#complete|204"});
+
+  // The old upload is gone from the server; the new one holds the new bytes.
+  EXPECT_EQ(server.lastUrlOf("DELETE"), first);
+  EXPECT_FALSE(server.stored(*first));
+  const auto second = server.lastUrlOf("PATCH");
+  ASSERT_TRUE(second);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(test::sha256Hex(server.stored(*second).value_or("")), test::sha256Hex(changed));
+  EXPECT_EQ(test::keptEntries(state_.path()), 0);
+}
+
+TEST_F(ResumableTest, SmallFileGoesWithTheCreation) {
+  // tus creation-with-upload: one request; without it, creation then append.
+  for (const bool offered : {true, false}) {
+    SCOPED_TRACE(offered ? "offered" : "not offered");
+    TusServer server(offered ? std::vector<std::string>{}
+                             : std::vector<std::string>{"--without", "creation-with-upload"});
+    Recorder recorder(state_.path());
+    test::writeFile(file(), "tiny");
+    auto zembrel = newInstance();
+    ASSERT_TRUE(zembrel->doResumableUploadWithURL(server.endpoint(), file().string(), {}, {}));
+    ASSERT_TRUE(recorder.waitForFinal());
+    EXPECT_EQ(recorder.finals, std::vector<std::string>{offered ? "#complete|201" : "#complete|204"});
+    std::vector<std::string> methods;
+    for (const auto& line : server.log()) methods.push_back(line["method"]);
+    const std::vector<std::string> expected =
+        offered ? std::vector<std::string>{"OPTIONS", "POST"}
+                : std::vector<std::string>{"OPTIONS", "POST", "PATCH"};
+    EXPECT_EQ(methods, expected);
+  }
+}
+
+TEST_F(ResumableTest, RefusesWhatCannotStart) {
+  TusServer server;
+  struct Refused {
+    const char* why;
+    std::string endpoint;
+    std::string path;
+    std::vector<std::string> metadata;
+  };
+  const std::vector<Refused> cases = {
+      {"missing file", server.endpoint(), (files_.path() / "none").string(), {}},
+      {"folder", server.endpoint(), files_.path().string(), {}},
+      {"ftp endpoint", "ftp://127.0.0.1/files", file().string(), {}},
+      {"blank in a metadata name", server.endpoint(), file().string(), {"file name", "x"}},
+      {"repeated metadata name", server.endpoint(), file().string(), {"a", "1", "a", "2"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    Recorder recorder(state_.path());
+    auto zembrel = newInstance();
+    EXPECT_FALSE(zembrel->doResumableUploadWithURL(c.endpoint, c.path, c.metadata, {}));
+    EXPECT_EQ(recorder.finals, std::vector<std::string>{"#error|Setup|0"});
+  }
+  EXPECT_TRUE(server.log().empty());
+}
+
+}  // namespace
+}  // namespace zembrel

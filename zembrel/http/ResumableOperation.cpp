@@ -1,0 +1,78 @@
+#include <filesystem>
+
+#include "zembrel/Zembrel.hpp"
+#include "zembrel/http/FormEncoding.hpp"
+#include "zembrel/http/ResumableUpload.hpp"
+#include "zembrel/http/ResumeStore.hpp"
+
+namespace zembrel {
+namespace {
+
+// Name/value pairs of a flat list; an odd last element is ignored.
+std::vector<std::pair<std::string, std::string>> pairsOf(
+    const std::optional<std::vector<std::string>>& list) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  if (!list) return pairs;
+  for (std::size_t i = 0; i < detail::pairedCount(*list); i += 2)
+    pairs.emplace_back((*list)[i], (*list)[i + 1]);
+  return pairs;
+}
+
+}  // namespace
+
+bool Zembrel::doResumableUploadWithURL(
+    const std::string& url, const std::string& filePath,
+    const std::optional<std::vector<std::string>>& metadataValuePairs,
+    const std::optional<std::vector<std::string>>& headerValuePairs) {
+  if (resumableUpload_) return false;
+  try {
+    detail::ResumableUpload::Settings settings;
+    settings.endpoint = url;
+    // The kept state is found by the absolute path, whatever the current
+    // folder of a later run.
+    settings.filePath = std::filesystem::absolute(filePath).lexically_normal().string();
+    settings.metadata = pairsOf(metadataValuePairs);
+    for (const auto& [name, value] : pairsOf(headerValuePairs)) settings.headers.set(name, value);
+    settings.retryDelays = resumableRetryDelays_;
+    settings.progressInterval = std::chrono::duration<double>(progressEventInterval);
+    settings.stateFolder = detail::ResumeStore::defaultFolder();
+
+    std::weak_ptr<Zembrel> weakSelf = weak_from_this();
+    detail::ResumableUpload::Owner owner;
+    owner.send = [weakSelf](const std::string& message) {
+      if (auto self = weakSelf.lock()) self->sendOpenToApplicationWithString(message);
+    };
+    owner.ended = [weakSelf] {
+      if (auto self = weakSelf.lock()) self->resumableUpload_.reset();
+    };
+    owner.keepAlive = shared_from_this();
+
+    auto upload = detail::ResumableUpload::create(std::move(settings), std::move(owner));
+    if (!upload) {
+      sendAppleEventError("Setup", 0);
+      return false;
+    }
+    resumableUpload_ = upload;
+    upload->start();
+    return true;
+  } catch (...) {
+    resumableUpload_.reset();
+    sendAppleEventError("Setup", 0);
+    return false;
+  }
+}
+
+void Zembrel::cancelResumableUpload() {
+  // Held here: the upload lets go of the instance's pointer as it ends.
+  if (auto upload = resumableUpload_) upload->cancel();
+}
+
+void Zembrel::setResumableRetryDelays(std::vector<std::chrono::milliseconds> delays) {
+  resumableRetryDelays_ = std::move(delays);
+}
+
+std::vector<std::chrono::milliseconds> Zembrel::resumableRetryDelays() const {
+  return resumableRetryDelays_;
+}
+
+}  // namespace zembrel

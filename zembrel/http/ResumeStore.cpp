@@ -1,0 +1,229 @@
+#include "zembrel/http/ResumeStore.hpp"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <cstdlib>
+#include <map>
+#include <system_error>
+
+#include "zembrel/platform/File.hpp"
+#include "zembrel/platform/Url.hpp"
+
+namespace zembrel::detail {
+namespace {
+
+constexpr std::string_view kHeaderLine = "zembrel-resume 1";
+constexpr std::string_view kSuffix = ".entry";
+// An entry is a few hundred bytes; anything larger is not one of ours.
+constexpr std::int64_t kMaxEntryBytes = 64 * 1024;
+// Looked at per expiry pass, so a folder filled by someone else cannot make
+// every upload start slowly.
+constexpr int kMaxEntriesScanned = 10000;
+
+// Values are kept one per line: line breaks and "%" are escaped.
+bool keptInLine(unsigned char c) { return c >= 0x20 && c != '%' && c != 0x7f; }
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::string unescape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const int high = i + 2 < text.size() && text[i] == '%' ? hexValue(text[i + 1]) : -1;
+    const int low = high >= 0 ? hexValue(text[i + 2]) : -1;
+    if (low >= 0) {
+      out += static_cast<char>(high * 16 + low);
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string sha256Hex(std::string_view text) {
+  std::unique_ptr<gchar, decltype(&g_free)> hex(
+      g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(text.data()),
+                                  text.size()),
+      &g_free);
+  return hex ? std::string(hex.get()) : std::string();
+}
+
+std::string serialize(const ResumeEntry& entry) {
+  std::string text(kHeaderLine);
+  text += '\n';
+  auto line = [&text](std::string_view name, std::string_view value) {
+    text += name;
+    text += '=';
+    text += percentEscape(value, &keptInLine);
+    text += '\n';
+  };
+  line("file", entry.filePath);
+  line("size", std::to_string(entry.fileSize));
+  line("modified-ns", std::to_string(entry.modifiedNs));
+  line("endpoint", entry.endpoint);
+  line("upload", entry.uploadUrl);
+  line("dialect", entry.dialect == ResumableDialect::Tus ? "tus" : "ietf-draft");
+  line("expires", std::to_string(entry.expiresAt));
+  return text;
+}
+
+std::optional<std::int64_t> parseNumber(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  const bool negative = text[0] == '-';
+  auto count = parseByteCount(negative ? std::string_view(text).substr(1) : std::string_view(text));
+  if (!count) return std::nullopt;
+  return negative ? -*count : *count;
+}
+
+std::optional<ResumeEntry> parse(std::string_view text) {
+  std::map<std::string, std::string> values;
+  bool first = true;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (first) {
+      if (line != kHeaderLine) return std::nullopt;
+      first = false;
+      continue;
+    }
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    values[std::string(line.substr(0, equals))] = unescape(line.substr(equals + 1));
+  }
+  ResumeEntry entry;
+  auto size = parseNumber(values["size"]);
+  auto modified = parseNumber(values["modified-ns"]);
+  auto expires = parseNumber(values["expires"]);
+  const std::string& dialect = values["dialect"];
+  if (first || !size || !modified || !expires || values["file"].empty() ||
+      values["endpoint"].empty() || values["upload"].empty() ||
+      (dialect != "tus" && dialect != "ietf-draft"))
+    return std::nullopt;
+  entry.filePath = values["file"];
+  entry.fileSize = *size;
+  entry.modifiedNs = *modified;
+  entry.endpoint = values["endpoint"];
+  entry.uploadUrl = values["upload"];
+  entry.dialect = dialect == "tus" ? ResumableDialect::Tus : ResumableDialect::IetfDraft;
+  entry.expiresAt = *expires;
+  return entry;
+}
+
+std::optional<ResumeEntry> readEntry(const std::filesystem::path& path) {
+  File file = File::openForReading(path);
+  if (!file.isOpen()) return std::nullopt;
+  auto text = file.readAll(kMaxEntryBytes);
+  if (!text) return std::nullopt;
+  return parse(*text);
+}
+
+}  // namespace
+
+bool ResumeEntry::sameUpload(const ResumeEntry& other) const {
+  return filePath == other.filePath && fileSize == other.fileSize &&
+         modifiedNs == other.modifiedNs && endpoint == other.endpoint;
+}
+
+std::filesystem::path ResumeStore::defaultFolder() {
+  std::filesystem::path base;
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state && *state == '/') {
+    base = state;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (!home || *home != '/') {
+      const passwd* user = ::getpwuid(::getuid());
+      home = user ? user->pw_dir : "/";
+    }
+    base = std::filesystem::path(home) / ".local" / "state";
+  }
+  return base / "zembrel" / "uploads";
+}
+
+std::filesystem::path ResumeStore::entryPath(const std::string& filePath,
+                                             const std::string& endpoint) const {
+  // A digest, so that any path and URL make a short, safe file name.
+  std::string key = filePath;
+  key += '\0';
+  key += endpoint;
+  return folder_ / (sha256Hex(key) + std::string(kSuffix));
+}
+
+std::optional<ResumeEntry> ResumeStore::find(const std::string& filePath,
+                                             const std::string& endpoint) const {
+  auto entry = readEntry(entryPath(filePath, endpoint));
+  // A digest collision or an edited file must not hand out another's upload.
+  if (!entry || entry->filePath != filePath || entry->endpoint != endpoint) return std::nullopt;
+  return entry;
+}
+
+bool ResumeStore::save(const ResumeEntry& entry) const {
+  std::error_code error;
+  std::filesystem::create_directories(folder_, error);
+  if (error) return false;
+  // The folder holds upload URLs, which may carry credentials: ours alone.
+  ::chmod(folder_.c_str(), 0700);
+  const std::filesystem::path target = entryPath(entry.filePath, entry.endpoint);
+  std::string temp = target.string() + ".XXXXXX";
+  FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));  // created with mode 0600
+  if (!fd) return false;
+  const std::string text = serialize(entry);
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t count = ::write(fd.get(), text.data() + written, text.size() - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    written += static_cast<std::size_t>(count);
+  }
+  // Renamed only once its bytes are on disk, so a crash leaves the old entry
+  // or the new one, never a torn one.
+  const bool complete = written == text.size() && ::fsync(fd.get()) == 0;
+  fd = FileDescriptor();
+  if (!complete || ::rename(temp.c_str(), target.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+void ResumeStore::remove(const std::string& filePath, const std::string& endpoint) const {
+  ::unlink(entryPath(filePath, endpoint).c_str());
+}
+
+int ResumeStore::removeExpired(std::int64_t now) const {
+  std::error_code error;
+  std::filesystem::directory_iterator it(folder_, error);
+  if (error) return 0;
+  int removed = 0;
+  int scanned = 0;
+  for (const auto& item : it) {
+    if (++scanned > kMaxEntriesScanned) break;
+    const std::filesystem::path& path = item.path();
+    const std::string name = path.filename().string();
+    bool drop = false;
+    if (name.size() > kSuffix.size() && name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0) {
+      const auto entry = readEntry(path);
+      drop = !entry || entry->expiresAt < now;
+    } else if (name.find(std::string(kSuffix) + ".") != std::string::npos) {
+      // A temporary file left by a write that was cut off: old ones go.
+      struct stat info {};
+      drop = ::lstat(path.c_str(), &info) == 0 && info.st_mtime < now - 24 * 3600;
+    }
+    if (drop && ::unlink(path.c_str()) == 0) ++removed;
+  }
+  return removed;
+}
+
+}  // namespace zembrel::detail

@@ -13,6 +13,7 @@
 #include "MainLoop.hpp"
 #include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/ftp/FtpInternals.hpp"
 
 namespace zembrel {
 namespace {

@@ -50,15 +50,19 @@ struct FaultCase {
 
 // The answer limit of these tests, and how much the peak may grow meanwhile:
 // well below the limit, so an answer held whole (as it once was) fails.
-// ThreadSanitizer's shadow memory triples what is touched; AddressSanitizer
-// runs this suite with a small quarantine (see CMakeLists.txt), so freed
-// blocks do not count.
-constexpr std::int64_t kAnswerLimit = 96 * kMiB;
+// AddressSanitizer runs this suite with a small quarantine (see
+// CMakeLists.txt), so freed blocks do not count.
+// Under ThreadSanitizer decoding is many times slower, so the limit is
+// smaller, and its allocator keeps freed memory and shadow of its own: the
+// peak says nothing there, and is checked under AddressSanitizer alone.
 #if defined(__SANITIZE_THREAD__)
-constexpr std::int64_t kMaxPeakGrowth = 144 * kMiB;
+constexpr std::int64_t kAnswerLimit = 32 * kMiB;
+constexpr bool kPeakIsMeasurable = false;
 #else
-constexpr std::int64_t kMaxPeakGrowth = 48 * kMiB;
+constexpr std::int64_t kAnswerLimit = 96 * kMiB;
+constexpr bool kPeakIsMeasurable = true;
 #endif
+constexpr std::int64_t kMaxPeakGrowth = 48 * kMiB;
 
 // The test limits: a stall ends after 2 s, an answer past kAnswerLimit is
 // refused. The bomb decodes to twice the limit.
@@ -67,7 +71,7 @@ const FaultCase kFaults[] = {
     {"ResetMidAnswer", "reset_after=100000", "#error|POSIX|104"},
     {"StalledAnswer", "stall=1", "#error|Custom|28"},
     {"EndlessAnswer", "endless=1", "#error|Custom|23"},
-    {"GzipBomb", "gzipbomb=192", "#error|Custom|23"},
+    {"GzipBomb", kAnswerLimit == 32 * kMiB ? "gzipbomb=64" : "gzipbomb=192", "#error|Custom|23"},
 };
 
 class HttpFault : public ::testing::TestWithParam<FaultCase> {
@@ -112,7 +116,9 @@ class HttpFault : public ::testing::TestWithParam<FaultCase> {
     EXPECT_EQ(test::openDescriptorCount(), fdsBefore_);
     EXPECT_EQ(filesIn(*detail::privateTempDir()), 1);
     EXPECT_EQ(test::readFile(responseFile()), "previous answer");
-    EXPECT_LT(peakResidentBytes() - peakBefore_, kMaxPeakGrowth);
+    if (kPeakIsMeasurable) {
+      EXPECT_LT(peakResidentBytes() - peakBefore_, kMaxPeakGrowth);
+    }
   }
 
   std::string url() const {
@@ -141,7 +147,7 @@ TEST_P(HttpFault, StreamedPostEndsInOneError) {
     ASSERT_TRUE(zembrel->doPostWithURL(url(), {}, std::vector<std::string>{"f"},
                                        (files_.path() / "a.txt").string(), {}));
   }
-  ASSERT_TRUE(recorder.waitForFinal(20s));
+  ASSERT_TRUE(recorder.waitForFinal(60s));
   // Late events of a finished upload would show up here.
   test::runMainContextFor(200ms);
   const auto finals = recorder.finals();

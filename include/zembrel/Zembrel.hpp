@@ -225,6 +225,7 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   // retries in a row, counted again from 0 whenever the server's offset has
   // moved on. Default 0, 1, 3, 5 and 10 s. Read when an upload starts.
   void setResumableRetryDelays(std::vector<std::chrono::milliseconds> delays);
+  // The retry delays that the next resumable upload will use.
   std::vector<std::chrono::milliseconds> resumableRetryDelays() const;
 
   // ---- FTP. One easy handle per instance carries every FTP operation and

@@ -1,5 +1,6 @@
 // The command line's exit status for the HTTP commands: 0 only after
-// "#complete", 1 after a failure, 2 for a usage error.
+// "#complete" with a status below 400, 1 after a failure or an HTTP error
+// status, 2 for a usage error.
 
 #include <gtest/gtest.h>
 
@@ -21,12 +22,19 @@ struct CliCase {
 
 const CliCase kCases[] = {
     {"PostCompletes", {"post", "URL", "--field", "a", "1"}, 0, "#complete|200"},
-    {"PostOf404Completes", {"post", "URL?status=404", "--field", "a", "1"}, 0, "#complete|404"},
+    {"PostOf404Fails", {"post", "URL?status=404", "--field", "a", "1"}, 1, "#complete|404"},
+    {"PostOfMissingFileSendsNothing", {"post", "URL", "--file", "/nonexistent/photo.jpg"}, 1, ""},
+    {"PostOfFolderSendsNothing", {"post", "URL", "--file", "/"}, 1, ""},
     {"PostRefused", {"post", "REFUSED"}, 1, "#error|POSIX|111"},
     {"PostIntervalZeroIsUsage", {"post", "URL", "--interval", "0"}, 2, ""},
     {"PostIntervalTooShortIsUsage", {"post", "URL", "--interval", "0.01"}, 2, ""},
     {"SimplePostCompletes", {"simple-post", "URL"}, 0, "#complete|200"},
+    {"SimplePostOf500Fails", {"simple-post", "URL?status=500"}, 1, "#complete|500"},
     {"SimplePostRefused", {"simple-post", "REFUSED"}, 1, "#error|POSIX|111"},
+    {"SimplePostUnknownEncodingIsUsage",
+     {"simple-post", "URL", "--field", "a", "1", "--encoding", "jsonn"}, 2, ""},
+    {"SimplePostDefaultEncodingByName",
+     {"simple-post", "URL", "--field", "a", "1", "--encoding", "Multipart"}, 0, "#complete|200"},
 };
 
 class HttpCli : public ::testing::TestWithParam<CliCase> {

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "zembrel/HostMessages.hpp"
 
@@ -30,6 +32,17 @@ std::string humanBytes(double bytes) {
 
 bool isFinalMessage(const std::string& message) {
   return message.rfind("#complete|", 0) == 0 || message.rfind("#error|", 0) == 0;
+}
+
+int httpExitStatus(const std::string& finalMessage) {
+  constexpr std::string_view kComplete = "#complete|";
+  if (!finalMessage.starts_with(kComplete)) return 1;
+  int status = 0;
+  const char* first = finalMessage.data() + kComplete.size();
+  const char* last = finalMessage.data() + finalMessage.size();
+  const auto [end, error] = std::from_chars(first, last, status);
+  if (error != std::errc() || end != last) return 1;
+  return status < 400 ? 0 : 1;
 }
 
 struct HostMessagePump::State {

@@ -29,4 +29,9 @@ class HostMessagePump {
 // True for a message that ends an operation: "#complete|…" or "#error|…".
 bool isFinalMessage(const std::string& message);
 
+// The exit status for a final HTTP message: 0 for "#complete|STATUS" with a
+// status below 400, 1 for an HTTP error status or "#error|…". The message
+// itself is printed either way; scripts need the status to tell.
+int httpExitStatus(const std::string& finalMessage);
+
 }  // namespace zembrel::cli

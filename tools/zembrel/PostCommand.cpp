@@ -1,7 +1,10 @@
 #include <sys/stat.h>
+#include <unistd.h>
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -32,6 +35,17 @@ std::optional<std::int64_t> fileSizeOf(const std::string& path) {
   return static_cast<std::int64_t>(info.st_size);
 }
 
+// Why FILE cannot be sent, or empty when it can be opened for reading. The
+// library would post the form without a file it cannot find; a person who
+// named a file means it to be sent, so the command refuses instead.
+std::string unreadableReason(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::strerror(errno);
+  if (!S_ISREG(info.st_mode)) return "not a regular file";
+  if (::access(path.c_str(), R_OK) != 0) return std::strerror(errno);
+  return {};
+}
+
 int runPost(CLI::App& command, const PostArguments& args) {
   std::optional<std::string> userAgent;
   if (command.count("--user-agent") > 0) userAgent = args.userAgent;
@@ -42,11 +56,11 @@ int runPost(CLI::App& command, const PostArguments& args) {
   }
   std::optional<std::string> file;
   if (command.count("--file") > 0) {
+    if (const auto reason = unreadableReason(args.file); !reason.empty()) {
+      std::cerr << "zembrel: cannot send " << args.file << ": " << reason << ", nothing sent\n";
+      return 1;
+    }
     file = args.file;
-    // The library then sends the form without a file; say so, as the
-    // messages on stdout will not.
-    if (!fileSizeOf(args.file))
-      std::cerr << "zembrel: no file at " << args.file << ", posting without it\n";
   }
   std::optional<std::vector<std::string>> headers;
   if (command.count("--header") > 0) headers = args.headers;
@@ -55,8 +69,7 @@ int runPost(CLI::App& command, const PostArguments& args) {
   zembrel->setProgressEventInterval(args.interval);
   HostMessagePump pump(fileSizeOf(args.file));
   if (!zembrel->doPostWithURL(args.url, userAgent, fields, file, headers)) return 1;
-  const std::string final = pump.runUntilFinal();
-  return final.rfind("#complete|", 0) == 0 ? 0 : 1;
+  return httpExitStatus(pump.runUntilFinal());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Commands.hpp"
+#include "HostMessagePump.hpp"
 #include "zembrel/Zembrel.hpp"
 
 namespace zembrel::cli {
@@ -31,7 +32,12 @@ void addSimplePostCommand(CLI::App& app, int& exitCode) {
       ->allow_extra_args(false);
   command->add_option("--extra", options->extra,
                       "One more field element after the pairs (the raw body when alone)");
-  command->add_option("--encoding", options->encoding, "multipart, urlencoded or raw");
+  // "Multipart" and "" name the library's default layout; anything else is
+  // a typo that would silently take that default too.
+  command
+      ->add_option("--encoding", options->encoding,
+                   "multipart, urlencoded or raw (Multipart or \"\": the default layout)")
+      ->check(CLI::IsMember({"multipart", "urlencoded", "raw", "Multipart", ""}));
   command->add_option("--header", options->headers, "Request header (repeatable)")
       ->allow_extra_args(false);
   command->add_option("--cookies", options->cookieDomain,
@@ -59,7 +65,7 @@ void addSimplePostCommand(CLI::App& app, int& exitCode) {
                                                fields, options->encoding, headers);
     std::cout << result << '\n';
     if (options->cookieDomain) std::cout << zembrel->getSentCookies(options->cookieDomain) << '\n';
-    exitCode = result.starts_with("#complete|") ? 0 : 1;
+    exitCode = httpExitStatus(result);
   });
 }
 

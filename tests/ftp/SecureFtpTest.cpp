@@ -349,6 +349,42 @@ TEST_P(Trust, IsRefusedAndNothingIsStored) {
   }
 }
 
+// Through the environment's proxy, every scheme goes inside a tunnel: the proxy
+// sees CONNECT alone, never an FTP request turned into HTTP with the password
+// in its request line and the file in the clear.
+class ThroughProxy : public SecureFtp, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ThroughProxy, GoesOnlyThroughATunnel) {
+  const std::string scheme = GetParam();
+  if (scheme == "sftp" && !servers->sshd) GTEST_SKIP() << servers->sshSkipReason;
+  std::optional<FtpTestServer> plain;
+  Target t = target(scheme);
+  if (scheme == "ftp") {
+    plain.emplace();
+    t = {plain->home(), plain->url()};
+  }
+  test::ScopedTempDir records;
+  const fs::path stats = records.path() / "stats.json";
+  test::ServerProcess proxy({"/usr/bin/python3", (test::serversDir() / "fault_proxy.py").string(),
+                             "1", stats.string(), "--tunnel"});
+  ScopedEnv ftpProxy("ftp_proxy", "http://127.0.0.1:" + std::to_string(proxy.port()));
+  ScopedEnv noProxy("no_proxy", "");
+  ScopedEnv upperNoProxy("NO_PROXY", "");
+  test::ScopedTempDir local;
+  const fs::path file = local.path() / "proxied.bin";
+  writeFile(file, "through the tunnel");
+  fs::create_directories(t.root / "proxied");
+  EXPECT_EQ(upload(file, t.url + "/proxied/"), "#complete|226");
+  EXPECT_EQ(readFile(t.root / "proxied" / "proxied.bin"), "through the tunnel");
+  const std::string seen = readFile(stats);
+  EXPECT_NE(seen.find("\"CONNECT\""), std::string::npos) << seen;
+  for (const char* leak : {"PUT", "GET", "secret", "ftp://"})
+    EXPECT_EQ(seen.find(leak), std::string::npos) << leak << " in " << seen;
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, ThroughProxy,
+                         ::testing::Values("ftp", "ftpes", "ftps", "sftp"));
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, Trust,
     ::testing::Values(TrustCase{"FtpsOtherCa", "ftps", TrustCase::OtherCa, 60},

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "HttpTestServer.hpp"
 #include "MainLoop.hpp"
 #include "ResumableFixtures.hpp"
 #include "zembrel/HostMessages.hpp"
@@ -133,6 +134,10 @@ const UploadCase kCases[] = {
     // The draft, in appends of at most 3 MiB, one of them cut.
     {"DraftWithCut", {"--draft", "--max-append", "3145728"}, {"--cut-at", "5000000"},
      "#complete|200", false},
+    // The upload URL names another origin: it gets the file, not the caller's headers.
+    {"UploadOnAnotherOrigin", {"--other-origin"}, {}, "#complete|204", false},
+    // Appends that the server drops without an offset are failed attempts.
+    {"EveryAppendDropped", {"--drop-patches"}, {}, "#error|Custom|8", true},
 };
 
 class ResumableFault : public ResumableTest, public ::testing::WithParamInterface<UploadCase> {};
@@ -148,7 +153,8 @@ TEST_P(ResumableFault, EndsWithTheFileOrATruePrefix) {
     auto zembrel = newInstance();
     ASSERT_TRUE(zembrel->doResumableUploadWithURL(proxy.endpoint(), file().string(),
                                                   std::vector<std::string>{"filename", "holiday.mp4"},
-                                                  std::vector<std::string>{"X-Trace", "t1"}));
+                                                  std::vector<std::string>{
+                                                      "X-Trace", "t1", "Authorization", "Bearer t1"}));
   }
   ASSERT_TRUE(recorder.waitForFinal(40s));
   test::runMainContextFor(200ms);  // late messages would show up here
@@ -172,12 +178,18 @@ TEST_P(ResumableFault, EndsWithTheFileOrATruePrefix) {
     EXPECT_EQ(test::sha256Hex(*stored), test::sha256Hex(bytes_.substr(0, stored->size())))
         << "the server holds bytes that are not the file's";
   }
-  // Every request carried the caller's header.
+  // Every request to the endpoint's origin carried the caller's headers, and
+  // no request elsewhere did.
+  int patches = 0;
   for (const auto& line : server.log()) {
-    if (line["method"] != "OPTIONS") {
-      EXPECT_EQ(line["headers"].value("x-trace", ""), "t1");
-    }
+    if (line["method"] == "PATCH") ++patches;
+    if (line["method"] == "OPTIONS") continue;
+    const bool endpointOrigin = line["port"] == server.port();
+    EXPECT_EQ(line["headers"].value("x-trace", ""), endpointOrigin ? "t1" : "");
+    EXPECT_EQ(line["headers"].value("authorization", ""), endpointOrigin ? "Bearer t1" : "");
   }
+  // A round that moves nothing counts against the three retries.
+  EXPECT_LE(patches, 12);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, ResumableFault, ::testing::ValuesIn(kCases),
@@ -255,6 +267,27 @@ TEST_F(ResumableTest, FileChangedBetweenRunsStartsOver) {
   EXPECT_NE(second, first);
   EXPECT_EQ(test::sha256Hex(server.stored(*second).value_or("")), test::sha256Hex(changed));
   EXPECT_EQ(test::keptEntries(state_.path()), 0);
+}
+
+TEST_F(ResumableTest, NeverFollowsAnUploadUrlFromHttpsToHttp) {
+  ScopedTempDir records;
+  const auto pem = test::serversDir() / ".." / "http" / "data" / "self-signed.pem";
+  test::ServerProcess tls({"/usr/bin/python3", (test::serversDir() / "http_server.py").string(),
+                           records.path().string(), "--tls", pem.string()});
+  test::HttpTestServer plain;
+  ::setenv("SSL_CERT_FILE", pem.c_str(), 1);
+  Recorder recorder(state_.path());
+  auto zembrel = newInstance();
+  ASSERT_TRUE(zembrel->doResumableUploadWithURL(
+      "https://127.0.0.1:" + std::to_string(tls.port()) +
+          "/files?status=201&location=" + plain.url("/upload"),
+      file().string(), {}, std::vector<std::string>{"Authorization", "Bearer t1"}));
+  const bool ended = recorder.waitForFinal();
+  ::unsetenv("SSL_CERT_FILE");
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(recorder.finals, std::vector<std::string>{"#error|Custom|8"});
+  test::runMainContextFor(200ms);
+  EXPECT_TRUE(plain.requests().empty());
 }
 
 TEST_F(ResumableTest, SmallFileGoesWithTheCreation) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <utility>
 
 #include "zembrel/core/MessageText.hpp"
 #include "zembrel/http/FileSlice.hpp"
@@ -133,7 +134,8 @@ void ResumableUpload::probe() {
 
 void ResumableUpload::check() {
   setPhase(Phase::Checking);
-  startRequest(*uploadUrl_, "HEAD", offsetFields(caps_->dialect, settings_.headers), nullptr);
+  startRequest(*uploadUrl_, "HEAD", offsetFields(caps_->dialect, callerHeadersFor(*uploadUrl_)),
+               nullptr);
 }
 
 void ResumableUpload::createUpload() {
@@ -171,7 +173,9 @@ void ResumableUpload::sendFile() {
   body_ = std::make_shared<FileSliceBody>(file_, offset_, length);
   startProgress();
   startRequest(*uploadUrl_, "PATCH",
-               appendFields(caps_->dialect, settings_.headers, offset_, requestCompletes_), body_);
+               appendFields(caps_->dialect, callerHeadersFor(*uploadUrl_), offset_,
+                            requestCompletes_),
+               body_);
 }
 
 void ResumableUpload::terminate(std::string finalMessage) {
@@ -182,7 +186,8 @@ void ResumableUpload::terminate(std::string finalMessage) {
   waitTimer_ = startRepeatingTimer(MainContext::threadDefault(), kTerminationLimit, [weak] {
     if (auto self = weak.lock()) self->guarded([&] { self->end(self->finalMessage_); });
   });
-  startRequest(*uploadUrl_, "DELETE", terminationFields(caps_->dialect, settings_.headers), nullptr);
+  startRequest(*uploadUrl_, "DELETE",
+               terminationFields(caps_->dialect, callerHeadersFor(*uploadUrl_)), nullptr);
 }
 
 void ResumableUpload::startRequest(std::string url, std::string method, HeaderFields headers,
@@ -266,7 +271,8 @@ void ResumableUpload::onProbeAnswer(const ResponseHead& head) {
   if (!storeConsulted_) {
     storeConsulted_ = true;
     if (auto kept = store_.find(settings_.filePath, settings_.endpoint)) {
-      if (kept->sameUpload(entry()) && kept->dialect == caps.dialect) {
+      if (kept->sameUpload(entry()) && kept->dialect == caps.dialect &&
+          uploadUrlAcceptable(kept->uploadUrl)) {
         uploadUrl_ = kept->uploadUrl;
         takenFromStore_ = true;
       } else {
@@ -282,7 +288,13 @@ void ResumableUpload::onProbeAnswer(const ResponseHead& head) {
   }
 }
 
+void ResumableUpload::checkAfterBody() {
+  checkingAfterBody_ = true;
+  check();
+}
+
 void ResumableUpload::onCheckAnswer(const ResponseHead& head) {
+  const bool afterBody = std::exchange(checkingAfterBody_, false);
   const int status = head.status();
   if (!isSuccess(status)) {
     if (takenFromStore_ && status >= 400 && status < 500) {
@@ -306,6 +318,11 @@ void ResumableUpload::onCheckAnswer(const ResponseHead& head) {
     }
     return fail({kWeirdReplyDomain, kWeirdReply});
   }
+  // A body sent, then an offset that did not move: the attempt failed, and
+  // counts against the retries like any other, or a server that never
+  // keeps a byte would have the file sent again without end.
+  if (afterBody && requestLength_ > 0 && *offset <= requestBase_)
+    return retryAfter({kWeirdReplyDomain, kWeirdReply});
   noteServerOffset(*offset);
   offset_ = *offset;
   if (takenFromStore_ && offset_ > 0) {
@@ -331,7 +348,7 @@ void ResumableUpload::onCreateAnswer(const ResponseHead& head) {
   const auto location = head.field("Location");
   std::optional<std::string> url;
   if (location) url = resolveUrlReference(settings_.endpoint, *location);
-  if (!url || !schemeAllowed(TransferKind::Http, *url)) return fail({kWeirdReplyDomain, kWeirdReply});
+  if (!url || !uploadUrlAcceptable(*url)) return fail({kWeirdReplyDomain, kWeirdReply});
   uploadUrl_ = url;
   std::optional<std::int64_t> expiry;
   if (auto expires = head.field("Upload-Expires")) expiry = parseHttpDate(*expires);
@@ -340,7 +357,7 @@ void ResumableUpload::onCreateAnswer(const ResponseHead& head) {
   if (requestLength_ > 0) {
     const auto offset = parseByteCount(head.field("Upload-Offset"));
     // Without the offset the server took, ask for it.
-    if (!offset) return check();
+    if (!offset) return checkAfterBody();
     if (*offset > fileSize_) return fail({kWeirdReplyDomain, kWeirdReply});
     noteServerOffset(*offset);
     offset_ = *offset;
@@ -367,7 +384,7 @@ void ResumableUpload::onSendAnswer(const ResponseHead& head) {
     offset_ = offset;
     return sendFile();
   }
-  if (!reported) return check();
+  if (!reported) return checkAfterBody();
   if (*reported < requestBase_ || *reported > fileSize_)
     return fail({kWeirdReplyDomain, kWeirdReply});
   if (*reported == requestBase_ && requestLength_ > 0)
@@ -482,6 +499,25 @@ bool ResumableUpload::fileUnchanged() const {
 
 bool ResumableUpload::canTerminate() const { return caps_ && caps_->termination; }
 
+bool ResumableUpload::uploadUrlAcceptable(const std::string& url) const {
+  if (!schemeAllowed(TransferKind::Http, url)) return false;
+  const auto to = urlOrigin(url);
+  const auto from = urlOrigin(settings_.endpoint);
+  // Never from https down to http: the file and the protocol's requests
+  // would go in the clear.
+  return to && from && !(from->scheme == "https" && to->scheme != "https");
+}
+
+HeaderFields ResumableUpload::callerHeadersFor(const std::string& url) const {
+  // Another origin is another party: it gets the protocol's fields only,
+  // never the caller's, which may carry credentials (Authorization, Cookie,
+  // an API key in a header of any name).
+  const auto to = urlOrigin(url);
+  const auto from = urlOrigin(settings_.endpoint);
+  if (to && from && *to == *from) return settings_.headers;
+  return HeaderFields();
+}
+
 ResumeEntry ResumableUpload::entry() const {
   ResumeEntry entry;
   entry.filePath = settings_.filePath;
@@ -504,11 +540,13 @@ void ResumableUpload::forgetEntry() { store_.remove(settings_.filePath, settings
 
 void ResumableUpload::discardStale(const ResumeEntry& stale) {
   store_.remove(stale.filePath, stale.endpoint);
-  if (stale.dialect != caps_->dialect || !caps_->termination) return createUpload();
+  if (stale.dialect != caps_->dialect || !caps_->termination ||
+      !uploadUrlAcceptable(stale.uploadUrl))
+    return createUpload();
   // Deleted on the server first; its outcome changes nothing here.
   setPhase(Phase::Discarding);
-  startRequest(stale.uploadUrl, "DELETE", terminationFields(stale.dialect, settings_.headers),
-               nullptr);
+  startRequest(stale.uploadUrl, "DELETE",
+               terminationFields(stale.dialect, callerHeadersFor(stale.uploadUrl)), nullptr);
 }
 
 // ---- Progress.

@@ -290,7 +290,14 @@ INSTANTIATE_TEST_SUITE_P(
 struct TrustCase {
   const char* name;
   const char* scheme;
-  enum Setup { OtherCa, PlainServer, UnknownHostKey, ChangedHostKey } setup;
+  enum Setup {
+    OtherCa,
+    PlainServer,
+    UnknownHostKey,
+    ChangedHostKey,
+    RevokedHostKey,
+    CertAuthorityKey
+  } setup;
   int code;  // libcurl's result code in the messages
 };
 
@@ -298,7 +305,7 @@ class Trust : public SecureFtp, public ::testing::WithParamInterface<TrustCase> 
 
 TEST_P(Trust, IsRefusedAndNothingIsStored) {
   const TrustCase& c = GetParam();
-  const bool ssh = c.setup == TrustCase::UnknownHostKey || c.setup == TrustCase::ChangedHostKey;
+  const bool ssh = std::string(c.scheme) == "sftp";
   if (ssh && !servers->sshd) GTEST_SKIP() << servers->sshSkipReason;
   std::optional<ScopedEnv> otherCa;
   std::optional<FtpTestServer> plain;
@@ -324,6 +331,17 @@ TEST_P(Trust, IsRefusedAndNothingIsStored) {
                                 .c_str()),
                 0);
       servers->trustHostKey(other.path() / "k.pub", false);
+      break;
+    }
+    case TrustCase::RevokedHostKey:
+    case TrustCase::CertAuthorityKey: {
+      // The key listed as it is, then marked on a line of its own.
+      std::string key = readFile(servers->sshDir.path() / "host_key.pub");
+      key = key.substr(0, key.find(' ', key.find(' ') + 1));
+      const bool revoked = c.setup == TrustCase::RevokedHostKey;
+      const std::string host = "[127.0.0.1]:" + std::to_string(servers->sshd->port());
+      writeFile(knownHosts, (revoked ? host + " " + key + "\n@revoked * " : "@cert-authority " + host + " ") +
+                                key + "\n");
       break;
     }
   }
@@ -391,7 +409,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TrustCase{"FtpesOtherCa", "ftpes", TrustCase::OtherCa, 60},
                       TrustCase{"FtpesPlainServer", "ftpes", TrustCase::PlainServer, 64},
                       TrustCase{"SftpUnknownHostKey", "sftp", TrustCase::UnknownHostKey, 60},
-                      TrustCase{"SftpChangedHostKey", "sftp", TrustCase::ChangedHostKey, 60}),
+                      TrustCase{"SftpChangedHostKey", "sftp", TrustCase::ChangedHostKey, 60},
+                      TrustCase{"SftpRevokedHostKey", "sftp", TrustCase::RevokedHostKey, 60},
+                      TrustCase{"SftpCertAuthorityKey", "sftp", TrustCase::CertAuthorityKey, 60}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/ftp/FtpInternals.hpp"
+#include "zembrel/ftp/KnownHosts.hpp"
 #include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel::detail {
@@ -35,11 +36,27 @@ int stopCheck(void* instance, curl_off_t, curl_off_t, curl_off_t, curl_off_t) no
   return FtpSteps::ftpOperationStopped(*static_cast<const Zembrel*>(instance)) ? 1 : 0;
 }
 
-// Only a key that known_hosts lists for this host and port passes: an unknown
-// host and a changed key are both refused (CURLE_PEER_FAILED_VERIFICATION),
-// and nothing is ever added to the file.
-int strictHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match, void*) noexcept {
-  return match == CURLKHMATCH_OK ? CURLKHSTAT_FINE : CURLKHSTAT_REJECT;
+// The known_hosts file of the transfer this thread runs, for the host-key
+// check (which runs on the same thread, while the transfer connects).
+thread_local std::string knownHostsPath;
+
+// Only a key that known_hosts lists for this host and port, and does not
+// mark revoked, passes: an unknown host, a changed key and a revoked key are
+// all refused (CURLE_PEER_FAILED_VERIFICATION), and nothing is ever added to
+// the file.
+int strictHostKey(CURL*, const curl_khkey*, const curl_khkey* found, curl_khmatch match,
+                  void* path) noexcept {
+  try {
+    if (match != CURLKHMATCH_OK || !found || !found->key) return CURLKHSTAT_REJECT;
+    // libcurl hands the server's key over raw, with its length; base64 when
+    // the length is 0.
+    const std::string raw =
+        found->len > 0 ? std::string(found->key, found->len) : decodeBase64(found->key);
+    if (isRevokedHostKey(*static_cast<const std::string*>(path), raw)) return CURLKHSTAT_REJECT;
+    return CURLKHSTAT_FINE;
+  } catch (...) {
+    return CURLKHSTAT_REJECT;
+  }
 }
 
 std::string homeFolder() {
@@ -62,8 +79,10 @@ bool hasScheme(const std::string& url, const char* scheme) {
 void applySshTrust(CURL* easy) {
   const std::string ssh = homeFolder() + "/.ssh/";
   // A missing file lists no host: every key is then unknown and refused.
-  curl_easy_setopt(easy, CURLOPT_SSH_KNOWNHOSTS, (ssh + "known_hosts").c_str());
+  knownHostsPath = ssh + "known_hosts";
+  curl_easy_setopt(easy, CURLOPT_SSH_KNOWNHOSTS, knownHostsPath.c_str());
   curl_easy_setopt(easy, CURLOPT_SSH_KEYFUNCTION, &strictHostKey);
+  curl_easy_setopt(easy, CURLOPT_SSH_KEYDATA, &knownHostsPath);
   // libcurl itself looks only for id_rsa and id_dsa; the user's key is more
   // likely one of the newer kinds. A password in the URL still works when
   // the server refuses the key.

@@ -121,6 +121,9 @@ struct UploadCase {
   std::vector<std::string> proxyOptions;
   const char* expectedFinal;
   bool keptAfterwards;  // the upload can still be resumed by a later run
+  // Every request goes through the proxy's rate limit, so progress is seen
+  // while the upload runs.
+  bool paced = true;
 };
 
 const UploadCase kCases[] = {
@@ -135,7 +138,7 @@ const UploadCase kCases[] = {
     {"DraftWithCut", {"--draft", "--max-append", "3145728"}, {"--cut-at", "5000000"},
      "#complete|200", false},
     // The upload URL names another origin: it gets the file, not the caller's headers.
-    {"UploadOnAnotherOrigin", {"--other-origin"}, {}, "#complete|204", false},
+    {"UploadOnAnotherOrigin", {"--other-origin"}, {}, "#complete|204", false, false},
     // Appends that the server drops without an offset are failed attempts.
     {"EveryAppendDropped", {"--drop-patches"}, {}, "#error|Custom|8", true},
 };
@@ -162,7 +165,9 @@ TEST_P(ResumableFault, EndsWithTheFileOrATruePrefix) {
   ASSERT_EQ(recorder.finals.size(), 1u);
   EXPECT_EQ(recorder.finals[0], c.expectedFinal);
   expectMonotone(recorder.progress);
-  EXPECT_TRUE(recorder.entryWhileRunning);
+  if (c.paced) {
+    EXPECT_TRUE(recorder.entryWhileRunning);
+  }
   EXPECT_EQ(test::keptEntries(state_.path()), c.keptAfterwards ? 1 : 0);
 
   const auto url = server.lastUrlOf("PATCH");
@@ -184,7 +189,7 @@ TEST_P(ResumableFault, EndsWithTheFileOrATruePrefix) {
   for (const auto& line : server.log()) {
     if (line["method"] == "PATCH") ++patches;
     if (line["method"] == "OPTIONS") continue;
-    const bool endpointOrigin = line["port"] == server.port();
+    const bool endpointOrigin = line.value("port", 0) == server.port();
     EXPECT_EQ(line["headers"].value("x-trace", ""), endpointOrigin ? "t1" : "");
     EXPECT_EQ(line["headers"].value("authorization", ""), endpointOrigin ? "Bearer t1" : "");
   }
@@ -237,36 +242,41 @@ TEST_F(ResumableTest, GivenUpMidwayIsDeletedOnTheServer) {
 }
 
 TEST_F(ResumableTest, FileChangedBetweenRunsStartsOver) {
-  // The first run ends with the upload kept for a later run.
-  TusServer server({"--fail", "PATCH:403:1"});
-  Recorder recorder(state_.path());
-  auto zembrel = newInstance();
-  ASSERT_TRUE(zembrel->doResumableUploadWithURL(server.endpoint(), file().string(), {}, {}));
-  ASSERT_TRUE(recorder.waitForFinal());
-  ASSERT_EQ(recorder.finals, std::vector<std::string>{"#error|HTTP|403"});
-  ASSERT_EQ(test::keptEntries(state_.path()), 1);
-  const auto first = server.lastUrlOf("PATCH");
-  ASSERT_TRUE(first);
+  // Same size, other bytes: with a later modification time, or with the old
+  // one kept, as cp -p, rsync -t and tar x leave it.
+  for (const bool sameTime : {false, true}) {
+    SCOPED_TRACE(sameTime ? "same modification time" : "later modification time");
+    test::writeFile(file(), bytes_);
+    // The first run ends with the upload kept for a later run.
+    TusServer server({"--fail", "PATCH:403:1"});
+    Recorder recorder(state_.path());
+    auto zembrel = newInstance();
+    ASSERT_TRUE(zembrel->doResumableUploadWithURL(server.endpoint(), file().string(), {}, {}));
+    ASSERT_TRUE(recorder.waitForFinal());
+    ASSERT_EQ(recorder.finals, std::vector<std::string>{"#error|HTTP|403"});
+    ASSERT_EQ(test::keptEntries(state_.path()), 1);
+    const auto first = server.lastUrlOf("PATCH");
+    ASSERT_TRUE(first);
 
-  // Same size, other bytes, a later modification time.
-  const std::string changed = test::patternedBytes(kFileSize, 99);
-  test::writeFile(file(), changed);
-  std::filesystem::last_write_time(file(),
-                                   std::filesystem::last_write_time(file()) + std::chrono::seconds(5));
-  recorder.finals.clear();
-  recorder.progress.clear();
-  ASSERT_TRUE(zembrel->doResumableUploadWithURL(server.endpoint(), file().string(), {}, {}));
-  ASSERT_TRUE(recorder.waitForFinal());
-  EXPECT_EQ(recorder.finals, std::vector<std::string>{"#complete|204"});
+    const auto time = std::filesystem::last_write_time(file());
+    const std::string changed = test::patternedBytes(kFileSize, 99);
+    test::writeFile(file(), changed);
+    std::filesystem::last_write_time(file(), sameTime ? time : time + std::chrono::seconds(5));
+    recorder.finals.clear();
+    recorder.progress.clear();
+    ASSERT_TRUE(zembrel->doResumableUploadWithURL(server.endpoint(), file().string(), {}, {}));
+    ASSERT_TRUE(recorder.waitForFinal());
+    EXPECT_EQ(recorder.finals, std::vector<std::string>{"#complete|204"});
 
-  // The old upload is gone from the server; the new one holds the new bytes.
-  EXPECT_EQ(server.lastUrlOf("DELETE"), first);
-  EXPECT_FALSE(server.stored(*first));
-  const auto second = server.lastUrlOf("PATCH");
-  ASSERT_TRUE(second);
-  EXPECT_NE(second, first);
-  EXPECT_EQ(test::sha256Hex(server.stored(*second).value_or("")), test::sha256Hex(changed));
-  EXPECT_EQ(test::keptEntries(state_.path()), 0);
+    // The old upload is gone from the server; the new one holds the new bytes.
+    EXPECT_EQ(server.lastUrlOf("DELETE"), first);
+    EXPECT_FALSE(server.stored(*first));
+    const auto second = server.lastUrlOf("PATCH");
+    ASSERT_TRUE(second);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(test::sha256Hex(server.stored(*second).value_or("")), test::sha256Hex(changed));
+    EXPECT_EQ(test::keptEntries(state_.path()), 0);
+  }
 }
 
 TEST_F(ResumableTest, NeverFollowsAnUploadUrlFromHttpsToHttp) {

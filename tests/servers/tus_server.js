@@ -73,6 +73,8 @@ const LOGGED_HEADERS = ['upload-offset', 'upload-length', 'upload-metadata', 'up
 function logRequest(req, res) {
   if (!options.log) return;
   let logged = false;
+  // Taken now: a connection that breaks takes its socket's details with it.
+  const port = req.socket.localPort;
   const write = (status) => {
     if (logged) return;
     logged = true;
@@ -81,7 +83,7 @@ function logRequest(req, res) {
       if (LOGGED_HEADERS.includes(name) || name.startsWith('x-')) headers[name] = req.headers[name];
     }
     const line = JSON.stringify({method: req.method, url: req.url, headers, status, ms: Date.now(),
-                                 port: req.socket.localPort});
+                                 port});
     fs.appendFileSync(options.log, line + '\n');
   };
   // Written as the answer's head is formed, before a byte of it leaves: a

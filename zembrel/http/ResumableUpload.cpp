@@ -76,19 +76,19 @@ std::shared_ptr<ResumableUpload> ResumableUpload::create(Settings settings, Owne
   if (!metadataValue) return nullptr;
   auto file = std::make_shared<File>(File::openForReading(settings.filePath));
   if (!file->isOpen()) return nullptr;
-  const auto state = fileState(settings.filePath);
-  if (!state || state->first != file->size()) return nullptr;
+  auto identity = identityOf(*file);
+  if (!identity || identity->size != file->size()) return nullptr;
   return std::make_shared<ResumableUpload>(std::move(settings), std::move(owner), std::move(file),
-                                           state->second, std::move(metadataValue));
+                                           std::move(*identity), std::move(metadataValue));
 }
 
 ResumableUpload::ResumableUpload(Settings settings, Owner owner, std::shared_ptr<File> file,
-                                 std::int64_t modifiedNs, std::optional<std::string> metadataValue)
+                                 FileIdentity identity, std::optional<std::string> metadataValue)
     : settings_(std::move(settings)),
       owner_(std::move(owner)),
       file_(std::move(file)),
       fileSize_(file_->size()),
-      modifiedNs_(modifiedNs),
+      identity_(std::move(identity)),
       metadataValue_(std::move(metadataValue)),
       store_(settings_.stateFolder) {}
 
@@ -493,7 +493,7 @@ void ResumableUpload::end(const std::string& message) {
 
 bool ResumableUpload::fileUnchanged() const {
   const auto state = fileState(settings_.filePath);
-  return state && state->first == fileSize_ && state->second == modifiedNs_ && file_ &&
+  return state && state->first == fileSize_ && state->second == identity_.modifiedNs && file_ &&
          !file_->sizeChanged();
 }
 
@@ -521,8 +521,7 @@ HeaderFields ResumableUpload::callerHeadersFor(const std::string& url) const {
 ResumeEntry ResumableUpload::entry() const {
   ResumeEntry entry;
   entry.filePath = settings_.filePath;
-  entry.fileSize = fileSize_;
-  entry.modifiedNs = modifiedNs_;
+  entry.file = identity_;
   entry.endpoint = settings_.endpoint;
   entry.uploadUrl = uploadUrl_.value_or(std::string());
   entry.dialect = caps_ ? caps_->dialect : ResumableDialect::Tus;

@@ -61,7 +61,7 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   static std::shared_ptr<ResumableUpload> create(Settings settings, Owner owner);
 
   ResumableUpload(Settings settings, Owner owner, std::shared_ptr<File> file,
-                  std::int64_t modifiedNs, std::optional<std::string> metadataValue);
+                  FileIdentity identity, std::optional<std::string> metadataValue);
   ResumableUpload(const ResumableUpload&) = delete;
   ResumableUpload& operator=(const ResumableUpload&) = delete;
   ~ResumableUpload();
@@ -140,7 +140,7 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   Owner owner_;
   std::shared_ptr<File> file_;  // open for the whole upload
   std::int64_t fileSize_ = 0;
-  std::int64_t modifiedNs_ = 0;
+  FileIdentity identity_;  // which version of the file this upload sends
   std::optional<std::string> metadataValue_;  // the tus Upload-Metadata value
   ResumeStore store_;
 

@@ -16,6 +16,7 @@
 
 #include "FtpTestSupport.hpp"
 #include "MainLoop.hpp"
+#include "ScopedEnv.hpp"
 #include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
 
@@ -26,30 +27,9 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::FtpTestServer;
 using test::MessageRecorder;
+using test::ScopedEnv;
 using test::readFile;
 using test::writeFile;
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // The servers of the suite, started once: an FTP server with explicit TLS,
 // one with implicit TLS, both with a certificate of a CA made here, and an

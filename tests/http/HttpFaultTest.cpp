@@ -12,6 +12,7 @@
 
 #include "HttpTestServer.hpp"
 #include "MainLoop.hpp"
+#include "ScopedEnv.hpp"
 #include "MessageRecorder.hpp"
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/platform/TempDir.hpp"
@@ -23,6 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::HttpTestServer;
 using test::MessageRecorder;
+using test::ScopedEnv;
 using test::ScopedTempDir;
 
 constexpr std::int64_t kMiB = 1024 * 1024;
@@ -171,32 +173,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, HttpFault, ::testing::ValuesIn(kFaults),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Where a form with secrets may go besides its URL.
-
-// Sets an environment variable (or unsets it, for absent) for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 struct ProxyCase {
   const char* variable;

@@ -15,6 +15,7 @@
 
 #include "HttpTestServer.hpp"
 #include "MainLoop.hpp"
+#include "ScopedEnv.hpp"
 #include "ResumableFixtures.hpp"
 #include "zembrel/HostMessages.hpp"
 #include "zembrel/Zembrel.hpp"
@@ -285,16 +286,14 @@ TEST_F(ResumableTest, NeverFollowsAnUploadUrlFromHttpsToHttp) {
   test::ServerProcess tls({"/usr/bin/python3", (test::serversDir() / "http_server.py").string(),
                            records.path().string(), "--tls", pem.string()});
   test::HttpTestServer plain;
-  ::setenv("SSL_CERT_FILE", pem.c_str(), 1);
+  test::ScopedEnv trust("SSL_CERT_FILE", pem.string());
   Recorder recorder(state_.path());
   auto zembrel = newInstance();
   ASSERT_TRUE(zembrel->doResumableUploadWithURL(
       "https://127.0.0.1:" + std::to_string(tls.port()) +
           "/files?status=201&location=" + plain.url("/upload"),
       file().string(), {}, std::vector<std::string>{"Authorization", "Bearer t1"}));
-  const bool ended = recorder.waitForFinal();
-  ::unsetenv("SSL_CERT_FILE");
-  ASSERT_TRUE(ended);
+  ASSERT_TRUE(recorder.waitForFinal());
   EXPECT_EQ(recorder.finals, std::vector<std::string>{"#error|Custom|8"});
   test::runMainContextFor(200ms);
   EXPECT_TRUE(plain.requests().empty());

@@ -47,8 +47,9 @@ std::size_t discardBytes(char*, std::size_t size, std::size_t count, void*) noex
 }
 
 // The size the server gives for the file at the handle's URL (SIZE over FTP,
-// a stat over SFTP), asked on the upload's own connection; absent when it
-// gives none. Nothing of the answer reaches the upload's reply record.
+// a stat over SFTP), asked with the upload's handle (libcurl logs in again
+// after an append); absent when the server gives none. Nothing of the answer
+// reaches the upload's reply record.
 std::optional<std::uint64_t> remoteFileSize(CURL* easy) {
   curl_easy_setopt(easy, CURLOPT_UPLOAD, 0L);
   curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);

@@ -9,8 +9,8 @@
 namespace zembrel::detail {
 namespace {
 
-// A line longer than this is no key line of ours to read (keys of every
-// kind fit easily); it is skipped.
+// Keys of every kind fit in far less: a longer line is no key line, and is
+// skipped.
 constexpr std::size_t kLongestLine = 64 * 1024;
 
 }  // namespace

@@ -134,6 +134,7 @@ void ResumableUpload::probe() {
 
 void ResumableUpload::check() {
   setPhase(Phase::Checking);
+  checkingAfterBody_ = false;
   startRequest(*uploadUrl_, "HEAD", offsetFields(caps_->dialect, callerHeadersFor(*uploadUrl_)),
                nullptr);
 }
@@ -289,8 +290,8 @@ void ResumableUpload::onProbeAnswer(const ResponseHead& head) {
 }
 
 void ResumableUpload::checkAfterBody() {
-  checkingAfterBody_ = true;
   check();
+  checkingAfterBody_ = true;
 }
 
 void ResumableUpload::onCheckAnswer(const ResponseHead& head) {

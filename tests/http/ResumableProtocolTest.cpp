@@ -214,9 +214,9 @@ TEST_F(ResumeStoreTest, IgnoresStateOthersCouldHaveTouched) {
        [&](const fs::path& folder, const fs::path&) { ASSERT_EQ(::chown(folder.c_str(), other, -1), 0); }},
       {"folder open to the group", false,
        [](const fs::path& folder, const fs::path&) { fs::permissions(folder, fs::perms(0770)); }},
-      {"parent others may write", false,
-       [](const fs::path& folder, const fs::path&) {
-         fs::permissions(folder.parent_path(), fs::perms(0777));
+      {"parent of another user", true,
+       [&](const fs::path& folder, const fs::path&) {
+         ASSERT_EQ(::chown(folder.parent_path().c_str(), other, -1), 0);
        }},
       {"folder is a link", false,
        [](const fs::path& folder, const fs::path&) {
@@ -236,6 +236,15 @@ TEST_F(ResumeStoreTest, IgnoresStateOthersCouldHaveTouched) {
     c.spoil(folder, store.entryPath(entry.filePath, entry.endpoint));
     EXPECT_FALSE(store.find(entry.filePath, entry.endpoint));
   }
+  // A parent of the user's own that the group may write (a umask of 002) is
+  // made private, not given up.
+  test::ScopedTempDir dir;
+  ResumeStore store(dir.path() / "zembrel" / "uploads");
+  const ResumeEntry entry = entryFor("/a", 5000);
+  ASSERT_TRUE(store.save(entry));
+  fs::permissions(dir.path() / "zembrel", fs::perms(0775));
+  EXPECT_TRUE(store.find(entry.filePath, entry.endpoint));
+  EXPECT_EQ(fs::status(dir.path() / "zembrel").permissions(), fs::perms(0755));
 }
 
 TEST(FileSliceBody, SendsItsStretchAndFailsOnAChangedFile) {

@@ -177,9 +177,11 @@ std::optional<ResumeEntry> readEntry(const std::filesystem::path& path) {
 
 // Makes (with `create`) and checks one folder below an open parent: a real
 // folder, not a link, of this user's, that others may at most enter and
-// read (`othersMay`). The open folder, or nothing after logging why.
+// read (`othersMay`). With `tighten`, a folder of this user's that grants
+// others more loses those rights instead. The open folder, or nothing after
+// logging why.
 FileDescriptor openOwnFolder(int parent, const std::filesystem::path& path, mode_t othersMay,
-                             bool create) {
+                             bool create, bool tighten) {
   const std::string name = path.filename().string();
   if (create && ::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) return {};
   FileDescriptor fd(
@@ -189,7 +191,13 @@ FileDescriptor openOwnFolder(int parent, const std::filesystem::path& path, mode
     if (errno == ELOOP || errno == ENOTDIR) logIgnored(path, "not a folder");
     return {};
   }
-  if (const char* why = distrustOf(info, othersMay)) {
+  const char* why = distrustOf(info, othersMay);
+  if (why && tighten && info.st_uid == ::geteuid() &&
+      ::fchmod(fd.get(), info.st_mode & 07777 & ~(077 & ~othersMay)) == 0) {
+    systemLog("resumable upload state folder " + path.string() + " made private");
+    why = nullptr;
+  }
+  if (why) {
     logIgnored(path, why);
     return {};
   }
@@ -233,9 +241,12 @@ bool ResumeStore::usable(bool create) const {
   if (create) std::filesystem::create_directories(parent.parent_path(), error);
   FileDescriptor top(::open(parent.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!top) return false;
-  FileDescriptor middle = openOwnFolder(top.get(), parent, 055, create);
+  // Earlier versions made the parent with the user's umask, which may let
+  // the group write: it is made private rather than given up. Nothing of
+  // another user's can be in the folder below, which is checked strictly.
+  FileDescriptor middle = openOwnFolder(top.get(), parent, 055, create, true);
   if (!middle) return false;
-  return static_cast<bool>(openOwnFolder(middle.get(), folder_, 0, create));
+  return static_cast<bool>(openOwnFolder(middle.get(), folder_, 0, create, false));
 }
 
 std::filesystem::path ResumeStore::defaultFolder() {

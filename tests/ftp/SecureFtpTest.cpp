@@ -16,6 +16,7 @@
 
 #include "FtpTestSupport.hpp"
 #include "MainLoop.hpp"
+#include "ScopedEnv.hpp"
 #include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
 
@@ -26,30 +27,9 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::FtpTestServer;
 using test::MessageRecorder;
+using test::ScopedEnv;
 using test::readFile;
 using test::writeFile;
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // The servers of the suite, started once: an FTP server with explicit TLS,
 // one with implicit TLS, both with a certificate of a CA made here, and an
@@ -290,7 +270,14 @@ INSTANTIATE_TEST_SUITE_P(
 struct TrustCase {
   const char* name;
   const char* scheme;
-  enum Setup { OtherCa, PlainServer, UnknownHostKey, ChangedHostKey } setup;
+  enum Setup {
+    OtherCa,
+    PlainServer,
+    UnknownHostKey,
+    ChangedHostKey,
+    RevokedHostKey,
+    CertAuthorityKey
+  } setup;
   int code;  // libcurl's result code in the messages
 };
 
@@ -298,7 +285,7 @@ class Trust : public SecureFtp, public ::testing::WithParamInterface<TrustCase> 
 
 TEST_P(Trust, IsRefusedAndNothingIsStored) {
   const TrustCase& c = GetParam();
-  const bool ssh = c.setup == TrustCase::UnknownHostKey || c.setup == TrustCase::ChangedHostKey;
+  const bool ssh = std::string(c.scheme) == "sftp";
   if (ssh && !servers->sshd) GTEST_SKIP() << servers->sshSkipReason;
   std::optional<ScopedEnv> otherCa;
   std::optional<FtpTestServer> plain;
@@ -326,6 +313,17 @@ TEST_P(Trust, IsRefusedAndNothingIsStored) {
       servers->trustHostKey(other.path() / "k.pub", false);
       break;
     }
+    case TrustCase::RevokedHostKey:
+    case TrustCase::CertAuthorityKey: {
+      // The key listed as it is, then marked on a line of its own.
+      std::string key = readFile(servers->sshDir.path() / "host_key.pub");
+      key = key.substr(0, key.find(' ', key.find(' ') + 1));
+      const bool revoked = c.setup == TrustCase::RevokedHostKey;
+      const std::string host = "[127.0.0.1]:" + std::to_string(servers->sshd->port());
+      writeFile(knownHosts, (revoked ? host + " " + key + "\n@revoked * " : "@cert-authority " + host + " ") +
+                                key + "\n");
+      break;
+    }
   }
   const std::string listed = ssh ? readFile(knownHosts) : "";
   test::ScopedTempDir local;
@@ -349,13 +347,51 @@ TEST_P(Trust, IsRefusedAndNothingIsStored) {
   }
 }
 
+// Through the environment's proxy, every scheme goes inside a tunnel: the proxy
+// sees CONNECT alone, never an FTP request turned into HTTP with the password
+// in its request line and the file in the clear.
+class ThroughProxy : public SecureFtp, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ThroughProxy, GoesOnlyThroughATunnel) {
+  const std::string scheme = GetParam();
+  if (scheme == "sftp" && !servers->sshd) GTEST_SKIP() << servers->sshSkipReason;
+  std::optional<FtpTestServer> plain;
+  Target t = target(scheme);
+  if (scheme == "ftp") {
+    plain.emplace();
+    t = {plain->home(), plain->url()};
+  }
+  test::ScopedTempDir records;
+  const fs::path stats = records.path() / "stats.json";
+  test::ServerProcess proxy({"/usr/bin/python3", (test::serversDir() / "fault_proxy.py").string(),
+                             "1", stats.string(), "--tunnel"});
+  ScopedEnv ftpProxy("ftp_proxy", "http://127.0.0.1:" + std::to_string(proxy.port()));
+  ScopedEnv noProxy("no_proxy", "");
+  ScopedEnv upperNoProxy("NO_PROXY", "");
+  test::ScopedTempDir local;
+  const fs::path file = local.path() / "proxied.bin";
+  writeFile(file, "through the tunnel");
+  fs::create_directories(t.root / "proxied");
+  EXPECT_EQ(upload(file, t.url + "/proxied/"), "#complete|226");
+  EXPECT_EQ(readFile(t.root / "proxied" / "proxied.bin"), "through the tunnel");
+  const std::string seen = readFile(stats);
+  EXPECT_NE(seen.find("\"CONNECT\""), std::string::npos) << seen;
+  for (const char* leak : {"PUT", "GET", "secret", "ftp://"})
+    EXPECT_EQ(seen.find(leak), std::string::npos) << leak << " in " << seen;
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, ThroughProxy,
+                         ::testing::Values("ftp", "ftpes", "ftps", "sftp"));
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, Trust,
     ::testing::Values(TrustCase{"FtpsOtherCa", "ftps", TrustCase::OtherCa, 60},
                       TrustCase{"FtpesOtherCa", "ftpes", TrustCase::OtherCa, 60},
                       TrustCase{"FtpesPlainServer", "ftpes", TrustCase::PlainServer, 64},
                       TrustCase{"SftpUnknownHostKey", "sftp", TrustCase::UnknownHostKey, 60},
-                      TrustCase{"SftpChangedHostKey", "sftp", TrustCase::ChangedHostKey, 60}),
+                      TrustCase{"SftpChangedHostKey", "sftp", TrustCase::ChangedHostKey, 60},
+                      TrustCase{"SftpRevokedHostKey", "sftp", TrustCase::RevokedHostKey, 60},
+                      TrustCase{"SftpCertAuthorityKey", "sftp", TrustCase::CertAuthorityKey, 60}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

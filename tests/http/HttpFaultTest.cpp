@@ -12,6 +12,7 @@
 
 #include "HttpTestServer.hpp"
 #include "MainLoop.hpp"
+#include "ScopedEnv.hpp"
 #include "MessageRecorder.hpp"
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/platform/TempDir.hpp"
@@ -23,6 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::HttpTestServer;
 using test::MessageRecorder;
+using test::ScopedEnv;
 using test::ScopedTempDir;
 
 constexpr std::int64_t kMiB = 1024 * 1024;
@@ -169,6 +171,54 @@ TEST_P(HttpFault, SimplePostReturnsOneError) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, HttpFault, ::testing::ValuesIn(kFaults),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Where a form with secrets may go besides its URL.
+
+struct ProxyCase {
+  const char* variable;
+  bool used;
+};
+
+// For http only the lower-case variable counts: a CGI-like host gets the
+// upper-case one from a client's "Proxy:" request header.
+TEST(HttpHostile, OnlyTheLowerCaseHttpProxyIsUsed) {
+  HttpTestServer target;
+  HttpTestServer proxy;
+  ScopedEnv noProxy("no_proxy", std::nullopt);
+  ScopedEnv upperNoProxy("NO_PROXY", std::nullopt);
+  for (const ProxyCase c : {ProxyCase{"HTTP_PROXY", false}, ProxyCase{"http_proxy", true}}) {
+    SCOPED_TRACE(c.variable);
+    const std::size_t before = proxy.requests().size();
+    ScopedEnv variable(c.variable, proxy.url(""));
+    auto zembrel = Zembrel::initZembrel();
+    EXPECT_EQ(zembrel->doSimplePostWithURL(target.url("/form"), "",
+                                           std::vector<std::string>{"password", "p"}, "raw", {}),
+              "#complete|200");
+    EXPECT_EQ(proxy.requests().size() - before, c.used ? 1u : 0u);
+  }
+}
+
+// A redirect may lead from http to http, never from https down to http.
+TEST(HttpHostile, RedirectNeverLeavesHttps) {
+  ScopedTempDir records;
+  const auto pem = test::serversDir() / ".." / "http" / "data" / "self-signed.pem";
+  test::ServerProcess tls({"/usr/bin/python3", (test::serversDir() / "http_server.py").string(),
+                           records.path().string(), "--tls", pem.string()});
+  HttpTestServer plain;
+  ScopedEnv trust("SSL_CERT_FILE", pem.string());
+  const std::string redirect = "/form?status=307&location=" + plain.url("/landed");
+  auto zembrel = Zembrel::initZembrel();
+  const std::vector<std::string> form{"password", "p"};
+  EXPECT_EQ(zembrel->doSimplePostWithURL(
+                "https://127.0.0.1:" + std::to_string(tls.port()) + redirect, "", form, "raw", {}),
+            "#error|Custom|1");
+  EXPECT_TRUE(plain.requests().empty());
+  EXPECT_EQ(zembrel->doSimplePostWithURL(plain.url(redirect), "", form, "raw", {}),
+            "#complete|200");
+  ASSERT_EQ(plain.requests().size(), 2u);
+  EXPECT_EQ(plain.requests()[1].target, "/landed");
+  EXPECT_EQ(plain.requests()[1].body, plain.requests()[0].body);
+}
 
 }  // namespace
 }  // namespace zembrel

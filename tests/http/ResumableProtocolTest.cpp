@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -136,8 +140,8 @@ class ResumeStoreTest : public ::testing::Test {
   ResumeEntry entryFor(std::string path, std::int64_t expiresAt) const {
     ResumeEntry entry;
     entry.filePath = std::move(path);
-    entry.fileSize = 12345;
-    entry.modifiedNs = 1700000000123456789;
+    entry.file = {12345, 1700000000123456789, 1700000000223456789, 2049, 1234567,
+                  std::string(64, 'a')};
     entry.endpoint = "https://example.invalid/files";
     entry.uploadUrl = "https://example.invalid/files/abc?token=%41";
     entry.dialect = ResumableDialect::IetfDraft;
@@ -162,7 +166,7 @@ TEST_F(ResumeStoreTest, KeepsEntriesWholeAndForOneFileAndEndpoint) {
 
   // Saved again: replaced, and no temporary file stays behind.
   ResumeEntry newer = entry;
-  newer.modifiedNs += 1;
+  newer.file.modifiedNs += 1;
   ASSERT_TRUE(store_.save(newer));
   EXPECT_FALSE(store_.find(entry.filePath, entry.endpoint)->sameUpload(entry));
   int files = 0;
@@ -188,6 +192,59 @@ TEST_F(ResumeStoreTest, ExpiredAndUnreadableEntriesAreRemoved) {
   EXPECT_TRUE(store_.find("/b", "https://example.invalid/files"));
   EXPECT_TRUE(store_.find("/c", "https://example.invalid/files"));
   EXPECT_FALSE(std::filesystem::exists(store_.entryPath("/d", "x")));
+}
+
+// State that another local user could have planted or changed is not used:
+// it could send the upload, and its credentials, where they chose.
+TEST_F(ResumeStoreTest, IgnoresStateOthersCouldHaveTouched) {
+  namespace fs = std::filesystem;
+  const passwd* nobody = ::getpwnam("nobody");
+  struct Case {
+    const char* why;
+    bool needsRoot;  // to give a file away
+    std::function<void(const fs::path& folder, const fs::path& entry)> spoil;
+  };
+  const uid_t other = nobody ? nobody->pw_uid : 65534;
+  const std::vector<Case> cases = {
+      {"entry of another user", true,
+       [&](const fs::path&, const fs::path& entry) { ASSERT_EQ(::chown(entry.c_str(), other, -1), 0); }},
+      {"entry others may write", false,
+       [](const fs::path&, const fs::path& entry) { fs::permissions(entry, fs::perms(0666)); }},
+      {"folder of another user", true,
+       [&](const fs::path& folder, const fs::path&) { ASSERT_EQ(::chown(folder.c_str(), other, -1), 0); }},
+      {"folder open to the group", false,
+       [](const fs::path& folder, const fs::path&) { fs::permissions(folder, fs::perms(0770)); }},
+      {"parent of another user", true,
+       [&](const fs::path& folder, const fs::path&) {
+         ASSERT_EQ(::chown(folder.parent_path().c_str(), other, -1), 0);
+       }},
+      {"folder is a link", false,
+       [](const fs::path& folder, const fs::path&) {
+         fs::rename(folder, folder.string() + ".real");
+         fs::create_directory_symlink(folder.filename().string() + ".real", folder);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    if (c.needsRoot && ::geteuid() != 0) continue;
+    test::ScopedTempDir dir;
+    const fs::path folder = dir.path() / "zembrel" / "uploads";
+    ResumeStore store(folder);
+    const ResumeEntry entry = entryFor("/a", 5000);
+    ASSERT_TRUE(store.save(entry));
+    ASSERT_TRUE(store.find(entry.filePath, entry.endpoint));
+    c.spoil(folder, store.entryPath(entry.filePath, entry.endpoint));
+    EXPECT_FALSE(store.find(entry.filePath, entry.endpoint));
+  }
+  // A parent of the user's own that the group may write (a umask of 002) is
+  // made private, not given up.
+  test::ScopedTempDir dir;
+  ResumeStore store(dir.path() / "zembrel" / "uploads");
+  const ResumeEntry entry = entryFor("/a", 5000);
+  ASSERT_TRUE(store.save(entry));
+  fs::permissions(dir.path() / "zembrel", fs::perms(0775));
+  EXPECT_TRUE(store.find(entry.filePath, entry.endpoint));
+  EXPECT_EQ(fs::status(dir.path() / "zembrel").permissions(), fs::perms(0755));
 }
 
 TEST(FileSliceBody, SendsItsStretchAndFailsOnAChangedFile) {

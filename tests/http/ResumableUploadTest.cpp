@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "HttpTestServer.hpp"
 #include "MainLoop.hpp"
+#include "ScopedEnv.hpp"
 #include "ResumableFixtures.hpp"
 #include "zembrel/HostMessages.hpp"
 #include "zembrel/Zembrel.hpp"
@@ -120,6 +122,9 @@ struct UploadCase {
   std::vector<std::string> proxyOptions;
   const char* expectedFinal;
   bool keptAfterwards;  // the upload can still be resumed by a later run
+  // Every request goes through the proxy's rate limit, so progress is seen
+  // while the upload runs.
+  bool paced = true;
 };
 
 const UploadCase kCases[] = {
@@ -133,6 +138,10 @@ const UploadCase kCases[] = {
     // The draft, in appends of at most 3 MiB, one of them cut.
     {"DraftWithCut", {"--draft", "--max-append", "3145728"}, {"--cut-at", "5000000"},
      "#complete|200", false},
+    // The upload URL names another origin: it gets the file, not the caller's headers.
+    {"UploadOnAnotherOrigin", {"--other-origin"}, {}, "#complete|204", false, false},
+    // Appends that the server drops without an offset are failed attempts.
+    {"EveryAppendDropped", {"--drop-patches"}, {}, "#error|Custom|8", true},
 };
 
 class ResumableFault : public ResumableTest, public ::testing::WithParamInterface<UploadCase> {};
@@ -148,7 +157,8 @@ TEST_P(ResumableFault, EndsWithTheFileOrATruePrefix) {
     auto zembrel = newInstance();
     ASSERT_TRUE(zembrel->doResumableUploadWithURL(proxy.endpoint(), file().string(),
                                                   std::vector<std::string>{"filename", "holiday.mp4"},
-                                                  std::vector<std::string>{"X-Trace", "t1"}));
+                                                  std::vector<std::string>{
+                                                      "X-Trace", "t1", "Authorization", "Bearer t1"}));
   }
   ASSERT_TRUE(recorder.waitForFinal(40s));
   test::runMainContextFor(200ms);  // late messages would show up here
@@ -156,7 +166,9 @@ TEST_P(ResumableFault, EndsWithTheFileOrATruePrefix) {
   ASSERT_EQ(recorder.finals.size(), 1u);
   EXPECT_EQ(recorder.finals[0], c.expectedFinal);
   expectMonotone(recorder.progress);
-  EXPECT_TRUE(recorder.entryWhileRunning);
+  if (c.paced) {
+    EXPECT_TRUE(recorder.entryWhileRunning);
+  }
   EXPECT_EQ(test::keptEntries(state_.path()), c.keptAfterwards ? 1 : 0);
 
   const auto url = server.lastUrlOf("PATCH");
@@ -172,12 +184,18 @@ TEST_P(ResumableFault, EndsWithTheFileOrATruePrefix) {
     EXPECT_EQ(test::sha256Hex(*stored), test::sha256Hex(bytes_.substr(0, stored->size())))
         << "the server holds bytes that are not the file's";
   }
-  // Every request carried the caller's header.
+  // Every request to the endpoint's origin carried the caller's headers, and
+  // no request elsewhere did.
+  int patches = 0;
   for (const auto& line : server.log()) {
-    if (line["method"] != "OPTIONS") {
-      EXPECT_EQ(line["headers"].value("x-trace", ""), "t1");
-    }
+    if (line["method"] == "PATCH") ++patches;
+    if (line["method"] == "OPTIONS") continue;
+    const bool endpointOrigin = line.value("port", 0) == server.port();
+    EXPECT_EQ(line["headers"].value("x-trace", ""), endpointOrigin ? "t1" : "");
+    EXPECT_EQ(line["headers"].value("authorization", ""), endpointOrigin ? "Bearer t1" : "");
   }
+  // A round that moves nothing counts against the three retries.
+  EXPECT_LE(patches, 12);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, ResumableFault, ::testing::ValuesIn(kCases),
@@ -225,36 +243,60 @@ TEST_F(ResumableTest, GivenUpMidwayIsDeletedOnTheServer) {
 }
 
 TEST_F(ResumableTest, FileChangedBetweenRunsStartsOver) {
-  // The first run ends with the upload kept for a later run.
-  TusServer server({"--fail", "PATCH:403:1"});
+  // Same size, other bytes: with a later modification time, or with the old
+  // one kept, as cp -p, rsync -t and tar x leave it.
+  for (const bool sameTime : {false, true}) {
+    SCOPED_TRACE(sameTime ? "same modification time" : "later modification time");
+    test::writeFile(file(), bytes_);
+    // The first run ends with the upload kept for a later run.
+    TusServer server({"--fail", "PATCH:403:1"});
+    Recorder recorder(state_.path());
+    auto zembrel = newInstance();
+    ASSERT_TRUE(zembrel->doResumableUploadWithURL(server.endpoint(), file().string(), {}, {}));
+    ASSERT_TRUE(recorder.waitForFinal());
+    ASSERT_EQ(recorder.finals, std::vector<std::string>{"#error|HTTP|403"});
+    ASSERT_EQ(test::keptEntries(state_.path()), 1);
+    const auto first = server.lastUrlOf("PATCH");
+    ASSERT_TRUE(first);
+
+    const auto time = std::filesystem::last_write_time(file());
+    const std::string changed = test::patternedBytes(kFileSize, 99);
+    test::writeFile(file(), changed);
+    std::filesystem::last_write_time(file(), sameTime ? time : time + std::chrono::seconds(5));
+    recorder.finals.clear();
+    recorder.progress.clear();
+    ASSERT_TRUE(zembrel->doResumableUploadWithURL(server.endpoint(), file().string(), {}, {}));
+    ASSERT_TRUE(recorder.waitForFinal());
+    EXPECT_EQ(recorder.finals, std::vector<std::string>{"#complete|204"});
+
+    // The old upload is gone from the server; the new one holds the new bytes.
+    EXPECT_EQ(server.lastUrlOf("DELETE"), first);
+    EXPECT_FALSE(server.stored(*first));
+    const auto second = server.lastUrlOf("PATCH");
+    ASSERT_TRUE(second);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(test::sha256Hex(server.stored(*second).value_or("")), test::sha256Hex(changed));
+    EXPECT_EQ(test::keptEntries(state_.path()), 0);
+  }
+}
+
+TEST_F(ResumableTest, NeverFollowsAnUploadUrlFromHttpsToHttp) {
+  ScopedTempDir records;
+  const auto pem = test::serversDir() / ".." / "http" / "data" / "self-signed.pem";
+  test::ServerProcess tls({"/usr/bin/python3", (test::serversDir() / "http_server.py").string(),
+                           records.path().string(), "--tls", pem.string()});
+  test::HttpTestServer plain;
+  test::ScopedEnv trust("SSL_CERT_FILE", pem.string());
   Recorder recorder(state_.path());
   auto zembrel = newInstance();
-  ASSERT_TRUE(zembrel->doResumableUploadWithURL(server.endpoint(), file().string(), {}, {}));
+  ASSERT_TRUE(zembrel->doResumableUploadWithURL(
+      "https://127.0.0.1:" + std::to_string(tls.port()) +
+          "/files?status=201&location=" + plain.url("/upload"),
+      file().string(), {}, std::vector<std::string>{"Authorization", "Bearer t1"}));
   ASSERT_TRUE(recorder.waitForFinal());
-  ASSERT_EQ(recorder.finals, std::vector<std::string>{"#error|HTTP|403"});
-  ASSERT_EQ(test::keptEntries(state_.path()), 1);
-  const auto first = server.lastUrlOf("PATCH");
-  ASSERT_TRUE(first);
-
-  // Same size, other bytes, a later modification time.
-  const std::string changed = test::patternedBytes(kFileSize, 99);
-  test::writeFile(file(), changed);
-  std::filesystem::last_write_time(file(),
-                                   std::filesystem::last_write_time(file()) + std::chrono::seconds(5));
-  recorder.finals.clear();
-  recorder.progress.clear();
-  ASSERT_TRUE(zembrel->doResumableUploadWithURL(server.endpoint(), file().string(), {}, {}));
-  ASSERT_TRUE(recorder.waitForFinal());
-  EXPECT_EQ(recorder.finals, std::vector<std::string>{"#complete|204"});
-
-  // The old upload is gone from the server; the new one holds the new bytes.
-  EXPECT_EQ(server.lastUrlOf("DELETE"), first);
-  EXPECT_FALSE(server.stored(*first));
-  const auto second = server.lastUrlOf("PATCH");
-  ASSERT_TRUE(second);
-  EXPECT_NE(second, first);
-  EXPECT_EQ(test::sha256Hex(server.stored(*second).value_or("")), test::sha256Hex(changed));
-  EXPECT_EQ(test::keptEntries(state_.path()), 0);
+  EXPECT_EQ(recorder.finals, std::vector<std::string>{"#error|Custom|8"});
+  test::runMainContextFor(200ms);
+  EXPECT_TRUE(plain.requests().empty());
 }
 
 TEST_F(ResumableTest, SmallFileGoesWithTheCreation) {

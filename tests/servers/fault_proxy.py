@@ -15,6 +15,11 @@ count reaches the given offsets, each once:
     --gone-after-cut    after the first cut, stop listening: new connections
                         are refused, as if the server had gone away
     --rate BYTES        forward client bytes at about this many per second
+    --tunnel            an HTTP proxy that only tunnels: each connection
+                        must start with "CONNECT 127.0.0.1:PORT", answered
+                        200, and is then forwarded to that port (not to
+                        UPSTREAM_PORT); anything else is answered 405 and
+                        closed. Every request head is recorded.
 
 STATS_FILE is rewritten (atomically) after every event: the bytes received
 from clients, the faults done, the connections open and the first request
@@ -117,14 +122,49 @@ def reset(sock):
         pass
 
 
+def read_head(sock):
+    """The bytes up to the first empty line (at most 16 KiB), and any after."""
+    data = b""
+    while b"\r\n\r\n" not in data and len(data) < 16384:
+        piece = sock.recv(4096)
+        if not piece:
+            break
+        data += piece
+    head, _, rest = data.partition(b"\r\n\r\n")
+    return head, rest
+
+
+def open_tunnel(proxy, client):
+    """Answers the client's CONNECT; the upstream socket, or None after a refusal."""
+    head, rest = read_head(client)
+    proxy.note_request(head)
+    proxy.write_stats()
+    parts = head.split(b"\r\n")[0].split(b" ")
+    host, _, port = parts[1].rpartition(b":") if len(parts) > 1 else (b"", b"", b"")
+    if parts[0] != b"CONNECT" or host != b"127.0.0.1" or not port.isdigit() or rest:
+        client.sendall(b"HTTP/1.1 405 Only CONNECT\r\nContent-Length: 0\r\n\r\n")
+        client.close()
+        return None
+    upstream = socket.create_connection(("127.0.0.1", int(port)))
+    client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+    return upstream
+
+
 class Connection:
     def __init__(self, proxy, client):
         self.proxy = proxy
         self.client = client
-        self.upstream = socket.create_connection(("127.0.0.1", proxy.args.upstream_port))
+        if proxy.args.tunnel:
+            self.upstream = open_tunnel(proxy, client)
+            if self.upstream is None:
+                raise OSError("not a tunnel request")
+        else:
+            self.upstream = socket.create_connection(("127.0.0.1", proxy.args.upstream_port))
         self.done = threading.Event()
         self.head = b""
-        self.head_done = False
+        # A tunnel's request was noted when it was opened; what follows is
+        # the tunnelled protocol's.
+        self.head_done = proxy.args.tunnel
 
     def run(self):
         back = threading.Thread(target=self.pump_back, daemon=True)
@@ -210,6 +250,7 @@ def main():
     parser.add_argument("--stall-seconds", type=float, default=30.0)
     parser.add_argument("--gone-after-cut", action="store_true")
     parser.add_argument("--rate", type=float, default=0.0)
+    parser.add_argument("--tunnel", action="store_true")
     args = parser.parse_args()
 
     proxy = Proxy(args)

@@ -32,6 +32,12 @@ Options that make the server behave like others do:
                      reply whose continuation lines never end
         endless-line LIST: one line without end; else a reply line without
                      end (no CR LF ever)
+        hang         no reply, to this command or to any after it (QUIT too)
+        hangup       the control connection is reset at once, before any
+                     reply (STOR too)
+        reply=TEXT   answer with TEXT as the reply line, whatever it holds
+        under=N      SIZE: the server's first answer reports N bytes fewer
+                     than the file holds (a stale size); later ones are true
     --tls-cert PEM, --tls-key PEM
                           TLS required on control and data connections
                           (AUTH TLS, PROT P); needs python3-openssl
@@ -39,6 +45,7 @@ Options that make the server behave like others do:
 """
 import argparse
 import logging
+import os
 import socket
 import struct
 import sys
@@ -72,6 +79,10 @@ logging.basicConfig(level=logging.ERROR)
 
 _log_lock = threading.Lock()
 _log_file = open(options.log, "a", encoding="utf-8") if options.log else None
+
+
+# Set once the first SIZE answer went out (--fault SIZE:under=N).
+_size_told = threading.Event()
 
 
 def log_event(line):
@@ -204,10 +215,13 @@ class Handler(BaseHandler):
         super().respond(resp)
 
     _in_cwd = False
+    _hung = False
 
     def process_command(self, cmd, *args, **kwargs):
         log_event("CMD " + cmd + (" " + args[0] if args and args[0] else ""))
-        if cmd in faults and self.misbehave(cmd, faults[cmd]):
+        if self._hung:
+            return
+        if cmd in faults and self.misbehave(cmd, faults[cmd], args[0] if args else ""):
             return
         if cmd == "LIST" and (options.list_text is not None or options.fake_list):
             if options.fake_list:
@@ -226,8 +240,25 @@ class Handler(BaseHandler):
         finally:
             self._in_cwd = False
 
-    def misbehave(self, cmd, kind):
+    def misbehave(self, cmd, kind, arg=""):
         """Answers cmd the faulty way; False when the fault does not apply."""
+        if kind == "hang":
+            self._hung = True
+            return True
+        if kind == "hangup":
+            reset(self)
+            return True
+        if kind.startswith("reply="):
+            self.respond(kind[len("reply="):])
+            return True
+        if cmd == "SIZE" and kind.startswith("under=") and not _size_told.is_set():
+            _size_told.set()
+            try:
+                size = os.path.getsize(arg)  # already the file's real path
+            except OSError:
+                return False
+            self.respond("213 %d" % max(0, size - int(kind[len("under="):])))
+            return True
         if cmd == "STOR" and kind in ("stall", "reset"):
             return False  # the data handler misbehaves
         if cmd == "LIST" and kind == "stall":

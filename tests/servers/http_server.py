@@ -225,7 +225,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.flush()
 
-    do_GET = do_POST = do_PUT = do_HEAD = do_DELETE = _handle
+    do_GET = do_POST = do_PUT = do_HEAD = do_DELETE = do_OPTIONS = do_PATCH = _handle
 
 
 _bombs = {}

@@ -21,6 +21,10 @@
 //                        since @tus/server does not speak it
 //   --max-append N       (--draft) announce max-append-size=N and refuse
 //                        larger appends with 413
+//   --other-origin       also listen on a second port, and name upload URLs
+//                        on that port (another origin) in creation answers
+//   --drop-patches       (tus) read every PATCH body, keep none of it, and
+//                        answer 204 without Upload-Offset
 'use strict';
 
 const fs = require('node:fs');
@@ -32,7 +36,7 @@ const DRAFT_INTEROP_VERSION = '8';
 
 function parseArgs(argv) {
   const options = {store: null, path: '/files', without: [], maxSize: 0, fail: [], log: null,
-                   draft: false, maxAppend: 0};
+                   draft: false, maxAppend: 0, otherOrigin: false, dropPatches: false};
   for (let i = 0; i < argv.length; ++i) {
     const arg = argv[i];
     const next = () => {
@@ -50,6 +54,8 @@ function parseArgs(argv) {
     } else if (arg === '--log') options.log = next();
     else if (arg === '--draft') options.draft = true;
     else if (arg === '--max-append') options.maxAppend = Number(next());
+    else if (arg === '--other-origin') options.otherOrigin = true;
+    else if (arg === '--drop-patches') options.dropPatches = true;
     else if (!options.store) options.store = arg;
     else throw new Error(`unknown argument ${arg}`);
   }
@@ -62,11 +68,13 @@ fs.mkdirSync(options.store, {recursive: true});
 
 const LOGGED_HEADERS = ['upload-offset', 'upload-length', 'upload-metadata', 'upload-complete',
   'upload-draft-interop-version', 'tus-resumable', 'content-type', 'content-length',
-  'content-disposition'];
+  'content-disposition', 'authorization', 'cookie'];
 
 function logRequest(req, res) {
   if (!options.log) return;
   let logged = false;
+  // Taken now: a connection that breaks takes its socket's details with it.
+  const port = req.socket.localPort;
   const write = (status) => {
     if (logged) return;
     logged = true;
@@ -74,7 +82,8 @@ function logRequest(req, res) {
     for (const name of Object.keys(req.headers)) {
       if (LOGGED_HEADERS.includes(name) || name.startsWith('x-')) headers[name] = req.headers[name];
     }
-    const line = JSON.stringify({method: req.method, url: req.url, headers, status, ms: Date.now()});
+    const line = JSON.stringify({method: req.method, url: req.url, headers, status, ms: Date.now(),
+                                 port});
     fs.appendFileSync(options.log, line + '\n');
   };
   // Written as the answer's head is formed, before a byte of it leaves: a
@@ -111,6 +120,9 @@ function answerFailure(req, res, status) {
   });
 }
 
+// The port of the second origin, once listening (--other-origin).
+let otherPort = 0;
+
 function tusHandler() {
   const {Server} = require('@tus/server');
   const {FileStore} = require('@tus/file-store');
@@ -123,8 +135,21 @@ function tusHandler() {
     // A stalled earlier request gives up its lock quickly, so that a resumed
     // upload does not wait the default 3 s for it.
     lockDrainTimeout: 200,
+    generateUrl: options.otherOrigin
+      ? (req, {path: base, id}) => `http://127.0.0.1:${otherPort}${base}/${id}`
+      : undefined,
   });
-  return (req, res) => server.handle(req, res);
+  return (req, res) => {
+    if (options.dropPatches && req.method === 'PATCH') {
+      req.on('data', () => {});
+      req.on('end', () => {
+        res.writeHead(204, {'Tus-Resumable': '1.0.0'});
+        res.end();
+      });
+      return;
+    }
+    server.handle(req, res);
+  };
 }
 
 // The IETF draft, as far as a client that creates uploads carefully needs it.
@@ -245,13 +270,23 @@ function draftHandler() {
 }
 
 const handler = options.draft ? draftHandler() : tusHandler();
-const server = http.createServer((req, res) => {
+const serve = (req, res) => {
   logRequest(req, res);
   const failure = takeFailure(req);
   if (failure !== null) return answerFailure(req, res, failure);
   handler(req, res);
-});
-server.listen(0, '127.0.0.1', () => {
+};
+const server = http.createServer(serve);
+const listen = () => server.listen(0, '127.0.0.1', () => {
   process.stdout.write(`${server.address().port}\n`);
 });
+if (options.otherOrigin) {
+  const other = http.createServer(serve);
+  other.listen(0, '127.0.0.1', () => {
+    otherPort = other.address().port;
+    listen();
+  });
+} else {
+  listen();
+}
 process.on('SIGTERM', () => process.exit(0));

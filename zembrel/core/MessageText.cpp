@@ -4,6 +4,20 @@
 #include <cstdio>
 
 namespace zembrel::detail {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+bool isControlOrBar(unsigned char byte) { return byte < 0x20 || byte == 0x7f || byte == '|'; }
+
+// U+0080..U+009F, encoded as C2 80..C2 9F.
+bool isC1Control(std::string_view text, std::size_t at) {
+  return at + 1 < text.size() && static_cast<unsigned char>(text[at]) == 0xc2 &&
+         static_cast<unsigned char>(text[at + 1]) >= 0x80 &&
+         static_cast<unsigned char>(text[at + 1]) <= 0x9f;
+}
+
+}  // namespace
 
 std::string progressMessageText(std::int64_t bytes) {
   char text[48];
@@ -23,6 +37,30 @@ std::string errorMessageText(std::string_view text, std::int64_t code) {
   message += '|';
   message += std::to_string(code);
   return message;
+}
+
+std::string peerText(std::string_view text) {
+  std::string safe;
+  safe.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (isControlOrBar(static_cast<unsigned char>(text[i]))) {
+      safe += kReplacement;
+    } else if (isC1Control(text, i)) {
+      safe += kReplacement;
+      ++i;
+    } else {
+      safe += text[i];
+    }
+  }
+  return safe;
+}
+
+std::string peerErrorMessageText(std::string_view text, std::int64_t code) {
+  return errorMessageText(peerText(text), code);
+}
+
+std::string replyResultText(std::string_view text, std::int64_t code) {
+  return peerText(text) + '|' + std::to_string(code);
 }
 
 }  // namespace zembrel::detail

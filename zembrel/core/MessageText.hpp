@@ -15,4 +15,16 @@ std::string completeMessageText(std::int32_t status);
 // "#error|TEXT|CODE": the text as given, the code as a signed decimal.
 std::string errorMessageText(std::string_view text, std::int64_t code);
 
+// Text that came from a peer (a server's reply, libcurl's account of a
+// failure), made fit for one field of a "|"-separated message or result:
+// "|", CR, LF and every other control byte (C0, DEL, C1) become U+FFFD, so
+// a server can neither add fields nor start a second message when the host
+// reads line by line. Everything else stays as it came.
+std::string peerText(std::string_view text);
+// "#error|TEXT|CODE" with the peer's TEXT made safe as above.
+std::string peerErrorMessageText(std::string_view text, std::int64_t code);
+// "TEXT|CODE", the result of an FTP directory operation, with the peer's
+// TEXT made safe as above.
+std::string replyResultText(std::string_view text, std::int64_t code);
+
 }  // namespace zembrel::detail

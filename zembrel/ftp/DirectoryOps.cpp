@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/core/MessageText.hpp"
 #include "zembrel/ftp/DirectoryListing.hpp"
 #include "zembrel/ftp/FtpInternals.hpp"
 #include "zembrel/ftp/FtpTransfer.hpp"
@@ -59,13 +60,16 @@ class HandleLease {
   HandleLease(const HandleLease&) = delete;
   HandleLease& operator=(const HandleLease&) = delete;
   ~HandleLease() {
-    if (easy_) slot_.release();
+    if (easy_) slot_.release(discard_);
   }
   CURL* get() const { return easy_; }
+  // The handle and its connection end with the lease instead of staying.
+  void discard() { discard_ = true; }
 
  private:
   detail::FtpHandleSlot& slot_;
   CURL* easy_;
+  bool discard_ = false;
 };
 
 // An SFTP URL's path is absolute, as libcurl reads it ("/~/" starts in the
@@ -90,7 +94,7 @@ std::string malformedUrlResult() {
 
 std::string Zembrel::lastFTPResult() const {
   std::optional<std::string> text = lastFTPDescription;
-  return text.value_or("") + '|' + std::to_string(lastFTPCode.load());
+  return detail::replyResultText(text.value_or(""), lastFTPCode.load());
 }
 
 void Zembrel::recordTransferFailure(int curlCode, bool stoppedByCaller) {
@@ -234,6 +238,11 @@ std::optional<std::string> Zembrel::runDirectoryCommand(const std::string& url, 
   // when a listing left the connection elsewhere.
   curl_easy_setopt(easy, sftp ? CURLOPT_QUOTE : CURLOPT_POSTQUOTE, commands.get());
   const CURLcode result = curl_easy_perform(easy);
+  if (result == CURLE_OPERATION_TIMEDOUT) {
+    // A server that let the command stall would let the goodbye stall too.
+    detail::hangUp(easy);
+    handle.discard();
+  }
   if (ftpOperationStopped()) {
     // A creation consumes the cancel request; a removal leaves it for the
     // next listing or creation. Either reports the stop, not whatever reply

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <pwd.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/ftp/FtpInternals.hpp"
+#include "zembrel/ftp/KnownHosts.hpp"
 #include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel::detail {
@@ -34,11 +36,27 @@ int stopCheck(void* instance, curl_off_t, curl_off_t, curl_off_t, curl_off_t) no
   return FtpSteps::ftpOperationStopped(*static_cast<const Zembrel*>(instance)) ? 1 : 0;
 }
 
-// Only a key that known_hosts lists for this host and port passes: an unknown
-// host and a changed key are both refused (CURLE_PEER_FAILED_VERIFICATION),
-// and nothing is ever added to the file.
-int strictHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match, void*) noexcept {
-  return match == CURLKHMATCH_OK ? CURLKHSTAT_FINE : CURLKHSTAT_REJECT;
+// The known_hosts file of the transfer this thread runs, for the host-key
+// check (which runs on the same thread, while the transfer connects).
+thread_local std::string knownHostsPath;
+
+// Only a key that known_hosts lists for this host and port, and does not
+// mark revoked, passes: an unknown host, a changed key and a revoked key are
+// all refused (CURLE_PEER_FAILED_VERIFICATION), and nothing is ever added to
+// the file.
+int strictHostKey(CURL*, const curl_khkey*, const curl_khkey* found, curl_khmatch match,
+                  void* path) noexcept {
+  try {
+    if (match != CURLKHMATCH_OK || !found || !found->key) return CURLKHSTAT_REJECT;
+    // libcurl hands the server's key over raw, with its length; base64 when
+    // the length is 0.
+    const std::string raw =
+        found->len > 0 ? std::string(found->key, found->len) : decodeBase64(found->key);
+    if (isRevokedHostKey(*static_cast<const std::string*>(path), raw)) return CURLKHSTAT_REJECT;
+    return CURLKHSTAT_FINE;
+  } catch (...) {
+    return CURLKHSTAT_REJECT;
+  }
 }
 
 std::string homeFolder() {
@@ -61,8 +79,10 @@ bool hasScheme(const std::string& url, const char* scheme) {
 void applySshTrust(CURL* easy) {
   const std::string ssh = homeFolder() + "/.ssh/";
   // A missing file lists no host: every key is then unknown and refused.
-  curl_easy_setopt(easy, CURLOPT_SSH_KNOWNHOSTS, (ssh + "known_hosts").c_str());
+  knownHostsPath = ssh + "known_hosts";
+  curl_easy_setopt(easy, CURLOPT_SSH_KNOWNHOSTS, knownHostsPath.c_str());
   curl_easy_setopt(easy, CURLOPT_SSH_KEYFUNCTION, &strictHostKey);
+  curl_easy_setopt(easy, CURLOPT_SSH_KEYDATA, &knownHostsPath);
   // libcurl itself looks only for id_rsa and id_dsa; the user's key is more
   // likely one of the newer kinds. A password in the URL still works when
   // the server refuses the key.
@@ -130,6 +150,16 @@ bool isTrustFailure(int curlCode) {
     default:
       return false;
   }
+}
+
+void hangUp(CURL* easy) {
+  curl_socket_t socket = CURL_SOCKET_BAD;
+  if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
+      socket == CURL_SOCKET_BAD)
+    return;
+  // Shut down, not closed: the descriptor stays libcurl's to close, but its
+  // QUIT now fails at once instead of waiting for an answer.
+  ::shutdown(socket, SHUT_RDWR);
 }
 
 std::string curlFailureText(int curlCode) {

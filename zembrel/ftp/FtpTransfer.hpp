@@ -59,6 +59,12 @@ void applyFtpTransferPolicy(CURL* easy, const std::string& url, Zembrel* stoppab
 // server reply explains it.
 bool isTrustFailure(int curlCode);
 
+// Closes the handle's control connection without a goodbye: libcurl would
+// otherwise send QUIT when the handle ends and wait for its answer as long as
+// for any reply. For a server that has just let a command stall. The handle
+// must be destroyed afterwards, not reused.
+void hangUp(CURL* easy);
+
 // libcurl's detailed message for the last failure of a transfer that this
 // thread ran with applyFtpTransferPolicy, or its general text for the code.
 // Never holds a password: libcurl names hosts and paths, not credentials.

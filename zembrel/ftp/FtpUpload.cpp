@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "zembrel/Zembrel.hpp"
@@ -38,6 +40,42 @@ void drive(CURLM* multi, int& running) {
     code = curl_multi_perform(multi, &running);
   } while (code == CURLM_CALL_MULTI_PERFORM);
   if (code != CURLM_OK) running = 0;
+}
+
+std::size_t discardBytes(char*, std::size_t size, std::size_t count, void*) noexcept {
+  return size * count;
+}
+
+// The size the server gives for the file at the handle's URL (SIZE over FTP,
+// a stat over SFTP), asked with the upload's handle (libcurl logs in again
+// after an append); absent when the server gives none. Nothing of the answer
+// reaches the upload's reply record.
+std::optional<std::uint64_t> remoteFileSize(CURL* easy) {
+  curl_easy_setopt(easy, CURLOPT_UPLOAD, 0L);
+  curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, curl_off_t{0});
+  curl_easy_setopt(easy, CURLOPT_FTP_CREATE_MISSING_DIRS, static_cast<long>(CURLFTP_CREATE_DIR_NONE));
+  // libcurl hands the size on as a made-up header line, to both callbacks.
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &discardBytes);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, nullptr);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discardBytes);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
+  if (curl_easy_perform(easy) != CURLE_OK) return std::nullopt;
+  curl_off_t length = -1;
+  if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
+      length < 0)
+    return std::nullopt;
+  return static_cast<std::uint64_t>(length);
+}
+
+// Records a failure when the server's file, after a resume, is not as long
+// as the local file.
+void checkResumedSize(CURL* easy, CurlInfo& info) {
+  const auto stored = remoteFileSize(easy);
+  if (!stored || *stored == info.totalBytes) return;
+  info.localFailure = "The server's file has " + std::to_string(*stored) +
+                      " bytes, the local file " + std::to_string(info.totalBytes);
+  info.localFailureCode = 0;
 }
 
 // The outcome when the upload never reached a server, whatever kept it (the
@@ -226,18 +264,23 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
   if (easy) curl_multi_remove_handle(multi.get(), easy);
   multiHandle = nullptr;
   multi.reset();
-  // For the same reason, a handle whose path could not be entered or made is
-  // not kept.
-  if (easy) curlHandle.release(result == CURLE_REMOTE_ACCESS_DENIED);
   // The file may have changed after its last block was read, or before an
   // empty file was sent: what the server stored is then not the file.
   if (!info->localFailure && zembrel::cancelUpload == 0) noteSizeChange(*info);
-  const std::optional<std::string> localFailure = info->localFailure;
-  const int localFailureCode = info->localFailureCode;
   // A resumed upload that found the whole file on the server sends nothing
   // and ends on the SIZE reply, without a 226.
   const bool alreadyStored = resume && result == CURLE_OK && responseCode == 213 &&
                              info->bytesRead == info->totalBytes;
+  // A resume appended from where the server said its copy ended: a server
+  // whose size was wrong now holds a file of another length, never the file.
+  if (easy && resume && !info->localFailure && zembrel::cancelUpload == 0 &&
+      (responseCode == 226 || alreadyStored))
+    checkResumedSize(easy, *info);
+  // For the same reason as above, a handle whose path could not be entered
+  // or made is not kept.
+  if (easy) curlHandle.release(result == CURLE_REMOTE_ACCESS_DENIED);
+  const std::optional<std::string> localFailure = info->localFailure;
+  const int localFailureCode = info->localFailureCode;
   info.reset();
   const auto stops = detail::endUpload(doingUpload);
 
@@ -257,13 +300,19 @@ bool Zembrel::uploadThreadUsingCurlFile(const std::string& localPath, const std:
     } else {
       const std::string text = detail::curlFailureText(result);
       setLastFTPCode(static_cast<std::int32_t>(result), text);
-      message = detail::errorMessageText(text, static_cast<long>(result));
+      message = detail::peerErrorMessageText(text, static_cast<long>(result));
     }
   } else if (responseCode == 226 || alreadyStored) {
     message = "#complete|" + std::to_string(lastFTPCode.load());
+  } else if (responseCode != 0 && result != CURLE_OK && lastFTPCode < 400) {
+    // A reply below 400 (TYPE's 200, STOR's 150) does not explain a failed
+    // transfer; libcurl's account of it does, as for a listing.
+    const std::string text = detail::curlFailureText(result);
+    setLastFTPCode(static_cast<std::int32_t>(result), text);
+    message = detail::peerErrorMessageText(text, static_cast<long>(result));
   } else if (responseCode != 0) {
     std::optional<std::string> text = lastFTPDescription;
-    message = detail::errorMessageText(text.value_or(""), lastFTPCode.load());
+    message = detail::peerErrorMessageText(text.value_or(""), lastFTPCode.load());
   } else {
     message = "#error|Could not connect to server|0";
   }

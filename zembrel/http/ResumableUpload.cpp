@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <utility>
 
 #include "zembrel/core/MessageText.hpp"
 #include "zembrel/http/FileSlice.hpp"
@@ -75,19 +76,19 @@ std::shared_ptr<ResumableUpload> ResumableUpload::create(Settings settings, Owne
   if (!metadataValue) return nullptr;
   auto file = std::make_shared<File>(File::openForReading(settings.filePath));
   if (!file->isOpen()) return nullptr;
-  const auto state = fileState(settings.filePath);
-  if (!state || state->first != file->size()) return nullptr;
+  auto identity = identityOf(*file);
+  if (!identity || identity->size != file->size()) return nullptr;
   return std::make_shared<ResumableUpload>(std::move(settings), std::move(owner), std::move(file),
-                                           state->second, std::move(metadataValue));
+                                           std::move(*identity), std::move(metadataValue));
 }
 
 ResumableUpload::ResumableUpload(Settings settings, Owner owner, std::shared_ptr<File> file,
-                                 std::int64_t modifiedNs, std::optional<std::string> metadataValue)
+                                 FileIdentity identity, std::optional<std::string> metadataValue)
     : settings_(std::move(settings)),
       owner_(std::move(owner)),
       file_(std::move(file)),
       fileSize_(file_->size()),
-      modifiedNs_(modifiedNs),
+      identity_(std::move(identity)),
       metadataValue_(std::move(metadataValue)),
       store_(settings_.stateFolder) {}
 
@@ -133,7 +134,9 @@ void ResumableUpload::probe() {
 
 void ResumableUpload::check() {
   setPhase(Phase::Checking);
-  startRequest(*uploadUrl_, "HEAD", offsetFields(caps_->dialect, settings_.headers), nullptr);
+  checkingAfterBody_ = false;
+  startRequest(*uploadUrl_, "HEAD", offsetFields(caps_->dialect, callerHeadersFor(*uploadUrl_)),
+               nullptr);
 }
 
 void ResumableUpload::createUpload() {
@@ -171,7 +174,9 @@ void ResumableUpload::sendFile() {
   body_ = std::make_shared<FileSliceBody>(file_, offset_, length);
   startProgress();
   startRequest(*uploadUrl_, "PATCH",
-               appendFields(caps_->dialect, settings_.headers, offset_, requestCompletes_), body_);
+               appendFields(caps_->dialect, callerHeadersFor(*uploadUrl_), offset_,
+                            requestCompletes_),
+               body_);
 }
 
 void ResumableUpload::terminate(std::string finalMessage) {
@@ -182,7 +187,8 @@ void ResumableUpload::terminate(std::string finalMessage) {
   waitTimer_ = startRepeatingTimer(MainContext::threadDefault(), kTerminationLimit, [weak] {
     if (auto self = weak.lock()) self->guarded([&] { self->end(self->finalMessage_); });
   });
-  startRequest(*uploadUrl_, "DELETE", terminationFields(caps_->dialect, settings_.headers), nullptr);
+  startRequest(*uploadUrl_, "DELETE",
+               terminationFields(caps_->dialect, callerHeadersFor(*uploadUrl_)), nullptr);
 }
 
 void ResumableUpload::startRequest(std::string url, std::string method, HeaderFields headers,
@@ -266,7 +272,8 @@ void ResumableUpload::onProbeAnswer(const ResponseHead& head) {
   if (!storeConsulted_) {
     storeConsulted_ = true;
     if (auto kept = store_.find(settings_.filePath, settings_.endpoint)) {
-      if (kept->sameUpload(entry()) && kept->dialect == caps.dialect) {
+      if (kept->sameUpload(entry()) && kept->dialect == caps.dialect &&
+          uploadUrlAcceptable(kept->uploadUrl)) {
         uploadUrl_ = kept->uploadUrl;
         takenFromStore_ = true;
       } else {
@@ -282,7 +289,13 @@ void ResumableUpload::onProbeAnswer(const ResponseHead& head) {
   }
 }
 
+void ResumableUpload::checkAfterBody() {
+  check();
+  checkingAfterBody_ = true;
+}
+
 void ResumableUpload::onCheckAnswer(const ResponseHead& head) {
+  const bool afterBody = std::exchange(checkingAfterBody_, false);
   const int status = head.status();
   if (!isSuccess(status)) {
     if (takenFromStore_ && status >= 400 && status < 500) {
@@ -306,6 +319,11 @@ void ResumableUpload::onCheckAnswer(const ResponseHead& head) {
     }
     return fail({kWeirdReplyDomain, kWeirdReply});
   }
+  // A body sent, then an offset that did not move: the attempt failed, and
+  // counts against the retries like any other, or a server that never
+  // keeps a byte would have the file sent again without end.
+  if (afterBody && requestLength_ > 0 && *offset <= requestBase_)
+    return retryAfter({kWeirdReplyDomain, kWeirdReply});
   noteServerOffset(*offset);
   offset_ = *offset;
   if (takenFromStore_ && offset_ > 0) {
@@ -331,7 +349,7 @@ void ResumableUpload::onCreateAnswer(const ResponseHead& head) {
   const auto location = head.field("Location");
   std::optional<std::string> url;
   if (location) url = resolveUrlReference(settings_.endpoint, *location);
-  if (!url || !schemeAllowed(TransferKind::Http, *url)) return fail({kWeirdReplyDomain, kWeirdReply});
+  if (!url || !uploadUrlAcceptable(*url)) return fail({kWeirdReplyDomain, kWeirdReply});
   uploadUrl_ = url;
   std::optional<std::int64_t> expiry;
   if (auto expires = head.field("Upload-Expires")) expiry = parseHttpDate(*expires);
@@ -340,7 +358,7 @@ void ResumableUpload::onCreateAnswer(const ResponseHead& head) {
   if (requestLength_ > 0) {
     const auto offset = parseByteCount(head.field("Upload-Offset"));
     // Without the offset the server took, ask for it.
-    if (!offset) return check();
+    if (!offset) return checkAfterBody();
     if (*offset > fileSize_) return fail({kWeirdReplyDomain, kWeirdReply});
     noteServerOffset(*offset);
     offset_ = *offset;
@@ -367,7 +385,7 @@ void ResumableUpload::onSendAnswer(const ResponseHead& head) {
     offset_ = offset;
     return sendFile();
   }
-  if (!reported) return check();
+  if (!reported) return checkAfterBody();
   if (*reported < requestBase_ || *reported > fileSize_)
     return fail({kWeirdReplyDomain, kWeirdReply});
   if (*reported == requestBase_ && requestLength_ > 0)
@@ -476,17 +494,35 @@ void ResumableUpload::end(const std::string& message) {
 
 bool ResumableUpload::fileUnchanged() const {
   const auto state = fileState(settings_.filePath);
-  return state && state->first == fileSize_ && state->second == modifiedNs_ && file_ &&
+  return state && state->first == fileSize_ && state->second == identity_.modifiedNs && file_ &&
          !file_->sizeChanged();
 }
 
 bool ResumableUpload::canTerminate() const { return caps_ && caps_->termination; }
 
+bool ResumableUpload::uploadUrlAcceptable(const std::string& url) const {
+  if (!schemeAllowed(TransferKind::Http, url)) return false;
+  const auto to = urlOrigin(url);
+  const auto from = urlOrigin(settings_.endpoint);
+  // Never from https down to http: the file and the protocol's requests
+  // would go in the clear.
+  return to && from && !(from->scheme == "https" && to->scheme != "https");
+}
+
+HeaderFields ResumableUpload::callerHeadersFor(const std::string& url) const {
+  // Another origin is another party: it gets the protocol's fields only,
+  // never the caller's, which may carry credentials (Authorization, Cookie,
+  // an API key in a header of any name).
+  const auto to = urlOrigin(url);
+  const auto from = urlOrigin(settings_.endpoint);
+  if (to && from && *to == *from) return settings_.headers;
+  return HeaderFields();
+}
+
 ResumeEntry ResumableUpload::entry() const {
   ResumeEntry entry;
   entry.filePath = settings_.filePath;
-  entry.fileSize = fileSize_;
-  entry.modifiedNs = modifiedNs_;
+  entry.file = identity_;
   entry.endpoint = settings_.endpoint;
   entry.uploadUrl = uploadUrl_.value_or(std::string());
   entry.dialect = caps_ ? caps_->dialect : ResumableDialect::Tus;
@@ -504,11 +540,13 @@ void ResumableUpload::forgetEntry() { store_.remove(settings_.filePath, settings
 
 void ResumableUpload::discardStale(const ResumeEntry& stale) {
   store_.remove(stale.filePath, stale.endpoint);
-  if (stale.dialect != caps_->dialect || !caps_->termination) return createUpload();
+  if (stale.dialect != caps_->dialect || !caps_->termination ||
+      !uploadUrlAcceptable(stale.uploadUrl))
+    return createUpload();
   // Deleted on the server first; its outcome changes nothing here.
   setPhase(Phase::Discarding);
-  startRequest(stale.uploadUrl, "DELETE", terminationFields(stale.dialect, settings_.headers),
-               nullptr);
+  startRequest(stale.uploadUrl, "DELETE",
+               terminationFields(stale.dialect, callerHeadersFor(stale.uploadUrl)), nullptr);
 }
 
 // ---- Progress.

@@ -61,7 +61,7 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   static std::shared_ptr<ResumableUpload> create(Settings settings, Owner owner);
 
   ResumableUpload(Settings settings, Owner owner, std::shared_ptr<File> file,
-                  std::int64_t modifiedNs, std::optional<std::string> metadataValue);
+                  FileIdentity identity, std::optional<std::string> metadataValue);
   ResumableUpload(const ResumableUpload&) = delete;
   ResumableUpload& operator=(const ResumableUpload&) = delete;
   ~ResumableUpload();
@@ -96,6 +96,8 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
 
   void probe();
   void check();
+  // Asks for the offset after an answer to a body that did not give it.
+  void checkAfterBody();
   void createUpload();
   void sendFile();
   void terminate(std::string finalMessage);
@@ -120,6 +122,12 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
 
   bool fileUnchanged() const;
   bool canTerminate() const;
+  // Whether requests may go to an upload URL the server named: http or
+  // https, and never from an https endpoint to http.
+  bool uploadUrlAcceptable(const std::string& url) const;
+  // The caller's headers for a request to `url`: all of them on the
+  // endpoint's origin, none elsewhere.
+  HeaderFields callerHeadersFor(const std::string& url) const;
   ResumeEntry entry() const;
   void saveEntry(std::optional<std::int64_t> serverExpiry);
   void forgetEntry();
@@ -132,7 +140,7 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   Owner owner_;
   std::shared_ptr<File> file_;  // open for the whole upload
   std::int64_t fileSize_ = 0;
-  std::int64_t modifiedNs_ = 0;
+  FileIdentity identity_;  // which version of the file this upload sends
   std::optional<std::string> metadataValue_;  // the tus Upload-Metadata value
   ResumeStore store_;
 
@@ -147,6 +155,7 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   std::int64_t requestLength_ = 0;  // bytes of the body in flight
   bool requestCompletes_ = false;   // the body in flight ends the upload
   std::size_t attempts_ = 0;     // retries since the offset last moved on
+  bool checkingAfterBody_ = false;  // the HEAD in flight follows a body without an offset
   std::int64_t lastProgress_ = 0;
   std::string finalMessage_;     // sent once the termination is over
 

@@ -6,12 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <system_error>
 
 #include "zembrel/platform/File.hpp"
+#include "zembrel/platform/SystemLog.hpp"
 #include "zembrel/platform/Url.hpp"
 
 namespace zembrel::detail {
@@ -69,8 +73,12 @@ std::string serialize(const ResumeEntry& entry) {
     text += '\n';
   };
   line("file", entry.filePath);
-  line("size", std::to_string(entry.fileSize));
-  line("modified-ns", std::to_string(entry.modifiedNs));
+  line("size", std::to_string(entry.file.size));
+  line("modified-ns", std::to_string(entry.file.modifiedNs));
+  line("changed-ns", std::to_string(entry.file.changedNs));
+  line("device", std::to_string(entry.file.device));
+  line("inode", std::to_string(entry.file.inode));
+  line("digest", entry.file.digest);
   line("endpoint", entry.endpoint);
   line("upload", entry.uploadUrl);
   line("dialect", entry.dialect == ResumableDialect::Tus ? "tus" : "ietf-draft");
@@ -84,6 +92,14 @@ std::optional<std::int64_t> parseNumber(const std::string& text) {
   auto count = parseByteCount(negative ? std::string_view(text).substr(1) : std::string_view(text));
   if (!count) return std::nullopt;
   return negative ? -*count : *count;
+}
+
+std::optional<std::uint64_t> parseUnsigned(const std::string& text) {
+  std::uint64_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
+  return value;
 }
 
 std::optional<ResumeEntry> parse(std::string_view text) {
@@ -105,15 +121,18 @@ std::optional<ResumeEntry> parse(std::string_view text) {
   ResumeEntry entry;
   auto size = parseNumber(values["size"]);
   auto modified = parseNumber(values["modified-ns"]);
+  auto changed = parseNumber(values["changed-ns"]);
+  auto device = parseUnsigned(values["device"]);
+  auto inode = parseUnsigned(values["inode"]);
   auto expires = parseNumber(values["expires"]);
   const std::string& dialect = values["dialect"];
-  if (first || !size || !modified || !expires || values["file"].empty() ||
+  if (first || !size || !modified || !changed || !device || !inode || !expires ||
+      values["file"].empty() || values["digest"].empty() ||
       values["endpoint"].empty() || values["upload"].empty() ||
       (dialect != "tus" && dialect != "ietf-draft"))
     return std::nullopt;
   entry.filePath = values["file"];
-  entry.fileSize = *size;
-  entry.modifiedNs = *modified;
+  entry.file = {*size, *modified, *changed, *device, *inode, values["digest"]};
   entry.endpoint = values["endpoint"];
   entry.uploadUrl = values["upload"];
   entry.dialect = dialect == "tus" ? ResumableDialect::Tus : ResumableDialect::IetfDraft;
@@ -121,19 +140,113 @@ std::optional<ResumeEntry> parse(std::string_view text) {
   return entry;
 }
 
+void logIgnored(const std::filesystem::path& path, const char* why) {
+  systemLog("resumable upload state " + path.string() + " ignored: " + why);
+}
+
+// Why a folder or file of the store must not be trusted; null when it may.
+// `othersMay` are the permission bits others may hold.
+const char* distrustOf(const struct stat& info, mode_t othersMay) {
+  if (info.st_uid != ::geteuid()) return "owned by another user";
+  if ((info.st_mode & 077 & ~othersMay) != 0) return "open to other users";
+  return nullptr;
+}
+
+// Opens an entry, never through a symbolic link, and only when it is a
+// file of this user's that no one else may read or write.
 std::optional<ResumeEntry> readEntry(const std::filesystem::path& path) {
-  File file = File::openForReading(path);
-  if (!file.isOpen()) return std::nullopt;
-  auto text = file.readAll(kMaxEntryBytes);
-  if (!text) return std::nullopt;
-  return parse(*text);
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat info {};
+  if (!fd || ::fstat(fd.get(), &info) != 0) return std::nullopt;
+  const char* why = S_ISREG(info.st_mode) ? distrustOf(info, 0) : "not a regular file";
+  if (why) {
+    logIgnored(path, why);
+    return std::nullopt;
+  }
+  if (info.st_size > kMaxEntryBytes) return std::nullopt;
+  std::string text(static_cast<std::size_t>(info.st_size), '\0');
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t count = ::read(fd.get(), text.data() + done, text.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return std::nullopt;
+    done += static_cast<std::size_t>(count);
+  }
+  return parse(text);
+}
+
+// Makes (with `create`) and checks one folder below an open parent: a real
+// folder, not a link, of this user's, that others may at most enter and
+// read (`othersMay`). With `tighten`, a folder of this user's that grants
+// others more loses those rights instead. The open folder, or nothing after
+// logging why.
+FileDescriptor openOwnFolder(int parent, const std::filesystem::path& path, mode_t othersMay,
+                             bool create, bool tighten) {
+  const std::string name = path.filename().string();
+  if (create && ::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  FileDescriptor fd(
+      ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info {};
+  if (!fd || ::fstat(fd.get(), &info) != 0) {
+    if (errno == ELOOP || errno == ENOTDIR) logIgnored(path, "not a folder");
+    return {};
+  }
+  const char* why = distrustOf(info, othersMay);
+  if (why && tighten && info.st_uid == ::geteuid() &&
+      ::fchmod(fd.get(), info.st_mode & 07777 & ~(077 & ~othersMay)) == 0) {
+    systemLog("resumable upload state folder " + path.string() + " made private");
+    why = nullptr;
+  }
+  if (why) {
+    logIgnored(path, why);
+    return {};
+  }
+  return fd;
 }
 
 }  // namespace
 
 bool ResumeEntry::sameUpload(const ResumeEntry& other) const {
-  return filePath == other.filePath && fileSize == other.fileSize &&
-         modifiedNs == other.modifiedNs && endpoint == other.endpoint;
+  return filePath == other.filePath && file == other.file && endpoint == other.endpoint;
+}
+
+std::optional<FileIdentity> identityOf(File& file) {
+  struct stat info {};
+  if (!file.isOpen() || ::fstat(file.descriptor(), &info) != 0) return std::nullopt;
+  constexpr std::int64_t kEnd = 64 * 1024;
+  const std::int64_t size = info.st_size;
+  std::string ends(static_cast<std::size_t>(std::min(size, 2 * kEnd)), '\0');
+  // The first 64 KiB, then the last (which overlap in a smaller file).
+  const std::int64_t head = std::min(size, kEnd);
+  const std::int64_t tail = static_cast<std::int64_t>(ends.size()) - head;
+  if (file.readAt(ends.data(), static_cast<std::size_t>(head), 0) != head ||
+      file.readAt(ends.data() + head, static_cast<std::size_t>(tail), size - tail) != tail)
+    return std::nullopt;
+  auto nanoseconds = [](const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+  };
+  return FileIdentity{size,
+                      nanoseconds(info.st_mtim),
+                      nanoseconds(info.st_ctim),
+                      static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino),
+                      sha256Hex(ends)};
+}
+
+bool ResumeStore::usable(bool create) const {
+  // The folder's parent holds it: one that others may write lets them swap
+  // the folder for their own.
+  const std::filesystem::path parent = folder_.parent_path();
+  std::error_code error;
+  if (create) std::filesystem::create_directories(parent.parent_path(), error);
+  FileDescriptor top(::open(parent.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!top) return false;
+  // Earlier versions made the parent with the user's umask, which may let
+  // the group write: it is made private rather than given up. Nothing of
+  // another user's can be in the folder below, which is checked strictly.
+  FileDescriptor middle = openOwnFolder(top.get(), parent, 055, create, true);
+  if (!middle) return false;
+  return static_cast<bool>(openOwnFolder(middle.get(), folder_, 0, create, false));
 }
 
 std::filesystem::path ResumeStore::defaultFolder() {
@@ -163,6 +276,7 @@ std::filesystem::path ResumeStore::entryPath(const std::string& filePath,
 
 std::optional<ResumeEntry> ResumeStore::find(const std::string& filePath,
                                              const std::string& endpoint) const {
+  if (!usable(false)) return std::nullopt;
   auto entry = readEntry(entryPath(filePath, endpoint));
   // A digest collision or an edited file must not hand out another's upload.
   if (!entry || entry->filePath != filePath || entry->endpoint != endpoint) return std::nullopt;
@@ -170,11 +284,8 @@ std::optional<ResumeEntry> ResumeStore::find(const std::string& filePath,
 }
 
 bool ResumeStore::save(const ResumeEntry& entry) const {
-  std::error_code error;
-  std::filesystem::create_directories(folder_, error);
-  if (error) return false;
   // The folder holds upload URLs, which may carry credentials: ours alone.
-  ::chmod(folder_.c_str(), 0700);
+  if (!usable(true)) return false;
   const std::filesystem::path target = entryPath(entry.filePath, entry.endpoint);
   std::string temp = target.string() + ".XXXXXX";
   FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));  // created with mode 0600
@@ -203,6 +314,7 @@ void ResumeStore::remove(const std::string& filePath, const std::string& endpoin
 }
 
 int ResumeStore::removeExpired(std::int64_t now) const {
+  if (!usable(false)) return 0;
   std::error_code error;
   std::filesystem::directory_iterator it(folder_, error);
   if (error) return 0;

@@ -1,27 +1,10 @@
 #include "zembrel/platform/Proxy.hpp"
 
 #include <curl/curl.h>
+#include <strings.h>
 
 #include <cstdlib>
-
-namespace zembrel::detail {
-
-std::optional<FtpProxy> ftpProxyFromEnvironment() {
-  for (const char* name : {"ftp_proxy", "FTP_PROXY"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return FtpProxy{value, 0};
-  }
-  return std::nullopt;
-}
-
-void applyFtpProxy(CURL* easy) {
-  auto proxy = ftpProxyFromEnvironment();
-  if (!proxy) return;
-  curl_easy_setopt(easy, CURLOPT_PROXY, proxy->proxy.c_str());
-  curl_easy_setopt(easy, CURLOPT_PROXYPORT, proxy->port);
-}
-
-}  // namespace zembrel::detail
+#include <initializer_list>
 
 namespace zembrel::detail {
 namespace {
@@ -34,23 +17,40 @@ std::string firstSet(std::initializer_list<const char*> names) {
   return std::string();
 }
 
-}  // namespace
-
-HttpProxy httpProxyFromEnvironment(bool secure) {
-  HttpProxy settings;
-  settings.proxy =
-      secure ? firstSet({"https_proxy", "HTTPS_PROXY"}) : firstSet({"http_proxy", "HTTP_PROXY"});
-  if (settings.proxy.empty()) settings.proxy = firstSet({"all_proxy", "ALL_PROXY"});
-  settings.noProxy = firstSet({"no_proxy", "NO_PROXY"});
-  return settings;
+bool isScheme(std::string_view scheme, const char* name) {
+  return scheme.size() == std::char_traits<char>::length(name) &&
+         ::strncasecmp(scheme.data(), name, scheme.size()) == 0;
 }
 
-void applyHttpProxy(CURL* easy, bool secure) {
-  const HttpProxy settings = httpProxyFromEnvironment(secure);
+bool isFtpScheme(std::string_view scheme) {
+  return isScheme(scheme, "ftp") || isScheme(scheme, "ftpes") || isScheme(scheme, "ftps") ||
+         isScheme(scheme, "sftp");
+}
+
+}  // namespace
+
+ProxyChoice proxyFromEnvironment(std::string_view scheme) {
+  ProxyChoice choice;
+  if (isScheme(scheme, "http")) {
+    choice.proxy = firstSet({"http_proxy"});
+  } else if (isScheme(scheme, "https")) {
+    choice.proxy = firstSet({"https_proxy", "HTTPS_PROXY"});
+  } else if (isFtpScheme(scheme)) {
+    choice.proxy = firstSet({"ftp_proxy", "FTP_PROXY"});
+  }
+  if (choice.proxy.empty()) choice.proxy = firstSet({"all_proxy", "ALL_PROXY"});
+  choice.noProxy = firstSet({"no_proxy", "NO_PROXY"});
+  return choice;
+}
+
+void applyProxy(CURL* easy, std::string_view scheme) {
+  const ProxyChoice choice = proxyFromEnvironment(scheme);
   // Set even when empty: libcurl would otherwise read the environment itself
-  // later, when the transfer connects.
-  curl_easy_setopt(easy, CURLOPT_PROXY, settings.proxy.c_str());
-  curl_easy_setopt(easy, CURLOPT_NOPROXY, settings.noProxy.c_str());
+  // when the transfer connects, by rules of its own.
+  curl_easy_setopt(easy, CURLOPT_PROXY, choice.proxy.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, choice.noProxy.c_str());
+  if (!choice.proxy.empty() && isFtpScheme(scheme))
+    curl_easy_setopt(easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
 }
 
 }  // namespace zembrel::detail

@@ -1,42 +1,33 @@
 #pragma once
 
-#include <optional>
 #include <string>
+#include <string_view>
 
 typedef void CURL;
 
 namespace zembrel::detail {
 
-// Proxy settings from the environment, read afresh at the start of each
-// transfer (the Linux convention: http_proxy, https_proxy, ftp_proxy,
-// no_proxy, and their upper-case forms).
-struct FtpProxy {
-  std::string proxy;  // as given, e.g. "http://proxy:3128"
-  long port = 0;      // 0: the proxy text's own port or libcurl's default
-};
-
-// ftp_proxy (or FTP_PROXY); absent when neither is set or both are empty.
-std::optional<FtpProxy> ftpProxyFromEnvironment();
-
-// Applies the FTP proxy to an easy handle: CURLOPT_PROXY and CURLOPT_PROXYPORT
-// when one is set, nothing otherwise.
-void applyFtpProxy(CURL* easy);
-
-}  // namespace zembrel::detail
-
-namespace zembrel::detail {
-
-// Proxy settings of an HTTP transfer from the environment as it is now:
-// https_proxy (https) or http_proxy (http), else all_proxy, each lower-case
-// first; no_proxy lists the hosts reached directly.
-struct HttpProxy {
+// The proxy of one transfer, decided from the environment as it is at the
+// start of the transfer, by one rule for every operation:
+//   http   http_proxy only: the upper-case name is what a CGI-like host gets
+//          from a client's "Proxy:" request header, so it is never trusted;
+//   https  https_proxy, HTTPS_PROXY;
+//   ftp, ftpes, ftps, sftp   ftp_proxy, FTP_PROXY;
+// then all_proxy, ALL_PROXY for every scheme; no_proxy, NO_PROXY list the
+// hosts reached directly. The lower-case name wins; an empty value counts as
+// unset.
+struct ProxyChoice {
   std::string proxy;    // empty: connect directly
   std::string noProxy;  // comma-separated hosts, "*" for all
 };
-HttpProxy httpProxyFromEnvironment(bool secure);
+ProxyChoice proxyFromEnvironment(std::string_view scheme);
 
-// Applies them to an easy handle, so that the settings current at the start
-// of the transfer hold for all of it.
-void applyHttpProxy(CURL* easy, bool secure);
+// Applies the choice for the scheme of `url` to an easy handle, so that the
+// settings current at the start of the transfer hold for all of it; libcurl
+// never reads the environment itself. FTP schemes only ever go through a
+// proxy inside a tunnel (HTTP CONNECT, or SOCKS): libcurl would otherwise
+// turn the FTP request into a plain HTTP one to the proxy, with the user's
+// password in its request line and no TLS, whatever the scheme promised.
+void applyProxy(CURL* easy, std::string_view scheme);
 
 }  // namespace zembrel::detail

@@ -79,7 +79,11 @@ void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url) 
   // libcurl refuses any other scheme with CURLE_UNSUPPORTED_PROTOCOL before it
   // touches a file or sends a byte, also where a redirect points.
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, schemesOf(kind));
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, schemesOf(kind));
+  // A redirect never leaves TLS: what was sent for https (a form with its
+  // passwords, say) must not be sent again in the clear.
+  const bool secureHttp =
+      kind == TransferKind::Http && ::strcasecmp(schemeOf(url).c_str(), "https") == 0;
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secureHttp ? "https" : schemesOf(kind));
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, transferLimits().stallSeconds);
@@ -94,9 +98,9 @@ void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url) 
   // Transfers run on the host's threads: libcurl must not raise signals there.
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+  applyProxy(easy, schemeOf(url));
   switch (kind) {
     case TransferKind::Http:
-      applyHttpProxy(easy, ::strcasecmp(schemeOf(url).c_str(), "https") == 0);
       attachSharedSession(easy);
       // A caller may ask for a compressed answer; what is saved and parsed
       // must be the document, so every encoding libcurl knows is decoded.
@@ -104,7 +108,6 @@ void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url) 
       curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
       break;
     case TransferKind::Ftp:
-      applyFtpProxy(easy);
       // The stall limit above watches the data connection; a reply that the
       // server owes on the control connection (to MKD, say, or before a
       // listing starts) gets the same time.

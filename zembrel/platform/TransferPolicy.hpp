@@ -32,12 +32,13 @@ void overrideTransferLimitsForTesting(const TransferLimits* limits);
 bool schemeAllowed(TransferKind kind, const std::string& url);
 
 // Sets what every transfer of the library obeys, whatever the operation:
-// only the kind's schemes (on redirects too), the stall limit, a connect
-// limit, TLS verification (against SSL_CERT_FILE / SSL_CERT_DIR when they
-// are set, else the system store), no signals, the proxies of the environment as it
-// is now, and for HTTP the process-wide session (cookies, DNS cache). Call on
-// a new or reset handle, before the operation sets its own options; the
-// operation must not weaken these.
+// only the kind's schemes (on redirects too, and never from https to http),
+// the stall limit, a connect limit, TLS verification (against SSL_CERT_FILE /
+// SSL_CERT_DIR when they are set, else the system store), no signals, the
+// proxy of the environment as it is now (Proxy.hpp), and for HTTP the
+// process-wide session (cookies, DNS cache). Call on a new or reset handle,
+// before the operation sets its own options; the operation must not weaken
+// these.
 void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url);
 
 // Counts the decoded answer bytes of one transfer against the answer limit.

@@ -51,4 +51,28 @@ std::optional<std::string> resolveUrlReference(const std::string& base,
   return takeCurlString(text);
 }
 
+std::optional<UrlOrigin> urlOrigin(const std::string& text) {
+  CurlUrlPtr url(curl_url());
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
+    return std::nullopt;
+  auto part = [&url](CURLUPart which, unsigned flags) -> std::optional<std::string> {
+    char* value = nullptr;
+    if (curl_url_get(url.get(), which, &value, flags) != CURLUE_OK) return std::nullopt;
+    std::string copy = takeCurlString(value);
+    for (char& c : copy) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return copy;
+  };
+  UrlOrigin origin;
+  auto scheme = part(CURLUPART_SCHEME, 0);
+  auto host = part(CURLUPART_HOST, 0);
+  auto port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+  if (!scheme || !host || !port) return std::nullopt;
+  origin.scheme = std::move(*scheme);
+  origin.host = std::move(*host);
+  origin.port = std::move(*port);
+  return origin;
+}
+
 }  // namespace zembrel::detail

@@ -75,17 +75,27 @@ void appendAttributeSection(
   }
 }
 
-ElementEntry::Attributes readAttributeSection(std::string_view section) {
-  ElementEntry::Attributes attributes;
+void forEachAttribute(std::string_view section,
+                      void (*each)(void* context, std::string_view name, std::string_view value),
+                      void* context) {
   auto count = readVarint(section);
-  attributes.reserve(std::min(count, section.size()));
   for (std::size_t i = 0; i < count && !section.empty(); ++i) {
     auto nameLength = readVarint(section);
     auto valueLength = readVarint(section);
     auto name = take(section, nameLength);
     auto value = take(section, valueLength);
-    attributes.emplace_back(std::string(name), std::string(value));
+    each(context, name, value);
   }
+}
+
+ElementEntry::Attributes readAttributeSection(std::string_view section) {
+  ElementEntry::Attributes attributes;
+  forEachAttribute(
+      section,
+      [](void* context, std::string_view name, std::string_view value) {
+        static_cast<ElementEntry::Attributes*>(context)->emplace_back(name, value);
+      },
+      &attributes);
   return attributes;
 }
 

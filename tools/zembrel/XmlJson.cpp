@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <variant>
 
 #if defined(__SSE2__)
@@ -15,8 +17,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Output is handed to the stream in blocks of about this size.
-constexpr std::size_t kBlockBytes = std::size_t{64} << 10;
 
 // What a byte of a string needs: copied as it is (0), an escape (1), or, as
 // the lead of a multi-byte sequence, a check that the sequence is UTF-8 (2).
@@ -28,28 +28,6 @@ constexpr std::array<std::uint8_t, 256> kByteClass = [] {
   for (int c = 0x80; c < 0x100; ++c) classes[c] = 2;
   return classes;
 }();
-
-// Bytes up to the first one that is not copied as it is, from `from`.
-std::size_t plainRun(const unsigned char* p, std::size_t from, std::size_t size) {
-  std::size_t i = from;
-#if defined(__SSE2__)
-  // Sixteen bytes at a time: a byte needs attention when it is a control
-  // byte, a quote, a backslash or non-ASCII (signed compare: below 0x20).
-  const __m128i below = _mm_set1_epi8(0x20);
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  for (; i + 16 <= size; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const __m128i special = _mm_or_si128(
-        _mm_cmplt_epi8(bytes, below),
-        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
-    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
-    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-  }
-#endif
-  while (i < size && kByteClass[p[i]] == 0) ++i;
-  return i;
-}
 
 // Length of the well-formed UTF-8 sequence at p[0] (lead byte >= 0x80), or 0.
 std::size_t sequenceLength(const unsigned char* p, std::size_t left) {
@@ -77,103 +55,142 @@ std::size_t sequenceLength(const unsigned char* p, std::size_t left) {
   return length;
 }
 
-void appendEscape(std::string& out, unsigned char c) {
+char* writeEscape(char* out, unsigned char c) {
   static constexpr char kHex[] = "0123456789abcdef";
+  *out++ = '\\';
   switch (c) {
-    case '\b': out += "\\b"; break;
-    case '\t': out += "\\t"; break;
-    case '\n': out += "\\n"; break;
-    case '\f': out += "\\f"; break;
-    case '\r': out += "\\r"; break;
-    case '"': out += "\\\""; break;
-    case '\\': out += "\\\\"; break;
-    default: {
-      const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-      out.append(escape, sizeof escape);
-    }
+    case '\b': *out++ = 'b'; break;
+    case '\t': *out++ = 't'; break;
+    case '\n': *out++ = 'n'; break;
+    case '\f': *out++ = 'f'; break;
+    case '\r': *out++ = 'r'; break;
+    case '"': *out++ = '"'; break;
+    case '\\': *out++ = '\\'; break;
+    default:
+      *out++ = 'u';
+      *out++ = '0';
+      *out++ = '0';
+      *out++ = kHex[c >> 4];
+      *out++ = kHex[c & 15];
   }
+  return out;
 }
 
 // The rest of a string from its first ill-formed byte on, by the JSON
 // library's own replacement rule, so that such text reads the same as before
 // (it starts at a code point boundary, where that rule starts afresh too).
-void appendReplacingIllFormed(std::string& out, std::string_view rest) {
+// Writes at most 3 bytes per byte of `rest` (U+FFFD for each).
+char* writeReplacingIllFormed(char* out, std::string_view rest) {
   const std::string quoted = Json(std::string(rest)).dump(-1, ' ', false,
                                                           Json::error_handler_t::replace);
-  out.append(quoted, 1, quoted.size() - 2);
+  const std::size_t length = quoted.size() - 2;  // without the quotes
+  std::memcpy(out, quoted.data() + 1, length);
+  return out + length;
 }
 
-// The escaped text without its quotes.
-void appendJsonBody(std::string& out, std::string_view text) {
+// Writes the escaped text without its quotes at `out`, which has room for
+// kEscapedBytesPerByte bytes per byte of text; returns the end.
+inline char* writeJsonBody(char* out, std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
   std::size_t i = 0;
   while (i < size) {
-    const std::size_t run = plainRun(p, i, size);
-    out.append(text.data() + i, run - i);
-    i = run;
-    if (i == size) break;
-    if (p[i] < 0x80) {
-      appendEscape(out, p[i]);
+#if defined(__SSE2__)
+    // Sixteen bytes at a time while they need nothing: a byte needs
+    // attention when it is a control byte, a quote, a backslash or non-ASCII
+    // (below 0x20 as a signed byte). The store may run past what is kept;
+    // the room for escapes covers it.
+    if (i + 16 <= size) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      const __m128i special = _mm_or_si128(
+          _mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)),
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                       _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))));
+      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+      const std::size_t plain = mask == 0 ? 16 : static_cast<std::size_t>(__builtin_ctz(mask));
+      out += plain;
+      i += plain;
+      if (plain == 16) continue;
+    }
+#endif
+    const unsigned char c = p[i];
+    const std::uint8_t kind = kByteClass[c];
+    if (kind == 0) {
+      *out++ = static_cast<char>(c);
       ++i;
-      continue;
+    } else if (kind == 1) {
+      out = writeEscape(out, c);
+      ++i;
+    } else {
+      const std::size_t length = sequenceLength(p + i, size - i);
+      if (length == 0) return writeReplacingIllFormed(out, text.substr(i));
+      for (std::size_t k = 0; k < length; ++k) out[k] = static_cast<char>(p[i + k]);
+      out += length;
+      i += length;
     }
-    const std::size_t length = sequenceLength(p + i, size - i);
-    if (length == 0) {
-      appendReplacingIllFormed(out, text.substr(i));
-      break;
-    }
-    out.append(text.data() + i, length);
-    i += length;
   }
+  return out;
 }
 
 }  // namespace
 
 void appendJsonString(std::string& out, std::string_view text) {
-  out += '"';
-  appendJsonBody(out, text);
-  out += '"';
+  const std::size_t start = out.size();
+  out.resize(start + kEscapedBytesPerByte * text.size() + 2);
+  char* end = out.data() + start;
+  *end++ = '"';
+  end = writeJsonBody(end, text);
+  *end++ = '"';
+  out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
-XmlJsonWriter::XmlJsonWriter(std::ostream& out) : out_(out) { buffer_.reserve(2 * kBlockBytes); }
+XmlJsonWriter::XmlJsonWriter(std::ostream& out)
+    : out_(out), buffer_(std::make_unique_for_overwrite<char[]>(kBufferBytes)) {}
 
 XmlJsonWriter::~XmlJsonWriter() = default;
 
 void XmlJsonWriter::startEntry(std::string_view element) {
   if (!started_) {
-    buffer_ += '[';
+    raw("[");
     started_ = true;
   } else if (needComma_) {
-    buffer_ += ',';
+    raw(",");
   }
-  buffer_ += "{\"element\":";
+  raw("{\"element\":");
   string(element);
-  buffer_ += ",\"value\":";
+  raw(",\"value\":");
 }
 
 void XmlJsonWriter::text(std::string_view value) { string(value); }
 
 void XmlJsonWriter::startChildren() {
-  buffer_ += '[';
+  raw("[");
   needComma_ = false;
 }
 
-void XmlJsonWriter::endChildren() { buffer_ += ']'; }
+void XmlJsonWriter::endChildren() { raw("]"); }
 
 void XmlJsonWriter::attribute(std::string_view name, std::string_view value) {
-  buffer_ += firstAttribute_ ? ",\"attributes\":{" : ",";
-  firstAttribute_ = false;
+  if (firstAttribute_) {
+    raw(",\"attributes\":{");
+    firstAttribute_ = false;
+  } else {
+    raw(",");
+  }
   string(name);
-  buffer_ += ':';
+  raw(":");
   string(value);
 }
 
 void XmlJsonWriter::endEntry() {
-  buffer_ += firstAttribute_ ? ",\"attributes\":{}}" : "}}";
-  firstAttribute_ = true;
+  if (firstAttribute_) {
+    raw(",\"attributes\":{}}");
+  } else {
+    raw("}}");
+    firstAttribute_ = true;
+  }
   needComma_ = true;
-  flushIfFull();
 }
 
 void XmlJsonWriter::entry(const ElementEntry& entry) {
@@ -192,34 +209,53 @@ void XmlJsonWriter::entry(const ElementEntry& entry) {
 void XmlJsonWriter::finish() {
   if (finished_) return;
   finished_ = true;
-  buffer_ += started_ ? "]\n" : "[]\n";
+  if (started_) {
+    raw("]\n");
+  } else {
+    raw("[]\n");
+  }
   flush();
 }
 
 void XmlJsonWriter::string(std::string_view text) {
-  buffer_ += '"';
-  // A long text goes out in blocks too, rather than whole in the buffer. A
-  // cut falls where a code point or an ill-formed byte starts, and both
-  // pieces give the same bytes as the whole would.
-  while (text.size() > kBlockBytes) {
-    std::size_t cut = kBlockBytes;
+  // A long text goes out in pieces, so the buffer stays small. A cut falls
+  // where a code point or an ill-formed byte starts, and the pieces give the
+  // same bytes as the whole would.
+  bool first = true;
+  while (text.size() > kPieceBytes) {
+    std::size_t cut = kPieceBytes;
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
     if (cut == 0) break;  // no start of a code point: ill-formed text, kept whole
-    appendJsonBody(buffer_, text.substr(0, cut));
-    flush();
+    piece(text.substr(0, cut), first, false);
+    first = false;
     text.remove_prefix(cut);
   }
-  appendJsonBody(buffer_, text);
-  buffer_ += '"';
+  piece(text, first, true);
 }
 
-void XmlJsonWriter::flushIfFull() {
-  if (buffer_.size() >= kBlockBytes) flush();
+void XmlJsonWriter::piece(std::string_view text, bool first, bool last) {
+  const std::size_t most = kEscapedBytesPerByte * text.size() + 2;
+  room(most);
+  if (used_ + most <= kBufferBytes) {
+    char* out = buffer_.get() + used_;
+    if (first) *out++ = '"';
+    out = writeJsonBody(out, text);
+    if (last) *out++ = '"';
+    used_ = static_cast<std::size_t>(out - buffer_.get());
+    return;
+  }
+  // Only a long ill-formed text that could not be cut comes here.
+  std::string escaped(most, '\0');
+  char* out = escaped.data();
+  if (first) *out++ = '"';
+  out = writeJsonBody(out, text);
+  if (last) *out++ = '"';
+  out_.write(escaped.data(), out - escaped.data());
 }
 
 void XmlJsonWriter::flush() {
-  out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-  buffer_.clear();
+  out_.write(buffer_.get(), static_cast<std::streamsize>(used_));
+  used_ = 0;
 }
 
 void writeXmlResultJson(std::ostream& out, const XMLResult& result) {

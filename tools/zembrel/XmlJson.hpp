@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -32,17 +34,39 @@ class XmlJsonWriter final : public ElementVisitor {
   void finish();
 
  private:
+  // Texts are escaped in pieces of at most kPieceBytes, each straight into
+  // the buffer, which has room for the largest escaped piece.
+  static constexpr std::size_t kPieceBytes = std::size_t{64} << 10;
+  static constexpr std::size_t kBufferBytes = 8 * kPieceBytes;
+
+  // Markup: a literal, copied without a call.
+  template <std::size_t N>
+  void raw(const char (&text)[N]) {
+    room(N - 1);
+    for (std::size_t k = 0; k + 1 < N; ++k) buffer_[used_ + k] = text[k];
+    used_ += N - 1;
+  }
   void string(std::string_view text);
-  void flushIfFull();
+  // Writes a piece of a text, with the opening quote when first and the
+  // closing one when last.
+  void piece(std::string_view text, bool first, bool last);
+  // Flushes unless `bytes` more fit.
+  void room(std::size_t bytes) {
+    if (used_ + bytes > kBufferBytes) flush();
+  }
   void flush();
 
   std::ostream& out_;
-  std::string buffer_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
   bool started_ = false;       // "[" of the result list written
   bool finished_ = false;
   bool needComma_ = false;     // an entry precedes in the list being written
   bool firstAttribute_ = true;  // no attribute of the current entry written yet
 };
+
+// An escape is at most 6 bytes ("\u00XX") for one byte of text.
+inline constexpr std::size_t kEscapedBytesPerByte = 6;
 
 // Appends `text` to `out` as a JSON string: quotes, the escapes \b \t \n \f \r
 // \" \\ and \u00XX for other control bytes, everything else as it is; each

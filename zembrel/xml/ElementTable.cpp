@@ -6,12 +6,21 @@
 namespace zembrel::detail {
 namespace {
 
-void appendVarint(std::string& out, std::size_t value) {
-  while (value >= 0x80) {
-    out += static_cast<char>((value & 0x7F) | 0x80);
-    value >>= 7;
-  }
-  out += static_cast<char>(value);
+std::size_t varintSize(std::size_t value) {
+  std::size_t size = 1;
+  for (; value >= 0x80; value >>= 7) ++size;
+  return size;
+}
+
+char* putVarint(char* out, std::size_t value) {
+  for (; value >= 0x80; value >>= 7) *out++ = static_cast<char>((value & 0x7F) | 0x80);
+  *out++ = static_cast<char>(value);
+  return out;
+}
+
+char* putBytes(char* out, std::string_view bytes) {
+  if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+  return out + bytes.size();
 }
 
 // Reads a varint written by appendVarint; the section is our own, so it is
@@ -66,12 +75,18 @@ void TextStore::clear() {
 void appendAttributeSection(
     std::string& out,
     const std::vector<std::pair<std::string_view, std::string_view>>& attributes) {
-  appendVarint(out, attributes.size());
+  // Sized first and written in place: this runs once per element.
+  std::size_t bytes = varintSize(attributes.size());
   for (const auto& [name, value] : attributes) {
-    appendVarint(out, name.size());
-    appendVarint(out, value.size());
-    out += name;
-    out += value;
+    bytes += varintSize(name.size()) + varintSize(value.size()) + name.size() + value.size();
+  }
+  const std::size_t start = out.size();
+  out.resize(start + bytes);
+  char* p = putVarint(out.data() + start, attributes.size());
+  for (const auto& [name, value] : attributes) {
+    p = putVarint(p, name.size());
+    p = putVarint(p, value.size());
+    p = putBytes(putBytes(p, name), value);
   }
 }
 

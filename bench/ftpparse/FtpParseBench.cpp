@@ -85,6 +85,40 @@ std::string msDosListing(int lines, Random& rng) {
   return out;
 }
 
+// An SFTP directory listing as servers give it in `ls -l` form: "." and
+// "..", then entries whose owner and group are often numeric, one-digit
+// days padded with a space, times for this year and years for older ones.
+std::string sftpListing(int lines, Random& rng) {
+  std::string out =
+      "drwxr-xr-x    5 1000     1000         4096 Dec  6 09:12 .\n"
+      "drwxr-xr-x   12 0        0            4096 Nov 30 18:40 ..\n";
+  static const char* kOwners[] = {"1000    ", "alice   ", "33      ", "backup  "};
+  char buf[256];
+  for (int i = 2; i < lines; ++i) {
+    const int kind = rng.below(20);
+    const char* perms = kind < 3 ? "drwxr-xr-x" : kind == 3 ? "lrwxrwxrwx" : "-rw-rw-r--";
+    const std::string n = name(rng);
+    const char* owner = kOwners[rng.below(4)];
+    const long long size = kind < 3 ? 4096 : static_cast<long long>(rng.next() % 5'000'000'000ull);
+    const char* month = kMonths[rng.below(12)];
+    const int day = 1 + rng.below(31);
+    int len = 0;
+    if (rng.below(3) != 0) {
+      len = std::snprintf(buf, sizeof buf, "%s %4d %s %s %12lld %s %2d %02d:%02d %s", perms,
+                          1 + rng.below(40), owner, owner, size, month, day, rng.below(24),
+                          rng.below(60), n.c_str());
+    } else {
+      len = std::snprintf(buf, sizeof buf, "%s %4d %s %s %12lld %s %2d  %4d %s", perms,
+                          1 + rng.below(40), owner, owner, size, month, day, 1998 + rng.below(28),
+                          n.c_str());
+    }
+    out.append(buf, static_cast<std::size_t>(len));
+    if (kind == 3) out += " -> /srv/data/" + n;
+    out += '\n';
+  }
+  return out;
+}
+
 // Finds every line end and nothing else.
 std::uint64_t barePass(const std::string& text) {
   std::uint64_t sum = 0;
@@ -170,5 +204,7 @@ int main(int argc, char** argv) {
   measure("UNIX", unixText, lines, rounds);
   measure("MS-DOS", dosText, lines, rounds);
   measure("both", unixText + dosText, 2 * lines, rounds);
+  const int sftpLines = 100'000;
+  measure("SFTP", sftpListing(sftpLines, rng), sftpLines, rounds);
   return 0;
 }

@@ -574,6 +574,12 @@ std::uint64_t spaceMask(const char* line, int offset, int count) {
 
 int getmonth(const char* text, int length) { return monthIndex(text, length); }
 
+std::int64_t digitRule(const char* begin, const char* end) { return number(begin, end); }
+
+std::int64_t fieldNumberOf(const char* line, const char* begin, const char* end) {
+  return fieldNumber(line, begin, end);
+}
+
 }  // namespace detail
 
 int ftpparse(ftplistresult* result, const char* line, int length) {

@@ -3,10 +3,10 @@
 fixed seed so every run measures the same bytes:
 
   attributes.xml    90,000 small elements, three attributes each (entities in
-                    attribute values and text), about 3.5 MB
+                    attribute values and text), about 4.3 MB
   mixed-texts.xml   60,000 elements of long mixed content (text around inline
                     children, entities, non-ASCII) nested up to 24 deep,
-                    about 28 MB
+                    about 25 MB
   long-texts.xml    25,000 records with 2 KB bodies, about 50 MB
   small-elements.xml  90,000 small elements with two attributes
 """

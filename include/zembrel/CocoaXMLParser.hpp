@@ -44,11 +44,17 @@ using XMLResult = std::variant<std::vector<ElementEntry>, std::string>;
 class ZEMBREL_API ElementVisitor {
  public:
   virtual ~ElementVisitor();
+  // An entry begins, for the element of this name (as written).
   virtual void startEntry(std::string_view element) = 0;
+  // The entry's value is this text (its trimmed character data).
   virtual void text(std::string_view value) = 0;
+  // The entry's value is the list of its children's entries, which follow.
   virtual void startChildren() = 0;
+  // The last child's entry has ended.
   virtual void endChildren() = 0;
+  // One of the entry's attributes, after its value, in order of name.
   virtual void attribute(std::string_view name, std::string_view value) = 0;
+  // The entry has ended.
   virtual void endEntry() = 0;
 };
 

@@ -66,7 +66,7 @@ inline std::optional<std::uint64_t> eightDigits(const char* end, int fieldLength
 // operations instead of a multiplication per digit.
 inline std::int64_t fieldNumber(const char* line, const char* begin, const char* end) {
   const auto length = end - begin;
-  if (end - line < 8 || length < 4) {
+  if (end - line < 8 || length < 1) {
     return number(begin, end);
   }
   const std::optional<std::uint64_t> last = eightDigits(end, length < 8 ? static_cast<int>(length) : 8);

@@ -12,6 +12,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "Utf8.hpp"
+
 namespace zembrel::cli {
 namespace {
 
@@ -31,28 +33,8 @@ constexpr std::array<std::uint8_t, 256> kByteClass = [] {
 
 // Length of the well-formed UTF-8 sequence at p[0] (lead byte >= 0x80), or 0.
 std::size_t sequenceLength(const unsigned char* p, std::size_t left) {
-  const unsigned char lead = p[0];
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    low = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
-    high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    low = lead == 0xF0 ? 0x90 : 0x80;
-    high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (left < length || p[1] < low || p[1] > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (p[k] < 0x80 || p[k] > 0xBF) return 0;
-  }
-  return length;
+  const Utf8Sequence sequence = utf8SequenceAt(p, left);
+  return sequence.valid == sequence.length ? sequence.length : 0;
 }
 
 char* writeEscape(char* out, unsigned char c) {

@@ -23,7 +23,7 @@ char* putBytes(char* out, std::string_view bytes) {
   return out + bytes.size();
 }
 
-// Reads a varint written by appendVarint; the section is our own, so it is
+// Reads a varint written by putVarint; the section is our own, so it is
 // well-formed, but a short one still never reads past its end.
 std::size_t readVarint(std::string_view& in) {
   std::size_t value = 0;
@@ -101,17 +101,6 @@ void forEachAttribute(std::string_view section,
     auto value = take(section, valueLength);
     each(context, name, value);
   }
-}
-
-ElementEntry::Attributes readAttributeSection(std::string_view section) {
-  ElementEntry::Attributes attributes;
-  forEachAttribute(
-      section,
-      [](void* context, std::string_view name, std::string_view value) {
-        static_cast<ElementEntry::Attributes*>(context)->emplace_back(name, value);
-      },
-      &attributes);
-  return attributes;
 }
 
 // Reserved by the first parse rather than at load time, so hosts that never

@@ -56,9 +56,6 @@ void forEachAttribute(std::string_view section,
                       void (*each)(void* context, std::string_view name, std::string_view value),
                       void* context);
 
-// The attributes of a section written by appendAttributeSection.
-ElementEntry::Attributes readAttributeSection(std::string_view section);
-
 inline constexpr std::int32_t kElementTableSize = 100000;
 
 // The extractor's process-wide state. Read and written only while holding

@@ -19,7 +19,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-
 // What a byte of a string needs: copied as it is (0), an escape (1), or, as
 // the lead of a multi-byte sequence, a check that the sequence is UTF-8 (2).
 constexpr std::array<std::uint8_t, 256> kByteClass = [] {
@@ -61,7 +60,7 @@ char* writeEscape(char* out, unsigned char c) {
 // The rest of a string from its first ill-formed byte on, by the JSON
 // library's own replacement rule, so that such text reads the same as before
 // (it starts at a code point boundary, where that rule starts afresh too).
-// Writes at most 3 bytes per byte of `rest` (U+FFFD for each).
+// Writes at most kEscapedBytesPerByte bytes per byte of `rest`.
 char* writeReplacingIllFormed(char* out, std::string_view rest) {
   const std::string quoted = Json(std::string(rest)).dump(-1, ' ', false,
                                                           Json::error_handler_t::replace);

@@ -12,9 +12,9 @@ namespace zembrel::cli {
 
 // Writes a JSON list of extracted entries as they are visited, each
 // {"element","value","attributes"} (value a string or a nested list), then
-// "]" and a line feed from finish(). Output goes out in blocks of a few tens
-// of KiB, so a large extraction is never held as JSON. Bytes that are not
-// UTF-8 are written as U+FFFD.
+// "]" and a line feed from finish(). Output goes out in blocks of at most a few
+// hundred KiB, so a large extraction is never held as JSON. Bytes that are
+// not UTF-8 are written as U+FFFD.
 class XmlJsonWriter final : public ElementVisitor {
  public:
   explicit XmlJsonWriter(std::ostream& out);
@@ -69,8 +69,9 @@ class XmlJsonWriter final : public ElementVisitor {
 inline constexpr std::size_t kEscapedBytesPerByte = 6;
 
 // Appends `text` to `out` as a JSON string: quotes, the escapes \b \t \n \f \r
-// \" \\ and \u00XX for other control bytes, everything else as it is; each
-// maximal ill-formed UTF-8 sequence becomes U+FFFD.
+// \" \\ and \u00XX for other control bytes, everything else as it is;
+// ill-formed UTF-8 becomes U+FFFD exactly where the JSON library's own
+// serializer puts it, so output is the same as it always was.
 void appendJsonString(std::string& out, std::string_view text);
 
 // Writes an extraction result as JSON: the list of entries as above, or a

@@ -12,8 +12,8 @@
 #include <iterator>
 #include <memory>
 #include <optional>
-#include <random>
 #include <ostream>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>

@@ -37,7 +37,8 @@ void addXmlCommand(CLI::App& app, int& exitCode) {
     if (elements->count() > 0) names = options->elements;
     // Entries are written as the result is walked: no entry is ever built.
     XmlJsonWriter writer(std::cout);
-    auto error = CocoaXMLParser::processXMLFile(options->textOrPath, names, options->flatten, writer);
+    auto error =
+        CocoaXMLParser::processXMLFile(options->textOrPath, names, options->flatten, writer);
     if (error) {
       writeXmlResultJson(std::cout, XMLResult(std::move(*error)));
     } else {

@@ -40,13 +40,27 @@ char* writeEscape(char* out, unsigned char c) {
   static constexpr char kHex[] = "0123456789abcdef";
   *out++ = '\\';
   switch (c) {
-    case '\b': *out++ = 'b'; break;
-    case '\t': *out++ = 't'; break;
-    case '\n': *out++ = 'n'; break;
-    case '\f': *out++ = 'f'; break;
-    case '\r': *out++ = 'r'; break;
-    case '"': *out++ = '"'; break;
-    case '\\': *out++ = '\\'; break;
+    case '\b':
+      *out++ = 'b';
+      break;
+    case '\t':
+      *out++ = 't';
+      break;
+    case '\n':
+      *out++ = 'n';
+      break;
+    case '\f':
+      *out++ = 'f';
+      break;
+    case '\r':
+      *out++ = 'r';
+      break;
+    case '"':
+      *out++ = '"';
+      break;
+    case '\\':
+      *out++ = '\\';
+      break;
     default:
       *out++ = 'u';
       *out++ = '0';
@@ -62,8 +76,8 @@ char* writeEscape(char* out, unsigned char c) {
 // (it starts at a code point boundary, where that rule starts afresh too).
 // Writes at most kEscapedBytesPerByte bytes per byte of `rest`.
 char* writeReplacingIllFormed(char* out, std::string_view rest) {
-  const std::string quoted = Json(std::string(rest)).dump(-1, ' ', false,
-                                                          Json::error_handler_t::replace);
+  const std::string quoted =
+      Json(std::string(rest)).dump(-1, ' ', false, Json::error_handler_t::replace);
   const std::size_t length = quoted.size() - 2;  // without the quotes
   std::memcpy(out, quoted.data() + 1, length);
   return out + length;
@@ -83,10 +97,10 @@ inline char* writeJsonBody(char* out, std::string_view text) {
     // the room for escapes covers it.
     if (i + 16 <= size) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      const __m128i special = _mm_or_si128(
-          _mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)),
-          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
-                       _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))));
+      const __m128i special =
+          _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)),
+                       _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                                    _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))));
       const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
       const std::size_t plain = mask == 0 ? 16 : static_cast<std::size_t>(__builtin_ctz(mask));

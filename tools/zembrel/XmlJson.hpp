@@ -59,9 +59,9 @@ class XmlJsonWriter final : public ElementVisitor {
   std::ostream& out_;
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
-  bool started_ = false;       // "[" of the result list written
+  bool started_ = false;  // "[" of the result list written
   bool finished_ = false;
-  bool needComma_ = false;     // an entry precedes in the list being written
+  bool needComma_ = false;      // an entry precedes in the list being written
   bool firstAttribute_ = true;  // no attribute of the current entry written yet
 };
 

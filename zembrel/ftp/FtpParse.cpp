@@ -51,12 +51,12 @@ inline std::optional<std::uint64_t> eightDigits(const char* end, int fieldLength
     chunk = (chunk & keep) | (0x3030303030303030ull & ~keep);
   }
   // Every byte's high nibble is 3, and it stays 3 after adding 6: 0x30 to 0x39.
-  if (((chunk & 0xF0F0F0F0F0F0F0F0ull) | (((chunk + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) !=
-      0x3333333333333333ull) {
+  if (((chunk & 0xF0F0F0F0F0F0F0F0ull) |
+       (((chunk + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) != 0x3333333333333333ull) {
     return std::nullopt;
   }
-  chunk = ((chunk & 0x0F0F0F0F0F0F0F0Full) * 2561) >> 8;           // pairs of digits
-  chunk = ((chunk & 0x00FF00FF00FF00FFull) * 6553601) >> 16;       // groups of four
+  chunk = ((chunk & 0x0F0F0F0F0F0F0F0Full) * 2561) >> 8;               // pairs of digits
+  chunk = ((chunk & 0x00FF00FF00FF00FFull) * 6553601) >> 16;           // groups of four
   return ((chunk & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32;  // all eight
 }
 
@@ -70,7 +70,8 @@ inline std::int64_t fieldNumber(const char* line, const char* begin, const char*
   if (end - line < 8 || length < 4) {
     return number(begin, end);
   }
-  const std::optional<std::uint64_t> last = eightDigits(end, length < 8 ? static_cast<int>(length) : 8);
+  const std::optional<std::uint64_t> last =
+      eightDigits(end, length < 8 ? static_cast<int>(length) : 8);
   if (!last) {
     return number(begin, end);
   }
@@ -206,7 +207,9 @@ class Cursor {
   }
   int pos() const { return pos_; }
   char byte() const { return line_[pos_]; }
-  std::int64_t numberSince(int mark) const { return fieldNumber(line_, line_ + mark, line_ + pos_); }
+  std::int64_t numberSince(int mark) const {
+    return fieldNumber(line_, line_ + mark, line_ + pos_);
+  }
 
  private:
   // Columns are padded with runs of spaces of any width; finding their edges
@@ -367,7 +370,8 @@ inline bool UnixColumns::take(const char* line, int length, int i, int j) {
       } else if (n >= 4) {
         r_->timekind = 3;
         initbase();
-        r_->modtime = wadd(base, calendarSeconds(fieldNumber(line, field, field + n), month_, day_));
+        r_->modtime =
+            wadd(base, calendarSeconds(fieldNumber(line, field, field + n), month_, day_));
       } else {
         return false;
       }

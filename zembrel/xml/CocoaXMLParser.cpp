@@ -118,7 +118,8 @@ bool visitResult(ElementVisitor& visitor) {
   walkEntries(-1, gTheElementArrayLength, 0, visitor);
   // A document of one collected element is its own result, when the walk
   // above had no entry.
-  const bool none = flatten ? gTheElementArrayLength == 0 : !anyAtLevel(0, gTheElementArrayLength, 1);
+  const bool none =
+      flatten ? gTheElementArrayLength == 0 : !anyAtLevel(0, gTheElementArrayLength, 1);
   if (none && gTheElementArrayLength == 1) visitTextEntry(gTheElementArray[0], visitor);
   return true;
 }

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -32,6 +33,30 @@ struct ElementEntry {
 // What an extraction gives: the list of entries, or after a parse error the
 // one error text "Error <code>, Description: <text>, Line: <n>, Column: <n>".
 using XMLResult = std::variant<std::vector<ElementEntry>, std::string>;
+
+// Receives an extraction's result as it is walked, entry by entry in order,
+// without any entry being built: for each entry startEntry, then its value
+// (text, or startChildren, the children's entries, endChildren), then its
+// attributes sorted by name, then endEntry. The views are valid only during
+// the call. The calls run under the extractor's lock: they must not call the
+// extractor. An exception from one ends the walk, and the call then returns
+// the out-of-memory error text.
+class ZEMBREL_API ElementVisitor {
+ public:
+  virtual ~ElementVisitor();
+  // An entry begins, for the element of this name (as written).
+  virtual void startEntry(std::string_view element) = 0;
+  // The entry's value is this text (its trimmed character data).
+  virtual void text(std::string_view value) = 0;
+  // The entry's value is the list of its children's entries, which follow.
+  virtual void startChildren() = 0;
+  // The last child's entry has ended.
+  virtual void endChildren() = 0;
+  // One of the entry's attributes, after its value, in order of name.
+  virtual void attribute(std::string_view name, std::string_view value) = 0;
+  // The entry has ended.
+  virtual void endEntry() = 0;
+};
 
 // Reduces an XML document to its elements, as a tree or flat in document
 // order, optionally only the elements whose names are on a list.
@@ -81,6 +106,12 @@ class ZEMBREL_API CocoaXMLParser {
   static std::optional<std::string> processXMLFile(
       const std::string& text, const std::optional<std::vector<std::string>>& withElements,
       bool andFlatten, const std::function<void(ElementEntry&&)>& eachEntry);
+
+  // The same again, walking the result with `visitor` (see ElementVisitor):
+  // a host that writes entries out copies no text of the document.
+  static std::optional<std::string> processXMLFile(
+      const std::string& text, const std::optional<std::vector<std::string>>& withElements,
+      bool andFlatten, ElementVisitor& visitor);
 
   // The entries of the records strictly between `start` and `withEnd` of the
   // last parse, built by the tree rule below `atLevel` or flat. Indexes outside

@@ -7,9 +7,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -445,6 +449,40 @@ TEST(Getmonth, RejectsOtherTexts) {
   }
 }
 
+// ---- Numbers.
+
+// Fields are read eight digits at a time where they can; every field of
+// every line, digits or not, must read as the byte-by-byte rule reads it.
+TEST(FieldNumber, AgreesWithTheRuleOnEveryField) {
+  std::vector<std::string> lines;
+  for (const auto& file : std::filesystem::directory_iterator(ZEMBREL_FTPPARSE_FUZZ_CORPUS)) {
+    std::ifstream in(file.path(), std::ios::binary);
+    lines.emplace_back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  ASSERT_FALSE(lines.empty());
+  std::mt19937 random(33);
+  for (int round = 0; round < 200; ++round) {
+    std::string line(random() % 40, '0');
+    for (auto& c : line) {
+      const auto pick = random() % 4;
+      c = static_cast<char>(pick < 3 ? '0' + random() % 10 : random() % 256);
+    }
+    lines.push_back(line);
+  }
+  lines.push_back("-rw-r--r-- 1 o g 18446744073709551615999 Jan 1 2000 max");
+  for (const auto& line : lines) {
+    const char* base = line.data();
+    const std::size_t size = std::min<std::size_t>(line.size(), 120);
+    for (std::size_t begin = 0; begin <= size; ++begin) {
+      for (std::size_t end = begin; end <= size; ++end) {
+        ASSERT_EQ(detail::fieldNumberOf(base, base + begin, base + end),
+                  detail::digitRule(base + begin, base + end))
+            << testing::PrintToString(line.substr(begin, end - begin));
+      }
+    }
+  }
+}
+
 // ---- Year guess.
 
 std::int64_t guessedDate(std::int64_t now, int month, int day) {
@@ -479,6 +517,32 @@ TEST(Guesstai, AroundNewYear) {
 
 TEST(Guesstai, LeapDayFindsALeapYear) {
   EXPECT_EQ(guessedDate(civil(2026, 12, 6), 1, 29), civil(2028, 2, 29));
+}
+
+// The year guess, kept per current second, against the rule itself, for
+// every month and day and clocks that change between calls.
+TEST(Guesstai, EveryMonthAndDayAsTheRuleWhileTheClockMoves) {
+  auto byRule = [](std::int64_t now, std::int64_t month, std::int64_t day) {
+    const std::int64_t year = detail::utcYear(now);
+    for (std::int64_t candidate = year - 1; candidate <= year + 99; ++candidate) {
+      const std::int64_t t = totai(candidate, month, day);
+      if (now - t < 350 * kDay) return t;
+    }
+    return std::int64_t{-1};
+  };
+  for (std::int64_t now : {civil(2026, 12, 6), civil(2026, 12, 6) + 1, civil(2027, 1, 1) - 1,
+                           civil(2028, 2, 29) + 7, civil(2026, 12, 6)}) {
+    setFtpParseClock(now);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (int month = 0; month < 12; ++month) {
+        for (int day = 0; day < 32; ++day) {
+          ASSERT_EQ(detail::guesstai(month, day), std::optional(byRule(now, month, day)))
+              << now << " " << month << " " << day << " pass " << pass;
+        }
+      }
+    }
+  }
+  setFtpParseClock(std::nullopt);
 }
 
 TEST(Guesstai, GarbageDayHasNoYear) {

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "Commands.hpp"
+#include "Utf8.hpp"
 #include "zembrel/FtpParse.hpp"
 
 namespace zembrel::cli {
@@ -33,32 +34,10 @@ std::string validUtf8(std::string_view bytes) {
       ++i;
       continue;
     }
-    // Sequence length and the allowed range of the second byte (which rules
-    // out overlong forms, surrogates and values above U+10FFFF).
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      low = lead == 0xE0 ? 0xA0 : 0x80;
-      high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      low = lead == 0xF0 ? 0x90 : 0x80;
-      high = lead == 0xF4 ? 0x8F : 0xBF;
-    }
-    std::size_t valid = length == 0 ? 0 : 1;  // bytes of a well-formed prefix
-    while (valid > 0 && valid < length && i + valid < bytes.size()) {
-      const auto next = static_cast<unsigned char>(bytes[i + valid]);
-      const unsigned char lo = valid == 1 ? low : 0x80;
-      const unsigned char hi = valid == 1 ? high : 0xBF;
-      if (next < lo || next > hi) {
-        break;
-      }
-      ++valid;
-    }
+    const Utf8Sequence sequence =
+        utf8SequenceAt(reinterpret_cast<const unsigned char*>(bytes.data()) + i, bytes.size() - i);
+    const std::size_t length = sequence.length;
+    const std::size_t valid = sequence.valid;
     if (valid == length && length > 0) {
       out.append(bytes.substr(i, length));
       i += length;

@@ -35,7 +35,7 @@ void addParseResponseCommand(CLI::App& app, int& exitCode) {
     auto* entries = std::get_if<std::vector<ElementEntry>>(&result);
     const bool nothing = entries && entries->empty();
     const bool failed = !entries || nothing;
-    writeXmlResultJson(std::cout, std::move(result));
+    writeXmlResultJson(std::cout, result);
     std::cout.flush();
     if (nothing) {
       std::cerr << "zembrel parse-response: no XML in " << options->path

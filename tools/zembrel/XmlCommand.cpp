@@ -35,11 +35,10 @@ void addXmlCommand(CLI::App& app, int& exitCode) {
   command->callback([options, elements, &exitCode] {
     std::optional<std::vector<std::string>> names;
     if (elements->count() > 0) names = options->elements;
-    // Entries are written as they come, so the result is never held whole.
-    XmlJsonListWriter writer(std::cout);
-    auto error = CocoaXMLParser::processXMLFile(
-        options->textOrPath, names, options->flatten,
-        [&writer](ElementEntry&& entry) { writer.entry(std::move(entry)); });
+    // Entries are written as the result is walked: no entry is ever built.
+    XmlJsonWriter writer(std::cout);
+    auto error =
+        CocoaXMLParser::processXMLFile(options->textOrPath, names, options->flatten, writer);
     if (error) {
       writeXmlResultJson(std::cout, XMLResult(std::move(*error)));
     } else {

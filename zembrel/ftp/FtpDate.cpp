@@ -3,6 +3,7 @@
 // and day without one. Every step wraps instead of overflowing, as the
 // parser's numbers do.
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <mutex>
@@ -148,11 +149,12 @@ std::int64_t utcYear(std::int64_t nowValue) {
   return year;
 }
 
-std::optional<std::int64_t> guesstai(std::int64_t month, std::int64_t day) {
-  initbase();
-  const std::int64_t nowCopy = wsub(currentTime(), base);
-  now.store(nowCopy, std::memory_order_relaxed);
-  const std::int64_t year = currentYearFor(nowCopy);
+namespace {
+
+// The earliest year from last year on at which the date lies less than the
+// window back from nowCopy.
+std::optional<std::int64_t> searchYear(std::int64_t nowCopy, std::int64_t year, std::int64_t month,
+                                       std::int64_t day) {
   for (std::int64_t offset = -1; offset <= 99; ++offset) {
     const std::int64_t t = calendarSeconds(wadd(year, offset), month, day);
     if (wsub(nowCopy, t) < kGuessWindow) {
@@ -160,6 +162,47 @@ std::optional<std::int64_t> guesstai(std::int64_t month, std::int64_t day) {
     }
   }
   return std::nullopt;
+}
+
+// The guesses of one thread for one current second and year, by month and
+// day: the lines of a listing are read within a second or two and share a
+// few dates, so the search above runs about once per date. The guess is a
+// function of exactly these four values.
+struct GuessCache {
+  static constexpr int kDays = 32;  // days 0 to 31
+  std::int64_t now = 0;
+  std::int64_t year = 0;
+  std::uint64_t filled[12 * kDays / 64] = {};
+  std::int64_t value[12 * kDays] = {};
+};
+
+}  // namespace
+
+std::optional<std::int64_t> guesstai(std::int64_t month, std::int64_t day) {
+  initbase();
+  const std::int64_t nowCopy = wsub(currentTime(), base);
+  now.store(nowCopy, std::memory_order_relaxed);
+  const std::int64_t year = currentYearFor(nowCopy);
+  if (month < 0 || month >= 12 || day < 0 || day >= GuessCache::kDays) {
+    return searchYear(nowCopy, year, month, day);
+  }
+  thread_local GuessCache cache;
+  if (cache.now != nowCopy || cache.year != year) {
+    cache.now = nowCopy;
+    cache.year = year;
+    std::fill(std::begin(cache.filled), std::end(cache.filled), 0);
+  }
+  const auto slot = static_cast<std::size_t>(month * GuessCache::kDays + day);
+  const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
+  if ((cache.filled[slot / 64] & bit) != 0) {
+    return cache.value[slot];
+  }
+  const std::optional<std::int64_t> guess = searchYear(nowCopy, year, month, day);
+  if (guess) {  // every day 0 to 31 finds its year; kept general all the same
+    cache.value[slot] = *guess;
+    cache.filled[slot / 64] |= bit;
+  }
+  return guess;
 }
 
 }  // namespace detail

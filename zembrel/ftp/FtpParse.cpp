@@ -12,6 +12,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #if defined(__SSE2__)
@@ -33,6 +34,51 @@ std::int64_t number(const char* begin, const char* end) {
     value = value * 10 + static_cast<std::uint64_t>(digit);
   }
   return static_cast<std::int64_t>(value);
+}
+
+// The same for the 8 bytes ending at `end` when they are all ASCII digits,
+// eight at a time (the number of digits is the same whatever bytes come
+// before, so the caller's field may be shorter, its earlier bytes counted as
+// "0"); nullopt when a byte is no digit.
+inline std::optional<std::uint64_t> eightDigits(const char* end, int fieldLength) {
+  if constexpr (std::endian::native != std::endian::little) {
+    return std::nullopt;
+  }
+  std::uint64_t chunk = 0;
+  std::memcpy(&chunk, end - 8, 8);  // the first byte lands in the low bits
+  if (fieldLength < 8) {
+    const std::uint64_t keep = ~std::uint64_t{0} << (8 * (8 - fieldLength));
+    chunk = (chunk & keep) | (0x3030303030303030ull & ~keep);
+  }
+  // Every byte's high nibble is 3, and it stays 3 after adding 6: 0x30 to 0x39.
+  if (((chunk & 0xF0F0F0F0F0F0F0F0ull) |
+       (((chunk + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) != 0x3333333333333333ull) {
+    return std::nullopt;
+  }
+  chunk = ((chunk & 0x0F0F0F0F0F0F0F0Full) * 2561) >> 8;               // pairs of digits
+  chunk = ((chunk & 0x00FF00FF00FF00FFull) * 6553601) >> 16;           // groups of four
+  return ((chunk & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32;  // all eight
+}
+
+// number(begin, end) for a field of `line`, eight digits at a time where it
+// can: the rule is linear, so the bytes before the last eight count as their
+// own number times 10^8, whatever they are. A size or a year then costs a few
+// operations instead of a multiplication and a branch per digit; fields of
+// one to three bytes (days, hours, minutes) are cheaper byte by byte.
+inline std::int64_t fieldNumber(const char* line, const char* begin, const char* end) {
+  const auto length = end - begin;
+  if (end - line < 8 || length < 4) {
+    return number(begin, end);
+  }
+  const std::optional<std::uint64_t> last =
+      eightDigits(end, length < 8 ? static_cast<int>(length) : 8);
+  if (!last) {
+    return number(begin, end);
+  }
+  if (length <= 8) {
+    return static_cast<std::int64_t>(*last);
+  }
+  return wadd(wmul(number(begin, end - 8), 100000000), static_cast<std::int64_t>(*last));
 }
 
 constexpr char months[12][3] = {{'j', 'a', 'n'}, {'f', 'e', 'b'}, {'m', 'a', 'r'}, {'a', 'p', 'r'},
@@ -161,7 +207,9 @@ class Cursor {
   }
   int pos() const { return pos_; }
   char byte() const { return line_[pos_]; }
-  std::int64_t numberSince(int mark) const { return number(line_ + mark, line_ + pos_); }
+  std::int64_t numberSince(int mark) const {
+    return fieldNumber(line_, line_ + mark, line_ + pos_);
+  }
 
  private:
   // Columns are padded with runs of spaces of any width; finding their edges
@@ -219,12 +267,12 @@ class Cursor {
           break;
         case 's':
           r->sizekind = 1;
-          r->size = number(line + i + 1, line + j);
+          r->size = fieldNumber(line, line + i + 1, line + j);
           break;
         case 'm':
           initbase();
           r->timekind = 1;
-          r->modtime = wadd(base, number(line + i + 1, line + j));
+          r->modtime = wadd(base, fieldNumber(line, line + i + 1, line + j));
           break;
         case 'i':
           r->idkind = 1;
@@ -243,14 +291,14 @@ class Cursor {
 // The columns of a UNIX long listing, read one field at a time.
 class UnixColumns {
  public:
-  explicit UnixColumns(ftplistresult* r) : r_(r) {}
+  UnixColumns(ftplistresult* r, const char* line) : r_(r), line_(line) {}
 
   // Takes the field line[i .. j-1], ended by the space at j. False when the
   // line is rejected.
-  bool take(const char* line, int length, int i, int j);
+  [[gnu::always_inline]] bool take(const char* line, int length, int i, int j);
   bool atName() const { return state_ == State::kName; }
   // The number in the last column before the month.
-  std::int64_t size() const { return number(sizeBegin_, sizeEnd_); }
+  std::int64_t size() const { return fieldNumber(line_, sizeBegin_, sizeEnd_); }
 
  private:
   enum class State {
@@ -265,6 +313,7 @@ class UnixColumns {
   };
 
   ftplistresult* r_;
+  const char* line_;
   State state_ = State::kPermissions;
   // The column that holds the size so far; read as a number only at the end.
   const char* sizeBegin_ = nullptr;
@@ -273,7 +322,7 @@ class UnixColumns {
   std::int64_t day_ = 0;
 };
 
-bool UnixColumns::take(const char* line, int length, int i, int j) {
+inline bool UnixColumns::take(const char* line, int length, int i, int j) {
   const char* field = line + i;
   const int n = j - i;
   switch (state_) {
@@ -321,7 +370,8 @@ bool UnixColumns::take(const char* line, int length, int i, int j) {
       } else if (n >= 4) {
         r_->timekind = 3;
         initbase();
-        r_->modtime = wadd(base, calendarSeconds(number(field, field + n), month_, day_));
+        r_->modtime =
+            wadd(base, calendarSeconds(fieldNumber(line, field, field + n), month_, day_));
       } else {
         return false;
       }
@@ -354,7 +404,7 @@ bool UnixColumns::take(const char* line, int length, int i, int j) {
   // A field is a run of non-spaces; it ends at the space after it. Starts
   // and ends alternate, so taking the lowest start, then the lowest end
   // after it, pairs them up, across 64-byte blocks too.
-  UnixColumns columns(r);
+  UnixColumns columns(r, line);
   int start = -1;            // start of the field being read; -1 between fields
   std::uint64_t before = 1;  // whether the byte before the block is a space (or the line start)
   for (int offset = 0; offset < length && !columns.atName(); offset += 64) {
@@ -528,6 +578,12 @@ std::uint64_t spaceMask(const char* line, int offset, int count) {
 }
 
 int getmonth(const char* text, int length) { return monthIndex(text, length); }
+
+std::int64_t digitRule(const char* begin, const char* end) { return number(begin, end); }
+
+std::int64_t fieldNumberOf(const char* line, const char* begin, const char* end) {
+  return fieldNumber(line, begin, end);
+}
 
 }  // namespace detail
 

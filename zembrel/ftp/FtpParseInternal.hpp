@@ -37,6 +37,13 @@ extern std::int64_t base;
 // from `offset`; reads nothing outside line[0 .. offset+count-1].
 std::uint64_t spaceMask(const char* line, int offset, int count);
 
+// A numeric field by the parser's rule (value * 10 + byte - 48 for each byte,
+// wrapping): digitRule byte by byte, fieldNumber as the layouts read fields
+// of `line`, eight digits at a time where it can. Both give the same value
+// for any bytes; begin and end lie inside `line`.
+std::int64_t digitRule(const char* begin, const char* end);
+std::int64_t fieldNumberOf(const char* line, const char* begin, const char* end);
+
 // Month index 0..11 of a three-byte month name in any letter case, else -1.
 int getmonth(const char* text, int length);
 

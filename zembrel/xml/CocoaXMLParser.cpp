@@ -13,11 +13,6 @@ namespace {
 
 using namespace detail;
 
-ElementEntry entryOf(const ElementRecord& record) {
-  return ElementEntry{std::string(record.name()), std::string(record.value()),
-                      readAttributeSection(record.attributeSection())};
-}
-
 std::int32_t findNextElementLocked(std::int32_t start, std::int32_t end, std::int32_t level) {
   for (std::int32_t i = start; i < end; ++i) {
     if (gTheElementArray[i].level == level) return i;
@@ -25,63 +20,107 @@ std::int32_t findNextElementLocked(std::int32_t start, std::int32_t end, std::in
   return end;
 }
 
-std::vector<ElementEntry> processElementsLocked(std::int32_t start, std::int32_t end,
-                                                std::int32_t level);
+// Whether a record in [start, end) has the level; 64-bit so that a host's
+// level of INT32_MAX cannot overflow.
+bool anyAtLevel(std::int32_t start, std::int32_t end, std::int64_t level) {
+  for (std::int32_t i = start; i < end; ++i) {
+    if (gTheElementArray[i].level == level) return true;
+  }
+  return false;
+}
 
-// Hands `emit` the entries of the records strictly between start and end, one
-// at a time; the caller holds the lock and keeps -1 <= start and
-// end <= gTheElementArrayLength.
-template <class Emit>
-void forEachEntry(std::int32_t start, std::int32_t end, std::int32_t level, Emit&& emit) {
+void visitAttributesAndEnd(const ElementRecord& record, ElementVisitor& visitor) {
+  forEachAttribute(
+      record.attributeSection(),
+      [](void* context, std::string_view name, std::string_view value) {
+        static_cast<ElementVisitor*>(context)->attribute(name, value);
+      },
+      &visitor);
+  visitor.endEntry();
+}
+
+// The entry of a record with its text as value.
+void visitTextEntry(const ElementRecord& record, ElementVisitor& visitor) {
+  visitor.startEntry(record.name());
+  visitor.text(record.value());
+  visitAttributesAndEnd(record, visitor);
+}
+
+// Walks the entries of the records strictly between start and end, by the
+// tree rule below `level` or flat; the caller holds the lock and keeps
+// -1 <= start and end <= gTheElementArrayLength. Recursion is as deep as the
+// document, which the parser limits.
+void walkEntries(std::int32_t start, std::int32_t end, std::int32_t level,
+                 ElementVisitor& visitor) {
   for (std::int32_t i = start + 1; i < end; ++i) {
     const ElementRecord& record = gTheElementArray[i];
     if (flatten) {
-      emit(entryOf(record));
+      visitTextEntry(record, visitor);
       continue;
     }
-    // 64-bit so that a host's level of INT32_MAX cannot overflow.
     if (record.level != std::int64_t{level} + 1) continue;
     std::int32_t next = findNextElementLocked(i + 1, end, record.level);
-    auto children = processElementsLocked(i, next, record.level);
-    if (children.empty()) {
-      emit(entryOf(record));
-    } else {
-      emit(ElementEntry{std::string(record.name()), std::move(children),
-                        readAttributeSection(record.attributeSection())});
+    if (!anyAtLevel(i + 1, next, std::int64_t{record.level} + 1)) {
+      visitTextEntry(record, visitor);
+      continue;
     }
+    visitor.startEntry(record.name());
+    visitor.startChildren();
+    walkEntries(i, next, record.level, visitor);
+    visitor.endChildren();
+    visitAttributesAndEnd(record, visitor);
   }
 }
+
+// Builds the entries a walk visits, handing each top-level one to `emit`.
+template <class Emit>
+class EntryBuilder final : public ElementVisitor {
+ public:
+  explicit EntryBuilder(Emit& emit) : emit_(emit) {}
+
+  void startEntry(std::string_view element) override {
+    open_.push_back(ElementEntry{std::string(element), std::string(), {}});
+  }
+  void text(std::string_view value) override { open_.back().value = std::string(value); }
+  void startChildren() override { open_.back().value = std::vector<ElementEntry>(); }
+  void endChildren() override {}
+  void attribute(std::string_view name, std::string_view value) override {
+    open_.back().attributes.emplace_back(name, value);
+  }
+  void endEntry() override {
+    ElementEntry entry = std::move(open_.back());
+    open_.pop_back();
+    if (open_.empty()) {
+      emit_(std::move(entry));
+    } else {
+      std::get<std::vector<ElementEntry>>(open_.back().value).push_back(std::move(entry));
+    }
+  }
+
+ private:
+  Emit& emit_;
+  std::vector<ElementEntry> open_;  // the entries being built, outermost first
+};
 
 std::vector<ElementEntry> processElementsLocked(std::int32_t start, std::int32_t end,
                                                 std::int32_t level) {
   std::vector<ElementEntry> entries;
-  if (flatten) {
-    entries.reserve(static_cast<std::size_t>(std::max(end - start - 1, 0)));
-  } else {
-    // Sized first: the entries are large, and growing would move them all.
-    std::size_t count = 0;
-    for (std::int32_t i = start + 1; i < end; ++i) {
-      count += gTheElementArray[i].level == std::int64_t{level} + 1;
-    }
-    entries.reserve(count);
-  }
-  forEachEntry(start, end, level,
-               [&](ElementEntry&& entry) { entries.push_back(std::move(entry)); });
+  auto append = [&](ElementEntry&& entry) { entries.push_back(std::move(entry)); };
+  EntryBuilder builder(append);
+  walkEntries(start, end, level, builder);
   return entries;
 }
 
-// The result of the parse in the table, entry by entry; false when the parse
-// failed (nothing is handed over then).
-template <class Emit>
-bool emitResult(Emit&& emit) {
+// Walks the result of the parse in the table; false when the parse failed
+// (nothing is visited then).
+bool visitResult(ElementVisitor& visitor) {
   if (gErrorOccurred) return false;
-  bool any = false;
-  forEachEntry(-1, gTheElementArrayLength, 0, [&](ElementEntry&& entry) {
-    any = true;
-    emit(std::move(entry));
-  });
-  // A document of one collected element is its own result.
-  if (!any && gTheElementArrayLength == 1) emit(entryOf(gTheElementArray[0]));
+  walkEntries(-1, gTheElementArrayLength, 0, visitor);
+  // A document of one collected element is its own result, when the walk
+  // above had no entry.
+  const bool none =
+      flatten ? gTheElementArrayLength == 0 : !anyAtLevel(0, gTheElementArrayLength, 1);
+  if (none && gTheElementArrayLength == 1) visitTextEntry(gTheElementArray[0], visitor);
   return true;
 }
 
@@ -104,7 +143,9 @@ auto parseThen(const std::string& text, const std::optional<std::vector<std::str
 XMLResult resultLocked() {
   if (gErrorOccurred) return gErrorString;
   std::vector<ElementEntry> entries;
-  emitResult([&](ElementEntry&& entry) { entries.push_back(std::move(entry)); });
+  auto append = [&](ElementEntry&& entry) { entries.push_back(std::move(entry)); };
+  EntryBuilder builder(append);
+  visitResult(builder);
   return entries;
 }
 
@@ -129,10 +170,22 @@ std::optional<std::string> CocoaXMLParser::processXMLFile(
     const std::string& text, const std::optional<std::vector<std::string>>& withElements,
     bool andFlatten, const std::function<void(ElementEntry&&)>& eachEntry) {
   return parseThen(text, withElements, andFlatten, [&]() -> std::optional<std::string> {
-    if (!emitResult(eachEntry)) return gErrorString;
+    EntryBuilder builder(eachEntry);
+    if (!visitResult(builder)) return gErrorString;
     return std::nullopt;
   });
 }
+
+std::optional<std::string> CocoaXMLParser::processXMLFile(
+    const std::string& text, const std::optional<std::vector<std::string>>& withElements,
+    bool andFlatten, ElementVisitor& visitor) {
+  return parseThen(text, withElements, andFlatten, [&]() -> std::optional<std::string> {
+    if (!visitResult(visitor)) return gErrorString;
+    return std::nullopt;
+  });
+}
+
+ElementVisitor::~ElementVisitor() = default;
 
 std::vector<ElementEntry> CocoaXMLParser::processElements(std::int32_t start, std::int32_t withEnd,
                                                           std::int32_t atLevel) {

@@ -6,15 +6,24 @@
 namespace zembrel::detail {
 namespace {
 
-void appendVarint(std::string& out, std::size_t value) {
-  while (value >= 0x80) {
-    out += static_cast<char>((value & 0x7F) | 0x80);
-    value >>= 7;
-  }
-  out += static_cast<char>(value);
+std::size_t varintSize(std::size_t value) {
+  std::size_t size = 1;
+  for (; value >= 0x80; value >>= 7) ++size;
+  return size;
 }
 
-// Reads a varint written by appendVarint; the section is our own, so it is
+char* putVarint(char* out, std::size_t value) {
+  for (; value >= 0x80; value >>= 7) *out++ = static_cast<char>((value & 0x7F) | 0x80);
+  *out++ = static_cast<char>(value);
+  return out;
+}
+
+char* putBytes(char* out, std::string_view bytes) {
+  if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+  return out + bytes.size();
+}
+
+// Reads a varint written by putVarint; the section is our own, so it is
 // well-formed, but a short one still never reads past its end.
 std::size_t readVarint(std::string_view& in) {
   std::size_t value = 0;
@@ -66,27 +75,32 @@ void TextStore::clear() {
 void appendAttributeSection(
     std::string& out,
     const std::vector<std::pair<std::string_view, std::string_view>>& attributes) {
-  appendVarint(out, attributes.size());
+  // Sized first and written in place: this runs once per element.
+  std::size_t bytes = varintSize(attributes.size());
   for (const auto& [name, value] : attributes) {
-    appendVarint(out, name.size());
-    appendVarint(out, value.size());
-    out += name;
-    out += value;
+    bytes += varintSize(name.size()) + varintSize(value.size()) + name.size() + value.size();
+  }
+  const std::size_t start = out.size();
+  out.resize(start + bytes);
+  char* p = putVarint(out.data() + start, attributes.size());
+  for (const auto& [name, value] : attributes) {
+    p = putVarint(p, name.size());
+    p = putVarint(p, value.size());
+    p = putBytes(putBytes(p, name), value);
   }
 }
 
-ElementEntry::Attributes readAttributeSection(std::string_view section) {
-  ElementEntry::Attributes attributes;
+void forEachAttribute(std::string_view section,
+                      void (*each)(void* context, std::string_view name, std::string_view value),
+                      void* context) {
   auto count = readVarint(section);
-  attributes.reserve(std::min(count, section.size()));
   for (std::size_t i = 0; i < count && !section.empty(); ++i) {
     auto nameLength = readVarint(section);
     auto valueLength = readVarint(section);
     auto name = take(section, nameLength);
     auto value = take(section, valueLength);
-    attributes.emplace_back(std::string(name), std::string(value));
+    each(context, name, value);
   }
-  return attributes;
 }
 
 // Reserved by the first parse rather than at load time, so hosts that never

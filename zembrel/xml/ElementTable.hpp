@@ -50,8 +50,11 @@ struct ElementRecord {
 void appendAttributeSection(
     std::string& out, const std::vector<std::pair<std::string_view, std::string_view>>& attributes);
 
-// The attributes of a section written by appendAttributeSection.
-ElementEntry::Attributes readAttributeSection(std::string_view section);
+// Hands `each` the name and value of every attribute of a section written by
+// appendAttributeSection, in order, as views into the section.
+void forEachAttribute(std::string_view section,
+                      void (*each)(void* context, std::string_view name, std::string_view value),
+                      void* context);
 
 inline constexpr std::int32_t kElementTableSize = 100000;
 

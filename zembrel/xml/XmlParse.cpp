@@ -277,6 +277,22 @@ bool decodeAttributeText(std::string& out, std::string_view text, int depth) {
   }
 }
 
+// Sorts attributes by name; a start tag mostly has a few, for which an
+// insertion sort is cheapest.
+void sortByName(std::vector<std::pair<std::string_view, std::string_view>>& attributes) {
+  if (attributes.size() > 16) {
+    std::sort(attributes.begin(), attributes.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return;
+  }
+  for (std::size_t i = 1; i < attributes.size(); ++i) {
+    auto moving = attributes[i];
+    std::size_t j = i;
+    for (; j > 0 && moving.first < attributes[j - 1].first; --j) attributes[j] = attributes[j - 1];
+    attributes[j] = moving;
+  }
+}
+
 // ---- Parser events. Trampolines with libxml2's signatures: nothing may
 // unwind through the parser, so every failure stops it with an error. After
 // an error, a parser of an entity's text may still run to its end; its events
@@ -318,8 +334,9 @@ void onStartElement(void* context, const xmlChar* name, const xmlChar** attribut
       }
       attributeViews.emplace_back(viewOf(a[0]), value);
     }
-    // Attribute order carries no meaning; the parser has refused duplicates.
-    std::sort(attributeViews.begin(), attributeViews.end());
+    // Attribute order carries no meaning; the parser has refused duplicates,
+    // so the names alone order them.
+    sortByName(attributeViews);
     pendingRecord.assign(gCurrentElement);
     appendAttributeSection(pendingRecord, attributeViews);
     pendingNameLength = static_cast<std::uint32_t>(gCurrentElement.size());

@@ -1,11 +1,14 @@
 #include "Sandbox.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -26,6 +29,8 @@ constexpr const char* kSandboxPath = "/usr/local/bin:/usr/bin:/bin";
 constexpr rlim_t kAddressSpace = rlim_t{2} << 30;
 constexpr rlim_t kLargestFile = rlim_t{64} << 20;
 constexpr const char* kTmpBytes = "67108864";
+// All a thumbnailer may write for thumbtool: one picture, and whatever else it leaves beside it.
+constexpr const char* kOutputBytes = "33554432";
 constexpr const char* kMaxTasks = "--nproc=256";
 
 // What the dynamic loader, fonts and MIME data need from /etc; everything else stays out.
@@ -38,6 +43,17 @@ constexpr const char* kUsrLinks[] = {"/bin", "/sbin", "/lib", "/lib32", "/lib64"
 // The descriptors the sandbox's command line refers to, in bubblewrap.
 constexpr int kSourceFd = 3;
 constexpr int kFilterFd = 4;
+// Where the picture is copied to; inherited by the sandbox, closed for the thumbnailer itself.
+constexpr int kPictureFd = 5;
+
+// Runs the thumbnailer ("$@"), then copies its picture out if it is a regular file. The copy is
+// bounded by the output tmpfs and the file-size limit.
+constexpr const char* kCopyOut =
+    "\"$@\" 5>&- || exit 1; p=/output/thumbnail.png; "
+    "test -f \"$p\" && ! test -h \"$p\" && exec cat -- \"$p\" >&5";
+
+// An unprivileged user outside the namespace for a sandbox that root starts.
+constexpr uid_t kNobody = 65534;
 
 std::string findProgram(const std::string& name) {
   const char* path = std::getenv("PATH");
@@ -68,26 +84,69 @@ std::string firstLine(const std::string& text) {
   return line.empty() ? "no reason given" : line;
 }
 
+// The name the source is bound at: where it really is (links resolved) when that path still
+// leads to the file, otherwise (a descriptor of stdin, a file deleted meanwhile) a name in the
+// sandbox's /tmp with the same extension.
+std::string pathInSandbox(const std::string& source, const struct stat& file) {
+  char* real = realpath(source.c_str(), nullptr);
+  std::string resolved = real != nullptr ? real : "";
+  std::free(real);
+  struct stat there {};
+  if (!resolved.empty() && stat(resolved.c_str(), &there) == 0 && there.st_dev == file.st_dev &&
+      there.st_ino == file.st_ino) {
+    return resolved;
+  }
+  std::string name = source.substr(source.rfind('/') + 1);
+  std::size_t dot = name.rfind('.');
+  std::string extension = dot == std::string::npos ? "" : name.substr(dot);
+  bool plain = extension.size() <= 16 && std::all_of(extension.begin(), extension.end(), [](char c) {
+                 return c == '.' || std::isalnum(static_cast<unsigned char>(c));
+               });
+  return std::string("/tmp/source") + (plain ? extension : "");
+}
+
+// Root's sandbox runs as nobody when nobody may read the file, else as the file's (unprivileged)
+// owner; a file that only root may read gets no thumbnailer.
+std::optional<SandboxUser> unprivilegedReader(const struct stat& file) {
+  if ((file.st_mode & S_IROTH) != 0) {
+    return SandboxUser{kNobody, kNobody};
+  }
+  if (file.st_uid != 0 && (file.st_mode & S_IRUSR) != 0) {
+    return SandboxUser{file.st_uid, kNobody};
+  }
+  if (file.st_gid != 0 && (file.st_mode & S_IRGRP) != 0) {
+    return SandboxUser{kNobody, file.st_gid};
+  }
+  return std::nullopt;
+}
+
+// In the child, before anything else: the sandbox's user outside its namespace.
+bool becomeUser(const std::optional<SandboxUser>& user) {
+  return !user || (setgroups(0, nullptr) == 0 && setgid(user->gid) == 0 &&
+                   setuid(user->uid) == 0 && getuid() == user->uid);
+}
+
 }  // namespace
 
-ThumbnailerSandbox::ThumbnailerSandbox(const std::string& source)
+ThumbnailerSandbox::ThumbnailerSandbox(const std::string& source, int sourceFd)
     : bwrap_(findProgram("bwrap")), filterFd_(thumbnailerFilterFile()) {
   if (access("/usr/bin/prlimit", X_OK) == 0) {
     prlimit_ = "/usr/bin/prlimit";
   }
-  char* real = realpath(source.c_str(), nullptr);
-  if (real == nullptr) {
+  struct stat info {};
+  if (sourceFd < 0 || fstat(sourceFd, &info) != 0 || !S_ISREG(info.st_mode)) {
     return;
   }
-  std::string resolved = real;
-  std::free(real);
-  int fd = open(resolved.c_str(), O_PATH | O_CLOEXEC);
-  struct stat info {};
-  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    sourceFd_ = fd;
-    sourcePath_ = resolved;
-  } else if (fd >= 0) {
-    close(fd);
+  if (geteuid() == 0) {
+    user_ = unprivilegedReader(info);
+    if (!user_) {
+      logToSystem("no thumbnailer run: no unprivileged user may read " + source);
+      return;
+    }
+  }
+  sourceFd_ = fcntl(sourceFd, F_DUPFD_CLOEXEC, 0);
+  if (sourceFd_ >= 0) {
+    sourcePath_ = pathInSandbox(source, info);
   }
 }
 
@@ -99,8 +158,7 @@ ThumbnailerSandbox::~ThumbnailerSandbox() {
   }
 }
 
-std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand& command,
-                                                       const std::string& outputFolder) const {
+std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand& command) const {
   std::vector<std::string> argv = {bwrap_,       "--unshare-all",     "--unshare-user",
                                    "--uid",      kSandboxUser,        "--gid",
                                    kSandboxUser, "--disable-userns",  "--cap-drop",
@@ -132,8 +190,8 @@ std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand&
     argv.insert(argv.end(), {"--ro-bind-try", path, path});
   }
   argv.insert(argv.end(), {"--proc", "/proc", "--dev", "/dev", "--size", kTmpBytes, "--tmpfs",
-                           "/tmp", "--ro-bind-fd", std::to_string(kSourceFd), sourcePath_, "--bind",
-                           outputFolder, kSandboxOutputFolder, "--chdir", "/tmp", "--seccomp",
+                           "/tmp", "--size", kOutputBytes, "--tmpfs", "/output", "--ro-bind-fd",
+                           std::to_string(kSourceFd), sourcePath_, "--chdir", "/tmp", "--seccomp",
                            std::to_string(kFilterFd), "--"});
   if (!prlimit_.empty()) {
     argv.insert(argv.end(), {prlimit_, kMaxTasks, "--"});
@@ -142,7 +200,13 @@ std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand&
   return argv;
 }
 
-pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int errorFd,
+std::vector<std::string> ThumbnailerSandbox::copyingOut(const ThumbnailerCommand& command) {
+  std::vector<std::string> wrapped = {"/bin/sh", "-c", kCopyOut, "sh"};
+  wrapped.insert(wrapped.end(), command.begin(), command.end());
+  return wrapped;
+}
+
+pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int picture, int errorFd,
                                 const Deadline& deadline) {
   std::vector<char*> pointers;
   for (const std::string& arg : argv) {
@@ -167,11 +231,13 @@ pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int errorF
     // Out of the way of the numbers they are moved to.
     int source = fcntl(sourceFd_, F_DUPFD_CLOEXEC, 10);
     int filter = fcntl(filterFd_, F_DUPFD_CLOEXEC, 10);
-    bool ready = limitThisChild(limits, parent) && setpgid(0, 0) == 0 && source >= 0 &&
-                 filter >= 0 && dup2(null, STDIN_FILENO) >= 0 && dup2(null, STDOUT_FILENO) >= 0 &&
+    int copy = fcntl(picture >= 0 ? picture : null, F_DUPFD_CLOEXEC, 10);
+    bool ready = becomeUser(user_) && limitThisChild(limits, parent) && setpgid(0, 0) == 0 &&
+                 source >= 0 && filter >= 0 && copy >= 0 && dup2(null, STDIN_FILENO) >= 0 &&
+                 dup2(null, STDOUT_FILENO) >= 0 &&
                  dup2(errorFd >= 0 ? errorFd : null, STDERR_FILENO) >= 0 &&
                  dup2(source, kSourceFd) >= 0 && dup2(filter, kFilterFd) >= 0 &&
-                 close_range(kFilterFd + 1, ~0U, 0) == 0;
+                 dup2(copy, kPictureFd) >= 0 && close_range(kPictureFd + 1, ~0U, 0) == 0;
     if (ready) {
       execv(pointers[0], pointers.data());
     }
@@ -181,7 +247,7 @@ pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int errorF
   return pid;
 }
 
-bool ThumbnailerSandbox::check(const std::string& outputFolder, const Deadline& deadline) {
+bool ThumbnailerSandbox::check(const Deadline& deadline) {
   if (bwrap_.empty()) {
     logToSystem("no thumbnailer run: bubblewrap (bwrap) is not installed");
     return false;
@@ -194,7 +260,7 @@ bool ThumbnailerSandbox::check(const std::string& outputFolder, const Deadline& 
   if (pipe2(pipe, O_CLOEXEC) != 0) {
     return false;
   }
-  pid_t pid = start(arguments({"true"}, outputFolder), pipe[1], deadline);
+  pid_t pid = start(arguments({"true"}), -1, pipe[1], deadline);
   close(pipe[1]);
   std::string said;
   if (pid > 0) {
@@ -220,18 +286,18 @@ bool ThumbnailerSandbox::check(const std::string& outputFolder, const Deadline& 
   return false;
 }
 
-bool ThumbnailerSandbox::run(const ThumbnailerCommand& command, const std::string& outputFolder,
+bool ThumbnailerSandbox::run(const ThumbnailerCommand& command, int picture,
                              const Deadline& deadline) {
   if (sourcePath_.empty() || command.empty()) {
     return false;
   }
   if (state_ == State::unchecked) {
-    state_ = check(outputFolder, deadline) ? State::usable : State::unusable;
+    state_ = check(deadline) ? State::usable : State::unusable;
   }
   if (state_ != State::usable) {
     return false;
   }
-  pid_t pid = start(arguments(command, outputFolder), -1, deadline);
+  pid_t pid = start(arguments(copyingOut(command)), picture, -1, deadline);
   if (pid <= 0) {
     return false;
   }

@@ -105,6 +105,24 @@ std::string pathInSandbox(const std::string& source, const struct stat& file) {
   return std::string("/tmp/source") + (plain ? extension : "");
 }
 
+// Whether the user may walk down to path: bubblewrap resolves what it binds as that user.
+bool reachableBy(const std::string& path, const SandboxUser& user) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    struct stat folder {};
+    if (stat(path.substr(0, slash).c_str(), &folder) != 0) {
+      return false;
+    }
+    mode_t search = folder.st_uid == user.uid   ? S_IXUSR
+                    : folder.st_gid == user.gid ? S_IXGRP
+                                                : S_IXOTH;
+    if ((folder.st_mode & search) == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Root's sandbox runs as nobody when nobody may read the file, else as the file's (unprivileged)
 // owner; a file that only root may read gets no thumbnailer.
 std::optional<SandboxUser> unprivilegedReader(const struct stat& file) {
@@ -145,8 +163,15 @@ ThumbnailerSandbox::ThumbnailerSandbox(const std::string& source, int sourceFd)
     }
   }
   sourceFd_ = fcntl(sourceFd, F_DUPFD_CLOEXEC, 0);
-  if (sourceFd_ >= 0) {
-    sourcePath_ = pathInSandbox(source, info);
+  if (sourceFd_ < 0) {
+    return;
+  }
+  sourcePath_ = pathInSandbox(source, info);
+  if (user_ && !reachableBy(sourcePath_, *user_)) {
+    // Not bound: the thumbnailer reads the descriptor it inherits, which needs only the file's
+    // own permission.
+    sourcePath_ = "/proc/self/fd/" + std::to_string(kSourceFd);
+    bindSource_ = false;
   }
 }
 
@@ -190,9 +215,12 @@ std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand&
     argv.insert(argv.end(), {"--ro-bind-try", path, path});
   }
   argv.insert(argv.end(), {"--proc", "/proc", "--dev", "/dev", "--size", kTmpBytes, "--tmpfs",
-                           "/tmp", "--size", kOutputBytes, "--tmpfs", "/output", "--ro-bind-fd",
-                           std::to_string(kSourceFd), sourcePath_, "--chdir", "/tmp", "--seccomp",
-                           std::to_string(kFilterFd), "--"});
+                           "/tmp", "--size", kOutputBytes, "--tmpfs", "/output"});
+  if (bindSource_) {
+    argv.insert(argv.end(), {"--ro-bind-fd", std::to_string(kSourceFd), sourcePath_});
+  }
+  argv.insert(argv.end(),
+              {"--chdir", "/tmp", "--seccomp", std::to_string(kFilterFd), "--"});
   if (!prlimit_.empty()) {
     argv.insert(argv.end(), {prlimit_, kMaxTasks, "--"});
   }
@@ -237,6 +265,7 @@ pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int pictur
                  dup2(null, STDOUT_FILENO) >= 0 &&
                  dup2(errorFd >= 0 ? errorFd : null, STDERR_FILENO) >= 0 &&
                  dup2(source, kSourceFd) >= 0 && dup2(filter, kFilterFd) >= 0 &&
+                 (bindSource_ || fcntl(kSourceFd, F_SETFD, 0) == 0) &&
                  dup2(copy, kPictureFd) >= 0 && close_range(kPictureFd + 1, ~0U, 0) == 0;
     if (ready) {
       execv(pointers[0], pointers.data());

@@ -66,6 +66,8 @@ class ThumbnailerSandbox {
   int filterFd_ = -1;
   // Who the sandbox runs as outside its namespace; nothing when that is thumbtool's own user.
   std::optional<SandboxUser> user_;
+  // Whether the source is bound at sourcePath_, or inherited as a descriptor there.
+  bool bindSource_ = true;
   State state_ = State::unchecked;
 };
 

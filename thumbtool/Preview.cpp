@@ -12,6 +12,7 @@
 
 #include "JpegThumbnail.hpp"
 #include "Modules.hpp"
+#include "RunGroup.hpp"
 #include "Sandbox.hpp"
 #include "SourceFile.hpp"
 #include "Worker.hpp"
@@ -96,15 +97,14 @@ std::optional<Image> thumbnailerPicture(const VipsModule& vips, int picture, Box
 // The registered thumbnailers for the type, each in a fresh sandbox, in turn until one makes a
 // picture.
 std::optional<Image> thumbnailerPreview(const VipsModule& vips, const Source& source,
-                                        const std::string& type, Box box,
-                                        const Deadline& deadline) {
-  ThumbnailerSandbox sandbox(source.path, source.file.get());
+                                        const std::string& type, Box box, const Deadline& deadline,
+                                        const RunGroup& group) {
+  ThumbnailerSandbox sandbox(source.path, source.file.get(), group.holdsMemory());
   if (sandbox.sourcePath().empty()) {
     return std::nullopt;
   }
-  for (const ThumbnailerCommand& command :
-       vips.thumbnailerCommands(type, sandbox.sourcePath(), kSandboxOutputFile,
-                                std::max(box.width, box.height))) {
+  for (const ThumbnailerCommand& command : vips.thumbnailerCommands(
+           type, sandbox.sourcePath(), kSandboxOutputFile, std::max(box.width, box.height))) {
     if (deadline.passed()) {
       break;
     }
@@ -132,12 +132,12 @@ std::optional<Image> textPreview(const VipsModule& vips, const Source& source, B
 // What is tried once the document's worker ended without a picture: thumbnailers, then a
 // page of text.
 std::optional<Image> fallbackPreview(const Source& source, const std::string& type, Box box,
-                                     const Deadline& deadline) {
+                                     const Deadline& deadline, const RunGroup& group) {
   const VipsModule* vips = vipsModule();
   if (vips == nullptr || type.empty()) {
     return std::nullopt;
   }
-  if (auto image = thumbnailerPreview(*vips, source, type, box, deadline)) {
+  if (auto image = thumbnailerPreview(*vips, source, type, box, deadline, group)) {
     return image;
   }
   if (vips->isText(type)) {
@@ -172,7 +172,11 @@ std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box o
     return std::nullopt;
   }
   std::string type = source.specialType;
+  // Every process that handles the document, and thumbtool itself meanwhile, share one memory
+  // budget; nothing they started outlives it.
+  RunGroup group;
   if (source.kind == SourceKind::document) {
+    group = RunGroup::join({kRunMemory, kRunTasks});
     Deadline deadline(kRenderBudget);
     WorkerTask render = [&](WorkerReply& reply) { renderDocument(source.path, ofSize, reply); };
     WorkerResult document = runInWorker(render, ofSize, deadline, source.file.get());
@@ -183,7 +187,7 @@ std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box o
     // A document that was refused, or that took its worker down, gets its icon: other
     // renderers would only be handed the same bomb.
     if (document.finished && !document.refused) {
-      if (auto image = fallbackPreview(source, type, ofSize, deadline)) {
+      if (auto image = fallbackPreview(source, type, ofSize, deadline, group)) {
         return image;
       }
     }

@@ -11,8 +11,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 
 #include "ChildProcess.hpp"
+#include "RunGroup.hpp"
 #include "Seccomp.hpp"
 #include "SystemLog.hpp"
 
@@ -24,13 +26,18 @@ namespace {
 constexpr const char* kSandboxUser = "65534";
 constexpr const char* kSandboxPath = "/usr/local/bin:/usr/bin:/bin";
 
-// Limits on a thumbnailer and everything it starts. Address space is per process and generous
-// (video decoders start a thread per core); tasks count threads too.
-constexpr rlim_t kAddressSpace = rlim_t{2} << 30;
+// Limits on a thumbnailer and everything it starts. Address space is per process: each may have
+// the whole of the run's share (the sandbox runs alone); where no control group holds the
+// total, thumbtool also watches the resident size of the sandbox's whole tree. Tasks count
+// threads too.
+constexpr rlim_t kAddressSpace = kChildMemory;
 constexpr rlim_t kLargestFile = rlim_t{64} << 20;
-constexpr const char* kTmpBytes = "67108864";
+constexpr long long kTmpBytes = 64LL << 20;
 // All a thumbnailer may write for thumbtool: one picture, and whatever else it leaves beside it.
-constexpr const char* kOutputBytes = "33554432";
+constexpr long long kOutputBytes = 32LL << 20;
+// What the sandbox's processes may hold together where no control group counts for them: its
+// share, less what its two tmpfs may hold (their pages are nobody's resident size).
+constexpr long long kWatchedBytes = static_cast<long long>(kChildMemory) - kTmpBytes - kOutputBytes;
 constexpr const char* kMaxTasks = "--nproc=256";
 
 // What the dynamic loader, fonts and MIME data need from /etc; everything else stays out.
@@ -99,9 +106,10 @@ std::string pathInSandbox(const std::string& source, const struct stat& file) {
   std::string name = source.substr(source.rfind('/') + 1);
   std::size_t dot = name.rfind('.');
   std::string extension = dot == std::string::npos ? "" : name.substr(dot);
-  bool plain = extension.size() <= 16 && std::all_of(extension.begin(), extension.end(), [](char c) {
-                 return c == '.' || std::isalnum(static_cast<unsigned char>(c));
-               });
+  bool plain =
+      extension.size() <= 16 && std::all_of(extension.begin(), extension.end(), [](char c) {
+        return c == '.' || std::isalnum(static_cast<unsigned char>(c));
+      });
   return std::string("/tmp/source") + (plain ? extension : "");
 }
 
@@ -140,14 +148,14 @@ std::optional<SandboxUser> unprivilegedReader(const struct stat& file) {
 
 // In the child, before anything else: the sandbox's user outside its namespace.
 bool becomeUser(const std::optional<SandboxUser>& user) {
-  return !user || (setgroups(0, nullptr) == 0 && setgid(user->gid) == 0 &&
-                   setuid(user->uid) == 0 && getuid() == user->uid);
+  return !user || (setgroups(0, nullptr) == 0 && setgid(user->gid) == 0 && setuid(user->uid) == 0 &&
+                   getuid() == user->uid);
 }
 
 }  // namespace
 
-ThumbnailerSandbox::ThumbnailerSandbox(const std::string& source, int sourceFd)
-    : bwrap_(findProgram("bwrap")), filterFd_(thumbnailerFilterFile()) {
+ThumbnailerSandbox::ThumbnailerSandbox(const std::string& source, int sourceFd, bool memoryHeld)
+    : bwrap_(findProgram("bwrap")), filterFd_(thumbnailerFilterFile()), memoryHeld_(memoryHeld) {
   if (access("/usr/bin/prlimit", X_OK) == 0) {
     prlimit_ = "/usr/bin/prlimit";
   }
@@ -214,13 +222,13 @@ std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand&
   for (const char* path : kEtcPaths) {
     argv.insert(argv.end(), {"--ro-bind-try", path, path});
   }
-  argv.insert(argv.end(), {"--proc", "/proc", "--dev", "/dev", "--size", kTmpBytes, "--tmpfs",
-                           "/tmp", "--size", kOutputBytes, "--tmpfs", "/output"});
+  argv.insert(argv.end(),
+              {"--proc", "/proc", "--dev", "/dev", "--size", std::to_string(kTmpBytes), "--tmpfs",
+               "/tmp", "--size", std::to_string(kOutputBytes), "--tmpfs", "/output"});
   if (bindSource_) {
     argv.insert(argv.end(), {"--ro-bind-fd", std::to_string(kSourceFd), sourcePath_});
   }
-  argv.insert(argv.end(),
-              {"--chdir", "/tmp", "--seccomp", std::to_string(kFilterFd), "--"});
+  argv.insert(argv.end(), {"--chdir", "/tmp", "--seccomp", std::to_string(kFilterFd), "--"});
   if (!prlimit_.empty()) {
     argv.insert(argv.end(), {prlimit_, kMaxTasks, "--"});
   }
@@ -330,7 +338,11 @@ bool ThumbnailerSandbox::run(const ThumbnailerCommand& command, int picture,
   if (pid <= 0) {
     return false;
   }
-  std::optional<int> status = waitForChild(pid, deadline);
+  std::function<bool()> withinBudget;
+  if (!memoryHeld_) {
+    withinBudget = [pid] { return treeProportionalBytes(pid) <= kWatchedBytes; };
+  }
+  std::optional<int> status = waitForChild(pid, deadline, withinBudget);
   return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
 }
 

@@ -1,11 +1,12 @@
 // External thumbnailers run only inside a bubblewrap sandbox. It sees the system's programs,
 // libraries, fonts, MIME and icon data read-only, the one source file read-only and a small
 // tmpfs for its output; nothing of the user's home, no /run, no network, no other process, no
-// capabilities, a minimal environment, a system-call filter and limits on memory, CPU time,
-// file size and processes. When thumbtool runs as root, the sandbox runs as an unprivileged user
-// outside its namespace too, so nothing root owns counts as its own. Only the picture leaves the
-// sandbox, copied into a descriptor thumbtool holds; everything else goes with the sandbox's
-// tmpfs. Without a bubblewrap that can set all of this up, no thumbnailer runs at all.
+// capabilities, a minimal environment, a system-call filter and limits on memory (within the
+// run's one budget), CPU time, file size and processes. When thumbtool runs as root, the sandbox
+// runs as an unprivileged user outside its namespace too, so nothing root owns counts as its own.
+// Only the picture leaves the sandbox, copied into a descriptor thumbtool holds; everything else
+// goes with the sandbox's tmpfs. Without a bubblewrap that can set all of this up, no thumbnailer
+// runs at all.
 #pragma once
 
 #include <sys/types.h>
@@ -31,7 +32,8 @@ class ThumbnailerSandbox {
  public:
   // Binds the open source file (the one that was inspected, whatever happens to its path
   // meanwhile); source is the name it was given, for thumbnailers that go by the name.
-  ThumbnailerSandbox(const std::string& source, int sourceFd);
+  // memoryHeld: whether a control group holds the run's memory (else thumbtool watches it).
+  ThumbnailerSandbox(const std::string& source, int sourceFd, bool memoryHeld);
   ~ThumbnailerSandbox();
   ThumbnailerSandbox(const ThumbnailerSandbox&) = delete;
   ThumbnailerSandbox& operator=(const ThumbnailerSandbox&) = delete;
@@ -68,6 +70,7 @@ class ThumbnailerSandbox {
   std::optional<SandboxUser> user_;
   // Whether the source is bound at sourcePath_, or inherited as a descriptor there.
   bool bindSource_ = true;
+  bool memoryHeld_ = false;
   State state_ = State::unchecked;
 };
 

@@ -21,6 +21,7 @@
 #include "BuildFlags.hpp"
 #include "ChildProcess.hpp"
 #include "Landlock.hpp"
+#include "RunGroup.hpp"
 #include "Seccomp.hpp"
 #include "WriteAll.hpp"
 
@@ -28,10 +29,11 @@ namespace thumbtool {
 
 namespace {
 
-// Memory a worker may use: the address-space limit makes allocations fail (and decoders give
-// up cleanly). A sanitizer build can have no such limit; there the parent watches the
-// worker's resident size instead.
-constexpr rlim_t kWorkerMemory = rlim_t{1} << 30;
+// Memory a worker may use: its share of the run's budget as an address-space limit, which makes
+// allocations fail (and decoders give up cleanly) even where no control group holds the total.
+// A sanitizer build can have no such limit; there the parent watches the worker's resident size
+// instead.
+constexpr rlim_t kWorkerMemory = kChildMemory;
 // The reply file's descriptor in the worker, then the input it was given (if any); everything
 // above them is closed.
 constexpr int kReplyFd = 3;
@@ -121,44 +123,6 @@ void parseReplies(const std::vector<unsigned char>& bytes, Box box, WorkerResult
     }
   }
 }
-
-std::optional<long long> residentBytes(int statm) {
-  char text[128];
-  ssize_t n = pread(statm, text, sizeof text - 1, 0);
-  if (n <= 0) {
-    return std::nullopt;
-  }
-  text[n] = '\0';
-  long long size = 0;
-  long long resident = 0;
-  if (std::sscanf(text, "%lld %lld", &size, &resident) != 2) {
-    return std::nullopt;
-  }
-  return resident * sysconf(_SC_PAGESIZE);
-}
-
-// The worker's resident size stays within the limit; true when it cannot be read (the
-// worker has just ended).
-class ResidentWatch {
- public:
-  explicit ResidentWatch(pid_t pid)
-      : statm_(open(("/proc/" + std::to_string(pid) + "/statm").c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~ResidentWatch() {
-    if (statm_ >= 0) {
-      close(statm_);
-    }
-  }
-  ResidentWatch(const ResidentWatch&) = delete;
-  ResidentWatch& operator=(const ResidentWatch&) = delete;
-
-  bool withinLimit() const {
-    std::optional<long long> resident = statm_ >= 0 ? residentBytes(statm_) : std::nullopt;
-    return !resident || *resident <= static_cast<long long>(kWorkerMemory);
-  }
-
- private:
-  int statm_;
-};
 
 // Everything the worker wrote to its reply file, at most maxBytes.
 std::vector<unsigned char> readReplies(int reply, std::size_t maxBytes) {
@@ -279,8 +243,9 @@ WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadli
   }
   std::optional<int> status;
   if (pid > 0 && kSanitizedBuild) {
-    ResidentWatch watch(pid);
-    status = waitForChild(pid, deadline, [&watch] { return watch.withinLimit(); });
+    status = waitForChild(pid, deadline, [pid] {
+      return treeProportionalBytes(pid) <= static_cast<long long>(kWorkerMemory);
+    });
   } else if (pid > 0) {
     // The address-space limit holds the worker's memory: thumbtool sleeps until it ends.
     status = waitForChild(pid, deadline);

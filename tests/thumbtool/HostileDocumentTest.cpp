@@ -56,6 +56,8 @@ TEST_P(HostileDocumentTest, EndsInTimeWithinMemoryWithAnImage) {
   EXPECT_EQ(run.out + run.err, "");
   EXPECT_LT(run.seconds, kMaxSeconds) << hostile.why;
   EXPECT_LT(run.peakResidentKiB, kMaxResidentKiB) << hostile.why;
+  EXPECT_LT(run.peakTreeKiB, kMaxResidentKiB)
+      << "thumbtool, its workers and sandboxes together: " << hostile.why;
   std::optional<Decoded> image = decodeImage(out);
   ASSERT_TRUE(image.has_value()) << "no image written: " << hostile.why;
   EXPECT_LE(image->width, 200);
@@ -80,6 +82,14 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"interlaced-huge.png", Expect::icon,
                     "decoded interlaced it needs 1 GB at once: refused from the header"},
         HostileCase{"huge-canvas.gif", Expect::either, "one pixel on a 16000x16000 canvas"},
+        HostileCase{"jbig2-huge-page.pdf", Expect::icon,
+                    "an 80000x80000 page bitmap in 742 bytes: stopped at the run's budget"},
+        HostileCase{"tiled-huge.tif", Expect::either,
+                    "192 MB tiles, two at once: stopped at the run's budget"},
+        HostileCase{"png-frame-huge.mkv", Expect::icon,
+                    "a video thumbnailer decoding a 16000x16000 frame: stopped in its sandbox"},
+        HostileCase{"progressive-frame-huge.avi", Expect::icon,
+                    "1.3 GB of coefficients in a video frame: stopped in its sandbox"},
         HostileCase{"combining.txt", Expect::thumbnail, "a page of text, however it is shaped"}),
     [](const testing::TestParamInfo<HostileCase>& info) {
       std::string name = info.param.file;

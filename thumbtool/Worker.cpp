@@ -175,6 +175,11 @@ bool prepareDescriptors(int replyFd, int inputFd) {
   // The reply file is the only one the worker can write (it opens none): this caps the reply.
   limits.fileSize = maxReply;
   int status = kSetupFailed;
+  // The worker keeps thumbtool's user, root's too: decoders open the input by its /proc/self/fd
+  // name, and that reopening checks the file's permissions again, so as another user a file
+  // only root may read would not decode. What root's user could do is held by the filter and
+  // Landlock instead (no writes, no programs, no sockets, no signals or limits for others, no
+  // reach into other processes); it can read, and only pixels leave it.
   if (limitThisChild(limits, parent) && prepareDescriptors(replyFd, inputFd)) {
     // Fewer malloc arenas: each one reserves 64 MiB of address space.
     mallopt(M_ARENA_MAX, 2);

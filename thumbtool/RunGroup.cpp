@@ -188,7 +188,14 @@ std::string bytes(std::uint64_t count) { return std::to_string(count); }
 
 RunGroup RunGroup::join(const GroupLimits& limits) {
   RunGroup group;
-  // The unified tree: below the nearest group that offers memory to its children.
+  if (!group.joinUnified(limits)) {
+    group.joinSeparate(limits);
+  }
+  return group;
+}
+
+bool RunGroup::joinUnified(const GroupLimits& limits) {
+  // Below the nearest group that offers memory to its children.
   if (std::optional<Hierarchy> unified = hierarchyOf("")) {
     for (std::string above = unified->ownGroup;; above = above.substr(0, above.rfind('/'))) {
       if (above.empty()) {
@@ -205,10 +212,10 @@ RunGroup RunGroup::join(const GroupLimits& limits) {
         writeText(*folder + "/memory.swap.max", "0");
         if (writeText(*folder + "/memory.max", bytes(limits.memoryBytes)) &&
             writeText(*folder + "/cgroup.procs", "0")) {
-          group.kind_ = GroupKind::unified;
-          group.holdsTasks_ = tasks;
-          group.members_.push_back({*folder, folderOf(*unified, unified->ownGroup)});
-          return group;
+          kind_ = GroupKind::unified;
+          holdsTasks_ = tasks;
+          members_.push_back({*folder, folderOf(*unified, unified->ownGroup)});
+          return true;
         }
         rmdir(folder->c_str());
       }
@@ -217,7 +224,11 @@ RunGroup RunGroup::join(const GroupLimits& limits) {
       }
     }
   }
-  // The separate hierarchies: memory, and tasks where the pids hierarchy allows it too.
+  return false;
+}
+
+void RunGroup::joinSeparate(const GroupLimits& limits) {
+  // Memory, and tasks where the pids hierarchy allows it too.
   struct Controller {
     const char* name;
     const char* limitFile;
@@ -227,7 +238,7 @@ RunGroup RunGroup::join(const GroupLimits& limits) {
        {Controller{"memory", "memory.limit_in_bytes", bytes(limits.memoryBytes)},
         Controller{"pids", "pids.max", std::to_string(limits.maxTasks)}}) {
     std::optional<Hierarchy> hierarchy = hierarchyOf(controller.name);
-    if (!hierarchy || (group.members_.empty() && std::string(controller.name) != "memory")) {
+    if (!hierarchy || (members_.empty() && std::string(controller.name) != "memory")) {
       break;
     }
     std::string home = folderOf(*hierarchy, hierarchy->ownGroup);
@@ -244,11 +255,10 @@ RunGroup RunGroup::join(const GroupLimits& limits) {
       rmdir(folder->c_str());
       continue;
     }
-    group.kind_ = GroupKind::separate;
-    group.holdsTasks_ = std::string(controller.name) == "pids";
-    group.members_.push_back({*folder, home});
+    kind_ = GroupKind::separate;
+    holdsTasks_ = std::string(controller.name) == "pids";
+    members_.push_back({*folder, home});
   }
-  return group;
 }
 
 RunGroup::~RunGroup() { leave(); }

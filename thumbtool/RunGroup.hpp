@@ -61,6 +61,9 @@ class RunGroup {
     std::string home;
   };
 
+  // Each makes and joins its kind of group, and says so in the members.
+  bool joinUnified(const GroupLimits& limits);
+  void joinSeparate(const GroupLimits& limits);
   void leave();
 
   GroupKind kind_ = GroupKind::none;

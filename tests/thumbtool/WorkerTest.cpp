@@ -38,21 +38,13 @@ using zembrel::test::writeFile;
 
 bool refused(long rc) { return rc < 0 && errno == EPERM; }
 
-// Calls newer than this C library's headers: by name where the headers know them, else by their
-// numbers in the kernel's common table on the architectures that use it unchanged (64-bit x86
-// and Arm); elsewhere -1, and those cases cannot be probed.
-#if defined(SYS_fchmodat2)
-constexpr long kFchmodat2 = SYS_fchmodat2;
-#elif (defined(__x86_64__) && !defined(__ILP32__)) || defined(__aarch64__)
+// Calls newer than this C library's headers, by their numbers in the kernel's common table,
+// which 64-bit x86 and Arm use unchanged; elsewhere -1, and those cases cannot be probed.
+#if (defined(__x86_64__) && !defined(__ILP32__)) || defined(__aarch64__)
 constexpr long kFchmodat2 = 452;
-#else
-constexpr long kFchmodat2 = -1;
-#endif
-#if defined(SYS_setxattrat)
-constexpr long kSetxattrat = SYS_setxattrat;
-#elif (defined(__x86_64__) && !defined(__ILP32__)) || defined(__aarch64__)
 constexpr long kSetxattrat = 463;
 #else
+constexpr long kFchmodat2 = -1;
 constexpr long kSetxattrat = -1;
 #endif
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -62,10 +63,11 @@ long long coefficientBytes(const jpeg_decompress_struct& info) {
 // Everything the decode leaves behind, kept in one place so that no C++ object is created
 // between setjmp and a possible longjmp.
 struct DecodeResult {
-  DecodedPixels decoded;
+  DecodedPixels decoded;  // already shrunk to fit the box
   int orientation = 1;
-  int targetWidth = 0;
-  int targetHeight = 0;
+  // Rows are shrunk as they come, so only one of the decoder's rows is ever held.
+  std::optional<AreaShrinker> shrinker;
+  std::vector<JSAMPLE> row;
 };
 
 // Warnings (a file cut short: its missing rows come out grey) are tolerated.
@@ -146,19 +148,18 @@ JpegStatus decode(std::FILE* file, Box box, const JpegLimits& limits, DecodeResu
       break;
   }
   jpeg_start_decompress(&info);
-  result.decoded.pixels = Image(static_cast<int>(info.output_width),
-                                static_cast<int>(info.output_height), info.output_components);
+  result.shrinker.emplace(static_cast<int>(info.output_width), static_cast<int>(info.output_height),
+                          info.output_components, target.width, target.height);
+  result.row.resize(static_cast<std::size_t>(info.output_width) * info.output_components);
   result.decoded.invertedCmyk = info.out_color_space == JCS_CMYK && info.saw_Adobe_marker;
-  Image& pixels = result.decoded.pixels;
   while (info.output_scanline < info.output_height) {
-    JSAMPROW row =
-        pixels.pixels.data() + static_cast<std::size_t>(info.output_scanline) * pixels.stride();
+    JSAMPROW row = result.row.data();
     jpeg_read_scanlines(&info, &row, 1);
+    result.shrinker->addRow(result.row.data());
   }
   jpeg_finish_decompress(&info);
   jpeg_destroy_decompress(&info);
-  result.targetWidth = target.width;
-  result.targetHeight = target.height;
+  result.decoded.pixels = result.shrinker->take();
   return needsPressProfile ? JpegStatus::needsGeneralStack : JpegStatus::decoded;
 }
 
@@ -178,8 +179,6 @@ JpegThumbnail jpegThumbnail(std::FILE* file, Box box, const JpegLimits& limits) 
   if (outcome.status != JpegStatus::decoded) {
     return outcome;
   }
-  Image& raw = result.decoded.pixels;
-  raw = resizeArea(raw, result.targetWidth, result.targetHeight);
   std::optional<Image> srgb = convertToSrgb(result.decoded);
   if (!srgb) {
     outcome.status = JpegStatus::refused;

@@ -1,5 +1,7 @@
 #include "ChildProcess.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -9,6 +11,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 namespace thumbtool {
 
@@ -38,11 +43,74 @@ std::optional<int> reapIfEnded(pid_t pid) {
   return std::nullopt;
 }
 
+// The process's proportional share of the pages it maps: a page shared by n processes counts
+// 1/n in each, so the sum over a tree counts every page once.
+long long proportionalBytesOf(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/smaps_rollup", static_cast<int>(pid));
+  std::FILE* file = std::fopen(path, "re");
+  long long kib = 0;
+  char line[256];
+  while (file != nullptr && std::fgets(line, sizeof line, file) != nullptr) {
+    if (std::sscanf(line, "Pss: %lld kB", &kib) == 1) {
+      break;
+    }
+  }
+  if (file != nullptr) {
+    std::fclose(file);
+  }
+  return kib * 1024;
+}
+
+// The children of every thread of the process.
+std::vector<pid_t> childrenOf(pid_t pid) {
+  std::vector<pid_t> children;
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* folder = opendir(tasks.c_str());
+  if (folder == nullptr) {
+    return children;
+  }
+  while (dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] == '.') {
+      continue;
+    }
+    std::FILE* file = std::fopen((tasks + "/" + entry->d_name + "/children").c_str(), "re");
+    for (int child = 0; file != nullptr && std::fscanf(file, "%d", &child) == 1;) {
+      children.push_back(child);
+    }
+    if (file != nullptr) {
+      std::fclose(file);
+    }
+  }
+  closedir(folder);
+  return children;
+}
+
 }  // namespace
+
+long long treeProportionalBytes(pid_t root) {
+  long long total = 0;
+  std::vector<pid_t> pending = {root};
+  // A bound on the walk: the sandbox's task limit is far below it.
+  for (std::size_t seen = 0; !pending.empty() && seen < 4096; ++seen) {
+    pid_t pid = pending.back();
+    pending.pop_back();
+    total += proportionalBytesOf(pid);
+    std::vector<pid_t> children = childrenOf(pid);
+    pending.insert(pending.end(), children.begin(), children.end());
+  }
+  return total;
+}
 
 bool limitThisChild(const ChildLimits& limits, pid_t parent) {
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
     return false;
+  }
+  // Where the run's memory runs out, the kernel takes the child, not thumbtool.
+  int adjust = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+  if (adjust >= 0) {
+    static_cast<void>(write(adjust, "1000", 4));
+    close(adjust);
   }
   bool ok = setLimit(RLIMIT_CORE, 0, 0);
   if (limits.addressSpace) {

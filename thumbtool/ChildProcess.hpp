@@ -20,7 +20,8 @@ struct ChildLimits {
 };
 
 // Call in a freshly forked child, before anything else: the child dies with its parent, writes
-// no core file, and gets the limits. False when any of them cannot be set. Async-signal-safe.
+// no core file, is the first process the kernel ends when memory runs out, and gets the limits.
+// False when any of them cannot be set. Async-signal-safe.
 bool limitThisChild(const ChildLimits& limits, pid_t parent);
 
 // Waits for the child until the deadline, and while withinLimits (if given, asked every 20 ms)
@@ -28,6 +29,11 @@ bool limitThisChild(const ChildLimits& limits, pid_t parent);
 // is returned.
 std::optional<int> waitForChild(pid_t pid, const Deadline& deadline,
                                 const std::function<bool()>& withinLimits = {});
+
+// The memory the process and all its descendants hold together (their proportional resident
+// sizes: pages they share count once), as far as it can be read (a process that ends meanwhile
+// counts nothing).
+long long treeProportionalBytes(pid_t root);
 
 // SIGKILL to the child (and to the process group it leads, if any), then reaps it.
 void killChild(pid_t pid);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -62,10 +63,11 @@ long long coefficientBytes(const jpeg_decompress_struct& info) {
 // Everything the decode leaves behind, kept in one place so that no C++ object is created
 // between setjmp and a possible longjmp.
 struct DecodeResult {
-  DecodedPixels decoded;
+  DecodedPixels decoded;  // already shrunk to fit the box
   int orientation = 1;
-  int targetWidth = 0;
-  int targetHeight = 0;
+  // Rows are shrunk as they come, so only one of the decoder's rows is ever held.
+  std::optional<AreaShrinker> shrinker;
+  std::vector<JSAMPLE> row;
 };
 
 // Warnings (a file cut short: its missing rows come out grey) are tolerated.
@@ -129,6 +131,10 @@ JpegStatus decode(std::FILE* file, Box box, const JpegLimits& limits, DecodeResu
   }
   info.scale_num = numerator;
   info.scale_denom = 8;
+  // The picture is shrunk further after this, which hides what the smoother chroma upsampling
+  // and the exact transform would add; both cost time on every pixel.
+  info.do_fancy_upsampling = FALSE;
+  info.dct_method = JDCT_IFAST;
   switch (info.jpeg_color_space) {
     case JCS_GRAYSCALE:
       info.out_color_space = JCS_GRAYSCALE;
@@ -142,19 +148,18 @@ JpegStatus decode(std::FILE* file, Box box, const JpegLimits& limits, DecodeResu
       break;
   }
   jpeg_start_decompress(&info);
-  result.decoded.pixels = Image(static_cast<int>(info.output_width),
-                                static_cast<int>(info.output_height), info.output_components);
+  result.shrinker.emplace(static_cast<int>(info.output_width), static_cast<int>(info.output_height),
+                          info.output_components, target.width, target.height);
+  result.row.resize(static_cast<std::size_t>(info.output_width) * info.output_components);
   result.decoded.invertedCmyk = info.out_color_space == JCS_CMYK && info.saw_Adobe_marker;
-  Image& pixels = result.decoded.pixels;
   while (info.output_scanline < info.output_height) {
-    JSAMPROW row =
-        pixels.pixels.data() + static_cast<std::size_t>(info.output_scanline) * pixels.stride();
+    JSAMPROW row = result.row.data();
     jpeg_read_scanlines(&info, &row, 1);
+    result.shrinker->addRow(result.row.data());
   }
   jpeg_finish_decompress(&info);
   jpeg_destroy_decompress(&info);
-  result.targetWidth = target.width;
-  result.targetHeight = target.height;
+  result.decoded.pixels = result.shrinker->take();
   return needsPressProfile ? JpegStatus::needsGeneralStack : JpegStatus::decoded;
 }
 
@@ -174,8 +179,6 @@ JpegThumbnail jpegThumbnail(std::FILE* file, Box box, const JpegLimits& limits) 
   if (outcome.status != JpegStatus::decoded) {
     return outcome;
   }
-  Image& raw = result.decoded.pixels;
-  raw = resizeArea(raw, result.targetWidth, result.targetHeight);
   std::optional<Image> srgb = convertToSrgb(result.decoded);
   if (!srgb) {
     outcome.status = JpegStatus::refused;
@@ -188,13 +191,14 @@ JpegThumbnail jpegThumbnail(std::FILE* file, Box box, const JpegLimits& limits) 
 JpegThumbnail jpegThumbnail(const std::string& path, Box box) {
   // libjpeg asks for 4 KiB at a time; a large stdio buffer turns that into few read calls while
   // memory stays flat (the file is never held whole; a file cut short meanwhile just ends early).
-  // The buffer is declared first so that it outlives the stream.
-  std::vector<char> buffer(kReadBufferBytes);
+  // The buffer is declared first so that it outlives the stream, and left uninitialised: zeroing
+  // it would touch every page of it even for a small file.
+  std::unique_ptr<char[]> buffer(new char[kReadBufferBytes]);
   FilePtr file(std::fopen(path.c_str(), "rbe"));
   if (!file) {
     return {};
   }
-  std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
+  std::setvbuf(file.get(), buffer.get(), _IOFBF, kReadBufferBytes);
   return jpegThumbnail(file.get(), box);
 }
 

@@ -13,7 +13,7 @@
 
 namespace thumbtool {
 
-inline constexpr int kModuleInterfaceVersion = 2;
+inline constexpr int kModuleInterfaceVersion = 3;
 
 // thumbtool-pdf.so: first pages of PDF documents. Render worker only.
 struct PdfModule {
@@ -32,8 +32,9 @@ struct VipsModule {
   int interfaceVersion;
 
   // ---- In the render worker: these read untrusted bytes.
-  // The content type from the file's name and first bytes (shared-mime-info).
-  std::string (*sniffContentType)(const std::string& path);
+  // The content type from the file's name and first bytes (shared-mime-info): the bytes are
+  // read from path, the name is the one the user gave.
+  std::string (*sniffContentType)(const std::string& path, const std::string& name);
   // The general image stack's picture fitted to the box, or nothing when it cannot read the
   // file; *refused is set when the header breaks the stack's limits.
   std::optional<Image> (*fitDocument)(const std::string& path, Box box, bool* refused);

@@ -33,7 +33,8 @@ int createTemporary(const std::string& folder, std::string& name) {
     for (unsigned char byte : random) {
       name += kLetters[byte % (sizeof kLetters - 1)];
     }
-    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // Private until the mode it is to have is set: no one opens it while it is written.
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST) {
       return fd;
     }
@@ -41,20 +42,37 @@ int createTemporary(const std::string& folder, std::string& name) {
   return -1;
 }
 
+// The mode (and owner, where this process may give it) of the file being replaced, or of a new
+// file (0666 less the umask). Set-id bits are not carried over.
+bool takeOverMode(int fd, const struct stat* replaced) {
+  if (replaced == nullptr) {
+    mode_t mask = umask(0);
+    umask(mask);
+    return fchmod(fd, 0666 & ~mask) == 0;
+  }
+  if (replaced->st_uid != geteuid() || replaced->st_gid != getegid()) {
+    // Not permitted for most callers; the mode below still keeps the picture as private.
+    static_cast<void>(fchown(fd, replaced->st_uid, replaced->st_gid));
+  }
+  return fchmod(fd, replaced->st_mode & 0777) == 0;
+}
+
 }  // namespace
 
 bool replaceFile(const std::string& path, const Bytes& bytes) {
   struct stat existing {};
-  if (path.empty() || (lstat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode) &&
-                       !S_ISLNK(existing.st_mode))) {
+  bool exists = !path.empty() && lstat(path.c_str(), &existing) == 0;
+  if (path.empty() || (exists && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode))) {
     return false;
   }
+  bool replacesFile = exists && S_ISREG(existing.st_mode);
   std::string temporary;
   int fd = createTemporary(folderOf(path), temporary);
   if (fd < 0) {
     return false;
   }
-  bool written = writeAll(fd, bytes.data(), bytes.size());
+  bool written = writeAll(fd, bytes.data(), bytes.size()) &&
+                 takeOverMode(fd, replacesFile ? &existing : nullptr);
   written = close(fd) == 0 && written;
   if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
     unlink(temporary.c_str());

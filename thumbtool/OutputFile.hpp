@@ -11,7 +11,9 @@ namespace thumbtool {
 // Writes the bytes to a new file in the same folder as path, then renames it over path. A
 // symbolic link at path is itself replaced; its target is never written. A folder, FIFO,
 // device or socket at path is left alone and never opened. On any failure nothing at path
-// changes and the new file is removed. The new file's mode is 0666 less the umask.
+// changes and the new file is removed. A regular file that is replaced keeps its mode (and its
+// owner, where this process may give it): a private picture stays private. A new file's mode
+// is 0666 less the umask.
 bool replaceFile(const std::string& path, const Bytes& bytes);
 
 }  // namespace thumbtool

@@ -4,16 +4,11 @@
 #include <cmath>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace thumbtool {
 
-namespace {
-
-// One source index and its share of an output pixel, in 1/65536 units summing to 65536.
-struct Tap {
-  int index;
-  std::uint32_t weight;
-};
+namespace detail {
 
 // For each output position, the source positions it covers and their weights.
 std::vector<std::vector<Tap>> areaTaps(int sourceSize, int targetSize) {
@@ -41,7 +36,10 @@ std::vector<std::vector<Tap>> areaTaps(int sourceSize, int targetSize) {
   return taps;
 }
 
-}  // namespace
+}  // namespace detail
+
+using detail::areaTaps;
+using detail::Tap;
 
 Dimensions fitInside(int width, int height, Box box, bool enlarge) {
   if (!enlarge && width <= box.width && height <= box.height) {
@@ -54,47 +52,71 @@ Dimensions fitInside(int width, int height, Box box, bool enlarge) {
   return {w, h};
 }
 
+AreaShrinker::AreaShrinker(int sourceWidth, int sourceHeight, int channels, int width, int height)
+    : channels_(channels),
+      columns_(areaTaps(sourceWidth, width)),
+      rows_(areaTaps(sourceHeight, height)),
+      result_(width, height, channels),
+      horizontal_(static_cast<std::size_t>(width) * channels) {}
+
+void AreaShrinker::addRow(const unsigned char* in) {
+  const int row = nextRow_++;
+  const int width = result_.width;
+  // Horizontal pass into 16.16 fixed point.
+  for (int x = 0; x < width; ++x) {
+    for (int c = 0; c < channels_; ++c) {
+      std::uint32_t sum = 0;
+      for (const Tap& tap : columns_[static_cast<std::size_t>(x)]) {
+        sum += in[static_cast<std::size_t>(tap.index) * channels_ + c] * tap.weight;
+      }
+      horizontal_[static_cast<std::size_t>(x) * channels_ + c] = sum;
+    }
+  }
+  // Into every output row that covers this one (a row's taps are consecutive source rows).
+  for (int y = firstOpen_; y < result_.height; ++y) {
+    const std::vector<Tap>& taps = rows_[static_cast<std::size_t>(y)];
+    if (taps.front().index > row) {
+      break;
+    }
+    if (row > taps.back().index) {
+      continue;
+    }
+    auto open = static_cast<std::size_t>(y - firstOpen_);
+    while (open_.size() <= open) {
+      open_.emplace_back(horizontal_.size(), 0);
+    }
+    std::uint32_t weight = taps[static_cast<std::size_t>(row - taps.front().index)].weight;
+    std::vector<std::uint64_t>& sums = open_[open];
+    for (std::size_t i = 0; i < sums.size(); ++i) {
+      sums[i] += static_cast<std::uint64_t>(horizontal_[i]) * weight;
+    }
+  }
+  // Output rows whose last source row this was are done: round them back to bytes.
+  while (firstOpen_ < result_.height &&
+         rows_[static_cast<std::size_t>(firstOpen_)].back().index <= row) {
+    unsigned char* out =
+        result_.pixels.data() + static_cast<std::size_t>(firstOpen_) * result_.stride();
+    for (std::size_t i = 0; i < horizontal_.size(); ++i) {
+      std::uint64_t sum = open_.empty() ? 0 : open_.front()[i];
+      std::uint64_t value = (sum + (1ULL << 31)) >> 32;
+      out[i] = static_cast<unsigned char>(std::min<std::uint64_t>(value, 255));
+    }
+    if (!open_.empty()) {
+      open_.pop_front();
+    }
+    ++firstOpen_;
+  }
+}
+
 Image resizeArea(const Image& source, int width, int height) {
   if (width == source.width && height == source.height) {
     return source;
   }
-  const int channels = source.channels;
-  auto columns = areaTaps(source.width, width);
-  auto rows = areaTaps(source.height, height);
-
-  // Horizontal pass into 16.16 fixed point, then the vertical pass rounds back to bytes.
-  std::vector<std::uint32_t> horizontal(static_cast<std::size_t>(width) * source.height * channels);
+  AreaShrinker shrinker(source.width, source.height, source.channels, width, height);
   for (int y = 0; y < source.height; ++y) {
-    const unsigned char* in = source.pixels.data() + static_cast<std::size_t>(y) * source.stride();
-    std::uint32_t* out = horizontal.data() + static_cast<std::size_t>(y) * width * channels;
-    for (int x = 0; x < width; ++x) {
-      for (int c = 0; c < channels; ++c) {
-        std::uint32_t sum = 0;
-        for (const Tap& tap : columns[static_cast<std::size_t>(x)]) {
-          sum += in[static_cast<std::size_t>(tap.index) * channels + c] * tap.weight;
-        }
-        out[static_cast<std::size_t>(x) * channels + c] = sum;
-      }
-    }
+    shrinker.addRow(source.pixels.data() + static_cast<std::size_t>(y) * source.stride());
   }
-  Image result(width, height, channels);
-  const std::size_t rowLength = static_cast<std::size_t>(width) * channels;
-  std::vector<std::uint64_t> sums(rowLength);
-  for (int y = 0; y < height; ++y) {
-    std::fill(sums.begin(), sums.end(), 0);
-    for (const Tap& tap : rows[static_cast<std::size_t>(y)]) {
-      const std::uint32_t* in = horizontal.data() + static_cast<std::size_t>(tap.index) * rowLength;
-      for (std::size_t i = 0; i < rowLength; ++i) {
-        sums[i] += static_cast<std::uint64_t>(in[i]) * tap.weight;
-      }
-    }
-    unsigned char* out = result.pixels.data() + static_cast<std::size_t>(y) * rowLength;
-    for (std::size_t i = 0; i < rowLength; ++i) {
-      std::uint64_t value = (sums[i] + (1ULL << 31)) >> 32;
-      out[i] = static_cast<unsigned char>(std::min<std::uint64_t>(value, 255));
-    }
-  }
-  return result;
+  return shrinker.take();
 }
 
 Image flattenOntoWhite(Image image) {

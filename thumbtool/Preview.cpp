@@ -1,6 +1,7 @@
 #include "Preview.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +12,7 @@
 
 #include "JpegThumbnail.hpp"
 #include "Modules.hpp"
-#include "PrivateFolder.hpp"
+#include "RunGroup.hpp"
 #include "Sandbox.hpp"
 #include "SourceFile.hpp"
 #include "Worker.hpp"
@@ -22,9 +23,6 @@ namespace {
 
 // Every untrusted step of one run (render workers and thumbnailers together) shares this.
 constexpr std::chrono::milliseconds kRenderBudget{10000};
-
-// The picture a thumbnailer is asked for, in its output folder.
-constexpr const char* kThumbnailName = "thumbnail.png";
 
 // "%PDF-" must be within the first 1024 bytes, as PDF readers accept it.
 bool looksLikePdf(const std::string& path) {
@@ -46,7 +44,8 @@ bool looksLikePdf(const std::string& path) {
 // In the render worker: JPEG and PDF through their own decoders, everything else (and CMYK
 // JPEGs without a profile) through the general image stack. Known types are announced before
 // the decoding starts, so that a worker killed meanwhile still leaves the right icon.
-void renderDocument(const std::string& path, Box box, WorkerReply& reply) {
+void renderDocument(const std::string& name, Box box, WorkerReply& reply) {
+  const std::string path = kWorkerInputPath;
   if (looksLikeJpeg(path)) {
     reply.contentType("image/jpeg");
     JpegThumbnail jpeg = jpegThumbnail(path, box);
@@ -70,7 +69,7 @@ void renderDocument(const std::string& path, Box box, WorkerReply& reply) {
   if (vips == nullptr) {
     return;
   }
-  reply.contentType(vips->sniffContentType(path));
+  reply.contentType(vips->sniffContentType(path, name));
   bool refused = false;
   if (auto image = vips->fitDocument(path, box, &refused)) {
     reply.image(*image);
@@ -79,76 +78,70 @@ void renderDocument(const std::string& path, Box box, WorkerReply& reply) {
   }
 }
 
-// A thumbnailer's picture, decoded in a worker and as PNG only. The file is opened without
-// following links and only if it is a regular file: the thumbnailer made it and may have
-// made it anything.
-std::optional<Image> thumbnailerPicture(const VipsModule& vips, const std::string& file, Box box,
+// A thumbnailer's picture, decoded in a worker and as PNG only, from the copy the sandbox made
+// of it.
+std::optional<Image> thumbnailerPicture(const VipsModule& vips, int picture, Box box,
                                         const Deadline& deadline) {
+  struct stat info {};
+  if (fstat(picture, &info) != 0 || info.st_size <= 0 || lseek(picture, 0, SEEK_SET) != 0) {
+    return std::nullopt;
+  }
   WorkerTask decode = [&](WorkerReply& reply) {
-    int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat info {};
-    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-      if (auto image = vips.fitPng(fd, box)) {
-        reply.image(*image);
-      }
-    }
-    if (fd >= 0) {
-      close(fd);
+    if (auto image = vips.fitPng(kInputFdInWorker, box)) {
+      reply.image(*image);
     }
   };
-  return runInWorker(decode, box, deadline).image;
+  return runInWorker(decode, box, deadline, picture).image;
 }
 
-// The registered thumbnailers for the type, each in its own sandbox and output folder, in
-// turn until one makes a picture.
-std::optional<Image> thumbnailerPreview(const VipsModule& vips, const std::string& path,
-                                        const std::string& type, Box box,
-                                        const Deadline& deadline) {
-  ThumbnailerSandbox sandbox(path);
+// The registered thumbnailers for the type, each in a fresh sandbox, in turn until one makes a
+// picture.
+std::optional<Image> thumbnailerPreview(const VipsModule& vips, const Source& source,
+                                        const std::string& type, Box box, const Deadline& deadline,
+                                        const RunGroup& group) {
+  ThumbnailerSandbox sandbox(source.path, source.file.get(), group.holdsMemory());
   if (sandbox.sourcePath().empty()) {
     return std::nullopt;
   }
-  std::string output = std::string(kSandboxOutputFolder) + "/" + kThumbnailName;
   for (const ThumbnailerCommand& command : vips.thumbnailerCommands(
-           type, sandbox.sourcePath(), output, std::max(box.width, box.height))) {
+           type, sandbox.sourcePath(), kSandboxOutputFile, std::max(box.width, box.height))) {
     if (deadline.passed()) {
       break;
     }
-    PrivateFolder folder;
-    if (folder.path().empty() || !sandbox.run(command, folder.path(), deadline)) {
+    FileDescriptor picture(memfd_create("thumbtool-picture", MFD_CLOEXEC));
+    if (!picture.valid() || !sandbox.run(command, picture.get(), deadline)) {
       continue;
     }
-    if (auto image =
-            thumbnailerPicture(vips, folder.path() + "/" + kThumbnailName, box, deadline)) {
+    if (auto image = thumbnailerPicture(vips, picture.get(), box, deadline)) {
       return image;
     }
   }
   return std::nullopt;
 }
 
-std::optional<Image> textPreview(const VipsModule& vips, const std::string& path, Box box,
+std::optional<Image> textPreview(const VipsModule& vips, const Source& source, Box box,
                                  const Deadline& deadline) {
   WorkerTask render = [&](WorkerReply& reply) {
-    if (auto image = vips.textPage(path, box)) {
+    if (auto image = vips.textPage(kWorkerInputPath, box)) {
       reply.image(*image);
     }
   };
-  return runInWorker(render, box, deadline).image;
+  return runInWorker(render, box, deadline, source.file.get()).image;
 }
 
 // What is tried once the document's worker ended without a picture: thumbnailers, then a
 // page of text.
-std::optional<Image> fallbackPreview(const std::string& path, const std::string& type, Box box,
-                                     const Deadline& deadline) {
+std::optional<Image> fallbackPreview(const Source& source, const std::string& type, Box box,
+                                     const Deadline& deadline, const RunGroup& group) {
   const VipsModule* vips = vipsModule();
   if (vips == nullptr || type.empty()) {
     return std::nullopt;
   }
-  if (auto image = thumbnailerPreview(*vips, path, type, box, deadline)) {
+  if (auto image = thumbnailerPreview(*vips, source, type, box, deadline, group)) {
     return image;
   }
   if (vips->isText(type)) {
-    return textPreview(*vips, path, box, deadline);
+    return textPreview(*vips, source, box, deadline);
   }
   return std::nullopt;
 }
@@ -179,10 +172,14 @@ std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box o
     return std::nullopt;
   }
   std::string type = source.specialType;
+  // Every process that handles the document, and thumbtool itself meanwhile, share one memory
+  // budget; nothing they started outlives it.
+  RunGroup group;
   if (source.kind == SourceKind::document) {
+    group = RunGroup::join({kRunMemory, kRunTasks});
     Deadline deadline(kRenderBudget);
     WorkerTask render = [&](WorkerReply& reply) { renderDocument(source.path, ofSize, reply); };
-    WorkerResult document = runInWorker(render, ofSize, deadline);
+    WorkerResult document = runInWorker(render, ofSize, deadline, source.file.get());
     if (document.image) {
       return document.image;
     }
@@ -190,7 +187,7 @@ std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box o
     // A document that was refused, or that took its worker down, gets its icon: other
     // renderers would only be handed the same bomb.
     if (document.finished && !document.refused) {
-      if (auto image = fallbackPreview(source.path, type, ofSize, deadline)) {
+      if (auto image = fallbackPreview(source, type, ofSize, deadline, group)) {
         return image;
       }
     }

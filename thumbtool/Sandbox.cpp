@@ -1,15 +1,20 @@
 #include "Sandbox.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 
 #include "ChildProcess.hpp"
+#include "RunGroup.hpp"
 #include "Seccomp.hpp"
 #include "SystemLog.hpp"
 
@@ -21,11 +26,18 @@ namespace {
 constexpr const char* kSandboxUser = "65534";
 constexpr const char* kSandboxPath = "/usr/local/bin:/usr/bin:/bin";
 
-// Limits on a thumbnailer and everything it starts. Address space is per process and generous
-// (video decoders start a thread per core); tasks count threads too.
-constexpr rlim_t kAddressSpace = rlim_t{2} << 30;
+// Limits on a thumbnailer and everything it starts. Address space is per process: each may have
+// the whole of the run's share (the sandbox runs alone); where no control group holds the
+// total, thumbtool also watches the resident size of the sandbox's whole tree. Tasks count
+// threads too.
+constexpr rlim_t kAddressSpace = kChildMemory;
 constexpr rlim_t kLargestFile = rlim_t{64} << 20;
-constexpr const char* kTmpBytes = "67108864";
+constexpr long long kTmpBytes = 64LL << 20;
+// All a thumbnailer may write for thumbtool: one picture, and whatever else it leaves beside it.
+constexpr long long kOutputBytes = 32LL << 20;
+// What the sandbox's processes may hold together where no control group counts for them: its
+// share, less what its two tmpfs may hold (their pages are nobody's resident size).
+constexpr long long kWatchedBytes = static_cast<long long>(kChildMemory) - kTmpBytes - kOutputBytes;
 constexpr const char* kMaxTasks = "--nproc=256";
 
 // What the dynamic loader, fonts and MIME data need from /etc; everything else stays out.
@@ -38,6 +50,17 @@ constexpr const char* kUsrLinks[] = {"/bin", "/sbin", "/lib", "/lib32", "/lib64"
 // The descriptors the sandbox's command line refers to, in bubblewrap.
 constexpr int kSourceFd = 3;
 constexpr int kFilterFd = 4;
+// Where the picture is copied to; inherited by the sandbox, closed for the thumbnailer itself.
+constexpr int kPictureFd = 5;
+
+// Runs the thumbnailer ("$@"), then copies its picture out if it is a regular file. The copy is
+// bounded by the output tmpfs and the file-size limit.
+constexpr const char* kCopyOut =
+    "\"$@\" 5>&- || exit 1; p=/output/thumbnail.png; "
+    "test -f \"$p\" && ! test -h \"$p\" && exec cat -- \"$p\" >&5";
+
+// An unprivileged user outside the namespace for a sandbox that root starts.
+constexpr uid_t kNobody = 65534;
 
 std::string findProgram(const std::string& name) {
   const char* path = std::getenv("PATH");
@@ -68,26 +91,95 @@ std::string firstLine(const std::string& text) {
   return line.empty() ? "no reason given" : line;
 }
 
+// The name the source is bound at: where it really is (links resolved) when that path still
+// leads to the file, otherwise (a descriptor of stdin, a file deleted meanwhile) a name in the
+// sandbox's /tmp with the same extension.
+std::string pathInSandbox(const std::string& source, const struct stat& file) {
+  char* real = realpath(source.c_str(), nullptr);
+  std::string resolved = real != nullptr ? real : "";
+  std::free(real);
+  struct stat there {};
+  if (!resolved.empty() && stat(resolved.c_str(), &there) == 0 && there.st_dev == file.st_dev &&
+      there.st_ino == file.st_ino) {
+    return resolved;
+  }
+  std::string name = source.substr(source.rfind('/') + 1);
+  std::size_t dot = name.rfind('.');
+  std::string extension = dot == std::string::npos ? "" : name.substr(dot);
+  bool plain =
+      extension.size() <= 16 && std::all_of(extension.begin(), extension.end(), [](char c) {
+        return c == '.' || std::isalnum(static_cast<unsigned char>(c));
+      });
+  return std::string("/tmp/source") + (plain ? extension : "");
+}
+
+// Whether the user may walk down to path: bubblewrap resolves what it binds as that user.
+bool reachableBy(const std::string& path, const SandboxUser& user) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    struct stat folder {};
+    if (stat(path.substr(0, slash).c_str(), &folder) != 0) {
+      return false;
+    }
+    mode_t search = folder.st_uid == user.uid   ? S_IXUSR
+                    : folder.st_gid == user.gid ? S_IXGRP
+                                                : S_IXOTH;
+    if ((folder.st_mode & search) == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Root's sandbox runs as nobody when nobody may read the file, else as the file's (unprivileged)
+// owner; a file that only root may read gets no thumbnailer.
+std::optional<SandboxUser> unprivilegedReader(const struct stat& file) {
+  if ((file.st_mode & S_IROTH) != 0) {
+    return SandboxUser{kNobody, kNobody};
+  }
+  if (file.st_uid != 0 && (file.st_mode & S_IRUSR) != 0) {
+    return SandboxUser{file.st_uid, kNobody};
+  }
+  if (file.st_gid != 0 && (file.st_mode & S_IRGRP) != 0) {
+    return SandboxUser{kNobody, file.st_gid};
+  }
+  return std::nullopt;
+}
+
+// In the child, before anything else: the sandbox's user outside its namespace.
+bool becomeUser(const std::optional<SandboxUser>& user) {
+  return !user || (setgroups(0, nullptr) == 0 && setgid(user->gid) == 0 && setuid(user->uid) == 0 &&
+                   getuid() == user->uid);
+}
+
 }  // namespace
 
-ThumbnailerSandbox::ThumbnailerSandbox(const std::string& source)
-    : bwrap_(findProgram("bwrap")), filterFd_(thumbnailerFilterFile()) {
+ThumbnailerSandbox::ThumbnailerSandbox(const std::string& source, int sourceFd, bool memoryHeld)
+    : bwrap_(findProgram("bwrap")), filterFd_(thumbnailerFilterFile()), memoryHeld_(memoryHeld) {
   if (access("/usr/bin/prlimit", X_OK) == 0) {
     prlimit_ = "/usr/bin/prlimit";
   }
-  char* real = realpath(source.c_str(), nullptr);
-  if (real == nullptr) {
+  struct stat info {};
+  if (sourceFd < 0 || fstat(sourceFd, &info) != 0 || !S_ISREG(info.st_mode)) {
     return;
   }
-  std::string resolved = real;
-  std::free(real);
-  int fd = open(resolved.c_str(), O_PATH | O_CLOEXEC);
-  struct stat info {};
-  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    sourceFd_ = fd;
-    sourcePath_ = resolved;
-  } else if (fd >= 0) {
-    close(fd);
+  if (geteuid() == 0) {
+    user_ = unprivilegedReader(info);
+    if (!user_) {
+      logToSystem("no thumbnailer run: no unprivileged user may read " + source);
+      return;
+    }
+  }
+  sourceFd_ = fcntl(sourceFd, F_DUPFD_CLOEXEC, 0);
+  if (sourceFd_ < 0) {
+    return;
+  }
+  sourcePath_ = pathInSandbox(source, info);
+  if (user_ && !reachableBy(sourcePath_, *user_)) {
+    // Not bound: the thumbnailer reads the descriptor it inherits, which needs only the file's
+    // own permission.
+    sourcePath_ = "/proc/self/fd/" + std::to_string(kSourceFd);
+    bindSource_ = false;
   }
 }
 
@@ -99,8 +191,7 @@ ThumbnailerSandbox::~ThumbnailerSandbox() {
   }
 }
 
-std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand& command,
-                                                       const std::string& outputFolder) const {
+std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand& command) const {
   std::vector<std::string> argv = {bwrap_,       "--unshare-all",     "--unshare-user",
                                    "--uid",      kSandboxUser,        "--gid",
                                    kSandboxUser, "--disable-userns",  "--cap-drop",
@@ -131,10 +222,13 @@ std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand&
   for (const char* path : kEtcPaths) {
     argv.insert(argv.end(), {"--ro-bind-try", path, path});
   }
-  argv.insert(argv.end(), {"--proc", "/proc", "--dev", "/dev", "--size", kTmpBytes, "--tmpfs",
-                           "/tmp", "--ro-bind-fd", std::to_string(kSourceFd), sourcePath_, "--bind",
-                           outputFolder, kSandboxOutputFolder, "--chdir", "/tmp", "--seccomp",
-                           std::to_string(kFilterFd), "--"});
+  argv.insert(argv.end(),
+              {"--proc", "/proc", "--dev", "/dev", "--size", std::to_string(kTmpBytes), "--tmpfs",
+               "/tmp", "--size", std::to_string(kOutputBytes), "--tmpfs", "/output"});
+  if (bindSource_) {
+    argv.insert(argv.end(), {"--ro-bind-fd", std::to_string(kSourceFd), sourcePath_});
+  }
+  argv.insert(argv.end(), {"--chdir", "/tmp", "--seccomp", std::to_string(kFilterFd), "--"});
   if (!prlimit_.empty()) {
     argv.insert(argv.end(), {prlimit_, kMaxTasks, "--"});
   }
@@ -142,7 +236,13 @@ std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand&
   return argv;
 }
 
-pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int errorFd,
+std::vector<std::string> ThumbnailerSandbox::copyingOut(const ThumbnailerCommand& command) {
+  std::vector<std::string> wrapped = {"/bin/sh", "-c", kCopyOut, "sh"};
+  wrapped.insert(wrapped.end(), command.begin(), command.end());
+  return wrapped;
+}
+
+pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int picture, int errorFd,
                                 const Deadline& deadline) {
   std::vector<char*> pointers;
   for (const std::string& arg : argv) {
@@ -167,11 +267,14 @@ pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int errorF
     // Out of the way of the numbers they are moved to.
     int source = fcntl(sourceFd_, F_DUPFD_CLOEXEC, 10);
     int filter = fcntl(filterFd_, F_DUPFD_CLOEXEC, 10);
-    bool ready = limitThisChild(limits, parent) && setpgid(0, 0) == 0 && source >= 0 &&
-                 filter >= 0 && dup2(null, STDIN_FILENO) >= 0 && dup2(null, STDOUT_FILENO) >= 0 &&
+    int copy = fcntl(picture >= 0 ? picture : null, F_DUPFD_CLOEXEC, 10);
+    bool ready = becomeUser(user_) && limitThisChild(limits, parent) && setpgid(0, 0) == 0 &&
+                 source >= 0 && filter >= 0 && copy >= 0 && dup2(null, STDIN_FILENO) >= 0 &&
+                 dup2(null, STDOUT_FILENO) >= 0 &&
                  dup2(errorFd >= 0 ? errorFd : null, STDERR_FILENO) >= 0 &&
                  dup2(source, kSourceFd) >= 0 && dup2(filter, kFilterFd) >= 0 &&
-                 close_range(kFilterFd + 1, ~0U, 0) == 0;
+                 (bindSource_ || fcntl(kSourceFd, F_SETFD, 0) == 0) &&
+                 dup2(copy, kPictureFd) >= 0 && close_range(kPictureFd + 1, ~0U, 0) == 0;
     if (ready) {
       execv(pointers[0], pointers.data());
     }
@@ -181,7 +284,7 @@ pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int errorF
   return pid;
 }
 
-bool ThumbnailerSandbox::check(const std::string& outputFolder, const Deadline& deadline) {
+bool ThumbnailerSandbox::check(const Deadline& deadline) {
   if (bwrap_.empty()) {
     logToSystem("no thumbnailer run: bubblewrap (bwrap) is not installed");
     return false;
@@ -194,7 +297,7 @@ bool ThumbnailerSandbox::check(const std::string& outputFolder, const Deadline& 
   if (pipe2(pipe, O_CLOEXEC) != 0) {
     return false;
   }
-  pid_t pid = start(arguments({"true"}, outputFolder), pipe[1], deadline);
+  pid_t pid = start(arguments({"true"}), -1, pipe[1], deadline);
   close(pipe[1]);
   std::string said;
   if (pid > 0) {
@@ -220,22 +323,26 @@ bool ThumbnailerSandbox::check(const std::string& outputFolder, const Deadline& 
   return false;
 }
 
-bool ThumbnailerSandbox::run(const ThumbnailerCommand& command, const std::string& outputFolder,
+bool ThumbnailerSandbox::run(const ThumbnailerCommand& command, int picture,
                              const Deadline& deadline) {
   if (sourcePath_.empty() || command.empty()) {
     return false;
   }
   if (state_ == State::unchecked) {
-    state_ = check(outputFolder, deadline) ? State::usable : State::unusable;
+    state_ = check(deadline) ? State::usable : State::unusable;
   }
   if (state_ != State::usable) {
     return false;
   }
-  pid_t pid = start(arguments(command, outputFolder), -1, deadline);
+  pid_t pid = start(arguments(copyingOut(command)), picture, -1, deadline);
   if (pid <= 0) {
     return false;
   }
-  std::optional<int> status = waitForChild(pid, deadline);
+  std::function<bool()> withinBudget;
+  if (!memoryHeld_) {
+    withinBudget = [pid] { return treeProportionalBytes(pid) <= kWatchedBytes; };
+  }
+  std::optional<int> status = waitForChild(pid, deadline, withinBudget);
   return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
 }
 

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "FileDescriptor.hpp"
+
 namespace thumbtool {
 
 enum class SourceKind {
@@ -13,7 +15,11 @@ enum class SourceKind {
 };
 
 struct Source {
-  std::string path;  // absolute
+  std::string path;  // absolute; for names and icons only, never opened again
+  // The document, opened once for reading (documents only). Workers and the sandbox get this
+  // descriptor, so that /dev/stdin, /proc/self/fd/N or a path replaced meanwhile mean the file
+  // that was inspected.
+  FileDescriptor file;
   SourceKind kind = SourceKind::missing;
   // For special sources, the content type their icon is looked up by; empty for kernel
   // pseudo-files, whose icon comes from their name.
@@ -24,7 +30,8 @@ struct Source {
 // that gets it (workers, sandboxed thumbnailers, file URIs).
 std::string absolutePath(const std::string& path);
 
-// Follows symbolic links, as opening the path would.
+// Follows symbolic links, as opening the path would. Only a regular file is opened for reading;
+// anything else is looked at without being opened (opening a device can have effects).
 Source inspectSource(const std::string& path);
 
 }  // namespace thumbtool

@@ -20,6 +20,8 @@
 
 #include "BuildFlags.hpp"
 #include "ChildProcess.hpp"
+#include "Landlock.hpp"
+#include "RunGroup.hpp"
 #include "Seccomp.hpp"
 #include "WriteAll.hpp"
 
@@ -27,12 +29,15 @@ namespace thumbtool {
 
 namespace {
 
-// Memory a worker may use: the address-space limit makes allocations fail (and decoders give
-// up cleanly). A sanitizer build can have no such limit; there the parent watches the
-// worker's resident size instead.
-constexpr rlim_t kWorkerMemory = rlim_t{1} << 30;
-// The reply file's descriptor in the worker; everything above it is closed.
+// Memory a worker may use: its share of the run's budget as an address-space limit, which makes
+// allocations fail (and decoders give up cleanly) even where no control group holds the total.
+// A sanitizer build can have no such limit; there the parent watches the worker's resident size
+// instead.
+constexpr rlim_t kWorkerMemory = kChildMemory;
+// The reply file's descriptor in the worker, then the input it was given (if any); everything
+// above them is closed.
 constexpr int kReplyFd = 3;
+constexpr int kInputFd = kInputFdInWorker;
 // Exit status of a worker that could not confine itself (nothing was decoded).
 constexpr int kSetupFailed = 3;
 
@@ -119,44 +124,6 @@ void parseReplies(const std::vector<unsigned char>& bytes, Box box, WorkerResult
   }
 }
 
-std::optional<long long> residentBytes(int statm) {
-  char text[128];
-  ssize_t n = pread(statm, text, sizeof text - 1, 0);
-  if (n <= 0) {
-    return std::nullopt;
-  }
-  text[n] = '\0';
-  long long size = 0;
-  long long resident = 0;
-  if (std::sscanf(text, "%lld %lld", &size, &resident) != 2) {
-    return std::nullopt;
-  }
-  return resident * sysconf(_SC_PAGESIZE);
-}
-
-// The worker's resident size stays within the limit; true when it cannot be read (the
-// worker has just ended).
-class ResidentWatch {
- public:
-  explicit ResidentWatch(pid_t pid)
-      : statm_(open(("/proc/" + std::to_string(pid) + "/statm").c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~ResidentWatch() {
-    if (statm_ >= 0) {
-      close(statm_);
-    }
-  }
-  ResidentWatch(const ResidentWatch&) = delete;
-  ResidentWatch& operator=(const ResidentWatch&) = delete;
-
-  bool withinLimit() const {
-    std::optional<long long> resident = statm_ >= 0 ? residentBytes(statm_) : std::nullopt;
-    return !resident || *resident <= static_cast<long long>(kWorkerMemory);
-  }
-
- private:
-  int statm_;
-};
-
 // Everything the worker wrote to its reply file, at most maxBytes.
 std::vector<unsigned char> readReplies(int reply, std::size_t maxBytes) {
   struct stat info {};
@@ -180,21 +147,26 @@ std::vector<unsigned char> readReplies(int reply, std::size_t maxBytes) {
   return bytes;
 }
 
-// In the worker: no input, no output (the error stream stays, for sanitizer reports; the
-// program silences it otherwise), the reply file at kReplyFd and nothing else open.
-bool prepareDescriptors(int replyFd) {
+// In the worker: no standard input or output (the error stream stays, for sanitizer reports;
+// the program silences it otherwise), the reply file at kReplyFd, the input at kInputFd, and
+// nothing else open.
+bool prepareDescriptors(int replyFd, int inputFd) {
   int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null < 0 || dup2(null, STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0) {
     return false;
   }
-  if (replyFd != kReplyFd && dup2(replyFd, kReplyFd) < 0) {
+  // Out of the way of the numbers they are moved to.
+  int reply = fcntl(replyFd, F_DUPFD_CLOEXEC, 10);
+  int input = inputFd >= 0 ? fcntl(inputFd, F_DUPFD_CLOEXEC, 10) : -1;
+  if (reply < 0 || dup2(reply, kReplyFd) < 0 || (inputFd >= 0 && input < 0) ||
+      (input >= 0 && dup2(input, kInputFd) < 0)) {
     return false;
   }
-  return close_range(kReplyFd + 1, ~0U, 0) == 0;
+  return close_range(input >= 0 ? kInputFd + 1 : kReplyFd + 1, ~0U, 0) == 0;
 }
 
-[[noreturn]] void runWorker(const WorkerTask& task, int replyFd, std::size_t maxReply, pid_t parent,
-                            const Deadline& deadline) {
+[[noreturn]] void runWorker(const WorkerTask& task, int replyFd, int inputFd, std::size_t maxReply,
+                            pid_t parent, const Deadline& deadline) {
   ChildLimits limits;
   if (!kSanitizedBuild) {
     limits.addressSpace = kWorkerMemory;
@@ -203,9 +175,16 @@ bool prepareDescriptors(int replyFd) {
   // The reply file is the only one the worker can write (it opens none): this caps the reply.
   limits.fileSize = maxReply;
   int status = kSetupFailed;
-  if (limitThisChild(limits, parent) && prepareDescriptors(replyFd)) {
+  // The worker keeps thumbtool's user, root's too: decoders open the input by its /proc/self/fd
+  // name, and that reopening checks the file's permissions again, so as another user a file
+  // only root may read would not decode. What root's user could do is held by the filter and
+  // Landlock instead (no writes, no programs, no sockets, no signals or limits for others, no
+  // reach into other processes); it can read, and only pixels leave it.
+  if (limitThisChild(limits, parent) && prepareDescriptors(replyFd, inputFd)) {
     // Fewer malloc arenas: each one reserves 64 MiB of address space.
     mallopt(M_ARENA_MAX, 2);
+    // Where the kernel has no Landlock the filter stands alone.
+    static_cast<void>(enterLandlockDomain());
     if (confineRenderWorker()) {
       WorkerReply reply(kReplyFd);
       try {
@@ -249,7 +228,7 @@ void WorkerReply::image(const Image& image) {
   send(kImageMessage, head, image.pixels.data(), image.pixels.size());
 }
 
-WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline) {
+WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline, int input) {
   WorkerResult result;
   // Replies go to an anonymous file rather than a pipe: the worker never waits for thumbtool,
   // and thumbtool wakes once, when the worker has ended (a pipe costs a pair of context
@@ -265,12 +244,13 @@ WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadli
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
-    runWorker(task, reply, maxBytes, parent, deadline);
+    runWorker(task, reply, input, maxBytes, parent, deadline);
   }
   std::optional<int> status;
   if (pid > 0 && kSanitizedBuild) {
-    ResidentWatch watch(pid);
-    status = waitForChild(pid, deadline, [&watch] { return watch.withinLimit(); });
+    status = waitForChild(pid, deadline, [pid] {
+      return treeProportionalBytes(pid) <= static_cast<long long>(kWorkerMemory);
+    });
   } else if (pid > 0) {
     // The address-space limit holds the worker's memory: thumbtool sleeps until it ends.
     status = waitForChild(pid, deadline);

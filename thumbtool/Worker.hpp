@@ -46,9 +46,16 @@ struct WorkerResult {
 
 using WorkerTask = std::function<void(WorkerReply&)>;
 
+// Where the worker finds the input descriptor it was given, as a path for libraries that open
+// files by name (it is the same open file, not the path it once had).
+inline constexpr int kInputFdInWorker = 4;
+inline constexpr const char* kWorkerInputPath = "/proc/self/fd/4";
+
 // Runs the task in a new worker and collects what it sent until it ended, the deadline passed
 // (then it is killed) or it broke its memory limit (killed too). An image larger than the box,
-// a malformed message or a message too long ends the worker and is dropped.
-WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline);
+// a malformed message or a message too long ends the worker and is dropped. The input
+// descriptor, if one is given, is the only one the worker inherits besides its reply file.
+WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline,
+                         int input = -1);
 
 }  // namespace thumbtool

@@ -8,8 +8,8 @@ same alternating rounds, so that the two builds are compared under the same load
 
 Cases: a 6000x4000 JPEG to a 200x200 PNG (peers: vipsthumbnail, ImageMagick convert -thumbnail,
 gdk-pixbuf-thumbnailer) and page 1 of a 50-page PDF (peers: pdftoppm -singlefile -scale-to 200,
-vipsthumbnail). Prints the median wall time and median peak RSS of each command and the ratio of
-each peer's median to thumbtool's (above 1: thumbtool is faster / smaller).
+vipsthumbnail). Prints the median wall time, CPU time and peak RSS of each command and the ratio of each
+peer's median to thumbtool's (above 1: thumbtool is faster / smaller), with the load average.
 """
 import os
 import shutil
@@ -48,33 +48,35 @@ def run_once(argv, report):
     # Peak RSS comes from GNU time: a child forked by this Python process would report Python's
     # own pages as its peak. time's own start-up is the same for every command.
     start = time.perf_counter()
-    status = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + argv,
+    status = subprocess.run(["/usr/bin/time", "-f", "%M %U %S", "-o", report] + argv,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
     wall = time.perf_counter() - start
     if status != 0:
         raise SystemExit("failed: " + " ".join(argv))
     with open(report) as f:
-        return wall, int(f.read().split()[-1]) / 1024.0  # MiB
+        rss, user, system = f.read().split()[-3:]
+    # CPU time (the program and the children it waited for) moves far less with the machine's
+    # load than wall time does.
+    return wall, int(rss) / 1024.0, float(user) + float(system)  # s, MiB, s
 
 
 def bench(title, commands, rounds, report):
-    results = {name: ([], []) for name, _ in commands}
+    results = {name: ([], [], []) for name, _ in commands}
     for _ in range(2):  # warm the page cache
         for _, argv in commands:
             run_once(argv, report)
     for _ in range(rounds):
         for name, argv in commands:
-            wall, rss = run_once(argv, report)
-            results[name][0].append(wall)
-            results[name][1].append(rss)
-    ours_wall = statistics.median(results[commands[0][0]][0])
-    ours_rss = statistics.median(results[commands[0][0]][1])
-    print(f"\n{title} ({rounds} alternating rounds, medians)")
-    print(f"{'command':<34}{'wall s':>9}{'peak RSS MiB':>14}{'wall ratio':>12}{'RSS ratio':>11}")
+            for series, value in zip(results[name], run_once(argv, report)):
+                series.append(value)
+    ours = [statistics.median(series) for series in results[commands[0][0]]]
+    print(f"\n{title} ({rounds} alternating rounds, medians; load {os.getloadavg()[0]:.1f})")
+    print(f"{'command':<34}{'wall s':>9}{'CPU s':>8}{'peak RSS MiB':>14}{'wall ratio':>12}"
+          f"{'CPU ratio':>11}{'RSS ratio':>11}")
     for name, _ in commands:
-        wall = statistics.median(results[name][0])
-        rss = statistics.median(results[name][1])
-        print(f"{name:<34}{wall:>9.3f}{rss:>14.1f}{wall / ours_wall:>12.2f}{rss / ours_rss:>11.2f}")
+        wall, rss, cpu = (statistics.median(series) for series in results[name])
+        print(f"{name:<34}{wall:>9.3f}{cpu:>8.3f}{rss:>14.1f}{wall / ours[0]:>12.2f}"
+              f"{cpu / max(ours[2], 0.001):>11.2f}{rss / ours[1]:>11.2f}")
 
 
 def main():

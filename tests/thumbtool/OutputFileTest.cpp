@@ -121,5 +121,35 @@ INSTANTIATE_TEST_SUITE_P(
                     OutputCase{"FailedPreviewKeepsTheOldFile", AtOutput::oldFile, false, false}),
     [](const testing::TestParamInfo<OutputCase>& info) { return std::string(info.param.name); });
 
+// A rerun replaces the picture but not who may read it: the old file's mode stays, and its owner
+// too where thumbtool may give it (as root).
+TEST(OutputModeTest, ReplacedFileKeepsItsModeAndOwner) {
+  zembrel::test::ScopedTempDir dir;
+  fs::path source = dir.path() / "photo.jpg";
+  writeJpeg(source, 120, 80);
+  struct ModeCase {
+    mode_t mode;
+    bool otherOwner;
+  };
+  for (ModeCase c : {ModeCase{0600, false}, ModeCase{0640, false}, ModeCase{0604, true}}) {
+    if (c.otherOwner && geteuid() != 0) {
+      continue;  // only root may give a file away
+    }
+    fs::path output = dir.path() / ("out-" + std::to_string(c.mode) + ".png");
+    writeFile(output, "old");
+    ASSERT_EQ(chmod(output.c_str(), c.mode), 0);
+    if (c.otherOwner) {
+      ASSERT_EQ(chown(output.c_str(), 65534, 65534), 0);
+    }
+    RunResult run = runThumbtool({source.string(), output.string(), "60x60"});
+    EXPECT_EQ(run.exitStatus, 0);
+    struct stat info {};
+    ASSERT_EQ(stat(output.c_str(), &info), 0);
+    EXPECT_EQ(decodeImage(output).value_or(Decoded{}).width, 60) << "the new picture";
+    EXPECT_EQ(info.st_mode & 07777, c.mode) << std::oct << c.mode;
+    EXPECT_EQ(info.st_uid, c.otherOwner ? 65534U : geteuid()) << std::oct << c.mode;
+  }
+}
+
 }  // namespace
 }  // namespace thumbtool::test

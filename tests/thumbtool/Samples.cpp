@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -29,6 +31,34 @@ using zembrel::test::writeFile;
 namespace {
 
 using vips::VImage;
+
+// The proportional resident size of a process and all its descendants together, in KiB: a page
+// shared by several of them counts once in all. Processes that are gone count nothing.
+constexpr long long kTreeSampleMs = 10;
+
+long treeProportionalKiB(pid_t root) {
+  long total = 0;
+  std::vector<pid_t> pending = {root};
+  while (!pending.empty()) {
+    std::string folder = "/proc/" + std::to_string(pending.back());
+    pending.pop_back();
+    std::ifstream rollup(folder + "/smaps_rollup");
+    for (std::string line; std::getline(rollup, line);) {
+      if (line.rfind("Pss:", 0) == 0) {
+        total += std::stol(line.substr(4));
+        break;
+      }
+    }
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(folder + "/task", error)) {
+      std::ifstream children(task.path() / "children");
+      for (pid_t child = 0; children >> child;) {
+        pending.push_back(child);
+      }
+    }
+  }
+  return total;
+}
 
 void ensureVips() {
   static const bool ready = [] {
@@ -304,7 +334,8 @@ RunResult runProgram(const std::vector<std::string>& program, const RunOptions& 
       kill(pid, SIGKILL);
       break;
     }
-    if (poll(fds, 2, static_cast<int>(left.count())) < 0) {
+    result.peakTreeKiB = std::max(result.peakTreeKiB, treeProportionalKiB(pid));
+    if (poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), kTreeSampleMs))) < 0) {
       if (errno == EINTR) {
         continue;
       }

@@ -49,6 +49,9 @@ struct RunResult {
   std::string err;
   double seconds = 0;        // wall time
   long peakResidentKiB = 0;  // the largest of the program and the children it waited for
+  // The whole process tree's proportional resident size, sampled every 10 ms while it runs:
+  // what the program and everything it started held at once.
+  long peakTreeKiB = 0;
   bool timedOut = false;
 };
 

@@ -78,6 +78,23 @@ attempt(11, lambda: int([l for l in open("/proc/self/status") if l.startswith("C
 attempt(12, lambda: any(v in os.environ for v in ("THUMBTOOL_PROBE_CANARY", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS")))
 attempt(13, lambda: unlimited(resource.RLIMIT_AS) or unlimited(resource.RLIMIT_NPROC))
 attempt(14, lambda: len(os.listdir("/run")) > 0)
+attempt(0, lambda: os.chmod("/dev/null", 0o666) or True)
+def crowd(count):
+    children = []
+    try:
+        for _ in range(count):
+            pid = os.fork()
+            if pid == 0:
+                os.read(os.pipe()[0], 1)  # blocks until killed
+                os._exit(0)
+            children.append(pid)
+    except OSError:
+        pass
+    for pid in children:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+    return len(children) >= count
+attempt(1, lambda: crowd(400))
 colour = (255, 0, 255) if escaped == 0 else (escaped >> 8, 128, escaped & 255)
 def chunk(kind, data):
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
@@ -334,6 +351,10 @@ TEST_F(SandboxTest, OutputIsReadAsAPngFileOnlyAndItsFolderRemoved) {
       {"nested",
        "mkdir -p /output/a/b && cp \"$1\" /output/a/b/c && ln -s @KEEP@ /output/l && "
        "chmod 0 /output/a"},
+      {"flood",
+       // Deeper than the descriptors one process may hold, and more than the output may take.
+       "p=; i=0; while [ $i -lt 1100 ]; do p=$p/d; i=$((i+1)); done; mkdir -p /output$p; "
+       "head -c 62914560 /dev/zero > /output/big; cp \"$1\" \"$0\""},
   };
   for (const OutputTrick& trick : tricks) {
     std::string script = trick.script;

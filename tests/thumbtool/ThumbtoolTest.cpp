@@ -172,6 +172,24 @@ TEST_F(ThumbtoolTest, EveryFormatDecodesFitsAndKeepsTheAspectRatio) {
   }
 }
 
+// SOURCE names an open descriptor: the file behind it is rendered, not the icon, through the
+// decoders and (for a text file) through a second worker too.
+TEST_F(ThumbtoolTest, DescriptorPathsAsSourceGiveTheDocument) {
+  writeFile(file("notes.txt"), "one\ntwo\n");
+  for (const fs::path& document : {photo(), file("notes.txt")}) {
+    for (const char* source : {"/dev/stdin", "/proc/self/fd/0"}) {
+      fs::path out = file(document.filename().string() + "-stdin.png");
+      RunOptions options;
+      options.launcher = {"/bin/sh", "-c", "exec \"$@\" < '" + document.string() + "'", "sh"};
+      RunResult run = runThumbtool({source, out.string(), "200x200"}, options);
+      EXPECT_EQ(run.exitStatus, 0) << source;
+      std::optional<Decoded> image = decodeImage(out);
+      ASSERT_TRUE(image.has_value()) << source << " " << document;
+      EXPECT_FALSE(looksLikeIcon(*image, 200)) << source << " " << document;
+    }
+  }
+}
+
 TEST_F(ThumbtoolTest, SmallRastersAreNotEnlarged) {
   writeJpeg(file("small.jpg"), 64, 48);
   writeTransparentPng(file("small.png"), 64, 48);

@@ -56,7 +56,7 @@ bool initialised() {
 }
 
 // shared-mime-info's guess from the name and the first bytes.
-std::string sniffContentType(const std::string& path) {
+std::string sniffContentType(const std::string& path, const std::string& name) {
   quieten();
   std::vector<unsigned char> head(4096);
   std::size_t length = 0;
@@ -64,7 +64,7 @@ std::string sniffContentType(const std::string& path) {
     length = std::fread(head.data(), 1, head.size(), file);
     std::fclose(file);
   }
-  return takeString(g_content_type_guess(path.c_str(), head.data(), length, nullptr));
+  return takeString(g_content_type_guess(name.c_str(), head.data(), length, nullptr));
 }
 
 std::string contentTypeFromName(const std::string& path) {

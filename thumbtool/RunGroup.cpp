@@ -1,0 +1,293 @@
+#include "RunGroup.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <utility>
+
+namespace thumbtool {
+
+namespace {
+
+// How long leaving waits for killed members to be gone before it removes the group anyway.
+constexpr int kEmptyingMilliseconds = 2000;
+
+std::optional<std::string> readText(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return std::nullopt;
+  }
+  std::string text;
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1U << 20)) {
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  return n < 0 ? std::nullopt : std::optional<std::string>(text);
+}
+
+bool writeText(const std::string& path, const std::string& text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return close(fd) == 0 && ok;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> pieces;
+  std::stringstream stream(text);
+  for (std::string piece; std::getline(stream, piece, separator);) {
+    if (!piece.empty()) {
+      pieces.push_back(piece);
+    }
+  }
+  return pieces;
+}
+
+bool hasWord(const std::string& text, const std::string& word) {
+  std::vector<std::string> words = split(text, ' ');
+  for (std::string& each : words) {
+    each.erase(std::remove(each.begin(), each.end(), '\n'), each.end());
+  }
+  return std::find(words.begin(), words.end(), word) != words.end();
+}
+
+// A mounted control-group hierarchy: where it is, and which group its top is.
+struct Hierarchy {
+  std::string root;   // the group shown at the mount point
+  std::string point;  // the mount point
+  std::string ownGroup;
+};
+
+// The unified tree (controller "") or the separate hierarchy of one controller, as mounted here,
+// with this process's group in it.
+std::optional<Hierarchy> hierarchyOf(const std::string& controller) {
+  std::optional<Hierarchy> found;
+  std::stringstream mounts(readText("/proc/self/mountinfo").value_or(""));
+  for (std::string line; std::getline(mounts, line);) {
+    std::vector<std::string> fields = split(line, ' ');
+    auto dash = std::find(fields.begin(), fields.end(), "-");
+    if (fields.size() < 5 || std::distance(dash, fields.end()) < 4) {
+      continue;
+    }
+    const std::string& type = dash[1];
+    std::vector<std::string> options = split(dash[3], ',');
+    bool matches = controller.empty()
+                       ? type == "cgroup2"
+                       : type == "cgroup" &&
+                             std::find(options.begin(), options.end(), controller) != options.end();
+    if (matches) {
+      found = Hierarchy{fields[3], fields[4], {}};
+      break;
+    }
+  }
+  std::stringstream groups(readText("/proc/self/cgroup").value_or(""));
+  for (std::string line; found && std::getline(groups, line);) {
+    std::size_t first = line.find(':');
+    std::size_t second = line.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos) {
+      continue;
+    }
+    std::vector<std::string> controllers = split(line.substr(first + 1, second - first - 1), ',');
+    bool mine = controller.empty() ? line.compare(0, second + 1, "0::") == 0
+                                   : std::find(controllers.begin(), controllers.end(),
+                                               controller) != controllers.end();
+    if (mine) {
+      found->ownGroup = line.substr(second + 1);
+    }
+  }
+  if (!found || found->ownGroup.empty() ||
+      found->ownGroup.compare(0, found->root.size(), found->root) != 0) {
+    return std::nullopt;  // not mounted, or this process's group lies outside the mount
+  }
+  return found;
+}
+
+std::string folderOf(const Hierarchy& hierarchy, const std::string& group) {
+  std::string inside = group.substr(hierarchy.root.size());
+  if (!inside.empty() && inside[0] != '/') {
+    inside.insert(0, "/");
+  }
+  return inside == "/" ? hierarchy.point : hierarchy.point + inside;
+}
+
+// A new folder for this run in parent; a stale one of an ended process with the same id is
+// removed first (it can only be empty by now).
+std::optional<std::string> makeFolder(const std::string& parent) {
+  std::string folder = parent + "/thumbtool-" + std::to_string(getpid());
+  if (mkdir(folder.c_str(), 0755) != 0 &&
+      !(errno == EEXIST && rmdir(folder.c_str()) == 0 && mkdir(folder.c_str(), 0755) == 0)) {
+    return std::nullopt;
+  }
+  return folder;
+}
+
+std::set<pid_t> membersOf(const std::string& folder) {
+  std::set<pid_t> pids;
+  std::stringstream text(readText(folder + "/cgroup.procs").value_or(""));
+  for (long pid = 0; text >> pid;) {
+    pids.insert(static_cast<pid_t>(pid));
+  }
+  return pids;
+}
+
+// SIGKILL to every member. Each process is pinned by a pidfd first and signalled only if it is
+// still a member then, so a process id reused meanwhile is never hit.
+void killMembers(const std::string& folder) {
+  if (writeText(folder + "/cgroup.kill", "1")) {
+    return;
+  }
+  std::vector<std::pair<pid_t, int>> pinned;
+  for (pid_t pid : membersOf(folder)) {
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+      pinned.emplace_back(pid, pidfd);
+    }
+  }
+  std::set<pid_t> still = membersOf(folder);
+  for (auto [pid, pidfd] : pinned) {
+    if (still.count(pid) != 0) {
+      syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    }
+    close(pidfd);
+  }
+}
+
+// Moves this process home, kills what is left in the folder and removes it.
+void emptyAndRemove(const std::string& folder, const std::string& home) {
+  writeText(home + "/cgroup.procs", "0");
+  for (int waited = 0; waited < kEmptyingMilliseconds; ++waited) {
+    // The kernel refuses while members live (ended ones not yet reaped do not count).
+    if (rmdir(folder.c_str()) == 0) {
+      return;
+    }
+    if (waited % 50 == 0) {
+      killMembers(folder);
+    }
+    timespec pause{0, 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  rmdir(folder.c_str());
+}
+
+std::string bytes(std::uint64_t count) { return std::to_string(count); }
+
+}  // namespace
+
+RunGroup RunGroup::join(const GroupLimits& limits) {
+  RunGroup group;
+  if (!group.joinUnified(limits)) {
+    group.joinSeparate(limits);
+  }
+  return group;
+}
+
+bool RunGroup::joinUnified(const GroupLimits& limits) {
+  // Below the nearest group that offers memory to its children.
+  if (std::optional<Hierarchy> unified = hierarchyOf("")) {
+    for (std::string above = unified->ownGroup;; above = above.substr(0, above.rfind('/'))) {
+      if (above.empty()) {
+        above = "/";
+      }
+      std::string parent = folderOf(*unified, above);
+      std::string offered = readText(parent + "/cgroup.subtree_control").value_or("");
+      std::optional<std::string> folder =
+          hasWord(offered, "memory") ? makeFolder(parent) : std::nullopt;
+      if (folder) {
+        bool tasks = hasWord(offered, "pids") &&
+                     writeText(*folder + "/pids.max", std::to_string(limits.maxTasks));
+        // No swap: the budget is the memory itself.
+        writeText(*folder + "/memory.swap.max", "0");
+        if (writeText(*folder + "/memory.max", bytes(limits.memoryBytes)) &&
+            writeText(*folder + "/cgroup.procs", "0")) {
+          kind_ = GroupKind::unified;
+          holdsTasks_ = tasks;
+          members_.push_back({*folder, folderOf(*unified, unified->ownGroup)});
+          return true;
+        }
+        rmdir(folder->c_str());
+      }
+      if (above == "/" || above.size() <= unified->root.size()) {
+        break;
+      }
+    }
+  }
+  return false;
+}
+
+void RunGroup::joinSeparate(const GroupLimits& limits) {
+  // Memory, and tasks where the pids hierarchy allows it too.
+  struct Controller {
+    const char* name;
+    const char* limitFile;
+    std::string limit;
+  };
+  for (const Controller& controller :
+       {Controller{"memory", "memory.limit_in_bytes", bytes(limits.memoryBytes)},
+        Controller{"pids", "pids.max", std::to_string(limits.maxTasks)}}) {
+    std::optional<Hierarchy> hierarchy = hierarchyOf(controller.name);
+    if (!hierarchy || (members_.empty() && std::string(controller.name) != "memory")) {
+      break;
+    }
+    std::string home = folderOf(*hierarchy, hierarchy->ownGroup);
+    std::optional<std::string> folder = makeFolder(home);
+    if (!folder) {
+      continue;
+    }
+    bool limited = writeText(*folder + "/" + controller.limitFile, controller.limit);
+    if (limited && std::string(controller.name) == "memory") {
+      // Where swap is accounted, the same figure for memory and swap together.
+      writeText(*folder + "/memory.memsw.limit_in_bytes", controller.limit);
+    }
+    if (!limited || !writeText(*folder + "/cgroup.procs", "0")) {
+      rmdir(folder->c_str());
+      continue;
+    }
+    kind_ = GroupKind::separate;
+    holdsTasks_ = std::string(controller.name) == "pids";
+    members_.push_back({*folder, home});
+  }
+}
+
+RunGroup::~RunGroup() { leave(); }
+
+RunGroup::RunGroup(RunGroup&& other) noexcept
+    : kind_(std::exchange(other.kind_, GroupKind::none)),
+      holdsTasks_(std::exchange(other.holdsTasks_, false)),
+      members_(std::move(other.members_)) {
+  other.members_.clear();
+}
+
+RunGroup& RunGroup::operator=(RunGroup&& other) noexcept {
+  if (this != &other) {
+    leave();
+    kind_ = std::exchange(other.kind_, GroupKind::none);
+    holdsTasks_ = std::exchange(other.holdsTasks_, false);
+    members_ = std::move(other.members_);
+    other.members_.clear();
+  }
+  return *this;
+}
+
+void RunGroup::leave() {
+  for (auto member = members_.rbegin(); member != members_.rend(); ++member) {
+    emptyAndRemove(member->folder, member->home);
+  }
+  members_.clear();
+  kind_ = GroupKind::none;
+  holdsTasks_ = false;
+}
+
+}  // namespace thumbtool

@@ -218,6 +218,13 @@ TEST(HttpHostile, RedirectNeverLeavesHttps) {
   ASSERT_EQ(plain.requests().size(), 2u);
   EXPECT_EQ(plain.requests()[1].target, "/landed");
   EXPECT_EQ(plain.requests()[1].body, plain.requests()[0].body);
+  // From http through https and back: the last hop leaves TLS all the same.
+  const std::string viaTls = "https://127.0.0.1:" + std::to_string(tls.port()) +
+                             "/form?status=307%26location=" + plain.url("/landed");
+  EXPECT_EQ(zembrel->doSimplePostWithURL(plain.url("/start?status=307&location=" + viaTls), "",
+                                         form, "raw", {}),
+            "#error|Custom|1");
+  EXPECT_EQ(plain.requests().size(), 3u);
 }
 
 }  // namespace

@@ -142,6 +142,9 @@ const UploadCase kCases[] = {
     {"UploadOnAnotherOrigin", {"--other-origin"}, {}, "#complete|204", false, false},
     // Appends that the server drops without an offset are failed attempts.
     {"EveryAppendDropped", {"--drop-patches"}, {}, "#error|Custom|8", true},
+    // A draft server that never confirms the end: the empty closing append
+    // that moves nothing is a failed attempt too.
+    {"DraftNeverCompletes", {"--draft", "--never-complete"}, {}, "#error|Custom|8", true},
 };
 
 class ResumableFault : public ResumableTest, public ::testing::WithParamInterface<UploadCase> {};

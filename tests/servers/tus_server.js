@@ -25,6 +25,8 @@
 //                        on that port (another origin) in creation answers
 //   --drop-patches       (tus) read every PATCH body, keep none of it, and
 //                        answer 204 without Upload-Offset
+//   --never-complete     (--draft) keep what appends bring, but answer every
+//                        one, the last too, with Upload-Complete: ?0
 'use strict';
 
 const fs = require('node:fs');
@@ -36,7 +38,8 @@ const DRAFT_INTEROP_VERSION = '8';
 
 function parseArgs(argv) {
   const options = {store: null, path: '/files', without: [], maxSize: 0, fail: [], log: null,
-                   draft: false, maxAppend: 0, otherOrigin: false, dropPatches: false};
+                   draft: false, maxAppend: 0, otherOrigin: false, dropPatches: false,
+                   neverComplete: false};
   for (let i = 0; i < argv.length; ++i) {
     const arg = argv[i];
     const next = () => {
@@ -56,6 +59,7 @@ function parseArgs(argv) {
     else if (arg === '--max-append') options.maxAppend = Number(next());
     else if (arg === '--other-origin') options.otherOrigin = true;
     else if (arg === '--drop-patches') options.dropPatches = true;
+    else if (arg === '--never-complete') options.neverComplete = true;
     else if (!options.store) options.store = arg;
     else throw new Error(`unknown argument ${arg}`);
   }
@@ -255,7 +259,7 @@ function draftHandler() {
       return append(req, upload, Number.MAX_SAFE_INTEGER, (bytes, ended) => {
         if (!ended) return;
         const now = offset + bytes;
-        if (complete) {
+        if (complete && !options.neverComplete) {
           if (upload.length !== null && now !== upload.length) {
             return finish(res, 400, {}, 'inconsistent length\n');
           }

@@ -378,8 +378,9 @@ void ResumableUpload::onSendAnswer(const ResponseHead& head) {
     if (completed == true || (requestCompletes_ && completed != false)) return complete(status);
     const std::int64_t offset = reported.value_or(requestBase_ + requestLength_);
     if (offset < requestBase_ || offset > fileSize_) return fail({kWeirdReplyDomain, kWeirdReply});
-    // An append that moved nothing must not repeat without end.
-    if (offset == requestBase_ && requestLength_ > 0)
+    // An append that moved nothing must not repeat without end; nor the
+    // empty closing one that the server did not take as the end.
+    if (offset == requestBase_ && (requestLength_ > 0 || requestCompletes_))
       return retryAfter({kWeirdReplyDomain, kWeirdReply});
     noteServerOffset(offset);
     offset_ = offset;

@@ -72,6 +72,8 @@ std::optional<UrlOrigin> urlOrigin(const std::string& text) {
   origin.scheme = std::move(*scheme);
   origin.host = std::move(*host);
   origin.port = std::move(*port);
+  // The same link-local address on another interface is another machine.
+  origin.zone = part(CURLUPART_ZONEID, 0).value_or(std::string());
   return origin;
 }
 

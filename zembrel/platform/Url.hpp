@@ -22,12 +22,14 @@ std::string escapeFormComponent(std::string_view text);
 std::optional<std::string> resolveUrlReference(const std::string& base,
                                                const std::string& reference);
 
-// A URL's origin: scheme and host in lower case, and the port, the scheme's
-// default where the URL names none; absent when the URL cannot be parsed.
+// A URL's origin: scheme and host in lower case, the port (the scheme's
+// default where the URL names none) and an IPv6 address's zone (interface);
+// absent when the URL cannot be parsed.
 struct UrlOrigin {
   std::string scheme;
   std::string host;
   std::string port;
+  std::string zone;  // empty: none
   bool operator==(const UrlOrigin&) const = default;
 };
 std::optional<UrlOrigin> urlOrigin(const std::string& url);

@@ -1,6 +1,7 @@
 #include "zembrel/platform/UrlSession.hpp"
 
 #include <curl/curl.h>
+#include <strings.h>
 
 #include <array>
 #include <cstdlib>
@@ -109,6 +110,26 @@ SharedSession& session() {
   return *instance;
 }
 
+// Follows the hops of one transfer: once a hop was https, a later hop to
+// http is refused before its request goes out. The transfer policy refuses
+// that from an https start; a chain that begins with http needs this.
+struct TlsKeeper {
+  CURL* easy = nullptr;
+  bool hadTls = false;
+  bool refused = false;
+
+  static int beforeRequest(void* self, char*, char*, int, int) noexcept {
+    auto& keeper = *static_cast<TlsKeeper*>(self);
+    const char* url = nullptr;
+    if (curl_easy_getinfo(keeper.easy, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK || !url)
+      return CURL_PREREQFUNC_ABORT;
+    const bool tls = ::strncasecmp(url, "https:", 6) == 0;
+    keeper.refused = keeper.hadTls && !tls;
+    keeper.hadTls = keeper.hadTls || tls;
+    return keeper.refused ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
+  }
+};
+
 }  // namespace
 
 void attachSharedSession(CURL* easy) {
@@ -130,6 +151,9 @@ UrlResponse loadSynchronously(const UrlRequest& request,
   curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+  TlsKeeper keeper{handle};
+  curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, &TlsKeeper::beforeRequest);
+  curl_easy_setopt(handle, CURLOPT_PREREQDATA, &keeper);
   curl_easy_setopt(handle, CURLOPT_TIMEOUT, kTotalTimeoutSeconds);
   if (!request.headers.has("User-Agent") && !request.defaultUserAgent.empty())
     curl_easy_setopt(handle, CURLOPT_USERAGENT, request.defaultUserAgent.c_str());
@@ -151,7 +175,9 @@ UrlResponse loadSynchronously(const UrlRequest& request,
 
   const CURLcode result = curl_easy_perform(handle);
   if (result != CURLE_OK) {
-    response.error = mapTransferError(handle, result);
+    // Reported as libcurl reports the same hop from an https start.
+    response.error =
+        mapTransferError(handle, keeper.refused ? CURLE_UNSUPPORTED_PROTOCOL : result);
     return response;
   }
   long status = 0;

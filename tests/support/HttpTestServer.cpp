@@ -7,6 +7,8 @@
 
 #include <thread>
 
+#include "TimeScale.hpp"
+
 namespace zembrel::test {
 
 std::optional<std::string> RecordedRequest::header(const std::string& name) const {
@@ -46,7 +48,7 @@ std::vector<RecordedRequest> HttpTestServer::requests() const {
 
 std::vector<RecordedRequest> HttpTestServer::waitForRequests(
     std::size_t count, std::chrono::milliseconds deadline) const {
-  auto until = std::chrono::steady_clock::now() + deadline;
+  auto until = std::chrono::steady_clock::now() + scaled(deadline);
   auto seen = requests();
   while (seen.size() < count && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

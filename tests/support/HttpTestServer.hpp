@@ -47,7 +47,8 @@ class HttpTestServer {
 
   // All requests recorded so far, in arrival order.
   std::vector<RecordedRequest> requests() const;
-  // Waits until at least `count` requests are recorded or the deadline passes.
+  // Waits until at least `count` requests are recorded or the deadline (times
+  // the run's time scale) passes.
   std::vector<RecordedRequest> waitForRequests(
       std::size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
 

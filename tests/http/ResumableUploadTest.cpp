@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "MainLoop.hpp"
+#include "ScopedEnvironment.hpp"
 #include "ResumableFixtures.hpp"
 #include "zembrel/HostMessages.hpp"
 #include "zembrel/Zembrel.hpp"
@@ -77,8 +78,7 @@ class Recorder {
 class ResumableTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (const char* saved = std::getenv("XDG_STATE_HOME")) savedStateHome_ = saved;
-    ::setenv("XDG_STATE_HOME", state_.path().c_str(), 1);
+    environment_.set("XDG_STATE_HOME", state_.path().string());
     // A stall ends an attempt after 2 s instead of a minute.
     const detail::TransferLimits limits{2, std::int64_t{1} << 30};
     detail::overrideTransferLimitsForTesting(&limits);
@@ -87,11 +87,6 @@ class ResumableTest : public ::testing::Test {
   }
   void TearDown() override {
     detail::overrideTransferLimitsForTesting(nullptr);
-    if (savedStateHome_) {
-      ::setenv("XDG_STATE_HOME", savedStateHome_->c_str(), 1);
-    } else {
-      ::unsetenv("XDG_STATE_HOME");
-    }
   }
 
   std::filesystem::path file() const { return files_.path() / "holiday.mp4"; }
@@ -111,7 +106,7 @@ class ResumableTest : public ::testing::Test {
   ScopedTempDir state_;
   ScopedTempDir files_;
   std::string bytes_;
-  std::optional<std::string> savedStateHome_;
+  test::ScopedEnvironment environment_;
 };
 
 struct UploadCase {

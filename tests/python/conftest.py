@@ -95,14 +95,14 @@ class HttpServer(Server):
         return f"http://127.0.0.1:{self.port}{path}"
 
     def requests(self):
+        """Every request recorded so far, by arrival. One still being received
+        has no record yet: the later ones are listed all the same."""
         found = []
-        index = 1
-        while (self.records / f"{index}.json").exists():
-            record = json.loads((self.records / f"{index}.json").read_text())
-            body = self.records / f"{index}.body"
+        for path in sorted(self.records.glob("*.json"), key=lambda p: int(p.stem)):
+            record = json.loads(path.read_text())
+            body = path.with_suffix(".body")
             record["body"] = body.read_bytes() if body.exists() else b""
             found.append(record)
-            index += 1
         return found
 
 

@@ -34,9 +34,15 @@ class PrivateFolders {
                              "HTTPS_PROXY", "FTP_PROXY", "ALL_PROXY"}) {
       environment_.unset(name);
     }
-    // Last: the folders above were made under the inherited one.
+    // Last: the folders above were made under the inherited one. The
+    // temporary folder is shared as /tmp is (sticky, open to all), since tests
+    // run programs as another user too; the way to it can be passed, not listed.
+    namespace fs = std::filesystem;
     const auto temporary = root_.path() / "tmp";
-    std::filesystem::create_directory(temporary);
+    fs::create_directory(temporary);
+    fs::permissions(root_.path(), fs::perms::owner_all | fs::perms::group_exec |
+                                      fs::perms::others_exec);
+    fs::permissions(temporary, fs::perms::all | fs::perms::sticky_bit);
     environment_.set("TMPDIR", temporary.string());
   }
 

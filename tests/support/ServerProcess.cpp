@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -19,7 +20,8 @@ ServerProcess::ServerProcess(std::vector<std::string> argv) : child_(argv) {
   port_ = std::atoi(line.c_str());
   if (port_ <= 0) {
     child_.stop();
-    throw std::runtime_error("server " + argv[argv.size() > 1 ? 1 : 0] + " did not report a port: '" + line + "'");
+    const std::string& name = argv[argv.size() > 1 ? 1 : 0];
+    throw std::runtime_error("server " + name + " did not report a port: '" + line + "'");
   }
 }
 
@@ -46,6 +48,7 @@ int closedPort() {
     socklen_t length = sizeof address;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ::close(fd);
       throw std::runtime_error("cannot bind a port on 127.0.0.1");
     }
     // The descriptor stays open, unlistened, until the process ends.

@@ -150,9 +150,18 @@ ProgramRun Subprocess::finish(std::chrono::milliseconds deadline) {
     }
   }
   closeOutput();
+  // The deadline holds also for a child whose output is not captured, or
+  // that closed it and goes on.
   int status = 0;
   rusage usage{};
-  while (pid_ > 0 && ::wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
+  while (pid_ > 0) {
+    const pid_t ended = ::wait4(pid_, &status, WNOHANG, &usage);
+    if (ended == pid_ || (ended < 0 && errno != EINTR)) break;
+    if (!run.timedOut && std::chrono::steady_clock::now() >= killAt) {
+      run.timedOut = true;
+      ::kill(pid_, SIGKILL);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   pid_ = -1;
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();

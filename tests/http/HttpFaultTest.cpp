@@ -144,7 +144,7 @@ TEST_P(HttpFault, StreamedPostEndsInOneError) {
     ASSERT_TRUE(zembrel->doPostWithURL(url(), {}, std::vector<std::string>{"f"},
                                        (files_.path() / "a.txt").string(), {}));
   }
-  ASSERT_TRUE(recorder.waitForFinal(test::scaled(60s)));
+  ASSERT_TRUE(recorder.waitForFinal(60s));
   // Late events of a finished upload would show up here: once the upload has
   // let its instance go, whatever it queued is dispatched.
   EXPECT_TRUE(test::runMainContextUntil([&] { return alive.expired(); }));

@@ -433,8 +433,8 @@ TEST_F(StreamedPost, ProgressRisesSteadilyOnASlowServer) {
 
   const Strings progress = progressMessages();
   // The server reads for at least 6 s: messages keep coming all along (a
-  // loaded machine may delay some, so only half of the 24 are asked for).
-  ASSERT_GE(progress.size(), 12u);
+  // loaded machine may delay some, so only a third of the 24 are asked for).
+  ASSERT_GE(progress.size(), 8u);
   // One message per interval, never more often: a late timer makes a gap
   // longer, never shorter.
   std::vector<double> gaps;

@@ -15,9 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "CommandRun.hpp"
 #include "HttpTestServer.hpp"
+#include "Requirements.hpp"
 #include "ServerProcess.hpp"
+#include "Subprocess.hpp"
 #include "zembrel/zembrel.h"
 
 namespace {
@@ -89,8 +90,6 @@ struct Messages {
 class CApi : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    for (const char* name : {"http_proxy", "ftp_proxy", "all_proxy", "ALL_PROXY", "FTP_PROXY"})
-      ::unsetenv(name);
     http_ = new HttpTestServer();
     ftpHome_ = new ScopedTempDir();
     ftp_ = new ServerProcess({"/usr/bin/python3",
@@ -358,7 +357,9 @@ TEST_F(CApi, XmlMatchesTheCommandLine) {
 
 // Keyring round trip through the C functions (a private keyring session).
 TEST_F(CApi, KeychainStoresReadsAndDeletes) {
-  if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) GTEST_SKIP() << "run inside keyring-session";
+  if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
+    ZEMBREL_SKIP_WITHOUT("keyring", "no session bus: run inside tests/servers/keyring-session");
+  }
   const std::string service = "capi-test-" + std::to_string(::getpid());
   zembrel_keychain_store(z_, "p\xC3\xA4ss", service.c_str(), "me", nullptr);
   EXPECT_EQ(zembrel_keychain_status(z_), 0);

@@ -1,8 +1,6 @@
 // `zembrel keychain` against the real keyring, checked with secret-tool, an
 // independent Secret Service client.
 
-#include <sys/wait.h>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -11,6 +9,7 @@
 
 #include "KeyringFixture.hpp"
 #include "ServerProcess.hpp"
+#include "Subprocess.hpp"
 
 namespace zembrel::test {
 namespace {
@@ -37,15 +36,11 @@ class KeychainCli : public KeyringTest {
  protected:
   // Runs a shell command line with `input` on its standard input.
   Outcome run(const std::string& command, const std::string& input = "") {
-    writeFile(dir_.path() / "in", input);
-    const std::string line = command + " <" + quoted(dir_.path() / "in") + " >" +
-                             quoted(dir_.path() / "out") + " 2>" + quoted(dir_.path() / "err");
-    const int raw = std::system(line.c_str());
-    Outcome result;
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = readFile(dir_.path() / "out");
-    result.err = readFile(dir_.path() / "err");
-    return result;
+    ChildOptions options;
+    options.input = input;
+    options.err = Output::capture;
+    const ProgramRun done = runProgram({"/bin/sh", "-c", command}, options);
+    return {done.status, done.out, done.err};
   }
 
   Outcome cli(const std::string& arguments, const std::string& input = "") {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "LogCapture.hpp"
+#include "Requirements.hpp"
 
 namespace zembrel::test {
 
@@ -27,8 +28,9 @@ class KeyringTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
-      GTEST_SKIP() << "no session bus: run inside tests/servers/keyring-session "
-                      "(scripts/test does)";
+      ZEMBREL_SKIP_WITHOUT("keyring",
+                           "no session bus: run inside tests/servers/keyring-session "
+                           "(scripts/test does)");
     }
     GError* error = nullptr;
     service_ = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);

@@ -1,35 +1,25 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "FtpTestSupport.hpp"
+#include "Subprocess.hpp"
 
 namespace zembrel {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct CommandRun {
-  std::string out;
-  int status;
-};
+using CommandRun = test::ProgramRun;
 
-// Runs the command-line host with the arguments (each quoted for the shell).
+// Runs the command-line host with the arguments; its standard error is not
+// part of the contract checked here.
 CommandRun zembrelCommand(const std::vector<std::string>& arguments) {
-  std::string command = "'" ZEMBREL_CLI_PATH "'";
-  for (const auto& argument : arguments) command += " '" + argument + "'";
-  command += " 2>/dev/null";
-  CommandRun run{"", -1};
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return run;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    run.out.append(buffer, n);
-  const int status = ::pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  std::vector<std::string> argv{ZEMBREL_CLI_PATH};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  test::ChildOptions options;
+  options.err = test::Output::discard;
+  return test::runProgram(argv, options);
 }
 
 TEST(FtpCli, CommandsPrintTheContractsOutputAndExitStatus) {

@@ -11,6 +11,7 @@
 
 #include "FtpTestSupport.hpp"
 #include "MainLoop.hpp"
+#include "TimeScale.hpp"
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/ftp/FtpInternals.hpp"
 #include "zembrel/platform/TransferPolicy.hpp"
@@ -77,8 +78,10 @@ Outcome runOperation(Op op, const std::string& url, const fs::path& localFile) {
         break;
     }
   }
-  test::runMainContextUntil([&] { return alive.expired(); }, 10s);
-  test::runMainContextFor(50ms);  // nothing may follow the final message
+  // Nothing may follow the final message: once the instance is gone, no worker
+  // or hand-off of it is left, and whatever it queued is dispatched here.
+  EXPECT_TRUE(test::runMainContextUntil([&] { return alive.expired(); }, 10s));
+  test::drainMainContext();
   for (const auto& message : recorder.finals()) outcome.finals.push_back(message.text);
   return outcome;
 }
@@ -133,7 +136,8 @@ TEST_P(FtpFault, EndsOnceWithinItsLimitAndLeavesNoDescriptor) {
       [&] {
         if (server) server->stop();
       });
-  ASSERT_TRUE(took.has_value()) << "still running after " << c.limit.count() << " s";
+  ASSERT_TRUE(took.has_value()) << "still running after " << test::scaled(c.limit).count()
+                                << " ms";
   if (c.op == Op::Upload) {
     ASSERT_EQ(outcome.finals.size(), 1u) << ::testing::PrintToString(outcome.finals);
     EXPECT_EQ(outcome.finals[0].rfind(c.expected, 0), 0u) << outcome.finals[0];
@@ -271,12 +275,14 @@ TEST_P(FtpStop, EndsASilentOperationWithinASecond) {
         stopper.join();
       },
       [&] { server.stop(); });
-  ASSERT_TRUE(took.has_value());
+  ASSERT_TRUE(took.has_value()) << "the stop did not end the operation";
   ASSERT_TRUE(stoppedAt.has_value());
-  // While it waits for a reply, libcurl wakes once a second to ask the stop
-  // check: the stop lands on that tick (1.0003 s measured), later only when
-  // the machine is loaded.
-  EXPECT_LT(endedAt - *stoppedAt, 1500ms);
+  // The silent server never answers: the operation ended because of the stop,
+  // after it, with the stop's result. While it waits for a reply, libcurl asks
+  // the stop check once a second (1.0003 s measured on an idle machine); the
+  // bound is scaled, and stays far below the 60 s stall limit.
+  EXPECT_GE(endedAt, *stoppedAt);
+  EXPECT_LT(endedAt - *stoppedAt, test::scaled(2s));
   EXPECT_EQ(result, c.expected);
   EXPECT_EQ(zembrel->snapshot().hasCurlHandle, !c.close);
   EXPECT_EQ(server.count("CMD LIST"), c.op == Op::List ? 1 : 0) << "the walk went on";
@@ -318,8 +324,8 @@ TEST(FtpConcurrency, AStalledListingBlocksNoOtherInstanceAndNoSecondListing) {
   const auto other = test::runWithin(
       10s, [&] { otherResult = Zembrel::initZembrel()->getDirectoryListFromURL(normal.url("/")); },
       [&] { silent.stop(); });
+  // Ended while the stalled listing still waits (until it is cancelled below).
   ASSERT_TRUE(other.has_value());
-  EXPECT_LT(*other, 5s);
   ASSERT_TRUE(otherResult.has_value());
   EXPECT_EQ(otherResult->directories.size(), 1u);
 

@@ -3,17 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
-#include "ServerProcess.hpp"
-
-extern char** environ;
+#include "Subprocess.hpp"
 
 namespace zembrel {
 namespace {
@@ -24,43 +17,9 @@ struct RunResult {
 };
 
 // Runs the command line program with `input` on stdin; stdout is captured.
-RunResult runCli(std::vector<std::string> args, const std::string& input) {
-  test::ScopedTempDir dir;
-  const auto inputPath = dir.path() / "input";
-  test::writeFile(inputPath, input);
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe failed";
-    return {};
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, inputPath.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  args.insert(args.begin(), ZEMBREL_CLI_PATH);
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
-  RunResult result;
-  if (rc != 0) {
-    ::close(pipeFds[0]);
-    ADD_FAILURE() << "cannot start " << argv[0];
-    return result;
-  }
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) {
-    result.out.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+RunResult runCli(const std::vector<std::string>& args, const std::string& input) {
+  const test::ProgramRun run = test::runCommand(ZEMBREL_CLI_PATH, args, input);
+  return {run.status, run.out};
 }
 
 RunResult ftpParse(const std::string& input) {

@@ -76,7 +76,7 @@ std::optional<std::chrono::milliseconds> runWithin(std::chrono::milliseconds dea
                                                    const std::function<void()>& unblock) {
   const auto start = std::chrono::steady_clock::now();
   auto done = std::async(std::launch::async, operation);
-  if (done.wait_for(deadline) == std::future_status::ready) {
+  if (done.wait_for(scaled(deadline)) == std::future_status::ready) {
     done.get();
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  start);

@@ -11,6 +11,7 @@
 
 #include "MessageRecorder.hpp"
 #include "ServerProcess.hpp"
+#include "TimeScale.hpp"
 
 namespace zembrel::test {
 
@@ -56,7 +57,8 @@ class CountingListener {
   std::thread thread_;
 };
 
-// Runs `operation` on a thread of its own and waits at most `deadline` for it.
+// Runs `operation` on a thread of its own and waits at most `deadline` (times
+// the time scale of the run) for it.
 // When it has not returned by then, `unblock` runs (say, stopping the server
 // it waits on) before the thread is joined. Returns how long the operation
 // took, or std::nullopt when it overran.

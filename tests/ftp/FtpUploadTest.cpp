@@ -35,7 +35,8 @@ class FtpUpload : public ::testing::Test {
   std::vector<std::string> upload(const fs::path& file, const std::string& url) {
     EXPECT_TRUE(zembrel->uploadFile(file.string(), url));
     EXPECT_TRUE(recorder.waitForFinal());
-    test::runMainContextFor(std::chrono::milliseconds(50));  // nothing may follow
+    // Nothing may follow the final message: the worker has let the instance go.
+    EXPECT_TRUE(test::settle(zembrel));
     return recorder.texts();
   }
 
@@ -50,7 +51,7 @@ TEST_F(FtpUpload, ProgressPerBlockFromTheWorkerThenOneFinalMessageOnTheMainConte
   test::writeRandomFile(file, kMiB + 1);
   ASSERT_TRUE(zembrel->uploadFile(file.string(), server.url("/")));
   ASSERT_TRUE(recorder.waitForFinal());
-  test::runMainContextFor(std::chrono::milliseconds(50));
+  ASSERT_TRUE(test::settle(zembrel));  // nothing can follow now
 
   const auto messages = recorder.messages();
   ASSERT_GE(messages.size(), 3u);
@@ -242,7 +243,7 @@ TEST_F(FtpUploadSlow, CancelEndsTheUploadAsCancelled) {
   ASSERT_TRUE(recorder.waitForProgress(4 * kMiB));
   zembrel->cancelFTPOperation();
   ASSERT_TRUE(recorder.waitForFinal());
-  test::runMainContextFor(std::chrono::milliseconds(50));
+  ASSERT_TRUE(test::settle(zembrel));  // nothing can follow now
   const auto finals = recorder.finals();
   ASSERT_EQ(finals.size(), 1u);
   EXPECT_EQ(finals[0].text, "#error|Upload Cancelled|0");
@@ -281,7 +282,7 @@ TEST_P(FtpUploadSizeChange, EndsInAnErrorNeverComplete) {
   ASSERT_TRUE(recorder.waitForProgress(4 * kMiB));
   fs::resize_file(file, GetParam().newSize);
   ASSERT_TRUE(recorder.waitForFinal());
-  test::runMainContextFor(std::chrono::milliseconds(50));
+  ASSERT_TRUE(test::settle(zembrel));  // nothing can follow now
   ASSERT_EQ(recorder.finals().size(), 1u);
   EXPECT_EQ(recorder.finals()[0].text, GetParam().final);
 }

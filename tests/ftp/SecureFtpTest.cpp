@@ -16,7 +16,9 @@
 
 #include "FtpTestSupport.hpp"
 #include "MainLoop.hpp"
-#include "ScopedEnv.hpp"
+#include "Requirements.hpp"
+#include "ScopedEnvironment.hpp"
+#include "Subprocess.hpp"
 #include "zembrel/Ftp.hpp"
 #include "zembrel/Zembrel.hpp"
 
@@ -27,9 +29,18 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::FtpTestServer;
 using test::MessageRecorder;
-using test::ScopedEnv;
 using test::readFile;
 using test::writeFile;
+
+using ScopedEnv = test::ScopedEnvironment;
+
+// Runs a helper program quietly; its exit status.
+int quietly(const std::vector<std::string>& argv) {
+  test::ChildOptions options;
+  options.out = test::Output::discard;
+  options.err = test::Output::discard;
+  return test::runProgram(argv, options).status;
+}
 
 // The servers of the suite, started once: an FTP server with explicit TLS,
 // one with implicit TLS, both with a certificate of a CA made here, and an
@@ -45,9 +56,8 @@ struct Servers {
 
   Servers() {
     const fs::path dir = certificates.path();
-    if (std::system(("'" + (test::serversDir() / "make-test-ca").string() + "' '" + dir.string() +
-                     "'")
-                        .c_str()) != 0) {
+    if (test::runProgram({(test::serversDir() / "make-test-ca").string(), dir.string()}).status !=
+        0) {
       throw std::runtime_error("make-test-ca failed");
     }
     const std::vector<std::string> tls = {"--tls-cert", (dir / "server.pem").string(),
@@ -85,9 +95,7 @@ struct Servers {
     const fs::path knownHosts = home.path() / ".ssh/known_hosts";
     writeFile(knownHosts, "[127.0.0.1]:" + std::to_string(sshd->port()) + " " + key + "\n");
     if (hashed) {
-      ASSERT_EQ(std::system(("ssh-keygen -q -H -f '" + knownHosts.string() + "' >/dev/null 2>&1")
-                                .c_str()),
-                0);
+      ASSERT_EQ(quietly({"ssh-keygen", "-q", "-H", "-f", knownHosts.string()}), 0);
       fs::remove(knownHosts.string() + ".old");
       ASSERT_EQ(readFile(knownHosts).rfind("|1|", 0), 0u) << "known_hosts not hashed";
     }
@@ -171,7 +179,7 @@ class SchemeOperation : public SecureFtp,
 TEST_P(SchemeOperation, WorksAgainstTheRealServer) {
   const std::string scheme = std::get<0>(GetParam());
   const Op op = std::get<1>(GetParam());
-  if (scheme == "sftp" && !servers->sshd) GTEST_SKIP() << servers->sshSkipReason;
+  if (scheme == "sftp" && !servers->sshd) ZEMBREL_SKIP_WITHOUT("sshd", servers->sshSkipReason);
   const Target t = target(scheme);
   // Each case works in a folder of its own on the shared server.
   const std::string area = "case-" + std::to_string(static_cast<int>(op));
@@ -286,7 +294,7 @@ class Trust : public SecureFtp, public ::testing::WithParamInterface<TrustCase> 
 TEST_P(Trust, IsRefusedAndNothingIsStored) {
   const TrustCase& c = GetParam();
   const bool ssh = std::string(c.scheme) == "sftp";
-  if (ssh && !servers->sshd) GTEST_SKIP() << servers->sshSkipReason;
+  if (ssh && !servers->sshd) ZEMBREL_SKIP_WITHOUT("sshd", servers->sshSkipReason);
   std::optional<ScopedEnv> otherCa;
   std::optional<FtpTestServer> plain;
   Target t = target(c.scheme);
@@ -306,9 +314,8 @@ TEST_P(Trust, IsRefusedAndNothingIsStored) {
     case TrustCase::ChangedHostKey: {
       // The host is listed, with some other server's key.
       test::ScopedTempDir other;
-      ASSERT_EQ(std::system(("ssh-keygen -q -t ed25519 -N '' -f '" +
-                             (other.path() / "k").string() + "' </dev/null")
-                                .c_str()),
+      ASSERT_EQ(quietly({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
+                         (other.path() / "k").string()}),
                 0);
       servers->trustHostKey(other.path() / "k.pub", false);
       break;
@@ -354,7 +361,7 @@ class ThroughProxy : public SecureFtp, public ::testing::WithParamInterface<cons
 
 TEST_P(ThroughProxy, GoesOnlyThroughATunnel) {
   const std::string scheme = GetParam();
-  if (scheme == "sftp" && !servers->sshd) GTEST_SKIP() << servers->sshSkipReason;
+  if (scheme == "sftp" && !servers->sshd) ZEMBREL_SKIP_WITHOUT("sshd", servers->sshSkipReason);
   std::optional<FtpTestServer> plain;
   Target t = target(scheme);
   if (scheme == "ftp") {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "CommandRun.hpp"
+#include "Subprocess.hpp"
 #include "HttpTestServer.hpp"
 
 namespace zembrel {

@@ -2,10 +2,6 @@
 // run again, it resumes where the server stopped instead of starting over.
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -14,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "CommandRun.hpp"
 #include "ResumableFixtures.hpp"
-
-extern char** environ;
+#include "ScopedEnvironment.hpp"
+#include "Subprocess.hpp"
+#include "TimeScale.hpp"
 
 namespace zembrel {
 namespace {
@@ -44,20 +40,9 @@ std::string lastLine(const std::string& out) {
 
 class ResumableCli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* saved = std::getenv("XDG_STATE_HOME")) saved_ = saved;
-    ::setenv("XDG_STATE_HOME", state_.path().c_str(), 1);
-  }
-  void TearDown() override {
-    if (saved_) {
-      ::setenv("XDG_STATE_HOME", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("XDG_STATE_HOME");
-    }
-  }
   test::ScopedTempDir state_;
   test::ScopedTempDir files_;
-  std::optional<std::string> saved_;
+  test::ScopedEnvironment stateHome_{"XDG_STATE_HOME", state_.path().string()};
 };
 
 TEST_F(ResumableCli, KilledRunResumesWhenRunAgain) {
@@ -71,26 +56,20 @@ TEST_F(ResumableCli, KilledRunResumesWhenRunAgain) {
   const std::vector<std::string> arguments = {"upload-resumable", proxy.endpoint(), file,
                                               "--interval", "0.05"};
 
-  std::vector<char*> argv{const_cast<char*>(ZEMBREL_CLI_PATH)};
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  std::vector<std::string> argv{ZEMBREL_CLI_PATH};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  test::ChildOptions quiet;
+  quiet.out = test::Output::discard;
+  test::Subprocess first(argv, quiet);
+  const auto deadline = std::chrono::steady_clock::now() + test::scaled(30s);
   while (proxy.stats()["events"].empty() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(20ms);
-  ::kill(pid, SIGKILL);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  first.kill();
   ASSERT_FALSE(proxy.stats()["events"].empty()) << "the first run never reached the stall";
   ASSERT_EQ(test::keptEntries(state_.path()), 1);
 
-  const test::CommandRun again =
-      test::runCommand(ZEMBREL_CLI_PATH, arguments, "", std::chrono::seconds(60));
+  const test::ProgramRun again =
+      test::runCommand(ZEMBREL_CLI_PATH, arguments, "", test::scaled(60s));
   EXPECT_EQ(again.status, 0) << again.out;
   EXPECT_EQ(lastLine(again.out), "#complete|204");
   const auto progress = progressOf(again.out);
@@ -133,7 +112,7 @@ TEST_F(ResumableCli, ExitsNonZeroUnlessComplete) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
-    const test::CommandRun run = test::runCommand(ZEMBREL_CLI_PATH, c.arguments);
+    const test::ProgramRun run = test::runCommand(ZEMBREL_CLI_PATH, c.arguments);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(lastLine(run.out), c.last);
   }

@@ -21,11 +21,6 @@ using List = std::optional<std::vector<std::string>>;
 class SimplePostTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    // Transfers honour the proxy variables; the test server is local.
-    for (const char* name :
-         {"http_proxy", "https_proxy", "all_proxy", "HTTPS_PROXY", "ALL_PROXY"}) {
-      ::unsetenv(name);
-    }
     server_ = new HttpTestServer();
   }
   static void TearDownTestSuite() {

@@ -18,6 +18,7 @@
 
 #include "HttpTestServer.hpp"
 #include "MainLoop.hpp"
+#include "ScopedEnvironment.hpp"
 #include "zembrel/HostMessages.hpp"
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/http/FormEncoding.hpp"
@@ -93,25 +94,11 @@ std::size_t openDescriptorCount() {
 
 class StreamedPost : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new HttpTestServer();
-    // A private temporary folder: other processes of this user may write
-    // their own response files meanwhile.
-    const char* tmpdir = std::getenv("TMPDIR");
-    savedTmpdir_ = tmpdir ? std::optional<std::string>(tmpdir) : std::nullopt;
-    tmp_ = new ScopedTempDir();
-    ::setenv("TMPDIR", tmp_->path().c_str(), 1);
-  }
+  // The response file lives in the run's private TMPDIR (TestMain.cpp).
+  static void SetUpTestSuite() { server_ = new HttpTestServer(); }
   static void TearDownTestSuite() {
     delete server_;
     server_ = nullptr;
-    if (savedTmpdir_) {
-      ::setenv("TMPDIR", savedTmpdir_->c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
-    delete tmp_;
-    tmp_ = nullptr;
   }
 
   void SetUp() override {
@@ -147,6 +134,13 @@ class StreamedPost : public ::testing::Test {
     return finalCount() > 0 ? messages_.back().text : std::string();
   }
 
+  // Waits until no upload of the instance holds it any more (its timers and
+  // stream are gone), then dispatches whatever is left: a message that was
+  // to follow the final one is among messages_ now.
+  void settle() {
+    EXPECT_TRUE(test::settle(zembrel_)) << "the upload still holds the instance";
+  }
+
   // The request this test made.
   RecordedRequest lastRequest() const {
     auto requests = server_->waitForRequests(requestsBefore_ + 1);
@@ -180,8 +174,6 @@ class StreamedPost : public ::testing::Test {
   }
 
   static HttpTestServer* server_;
-  static ScopedTempDir* tmp_;
-  static std::optional<std::string> savedTmpdir_;
   ScopedTempDir files_;
   std::shared_ptr<Zembrel> zembrel_;
   std::vector<Message> messages_;
@@ -189,8 +181,6 @@ class StreamedPost : public ::testing::Test {
 };
 
 HttpTestServer* StreamedPost::server_ = nullptr;
-ScopedTempDir* StreamedPost::tmp_ = nullptr;
-std::optional<std::string> StreamedPost::savedTmpdir_;
 
 // ---- Bodies as they arrive.
 
@@ -442,16 +432,17 @@ TEST_F(StreamedPost, ProgressRisesSteadilyOnASlowServer) {
   expectHonestProgressThenOneFinal();
 
   const Strings progress = progressMessages();
-  ASSERT_GE(progress.size(), 16u);  // about 6 s at four messages a second
-  // One message per interval: the gaps stay near 0.25 s.
+  // The server reads for at least 6 s: messages keep coming all along (a
+  // loaded machine may delay some, so only a third of the 24 are asked for).
+  ASSERT_GE(progress.size(), 8u);
+  // One message per interval, never more often: a late timer makes a gap
+  // longer, never shorter.
   std::vector<double> gaps;
   for (std::size_t i = 1; i + 1 < messages_.size(); ++i) {
     gaps.push_back(std::chrono::duration<double>(messages_[i].at - messages_[i - 1].at).count());
   }
   std::sort(gaps.begin(), gaps.end());
-  const double median = gaps[gaps.size() / 2];
-  EXPECT_GT(median, 0.2);
-  EXPECT_LT(median, 0.3);
+  EXPECT_GT(gaps[gaps.size() / 2], 0.2);
   // The estimate rises with what was sent and stays below the file size.
   const std::int64_t last = progressValue(progress.back());
   EXPECT_GT(last, size / 3);
@@ -551,7 +542,7 @@ TEST_P(StreamedPostFailure, EndsInOneErrorAndNoResponseFile) {
   ASSERT_TRUE(zembrel_->doPostWithURL(GetParam().url(), {}, {}, path.string(), {}));
   const std::string final = waitForFinal();
   EXPECT_EQ(final.rfind(GetParam().expectedPrefix, 0), 0u) << final;
-  test::runMainContextFor(300ms);
+  settle();
   EXPECT_EQ(finalCount(), 1u);
   EXPECT_FALSE(std::filesystem::exists(responseFile));
   EXPECT_FALSE(zembrel_->snapshot().postInProgress);
@@ -573,7 +564,7 @@ TEST_F(StreamedPost, ServerDroppingTheConnectionEndsInOneError) {
                                       path.string(), {}));
   const std::string final = waitForFinal();
   EXPECT_EQ(final.rfind("#error|", 0), 0u) << final;
-  test::runMainContextFor(300ms);
+  settle();
   expectHonestProgressThenOneFinal();
   EXPECT_FALSE(lastRequest().complete);
 }
@@ -593,8 +584,13 @@ TEST_F(StreamedPost, UnreadableFileFailsBeforeSending) {
     EXPECT_EQ(messages_[0].text, "#error|Setup|0");
     EXPECT_FALSE(zembrel_->snapshot().postInProgress);
   }
-  test::runMainContextFor(200ms);
-  EXPECT_EQ(server_->requests().size(), requestsBefore_);
+  // A request made now is recorded after anything the refused calls sent.
+  messages_.clear();
+  ASSERT_TRUE(zembrel_->doPostWithURL(url("/marker"), {}, Strings{"a", "1"}, {}, {}));
+  EXPECT_EQ(waitForFinal(), "#complete|200");
+  const auto requests = server_->waitForRequests(requestsBefore_ + 1);
+  ASSERT_EQ(requests.size(), requestsBefore_ + 1);
+  EXPECT_EQ(requests.back().target, "/marker");
 }
 
 TEST_F(StreamedPost, UrlThatIsNotHttpFailsSetup) {
@@ -618,11 +614,10 @@ TEST_F(StreamedPost, UntrustedCertificateIsRefusedUnlessTheEnvironmentTrustsIt) 
   EXPECT_TRUE(std::filesystem::is_empty(records.path()));
 
   // Named as trusted the way OpenSSL and curl read it, it is accepted.
-  ::setenv("SSL_CERT_FILE", pem.c_str(), 1);
+  test::ScopedEnvironment trust("SSL_CERT_FILE", pem.string());
   messages_.clear();
   ASSERT_TRUE(zembrel_->doPostWithURL(url, {}, {}, path.string(), {}));
   EXPECT_EQ(waitForFinal(), "#complete|200");
-  ::unsetenv("SSL_CERT_FILE");
 }
 
 // ---- The file changing under the upload.
@@ -640,7 +635,7 @@ TEST_P(StreamedPostFileChange, EndsInOneErrorNeverInAShortBody) {
   std::filesystem::resize_file(path, static_cast<std::uintmax_t>(GetParam()));
 
   EXPECT_EQ(waitForFinal(), "#error|Custom|26");
-  test::runMainContextFor(200ms);
+  settle();
   expectHonestProgressThenOneFinal();
   EXPECT_FALSE(lastRequest().complete);
 }
@@ -672,7 +667,7 @@ TEST_F(StreamedPost, SecondCallIsRefusedAndCancelLeavesNothingBehind) {
   EXPECT_FALSE(snapshot.hasResponseData);
   EXPECT_TRUE(snapshot.bodyFilePath.empty());
   const std::size_t seen = messages_.size();
-  test::runMainContextFor(700ms);
+  settle();
   EXPECT_EQ(messages_.size(), seen) << "a message after cancel: " << messages_.back().text;
   EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
   EXPECT_EQ(folderEntries(*detail::privateTempDir()), tempBefore);
@@ -730,12 +725,13 @@ TEST_F(StreamedPost, CookiesSetByOneUploadGoWithTheNext) {
 
 TEST_F(StreamedPost, ProxyComesFromTheEnvironmentAtEachStart) {
   // The test server stands in for the proxy: it receives the absolute URL.
-  ::setenv("http_proxy", url("").c_str(), 1);
-  ::unsetenv("no_proxy");
-  ::unsetenv("NO_PROXY");
-  const bool started =
-      zembrel_->doPostWithURL("http://proxied.invalid/via", {}, Strings{"a", "1"}, {}, {});
-  ::unsetenv("http_proxy");
+  bool started = false;
+  {
+    test::ScopedEnvironment proxy{
+        {"http_proxy", url("")}, {"no_proxy", std::nullopt}, {"NO_PROXY", std::nullopt}};
+    started =
+        zembrel_->doPostWithURL("http://proxied.invalid/via", {}, Strings{"a", "1"}, {}, {});
+  }
   ASSERT_TRUE(started);
   EXPECT_EQ(waitForFinal(), "#complete|200");
   EXPECT_EQ(lastRequest().target, "http://proxied.invalid/via");

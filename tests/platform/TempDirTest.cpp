@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "Requirements.hpp"
 #include "ServerProcess.hpp"
 #include "zembrel/platform/TempDir.hpp"
 
@@ -41,7 +42,7 @@ TEST(PrivateTempDir, RefusesAFolderOwnedByAnotherUser) {
   ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
   const uid_t other = ::geteuid() == 0 ? 65534 : 0;
   if (::chown(dir.c_str(), other, static_cast<gid_t>(-1)) != 0) {
-    GTEST_SKIP() << "cannot give a folder to another user here (not root)";
+    ZEMBREL_SKIP_WITHOUT("root", "cannot give a folder to another user here (not root)");
   }
   EXPECT_FALSE(privateTempDirUnder(parent.path()));
 }

@@ -1,19 +1,66 @@
 """Fixtures of the Python package's tests: the project's real test servers on
-127.0.0.1, started as child processes and stopped by PID."""
+127.0.0.1, started as child processes and stopped by PID; private folders for
+the run; skips that CTest sees (the same rules as tests/support/TestMain.cpp
+and Requirements.hpp)."""
 
+import atexit
 import json
 import os
 import pathlib
+import shutil
 import subprocess
+import tempfile
 import threading
 
 import pytest
 
 SERVERS = pathlib.Path(__file__).resolve().parent.parent / "servers"
 
+# The exit status of a run that skipped tests and failed none: CTest's SKIP_RETURN_CODE.
+SKIPPED_EXIT_STATUS = 77
+
 # Transfers honour the proxy variables; the servers are local.
-for _name in ("http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "ALL_PROXY", "FTP_PROXY"):
+for _name in ("http_proxy", "https_proxy", "ftp_proxy", "all_proxy",
+              "HTTP_PROXY", "HTTPS_PROXY", "FTP_PROXY", "ALL_PROXY"):
     os.environ.pop(_name, None)
+
+
+def _private_folders():
+    """Everything kept per user (the response file under TMPDIR, home, state,
+    cache) goes to folders of this run alone, removed at its end."""
+    root = tempfile.mkdtemp(prefix="zembrel-python-")
+    atexit.register(shutil.rmtree, root, ignore_errors=True)
+    for name in ("HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "TMPDIR"):
+        folder = os.path.join(root, name.lower())
+        os.mkdir(folder)
+        os.environ[name] = folder
+    tempfile.tempdir = None  # computed again from TMPDIR
+
+
+_private_folders()
+
+
+def _required():
+    listed = os.environ.get("ZEMBREL_TEST_REQUIRE", "")
+    return set(listed.replace(",", " ").split())
+
+
+@pytest.fixture
+def require():
+    """require(capability, reason): skips the test, or fails it when
+    ZEMBREL_TEST_REQUIRE lists the capability (the machine was meant to have it)."""
+    def missing(capability, reason):
+        if capability in _required():
+            pytest.fail(f"this run requires {capability} (ZEMBREL_TEST_REQUIRE), but {reason}")
+        pytest.skip(reason)
+    return missing
+
+
+def pytest_sessionfinish(session, exitstatus):
+    reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+    skipped = reporter.stats.get("skipped", []) if reporter else []
+    if exitstatus == 0 and skipped:
+        session.exitstatus = SKIPPED_EXIT_STATUS
 
 
 class Server:
@@ -48,14 +95,14 @@ class HttpServer(Server):
         return f"http://127.0.0.1:{self.port}{path}"
 
     def requests(self):
+        """Every request recorded so far, by arrival. One still being received
+        has no record yet: the later ones are listed all the same."""
         found = []
-        index = 1
-        while (self.records / f"{index}.json").exists():
-            record = json.loads((self.records / f"{index}.json").read_text())
-            body = self.records / f"{index}.body"
+        for path in sorted(self.records.glob("*.json"), key=lambda p: int(p.stem)):
+            record = json.loads(path.read_text())
+            body = path.with_suffix(".body")
             record["body"] = body.read_bytes() if body.exists() else b""
             found.append(record)
-            index += 1
         return found
 
 

@@ -5,7 +5,10 @@
 #include <nlohmann/json.hpp>
 #include <strings.h>
 
+#include <algorithm>
 #include <thread>
+
+#include "TimeScale.hpp"
 
 namespace zembrel::test {
 
@@ -25,10 +28,16 @@ std::string HttpTestServer::url(const std::string& pathAndQuery) const {
 }
 
 std::vector<RecordedRequest> HttpTestServer::requests() const {
+  // Numbered by arrival; one still being received has no record yet, and the
+  // later ones are listed all the same.
+  std::vector<int> indexes;
+  for (const auto& entry : std::filesystem::directory_iterator(records_.path())) {
+    if (entry.path().extension() == ".json") indexes.push_back(std::stoi(entry.path().stem()));
+  }
+  std::sort(indexes.begin(), indexes.end());
   std::vector<RecordedRequest> result;
-  for (int index = 1;; ++index) {
+  for (const int index : indexes) {
     auto json = records_.path() / (std::to_string(index) + ".json");
-    if (!std::filesystem::exists(json)) break;
     auto record = nlohmann::json::parse(readFile(json));
     RecordedRequest request;
     request.method = record["method"];
@@ -46,7 +55,7 @@ std::vector<RecordedRequest> HttpTestServer::requests() const {
 
 std::vector<RecordedRequest> HttpTestServer::waitForRequests(
     std::size_t count, std::chrono::milliseconds deadline) const {
-  auto until = std::chrono::steady_clock::now() + deadline;
+  auto until = std::chrono::steady_clock::now() + scaled(deadline);
   auto seen = requests();
   while (seen.size() < count && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

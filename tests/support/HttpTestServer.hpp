@@ -45,9 +45,11 @@ class HttpTestServer {
   std::string url(const std::string& pathAndQuery = "/") const;
   int port() const { return process_.port(); }
 
-  // All requests recorded so far, in arrival order.
+  // All requests recorded so far, in arrival order (a request is recorded
+  // once its body is read or cut off).
   std::vector<RecordedRequest> requests() const;
-  // Waits until at least `count` requests are recorded or the deadline passes.
+  // Waits until at least `count` requests are recorded or the deadline (times
+  // the run's time scale) passes.
   std::vector<RecordedRequest> waitForRequests(
       std::size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
 

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include "TimeScale.hpp"
+
 namespace zembrel::test {
 namespace {
 
@@ -15,7 +17,9 @@ bool runMainContextUntil(const std::function<bool()>& done, std::chrono::millise
   GSource* ticker = g_timeout_source_new(20);
   g_source_set_callback(ticker, &wakeUp, nullptr, nullptr);
   g_source_attach(ticker, context);
-  auto until = std::chrono::steady_clock::now() + deadline;
+  // A deadline only ends a wait that failed: it is stretched by the run's time
+  // scale, so a slow machine does not turn a late event into a failure.
+  auto until = std::chrono::steady_clock::now() + scaled(deadline);
   bool held = done();
   while (!held && std::chrono::steady_clock::now() < until) {
     g_main_context_iteration(context, TRUE);
@@ -30,6 +34,11 @@ void runMainContextFor(std::chrono::milliseconds duration) {
   auto until = std::chrono::steady_clock::now() + duration;
   runMainContextUntil([&] { return std::chrono::steady_clock::now() >= until; },
                       duration + std::chrono::seconds(1));
+}
+
+void drainMainContext() {
+  while (g_main_context_iteration(g_main_context_default(), FALSE)) {
+  }
 }
 
 }  // namespace zembrel::test

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "Subprocess.hpp"
+
 namespace zembrel::test {
 
 // A real server run as a child process of the test: started from a command
@@ -17,14 +19,14 @@ class ServerProcess {
   explicit ServerProcess(std::vector<std::string> argv);
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
-  ~ServerProcess();
+  ~ServerProcess() { stop(); }
 
   int port() const { return port_; }
-  pid_t pid() const { return pid_; }
-  void stop();
+  pid_t pid() const { return child_.pid(); }
+  void stop() { child_.stop(); }
 
  private:
-  pid_t pid_ = -1;
+  Subprocess child_;
   int port_ = 0;
 };
 
@@ -44,7 +46,9 @@ class ScopedTempDir {
 // Where the servers' scripts live (the source tree's tests/servers).
 std::filesystem::path serversDir();
 
-// A port on 127.0.0.1 on which nothing listens (bound, noted, closed).
+// A port on 127.0.0.1 that refuses every connection for the life of the
+// process: a socket of the test process holds it bound and never listens, so
+// no other program (another suite run beside this one) can take it.
 int closedPort();
 
 std::string readFile(const std::filesystem::path& path);

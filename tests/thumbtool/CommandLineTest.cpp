@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "ScopedEnvironment.hpp"
+
 namespace thumbtool {
 namespace {
 
@@ -76,14 +78,14 @@ TEST(FormatNamedTest, AcceptsTheFiveNamesInAnyCaseOnly) {
 }
 
 TEST(ExpandTildeTest, ExpandsOnlyALeadingTilde) {
-  setenv("HOME", "/home/someone", 1);
+  zembrel::test::ScopedEnvironment home("HOME", "/home/someone");
   EXPECT_EQ(expandTilde("~"), "/home/someone");
   EXPECT_EQ(expandTilde("~/a/b.png"), "/home/someone/a/b.png");
   EXPECT_EQ(expandTilde("a/~/b"), "a/~/b");
   EXPECT_EQ(expandTilde("/x/~"), "/x/~");
   EXPECT_EQ(expandTilde("~root/x"), "/root/x");
   EXPECT_EQ(expandTilde("~no-such-user-here/x"), "~no-such-user-here/x");
-  setenv("HOME", "/", 1);
+  home.set("HOME", "/");
   EXPECT_EQ(expandTilde("~/x"), "/x");
 }
 

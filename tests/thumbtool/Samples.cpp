@@ -1,11 +1,6 @@
 #include "Samples.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,8 +15,7 @@
 #include <vips/vips8>
 
 #include "ServerProcess.hpp"
-
-extern char** environ;
+#include "Subprocess.hpp"
 
 namespace thumbtool::test {
 
@@ -265,109 +259,42 @@ std::optional<std::filesystem::path> sampleThumbnailers(
       "xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">"
       "<mime-type type=\"application/x-thumbtool-sample\"><glob pattern=\"*.thumbtoolsample\"/>"
       "</mime-type></mime-info>");
-  std::string update = "update-mime-database '" + (data / "mime").string() + "' >/dev/null 2>&1";
-  if (std::system(update.c_str()) != 0) {
-    return std::nullopt;
+  zembrel::test::ChildOptions quiet;
+  quiet.out = zembrel::test::Output::discard;
+  quiet.err = zembrel::test::Output::discard;
+  try {
+    if (zembrel::test::runProgram({"update-mime-database", (data / "mime").string()}, quiet)
+            .status != 0) {
+      return std::nullopt;
+    }
+  } catch (const std::runtime_error&) {
+    return std::nullopt;  // not installed
   }
   return data;
 }
 
 RunResult runProgram(const std::vector<std::string>& program, const RunOptions& options) {
-  std::vector<std::string> argv = options.launcher;
-  argv.insert(argv.end(), program.begin(), program.end());
-  std::vector<char*> argp;
-  for (auto& arg : argv) {
-    argp.push_back(arg.data());
-  }
-  argp.push_back(nullptr);
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string text = *entry;
-    if (options.environment.count(text.substr(0, text.find('='))) == 0) {
-      environment.push_back(text);
-    }
-  }
-  for (const auto& [name, value] : options.environment) {
-    environment.push_back(name + "=" + value);
-  }
-  std::vector<char*> envp;
-  for (auto& entry : environment) {
-    envp.push_back(entry.data());
-  }
-  envp.push_back(nullptr);
-
-  int outPipe[2];
-  int errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe");
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  if (!options.workingFolder.empty()) {
-    posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
-  }
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = 0;
-  int rc = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (rc != 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
-    throw std::runtime_error("cannot start " + argv[0]);
-  }
+  zembrel::test::ChildOptions child;
+  child.environment = options.environment;
+  child.launcher = options.launcher;
+  child.workingFolder = options.workingFolder;
+  child.err = zembrel::test::Output::capture;
+  // A killed sandbox never shows in the waited-for children's peak: sample
+  // the whole tree while it runs.
+  long peakTree = 0;
+  child.whileRunning = [&peakTree](pid_t pid) {
+    peakTree = std::max(peakTree, treeProportionalKiB(pid));
+  };
+  child.sampleEvery = std::chrono::milliseconds(kTreeSampleMs);
+  const zembrel::test::ProgramRun run = zembrel::test::runProgram(program, child, options.timeout);
   RunResult result;
-  auto deadline = start + options.timeout;
-  // Both streams are drained before waiting, so a long sanitizer report cannot block the child.
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
-  while (open > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      result.timedOut = true;
-      kill(pid, SIGKILL);
-      break;
-    }
-    result.peakTreeKiB = std::max(result.peakTreeKiB, treeProportionalKiB(pid));
-    if (poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), kTreeSampleMs))) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) {
-        continue;
-      }
-      char buffer[4096];
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  for (pollfd& fd : fds) {
-    if (fd.fd >= 0) {
-      close(fd.fd);
-    }
-  }
-  int status = 0;
-  rusage usage{};
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
-  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  result.peakResidentKiB = usage.ru_maxrss;
-  result.exitStatus = WIFEXITED(status) && !result.timedOut ? WEXITSTATUS(status) : -1;
+  result.exitStatus = run.status;
+  result.out = run.out;
+  result.err = run.err;
+  result.seconds = run.seconds;
+  result.peakResidentKiB = run.peakResidentKiB;
+  result.timedOut = run.timedOut;
+  result.peakTreeKiB = peakTree;
   return result;
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Samples.hpp"
+#include "Requirements.hpp"
 #include "ServerProcess.hpp"
 
 namespace thumbtool::test {
@@ -212,13 +213,14 @@ class SandboxProbeTest : public SandboxTest, public testing::WithParamInterface<
 TEST_P(SandboxProbeTest, ProbeRunsAndNothingGetsOut) {
   std::vector<std::string> launcher;
   if (GetParam().asRoot && geteuid() != 0) {
-    GTEST_SKIP() << "runs as root only";
+    ZEMBREL_SKIP_WITHOUT("root", "runs as root only");
   }
   if (!GetParam().asRoot && geteuid() == 0) {
     launcher = kUnprivileged;
   }
   if (std::optional<std::string> problem = sandboxProblem(launcher)) {
-    GTEST_SKIP() << "bubblewrap cannot set up its namespaces here: " << *problem;
+    ZEMBREL_SKIP_WITHOUT("bubblewrap",
+                         "bubblewrap cannot set up its namespaces here: " + *problem);
   }
   auto socketFile = unixListener((dir_.path() / "probe.sock").string(), false);
   auto abstract = unixListener(abstractName(), true);
@@ -300,7 +302,8 @@ TEST_F(SandboxTest, WithoutAWorkingBubblewrapNoThumbnailerRuns) {
 // A relative SOURCE gives thumbnailers the same absolute %i and file URI as its absolute form.
 TEST_F(SandboxTest, RelativeSourceGivesThumbnailersAnAbsoluteUri) {
   if (std::optional<std::string> problem = sandboxProblem({})) {
-    GTEST_SKIP() << "bubblewrap cannot set up its namespaces here: " << *problem;
+    ZEMBREL_SKIP_WITHOUT("bubblewrap",
+                         "bubblewrap cannot set up its namespaces here: " + *problem);
   }
   const std::string picture = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
   if (!fs::exists(picture)) {
@@ -337,7 +340,8 @@ constexpr const char* kSvg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"
 // another format, not through a link), and the folder goes afterwards, however it was filled.
 TEST_F(SandboxTest, OutputIsReadAsAPngFileOnlyAndItsFolderRemoved) {
   if (std::optional<std::string> problem = sandboxProblem()) {
-    GTEST_SKIP() << "bubblewrap cannot set up its namespaces here: " << *problem;
+    ZEMBREL_SKIP_WITHOUT("bubblewrap",
+                         "bubblewrap cannot set up its namespaces here: " + *problem);
   }
   const std::string picture = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
   if (!fs::exists(picture)) {

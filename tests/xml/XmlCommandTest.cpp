@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "CommandRun.hpp"
+#include "Subprocess.hpp"
 #include "ServerProcess.hpp"
 
 namespace zembrel {

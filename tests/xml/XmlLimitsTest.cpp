@@ -15,6 +15,7 @@
 #include <string>
 
 #include "../support/ServerProcess.hpp"
+#include "../support/TimeScale.hpp"
 #include "ElementEntryPrinting.hpp"
 #include "zembrel/CocoaXMLParser.hpp"
 #include "zembrel/Zembrel.hpp"
@@ -123,7 +124,7 @@ const PathCase kPathCases[] = {
 template <class Result>
 Result withinSeconds(const fs::path& path, std::function<Result()> read, bool& blocked) {
   auto future = std::async(std::launch::async, std::move(read));
-  blocked = future.wait_for(std::chrono::seconds(5)) != std::future_status::ready;
+  blocked = future.wait_for(scaled(std::chrono::seconds(5))) != std::future_status::ready;
   if (blocked) {
     int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) ::close(fd);

@@ -382,5 +382,33 @@ TEST_F(SandboxTest, OutputIsReadAsAPngFileOnlyAndItsFolderRemoved) {
   }
 }
 
+// The sandbox's /dev takes no files and its shared memory is bounded (both live outside any
+// process's resident size). The thumbnailer gives its picture only when both hold.
+TEST_F(SandboxTest, DevIsReadOnlyAndSharedMemoryBounded) {
+  if (std::optional<std::string> problem = sandboxProblem()) {
+    GTEST_SKIP() << "bubblewrap cannot set up its namespaces here: " << *problem;
+  }
+  const std::string picture = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
+  if (!fs::exists(picture)) {
+    GTEST_SKIP() << "the Adwaita icon theme is not installed";
+  }
+  const std::string script =
+      "i=0; while [ $i -lt 3 ]; do head -c 60000000 /dev/zero > /dev/shm/f$i || break; "
+      "i=$((i+1)); done; [ $i -lt 3 ] && ! touch /dev/fill 2>/dev/null && cp \"$1\" \"$0\"";
+  std::optional<fs::path> data = sampleThumbnailers(
+      dir_.path() / "data", {{"fill.thumbnailer", "sh -c '" + script + "' %o " + picture}});
+  if (!data) {
+    GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
+  }
+  fs::path out = outputs() / "fill.png";
+  RunResult run =
+      runThumbtool({source_.string(), out.string()},
+                   std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()}});
+  EXPECT_EQ(run.exitStatus, 0);
+  std::optional<Decoded> image = decodeImage(out);
+  ASSERT_TRUE(image.has_value());
+  EXPECT_EQ(image->width, 48) << "/dev took 180 MB";
+}
+
 }  // namespace
 }  // namespace thumbtool::test

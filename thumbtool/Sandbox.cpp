@@ -273,6 +273,7 @@ pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int pictur
     int source = fcntl(sourceFd_, F_DUPFD_CLOEXEC, 10);
     int filter = fcntl(filterFd_, F_DUPFD_CLOEXEC, 10);
     int copy = fcntl(picture >= 0 ? picture : null, F_DUPFD_CLOEXEC, 10);
+    offerToOutOfMemoryKiller();
     bool ready = becomeUser(user_) && limitThisChild(limits, parent) && setpgid(0, 0) == 0 &&
                  source >= 0 && filter >= 0 && copy >= 0 && dup2(null, STDIN_FILENO) >= 0 &&
                  dup2(null, STDOUT_FILENO) >= 0 &&

@@ -410,5 +410,34 @@ TEST_F(SandboxTest, DevIsReadOnlyAndSharedMemoryBounded) {
   EXPECT_EQ(image->width, 48) << "/dev took 180 MB";
 }
 
+// Memory a thumbnailer parks in unmapped memfds is no process's resident size, so the kernel's
+// pick when the run's group is full fell on thumbtool itself: nothing was written. Thumbtool
+// must outlive it and write the icon (where no group holds the run, the picture).
+TEST_F(SandboxTest, ThumbnailerFillingTheBudgetIsEndedNotThumbtool) {
+  if (std::optional<std::string> problem = sandboxProblem()) {
+    GTEST_SKIP() << "bubblewrap cannot set up its namespaces here: " << *problem;
+  }
+  const std::string fill =
+      "import os\n"
+      "for i in range(24):\n"
+      "    fd = os.memfd_create('fill')\n"
+      "    for j in range(60): os.write(fd, b'x' * (1 << 20))\n"
+      "open('/output/thumbnail.png', 'wb').write(b'not reached')\n";
+  std::optional<fs::path> data = sampleThumbnailers(
+      dir_.path() / "data",
+      {{"fill.thumbnailer",
+        "python3 -c \"import base64;exec(base64.b64decode('" + base64(fill) + "'))\" %o"}},
+      "python3");
+  if (!data) {
+    GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
+  }
+  fs::path out = outputs() / "fill.png";
+  RunResult run =
+      runThumbtool({source_.string(), out.string()},
+                   std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()}});
+  EXPECT_EQ(run.exitStatus, 0) << "thumbtool was ended";
+  EXPECT_TRUE(decodeImage(out).has_value()) << "nothing written";
+}
+
 }  // namespace
 }  // namespace thumbtool::test

@@ -333,16 +333,26 @@ struct OutputTrick {
 // Not square, so that it cannot pass for the icon if it were rendered.
 constexpr const char* kSvg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"9\" height=\"5\"/>";
 
+// A picture a thumbnailer may give (48 pixels wide); why thumbnailers cannot be tried, if so.
+const std::string kPicture = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
+
+std::optional<std::string> whyNoThumbnailers() {
+  if (std::optional<std::string> problem = sandboxProblem()) {
+    return "bubblewrap cannot set up its namespaces here: " + *problem;
+  }
+  if (!fs::exists(kPicture)) {
+    return "the Adwaita icon theme is not installed";
+  }
+  return std::nullopt;
+}
+
 // What a thumbnailer leaves in its output folder is read as a PNG file and nothing else (not
 // another format, not through a link), and the folder goes afterwards, however it was filled.
 TEST_F(SandboxTest, OutputIsReadAsAPngFileOnlyAndItsFolderRemoved) {
-  if (std::optional<std::string> problem = sandboxProblem()) {
-    GTEST_SKIP() << "bubblewrap cannot set up its namespaces here: " << *problem;
+  if (std::optional<std::string> why = whyNoThumbnailers()) {
+    GTEST_SKIP() << *why;
   }
-  const std::string picture = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
-  if (!fs::exists(picture)) {
-    GTEST_SKIP() << "the Adwaita icon theme is not installed";
-  }
+  const std::string& picture = kPicture;
   writeFile(dir_.path() / "keep", "keep");
   const OutputTrick tricks[] = {
       {"svg", "echo \"$2\" > \"$0\""},
@@ -385,13 +395,10 @@ TEST_F(SandboxTest, OutputIsReadAsAPngFileOnlyAndItsFolderRemoved) {
 // The sandbox's /dev takes no files and its shared memory is bounded (both live outside any
 // process's resident size). The thumbnailer gives its picture only when both hold.
 TEST_F(SandboxTest, DevIsReadOnlyAndSharedMemoryBounded) {
-  if (std::optional<std::string> problem = sandboxProblem()) {
-    GTEST_SKIP() << "bubblewrap cannot set up its namespaces here: " << *problem;
+  if (std::optional<std::string> why = whyNoThumbnailers()) {
+    GTEST_SKIP() << *why;
   }
-  const std::string picture = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
-  if (!fs::exists(picture)) {
-    GTEST_SKIP() << "the Adwaita icon theme is not installed";
-  }
+  const std::string& picture = kPicture;
   const std::string script =
       "i=0; while [ $i -lt 3 ]; do head -c 60000000 /dev/zero > /dev/shm/f$i || break; "
       "i=$((i+1)); done; [ $i -lt 3 ] && ! touch /dev/fill 2>/dev/null && cp \"$1\" \"$0\"";

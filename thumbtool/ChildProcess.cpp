@@ -102,16 +102,21 @@ long long treeProportionalBytes(pid_t root) {
   return total;
 }
 
-bool limitThisChild(const ChildLimits& limits, pid_t parent) {
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
-    return false;
-  }
-  // Where the run's memory runs out, the kernel takes the child, not thumbtool.
+void offerToOutOfMemoryKiller() {
+  // Where the run's memory runs out, the kernel takes the child, not thumbtool (its pick goes by
+  // resident size, and memory held in files or pipes is no one's).
   int adjust = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
   if (adjust >= 0) {
     static_cast<void>(write(adjust, "1000", 4));
     close(adjust);
   }
+}
+
+bool limitThisChild(const ChildLimits& limits, pid_t parent) {
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+    return false;
+  }
+  offerToOutOfMemoryKiller();
   bool ok = setLimit(RLIMIT_CORE, 0, 0);
   if (limits.addressSpace) {
     ok = ok && setLimit(RLIMIT_AS, *limits.addressSpace, *limits.addressSpace);

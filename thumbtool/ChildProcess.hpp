@@ -19,6 +19,11 @@ struct ChildLimits {
   std::optional<rlim_t> fileSize;      // bytes any one file it writes may reach
 };
 
+// Makes this process the first the kernel ends when memory runs out. Once a root process has
+// become another user its own /proc entries are no longer its to write, so such a child calls
+// this before it changes user. Async-signal-safe.
+void offerToOutOfMemoryKiller();
+
 // Call in a freshly forked child, before anything else: the child dies with its parent, writes
 // no core file, is the first process the kernel ends when memory runs out, and gets the limits.
 // False when any of them cannot be set. Async-signal-safe.

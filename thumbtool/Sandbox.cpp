@@ -33,11 +33,13 @@ constexpr const char* kSandboxPath = "/usr/local/bin:/usr/bin:/bin";
 constexpr rlim_t kAddressSpace = kChildMemory;
 constexpr rlim_t kLargestFile = rlim_t{64} << 20;
 constexpr long long kTmpBytes = 64LL << 20;
+constexpr long long kShmBytes = 16LL << 20;
 // All a thumbnailer may write for thumbtool: one picture, and whatever else it leaves beside it.
 constexpr long long kOutputBytes = 32LL << 20;
 // What the sandbox's processes may hold together where no control group counts for them: its
-// share, less what its two tmpfs may hold (their pages are nobody's resident size).
-constexpr long long kWatchedBytes = static_cast<long long>(kChildMemory) - kTmpBytes - kOutputBytes;
+// share, less what its tmpfs may hold (their pages are nobody's resident size).
+constexpr long long kWatchedBytes =
+    static_cast<long long>(kChildMemory) - kTmpBytes - kShmBytes - kOutputBytes;
 constexpr const char* kMaxTasks = "--nproc=256";
 
 // What the dynamic loader, fonts and MIME data need from /etc; everything else stays out.
@@ -222,8 +224,11 @@ std::vector<std::string> ThumbnailerSandbox::arguments(const ThumbnailerCommand&
   for (const char* path : kEtcPaths) {
     argv.insert(argv.end(), {"--ro-bind-try", path, path});
   }
+  // The tmpfs bubblewrap makes for /dev has no size: shared memory gets a bounded one of its
+  // own, and /dev itself is read-only.
   argv.insert(argv.end(),
-              {"--proc", "/proc", "--dev", "/dev", "--size", std::to_string(kTmpBytes), "--tmpfs",
+              {"--proc", "/proc", "--dev", "/dev", "--size", std::to_string(kShmBytes), "--tmpfs",
+               "/dev/shm", "--remount-ro", "/dev", "--size", std::to_string(kTmpBytes), "--tmpfs",
                "/tmp", "--size", std::to_string(kOutputBytes), "--tmpfs", "/output"});
   if (bindSource_) {
     argv.insert(argv.end(), {"--ro-bind-fd", std::to_string(kSourceFd), sourcePath_});
@@ -268,6 +273,7 @@ pid_t ThumbnailerSandbox::start(const std::vector<std::string>& argv, int pictur
     int source = fcntl(sourceFd_, F_DUPFD_CLOEXEC, 10);
     int filter = fcntl(filterFd_, F_DUPFD_CLOEXEC, 10);
     int copy = fcntl(picture >= 0 ? picture : null, F_DUPFD_CLOEXEC, 10);
+    offerToOutOfMemoryKiller();
     bool ready = becomeUser(user_) && limitThisChild(limits, parent) && setpgid(0, 0) == 0 &&
                  source >= 0 && filter >= 0 && copy >= 0 && dup2(null, STDIN_FILENO) >= 0 &&
                  dup2(null, STDOUT_FILENO) >= 0 &&

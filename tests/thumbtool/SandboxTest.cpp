@@ -336,6 +336,10 @@ struct OutputTrick {
 // Not square, so that it cannot pass for the icon if it were rendered.
 constexpr const char* kSvg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"9\" height=\"5\"/>";
 
+// A picture a thumbnailer may give (48 pixels wide).
+const std::string kPicture = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
+
+
 // What a thumbnailer leaves in its output folder is read as a PNG file and nothing else (not
 // another format, not through a link), and the folder goes afterwards, however it was filled.
 TEST_F(SandboxTest, OutputIsReadAsAPngFileOnlyAndItsFolderRemoved) {
@@ -343,10 +347,10 @@ TEST_F(SandboxTest, OutputIsReadAsAPngFileOnlyAndItsFolderRemoved) {
     ZEMBREL_SKIP_WITHOUT("bubblewrap",
                          "bubblewrap cannot set up its namespaces here: " + *problem);
   }
-  const std::string picture = "/usr/share/icons/Adwaita/48x48/mimetypes/text-x-generic.png";
-  if (!fs::exists(picture)) {
+  if (!fs::exists(kPicture)) {
     GTEST_SKIP() << "the Adwaita icon theme is not installed";
   }
+  const std::string& picture = kPicture;
   writeFile(dir_.path() / "keep", "keep");
   const OutputTrick tricks[] = {
       {"svg", "echo \"$2\" > \"$0\""},
@@ -383,6 +387,59 @@ TEST_F(SandboxTest, OutputIsReadAsAPngFileOnlyAndItsFolderRemoved) {
     EXPECT_TRUE(looksLikeIcon(*image, 200)) << trick.name << ": only a PNG file may be used";
     EXPECT_TRUE(fs::is_empty(temporary)) << trick.name << ": the output folder is left behind";
     EXPECT_TRUE(fs::exists(dir_.path() / "keep")) << trick.name << ": a link was followed";
+  }
+}
+
+struct HoardingCase {
+  const char* name;
+  std::string exec;   // the thumbnailer's command line
+  bool givesPicture;  // whether the thumbnailer's picture, not the icon, must come out
+};
+
+// Memory held in files is no process's resident size. The sandbox's /dev takes no files and its
+// shared memory is bounded: that thumbnailer gives its picture only when both hold. Memfds fill
+// the run's group, and the kernel's pick then must fall on the thumbnailer, not thumbtool: it
+// writes the icon (where no group holds the run, the picture).
+TEST_F(SandboxTest, MemoryHeldInFilesNeitherEscapesNorEndsThumbtool) {
+  if (std::optional<std::string> problem = sandboxProblem()) {
+    ZEMBREL_SKIP_WITHOUT("bubblewrap",
+                         "bubblewrap cannot set up its namespaces here: " + *problem);
+  }
+  if (!fs::exists(kPicture)) {
+    GTEST_SKIP() << "the Adwaita icon theme is not installed";
+  }
+  const std::string devFill =
+      "i=0; while [ $i -lt 3 ]; do head -c 60000000 /dev/zero > /dev/shm/f$i || break; "
+      "i=$((i+1)); done; [ $i -lt 3 ] && ! touch /dev/fill 2>/dev/null && cp \"$1\" \"$0\"";
+  const std::string memfdFill =
+      "import os\n"
+      "for i in range(24):\n"
+      "    fd = os.memfd_create('fill')\n"
+      "    for j in range(60): os.write(fd, b'x' * (1 << 20))\n"
+      "open('/output/thumbnail.png', 'wb').write(b'not reached')\n";
+  const HoardingCase cases[] = {
+      {"dev", "sh -c '" + devFill + "' %o " + kPicture, true},
+      {"memfd",
+       "python3 -c \"import base64;exec(base64.b64decode('" + base64(memfdFill) + "'))\" %o",
+       false},
+  };
+  for (const HoardingCase& hoard : cases) {
+    std::optional<fs::path> data =
+        sampleThumbnailers(dir_.path() / ("data-" + std::string(hoard.name)),
+                           {{"fill.thumbnailer", hoard.exec}}, "python3");
+    if (!data) {
+      GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
+    }
+    fs::path out = outputs() / (std::string(hoard.name) + ".png");
+    RunResult run =
+        runThumbtool({source_.string(), out.string()},
+                     std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()}});
+    EXPECT_EQ(run.exitStatus, 0) << hoard.name << ": thumbtool was ended";
+    std::optional<Decoded> image = decodeImage(out);
+    ASSERT_TRUE(image.has_value()) << hoard.name << ": nothing written";
+    if (hoard.givesPicture) {
+      EXPECT_EQ(image->width, 48) << hoard.name << ": the files were not bounded";
+    }
   }
 }
 

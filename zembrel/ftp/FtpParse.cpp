@@ -142,6 +142,36 @@ inline std::uint64_t spacesIn(const char* line, int offset, int count) {
   return mask;
 }
 
+// Position of the first ';' in the line, or -1. Inlined: a library call
+// costs more than the scan of a listing line.
+inline int firstSemicolon(const char* line, int length) {
+  int k = 0;
+#if defined(__SSE2__)
+  const __m128i semicolons = _mm_set1_epi8(';');
+  for (; k + 16 <= length; k += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + k));
+    const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, semicolons)));
+    if (bits != 0) {
+      return k + std::countr_zero(bits);
+    }
+  }
+  if (k < length && length >= 16) {
+    // The last few bytes: the 16 that end the line, of which the first ones
+    // were seen already.
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + length - 16));
+    const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, semicolons))) >>
+                      (16 - (length - k));
+    return bits != 0 ? k + std::countr_zero(bits) : -1;
+  }
+#endif
+  for (; k < length; ++k) {
+    if (line[k] == ';') {
+      return k;
+    }
+  }
+  return -1;
+}
+
 // getmonth, inlined into the layouts.
 inline int monthIndex(const char* text, int length) {
   if (length != 3) {
@@ -288,160 +318,135 @@ class Cursor {
   return 0;  // no tab: no name
 }
 
-// The columns of a UNIX long listing, read one field at a time.
-class UnixColumns {
+// The columns of a UNIX long listing: runs of non-spaces, each ended by the
+// space after it, found a 64-byte block at a time from a mask of the spaces.
+// Starts and ends alternate, so taking the lowest start, then the lowest end
+// after it, pairs them up, across blocks too.
+class UnixFields {
  public:
-  UnixColumns(ftplistresult* r, const char* line) : r_(r), line_(line) {}
+  UnixFields(const char* line, int length) : line_(line), length_(length) { load(0); }
 
-  // Takes the field line[i .. j-1], ended by the space at j. False when the
-  // line is rejected.
-  [[gnu::always_inline]] bool take(const char* line, int length, int i, int j);
-  bool atName() const { return state_ == State::kName; }
-  // The number in the last column before the month.
-  std::int64_t size() const { return fieldNumber(line_, sizeBegin_, sizeEnd_); }
-
- private:
-  enum class State {
-    kPermissions,  // "-rw-r--r--"
-    kLinkCount,    // or a word such as "folder" standing in for link count and owner
-    kOwner,
-    kGroupOrSize,  // the number of the last column before the month is the size
-    kMonthOrSize,
-    kDay,
-    kTimeOrYear,  // "9:05", "23:59" or "2003"; the name starts after its space
-    kName,
-  };
-
-  ftplistresult* r_;
-  const char* line_;
-  State state_ = State::kPermissions;
-  // The column that holds the size so far; read as a number only at the end.
-  const char* sizeBegin_ = nullptr;
-  const char* sizeEnd_ = nullptr;
-  int month_ = 0;
-  std::int64_t day_ = 0;
-};
-
-inline bool UnixColumns::take(const char* line, int length, int i, int j) {
-  const char* field = line + i;
-  const int n = j - i;
-  switch (state_) {
-    case State::kPermissions:
-      state_ = State::kLinkCount;
-      break;
-    case State::kLinkCount:
-      state_ = (n == 6 && field[0] == 'f') ? State::kGroupOrSize : State::kOwner;
-      break;
-    case State::kOwner:
-      state_ = State::kGroupOrSize;
-      break;
-    case State::kGroupOrSize:
-      sizeBegin_ = field;
-      sizeEnd_ = field + n;
-      state_ = State::kMonthOrSize;
-      break;
-    case State::kMonthOrSize: {
-      const int m = monthIndex(field, n);
-      if (m >= 0) {
-        month_ = m;
-        state_ = State::kDay;
-      } else {
-        sizeBegin_ = field;
-        sizeEnd_ = field + n;
-      }
-      break;
-    }
-    case State::kDay:
-      day_ = number(field, field + n);
-      state_ = State::kTimeOrYear;
-      break;
-    case State::kTimeOrYear:
-      if ((n == 4 && field[1] == ':') || (n == 5 && field[2] == ':')) {
-        const int colon = n - 3;
-        const std::int64_t hour = number(field, field + colon);
-        const std::int64_t minute = number(field + colon + 1, field + n);
-        const std::optional<std::int64_t> date = guesstai(month_, day_);
-        if (!date) {
-          return false;
-        }
-        r_->timekind = 2;
-        initbase();
-        r_->modtime = wadd(wadd(base, *date), timeOfDay(hour, minute));
-      } else if (n >= 4) {
-        r_->timekind = 3;
-        initbase();
-        r_->modtime =
-            wadd(base, calendarSeconds(fieldNumber(line, field, field + n), month_, day_));
-      } else {
+  // The next field [begin, end), ended by a space at `end`; false when the
+  // line ends first.
+  [[gnu::always_inline]] bool next(int& begin, int& end) {
+    while (starts_ == 0) {
+      if (!load(offset_ + 64)) {
         return false;
       }
-      r_->name = line + j + 1;
-      r_->namelength = length - j - 1;
-      state_ = State::kName;
-      break;
-    case State::kName:
-      break;
+    }
+    begin = offset_ + std::countr_zero(starts_);
+    starts_ &= starts_ - 1;
+    while (ends_ == 0) {  // the field goes on in the next block
+      if (!load(offset_ + 64)) {
+        return false;
+      }
+    }
+    end = offset_ + std::countr_zero(ends_);
+    ends_ &= ends_ - 1;
+    return true;
   }
+
+ private:
+  bool load(int offset) {
+    if (offset >= length_) {
+      return false;
+    }
+    const int count = length_ - offset < 64 ? length_ - offset : 64;
+    const std::uint64_t valid = count == 64 ? ~0ull : (1ull << count) - 1;
+    const std::uint64_t space = spacesIn(line_, offset, count);
+    const std::uint64_t afterSpace = (space << 1) | before_;
+    starts_ = ~space & valid & afterSpace;
+    ends_ = space & ~afterSpace;
+    before_ = space >> (count - 1) & 1;
+    offset_ = offset;
+    return true;
+  }
+
+  const char* line_;
+  int length_;
+  int offset_ = 0;
+  std::uint64_t before_ = 1;  // whether the byte before the block is a space (or the line start)
+  std::uint64_t starts_ = 0;
+  std::uint64_t ends_ = 0;
+};
+
+// The time or year column that ends the dates of a UNIX line, the field of
+// n bytes at `field` in `line`: "9:05" and "23:59" give the server's local time in a guessed
+// year, four or more bytes a year. False when it is neither.
+inline bool unixTime(ftplistresult* r, const char* line, const char* field, int n, int month,
+                     std::int64_t day) {
+  if ((n == 4 && field[1] == ':') || (n == 5 && field[2] == ':')) {
+    const int colon = n - 3;
+    const std::int64_t hour = number(field, field + colon);
+    const std::int64_t minute = number(field + colon + 1, field + n);
+    const std::optional<std::int64_t> date = guesstai(month, day);
+    if (!date) {
+      return false;
+    }
+    r->timekind = 2;
+    initbase();
+    r->modtime = wadd(wadd(base, *date), timeOfDay(hour, minute));
+    return true;
+  }
+  if (n < 4) {
+    return false;
+  }
+  r->timekind = 3;
+  initbase();
+  r->modtime = wadd(base, calendarSeconds(fieldNumber(line, field, field + n), month, day));
   return true;
 }
 
+// "-rw-r--r--  1 owner  group  size Mon DD HH:MM|YYYY name", where a word
+// such as "folder" may stand for the link count and owner. The columns are
+// read in order, straight through: the size is the last column before the
+// month name.
 [[gnu::hot]] int parseUnix(ftplistresult* r, const char* line, int length) {
-  switch (line[0]) {
-    case 'd':
-      r->flagmaybedir = 1;
-      break;
-    case '-':
-      r->flagmaybefile = 1;
-      break;
-    case 'l':
-      r->flagmaybedir = 1;
-      r->flagmaybefile = 1;
-      break;
-    default:
-      break;
-  }
+  const char kind = line[0];
+  r->flagmaybedir = (kind == 'd' || kind == 'l') ? 1 : 0;
+  r->flagmaybefile = (kind == '-' || kind == 'l') ? 1 : 0;
 
-  // A field is a run of non-spaces; it ends at the space after it. Starts
-  // and ends alternate, so taking the lowest start, then the lowest end
-  // after it, pairs them up, across 64-byte blocks too.
-  UnixColumns columns(r, line);
-  int start = -1;            // start of the field being read; -1 between fields
-  std::uint64_t before = 1;  // whether the byte before the block is a space (or the line start)
-  for (int offset = 0; offset < length && !columns.atName(); offset += 64) {
-    const int count = length - offset < 64 ? length - offset : 64;
-    const std::uint64_t valid = count == 64 ? ~0ull : (1ull << count) - 1;
-    const std::uint64_t space = spacesIn(line, offset, count);
-    const std::uint64_t afterSpace = (space << 1) | before;
-    std::uint64_t starts = ~space & valid & afterSpace;
-    std::uint64_t ends = space & ~afterSpace;
-    before = space >> (count - 1) & 1;
-    while (!columns.atName()) {
-      if (start < 0) {
-        if (starts == 0) {
-          break;
-        }
-        start = offset + std::countr_zero(starts);
-        starts &= starts - 1;
-      }
-      if (ends == 0) {
-        break;  // the field goes on in the next block
-      }
-      const int end = offset + std::countr_zero(ends);
-      ends &= ends - 1;
-      if (!columns.take(line, length, start, end)) {
-        return 0;
-      }
-      start = -1;
-    }
-  }
-  if (!columns.atName()) {
+  UnixFields fields(line, length);
+  int i = 0;
+  int j = 0;
+  if (!fields.next(i, j) || !fields.next(i, j)) {  // permissions, link count
     return 0;
   }
+  const bool wordForLinkCount = j - i == 6 && line[i] == 'f';
+  if (!wordForLinkCount && !fields.next(i, j)) {  // owner
+    return 0;
+  }
+  if (!fields.next(i, j)) {  // group, or the size
+    return 0;
+  }
+  int sizeBegin = i;
+  int sizeEnd = j;
+  int month = -1;
+  for (;;) {
+    if (!fields.next(i, j)) {
+      return 0;
+    }
+    month = monthIndex(line + i, j - i);
+    if (month >= 0) {
+      break;
+    }
+    sizeBegin = i;
+    sizeEnd = j;
+  }
+  if (!fields.next(i, j)) {
+    return 0;
+  }
+  const std::int64_t day = number(line + i, line + j);
+  if (!fields.next(i, j) || !unixTime(r, line, line + i, j - i, month, day)) {
+    return 0;
+  }
+  r->name = line + j + 1;
+  r->namelength = length - j - 1;
 
   r->sizekind = 1;
-  r->size = columns.size();
+  r->size = fieldNumber(line, line + sizeBegin, line + sizeEnd);
 
-  if (line[0] == 'l') {
+  if (kind == 'l') {
     // A link's name is shown as "name -> target"; keep the name.
     const std::string_view name(r->name, static_cast<std::size_t>(r->namelength));
     const std::size_t arrow = name.find(" -> ");
@@ -609,10 +614,9 @@ int ftpparse(ftplistresult* result, const char* line, int length) {
     default:
       break;
   }
-  const void* semicolon = std::memchr(line, ';', static_cast<std::size_t>(length));
-  if (semicolon != nullptr) {
-    return detail::parseVms(result, line, length,
-                            static_cast<int>(static_cast<const char*>(semicolon) - line));
+  const int semicolon = detail::firstSemicolon(line, length);
+  if (semicolon >= 0) {
+    return detail::parseVms(result, line, length, semicolon);
   }
   if (line[0] >= '0' && line[0] <= '9') {
     return detail::parseMsDos(result, line, length);

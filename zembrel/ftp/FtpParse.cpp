@@ -142,35 +142,12 @@ inline std::uint64_t spacesIn(const char* line, int offset, int count) {
   return mask;
 }
 
-// Position of the first ';' in the line, or -1. Inlined: a library call
-// costs more than the scan of a listing line.
-inline int firstSemicolon(const char* line, int length) {
-  int k = 0;
-#if defined(__SSE2__)
-  const __m128i semicolons = _mm_set1_epi8(';');
-  for (; k + 16 <= length; k += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + k));
-    const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, semicolons)));
-    if (bits != 0) {
-      return k + std::countr_zero(bits);
-    }
-  }
-  if (k < length && length >= 16) {
-    // The last few bytes: the 16 that end the line, of which the first ones
-    // were seen already.
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + length - 16));
-    const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, semicolons))) >>
-                      (16 - (length - k));
-    return bits != 0 ? k + std::countr_zero(bits) : -1;
-  }
-#endif
-  for (; k < length; ++k) {
-    if (line[k] == ';') {
-      return k;
-    }
-  }
-  return -1;
+// Whether text[0] and text[1] are ASCII digits, and their number.
+inline bool isDigitPair(const char* text) {
+  return static_cast<unsigned char>(text[0] - '0') < 10 &&
+         static_cast<unsigned char>(text[1] - '0') < 10;
 }
+inline std::int64_t digitPair(const char* text) { return (text[0] - '0') * 10 + (text[1] - '0'); }
 
 // getmonth, inlined into the layouts.
 inline int monthIndex(const char* text, int length) {
@@ -191,7 +168,11 @@ inline int monthIndex(const char* text, int length) {
 // reports false once it reaches the end of the line: the line is rejected.
 class Cursor {
  public:
-  Cursor(const char* line, int length, int pos) : line_(line), length_(length), pos_(pos) {}
+  Cursor(const char* line, int length, int pos) : line_(line), length_(length), pos_(pos) {
+    if (pos < length) {
+      load(pos);
+    }
+  }
 
   // Advances to the next byte equal to c. Inlined so that the test of c
   // folds away at each call.
@@ -214,9 +195,10 @@ class Cursor {
     }
     return pos_ < length_;
   }
-  // Steps over the current byte.
-  bool step() {
-    ++pos_;
+  // Steps over the current byte when `over` is true; false when the line
+  // ends there.
+  bool stepIf(bool over) {
+    pos_ += over ? 1 : 0;
     return pos_ < length_;
   }
   // Reads the number from here up to the next c, and stops at that c.
@@ -236,6 +218,8 @@ class Cursor {
     return pos_ < length_;
   }
   int pos() const { return pos_; }
+  // Moves to a position known to lie inside the line.
+  void moveTo(int pos) { pos_ = pos; }
   char byte() const { return line_[pos_]; }
   std::int64_t numberSince(int mark) const {
     return fieldNumber(line_, line_ + mark, line_ + pos_);
@@ -243,19 +227,27 @@ class Cursor {
 
  private:
   // Columns are padded with runs of spaces of any width; finding their edges
-  // in a mask of the spaces costs the same whatever the width.
-  bool advanceOverSpaces(bool overSpaces) {
+  // in a mask of the spaces costs the same whatever the width. The window of
+  // up to 64 bytes is loaded once and most moves end inside it.
+  [[gnu::always_inline]] bool advanceOverSpaces(bool overSpaces) {
+    const int shift = pos_ - windowStart_;
+    if (static_cast<unsigned>(shift) < static_cast<unsigned>(windowCount_)) {
+      const std::uint64_t wanted = (overSpaces ? nonSpaces_ : spaces_) >> shift;
+      if (wanted != 0) {
+        pos_ += std::countr_zero(wanted);
+        return true;
+      }
+    }
+    return advanceOverSpacesPastWindow(overSpaces);
+  }
+
+  // The same from whatever window holds pos_, moving the window on.
+  [[gnu::noinline]] bool advanceOverSpacesPastWindow(bool overSpaces) {
     while (pos_ < length_) {
       if (pos_ < windowStart_ || pos_ >= windowStart_ + windowCount_) {
-        windowStart_ = pos_;
-        windowCount_ = length_ - pos_ < 64 ? length_ - pos_ : 64;
-        spaces_ = spacesIn(line_, windowStart_, windowCount_);
+        load(pos_);
       }
-      const int shift = pos_ - windowStart_;
-      const int left = windowCount_ - shift;
-      const std::uint64_t ahead = spaces_ >> shift;
-      const std::uint64_t wanted =
-          overSpaces ? ~ahead & (left == 64 ? ~0ull : (1ull << left) - 1) : ahead;
+      const std::uint64_t wanted = (overSpaces ? nonSpaces_ : spaces_) >> (pos_ - windowStart_);
       if (wanted != 0) {
         pos_ += std::countr_zero(wanted);
         return true;
@@ -265,13 +257,22 @@ class Cursor {
     return false;
   }
 
+  void load(int start) {
+    windowStart_ = start;
+    windowCount_ = length_ - start < 64 ? length_ - start : 64;
+    spaces_ = spacesIn(line_, windowStart_, windowCount_);
+    const std::uint64_t valid = windowCount_ == 64 ? ~0ull : (1ull << windowCount_) - 1;
+    nonSpaces_ = ~spaces_ & valid;
+  }
+
   const char* line_;
   int length_;
   int pos_;
-  // Spaces of line_[windowStart_ .. windowStart_ + windowCount_ - 1].
+  // Spaces, and other bytes, of line_[windowStart_ .. windowStart_ + windowCount_ - 1].
   int windowStart_ = 0;
   int windowCount_ = 0;
   std::uint64_t spaces_ = 0;
+  std::uint64_t nonSpaces_ = 0;
 };
 
 // "+" facts "," ... tab name.
@@ -514,55 +515,66 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
   std::int64_t day = 0;
   std::int64_t year = 0;
   std::int64_t hour = 0;
-  if (!c.numberUpTo('-', month) || !c.skip('-') || !c.numberUpTo('-', day) || !c.skip('-') ||
-      !c.numberUpTo(' ', year)) {
+  if (length > 8 && isDigitPair(line) && line[2] == '-' && isDigitPair(line + 3) &&
+      line[5] == '-' && isDigitPair(line + 6) && line[8] == ' ') {
+    // "MM-DD-YY ", as most servers write it: the walk below would stop at
+    // exactly these bytes.
+    month = digitPair(line);
+    day = digitPair(line + 3);
+    year = digitPair(line + 6);
+    c.moveTo(8);
+  } else if (!c.numberUpTo('-', month) || !c.skip('-') || !c.numberUpTo('-', day) ||
+             !c.skip('-') || !c.numberUpTo(' ', year)) {
     return 0;
   }
-  if (year < 50) {  // two-digit years: 0-49 are 2000-2049, 50-99 are 1950-1999
-    year = wadd(year, 2000);
-  }
-  if (year < 1000) {
-    year = wadd(year, 1900);
-  }
-  if (!c.skip(' ') || !c.numberUpTo(':', hour) || !c.skip(':')) {
-    return 0;
-  }
-  const int minuteMark = c.pos();
-  if (!c.findEither('A', 'P')) {
-    return 0;
-  }
-  const std::int64_t minute = c.numberSince(minuteMark);
-  // 12 AM is midnight, 12 PM noon.
-  if (hour == 12) {
-    hour = 0;
-  }
-  if (c.byte() == 'A' && !c.step()) {
-    return 0;
-  }
-  if (c.byte() == 'P') {
-    hour = wadd(hour, 12);
-    if (!c.step()) {
-      return 0;
-    }
-  }
-  if (c.byte() == 'M' && !c.step()) {
-    return 0;
-  }
+  // Two-digit years: 0-49 are 2000-2049, 50-99 are 1950-1999. Selects, as
+  // the steps below: these bytes vary from line to line, and a mispredicted
+  // branch costs more than both sides.
+  year = year < 50 ? wadd(year, 2000) : year;
+  year = year < 1000 ? wadd(year, 1900) : year;
   if (!c.skip(' ')) {
     return 0;
   }
-  if (c.byte() == '<') {  // "<DIR>"
-    r->flagmaybedir = 1;
-    if (!c.find(' ')) {
-      return 0;
-    }
+  std::int64_t minute = 0;
+  const char* time = line + c.pos();
+  if (length - c.pos() > 5 && isDigitPair(time) && time[2] == ':' && isDigitPair(time + 3) &&
+      (time[5] == 'A' || time[5] == 'P')) {
+    // "HH:MM" and the "A" or "P" that the walk below would stop at.
+    hour = digitPair(time);
+    minute = digitPair(time + 3);
+    c.moveTo(c.pos() + 5);
   } else {
-    if (!c.numberUpTo(' ', r->size)) {
+    if (!c.numberUpTo(':', hour) || !c.skip(':')) {
       return 0;
     }
-    r->sizekind = 1;
-    r->flagmaybefile = 1;
+    const int minuteMark = c.pos();
+    if (!c.findEither('A', 'P')) {
+      return 0;
+    }
+    minute = c.numberSince(minuteMark);
   }
+  hour = hour == 12 ? 0 : hour;  // 12 AM is midnight, 12 PM noon
+  // Over "A", then "P" (adding 12 hours), then "M", each where it stands;
+  // a step that reaches the end of the line rejects it.
+  if (!c.stepIf(c.byte() == 'A')) {
+    return 0;
+  }
+  const bool pm = c.byte() == 'P';
+  hour = pm ? wadd(hour, 12) : hour;
+  if (!c.stepIf(pm) || !c.stepIf(c.byte() == 'M') || !c.skip(' ')) {
+    return 0;
+  }
+  // "<DIR>" or the size: both columns end at the next space.
+  const bool directory = c.byte() == '<';
+  r->flagmaybedir = directory ? 1 : 0;
+  const int sizeMark = c.pos();
+  if (!c.find(' ')) {
+    return 0;
+  }
+  const std::int64_t size = c.numberSince(sizeMark);
+  r->flagmaybefile = directory ? 0 : 1;
+  r->sizekind = directory ? 0 : 1;
+  r->size = directory ? 0 : size;
   if (!c.skip(' ')) {
     return 0;
   }
@@ -614,9 +626,10 @@ int ftpparse(ftplistresult* result, const char* line, int length) {
     default:
       break;
   }
-  const int semicolon = detail::firstSemicolon(line, length);
-  if (semicolon >= 0) {
-    return detail::parseVms(result, line, length, semicolon);
+  const void* semicolon = std::memchr(line, ';', static_cast<std::size_t>(length));
+  if (semicolon != nullptr) {
+    return detail::parseVms(result, line, length,
+                            static_cast<int>(static_cast<const char*>(semicolon) - line));
   }
   if (line[0] >= '0' && line[0] <= '9') {
     return detail::parseMsDos(result, line, length);

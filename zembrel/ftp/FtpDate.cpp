@@ -68,9 +68,9 @@ std::int64_t currentYearFor(std::int64_t nowCopy) {
   // The special cases are selects, not branches: months and days come in at
   // random from a listing, and a mispredicted branch costs more than the
   // arithmetic of both sides.
-  const bool beforeMarch = month < 2;
-  const std::int64_t m = beforeMarch ? wadd(month, 10) : wsub(month, 2);
-  std::int64_t y = beforeMarch ? wsub(year, 1) : year;
+  const auto beforeMarch = static_cast<std::int64_t>(month < 2);
+  const std::int64_t m = wadd(wsub(month, 2), beforeMarch * 12);
+  std::int64_t y = wsub(year, beforeMarch);
   // Divisions truncate toward zero and remainders keep the dividend's sign,
   // as C++ does on the wrapped values.
   std::int64_t d = wadd(wadd(wmul(wsub(day, 1), 10), 5), wmul(306, m)) / 10;

@@ -36,6 +36,19 @@ std::int64_t number(const char* begin, const char* end) {
   return static_cast<std::int64_t>(value);
 }
 
+// number(field, field + n) for a field followed by at least one more byte of
+// the line: fields of one or two bytes (days, hours, minutes) are read
+// without a loop, whose exit would depend on the width.
+inline std::int64_t shortNumber(const char* field, int n) {
+  const auto first = static_cast<std::int64_t>(static_cast<signed char>(field[0])) - 48;
+  const auto second = static_cast<std::int64_t>(static_cast<signed char>(field[1])) - 48;
+  const std::int64_t two = first * 10 + second;
+  if (n <= 2) {
+    return n == 2 ? two : (n == 1 ? first : 0);
+  }
+  return number(field, field + n);
+}
+
 // The same for the 8 bytes ending at `end` when they are all ASCII digits,
 // eight at a time (the number of digits is the same whatever bytes come
 // before, so the caller's field may be shorter, its earlier bytes counted as
@@ -118,25 +131,26 @@ static_assert(
 // of the cost of a listing line.
 inline std::uint64_t spacesIn(const char* line, int offset, int count) {
   std::uint64_t mask = 0;
-  int k = 0;
 #if defined(__SSE2__)
-  const __m128i spaces = _mm_set1_epi8(' ');
-  for (; k + 16 <= count; k += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + offset + k));
-    const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces)));
-    mask |= static_cast<std::uint64_t>(bits) << k;
-  }
-  if (k < count && offset + count >= 16) {
-    // The last few bytes: load the 16 that end with them (all inside the
-    // line) and keep the top bits.
-    const int end = offset + count;
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + end - 16));
-    const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces)));
-    mask |= static_cast<std::uint64_t>(bits >> (16 - (count - k))) << k;
-    k = count;
+  if (offset + count >= 16) {
+    // Four loads of 16 bytes, the later ones moved back to end inside the
+    // stretch (or at its end when it is shorter than 16 bytes, reading bytes
+    // before it, whose bits fall away): the same work for any count, so no
+    // branch depends on the length of the line.
+    const __m128i spaces = _mm_set1_epi8(' ');
+    const int last = count - 16;  // may be negative
+    for (int k = 0; k < 64; k += 16) {
+      const int start = k < last ? k : last;
+      const __m128i bytes =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + offset + start));
+      const auto bits = static_cast<std::uint64_t>(
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces))));
+      mask |= start >= 0 ? bits << start : bits >> -start;
+    }
+    return mask;
   }
 #endif
-  for (; k < count; ++k) {
+  for (int k = 0; k < count; ++k) {
     mask |= static_cast<std::uint64_t>(line[offset + k] == ' ') << k;
   }
   return mask;
@@ -378,8 +392,8 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
                      std::int64_t day) {
   if ((n == 4 && field[1] == ':') || (n == 5 && field[2] == ':')) {
     const int colon = n - 3;
-    const std::int64_t hour = number(field, field + colon);
-    const std::int64_t minute = number(field + colon + 1, field + n);
+    const std::int64_t hour = shortNumber(field, colon);
+    const std::int64_t minute = shortNumber(field + colon + 1, 2);
     const std::optional<std::int64_t> date = guesstai(month, day);
     if (!date) {
       return false;
@@ -437,7 +451,7 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
   if (!fields.next(i, j)) {
     return 0;
   }
-  const std::int64_t day = number(line + i, line + j);
+  const std::int64_t day = shortNumber(line + i, j - i);
   if (!fields.next(i, j) || !unixTime(r, line, line + i, j - i, month, day)) {
     return 0;
   }
@@ -530,15 +544,15 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
   // Two-digit years: 0-49 are 2000-2049, 50-99 are 1950-1999. Selects, as
   // the steps below: these bytes vary from line to line, and a mispredicted
   // branch costs more than both sides.
-  year = year < 50 ? wadd(year, 2000) : year;
-  year = year < 1000 ? wadd(year, 1900) : year;
+  year = wadd(year, static_cast<std::int64_t>(year < 50) * 2000);
+  year = wadd(year, static_cast<std::int64_t>(year < 1000) * 1900);
   if (!c.skip(' ')) {
     return 0;
   }
   std::int64_t minute = 0;
   const char* time = line + c.pos();
   if (length - c.pos() > 5 && isDigitPair(time) && time[2] == ':' && isDigitPair(time + 3) &&
-      (time[5] == 'A' || time[5] == 'P')) {
+      ((time[5] == 'A') | (time[5] == 'P'))) {
     // "HH:MM" and the "A" or "P" that the walk below would stop at.
     hour = digitPair(time);
     minute = digitPair(time + 3);
@@ -588,6 +602,20 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
   return 1;
 }
 
+// The layout that a line's first byte selects; kOther lines are VMS when
+// they hold a ";", else MS-DOS when they begin with a digit. A table, as the
+// kinds of UNIX entry ("-", "d", "l") come in any order and a switch over
+// them mispredicts.
+enum class Layout : std::uint8_t { kOther, kEplf, kUnix };
+constexpr std::array<Layout, 256> layoutByFirstByte = [] {
+  std::array<Layout, 256> table{};
+  table['+'] = Layout::kEplf;
+  for (const char c : {'b', 'c', 'd', 'l', 'p', 's', '-'}) {
+    table[static_cast<unsigned char>(c)] = Layout::kUnix;
+  }
+  return table;
+}();
+
 }  // namespace
 
 std::uint64_t spaceMask(const char* line, int offset, int count) {
@@ -612,19 +640,12 @@ int ftpparse(ftplistresult* result, const char* line, int length) {
   if (line == nullptr || length < 2) {
     return 0;
   }
-  switch (line[0]) {
-    case '+':
-      return detail::parseEplf(result, line, length);
-    case 'b':
-    case 'c':
-    case 'd':
-    case 'l':
-    case 'p':
-    case 's':
-    case '-':
-      return detail::parseUnix(result, line, length);
-    default:
-      break;
+  const detail::Layout layout = detail::layoutByFirstByte[static_cast<unsigned char>(line[0])];
+  if (layout == detail::Layout::kUnix) {
+    return detail::parseUnix(result, line, length);
+  }
+  if (layout == detail::Layout::kEplf) {
+    return detail::parseEplf(result, line, length);
   }
   const void* semicolon = std::memchr(line, ';', static_cast<std::size_t>(length));
   if (semicolon != nullptr) {

@@ -36,6 +36,18 @@ std::int64_t number(const char* begin, const char* end) {
   return static_cast<std::int64_t>(value);
 }
 
+// All bits set when `condition` holds, else none: a select that the
+// compiler cannot turn back into a branch, for conditions that vary from
+// line to line.
+inline std::int64_t allIf(bool condition) { return -static_cast<std::int64_t>(condition); }
+
+// Whether c is "A" or "P", without a branch: bit (c - 'A') of a word that
+// holds bits 0 ("A") and 15 ("P").
+inline bool isAOrP(char c) {
+  const unsigned offset = static_cast<unsigned char>(c) - 'A';
+  return (offset < 16) & ((0x8001u >> (offset & 15)) & 1);
+}
+
 // number(field, field + n) for a field followed by at least one more byte of
 // the line: fields of one or two bytes (days, hours, minutes) are read
 // without a loop, whose exit would depend on the width.
@@ -44,7 +56,7 @@ inline std::int64_t shortNumber(const char* field, int n) {
   const auto second = static_cast<std::int64_t>(static_cast<signed char>(field[1])) - 48;
   const std::int64_t two = first * 10 + second;
   if (n <= 2) {
-    return n == 2 ? two : (n == 1 ? first : 0);
+    return (allIf(n == 2) & two) | (allIf(n == 1) & first);
   }
   return number(field, field + n);
 }
@@ -367,7 +379,7 @@ class UnixFields {
       return false;
     }
     const int count = length_ - offset < 64 ? length_ - offset : 64;
-    const std::uint64_t valid = count == 64 ? ~0ull : (1ull << count) - 1;
+    const std::uint64_t valid = ~0ull >> (64 - count);
     const std::uint64_t space = spacesIn(line_, offset, count);
     const std::uint64_t afterSpace = (space << 1) | before_;
     starts_ = ~space & valid & afterSpace;
@@ -544,15 +556,15 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
   // Two-digit years: 0-49 are 2000-2049, 50-99 are 1950-1999. Selects, as
   // the steps below: these bytes vary from line to line, and a mispredicted
   // branch costs more than both sides.
-  year = wadd(year, static_cast<std::int64_t>(year < 50) * 2000);
-  year = wadd(year, static_cast<std::int64_t>(year < 1000) * 1900);
+  year = wadd(year, allIf(year < 50) & 2000);
+  year = wadd(year, allIf(year < 1000) & 1900);
   if (!c.skip(' ')) {
     return 0;
   }
   std::int64_t minute = 0;
   const char* time = line + c.pos();
   if (length - c.pos() > 5 && isDigitPair(time) && time[2] == ':' && isDigitPair(time + 3) &&
-      ((time[5] == 'A') | (time[5] == 'P'))) {
+      isAOrP(time[5])) {
     // "HH:MM" and the "A" or "P" that the walk below would stop at.
     hour = digitPair(time);
     minute = digitPair(time + 3);
@@ -567,14 +579,14 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
     }
     minute = c.numberSince(minuteMark);
   }
-  hour = hour == 12 ? 0 : hour;  // 12 AM is midnight, 12 PM noon
+  hour &= ~allIf(hour == 12);  // 12 AM is midnight, 12 PM noon
   // Over "A", then "P" (adding 12 hours), then "M", each where it stands;
   // a step that reaches the end of the line rejects it.
   if (!c.stepIf(c.byte() == 'A')) {
     return 0;
   }
   const bool pm = c.byte() == 'P';
-  hour = pm ? wadd(hour, 12) : hour;
+  hour = wadd(hour, allIf(pm) & 12);
   if (!c.stepIf(pm) || !c.stepIf(c.byte() == 'M') || !c.skip(' ')) {
     return 0;
   }

@@ -71,10 +71,9 @@ inline std::optional<std::uint64_t> eightDigits(const char* end, int fieldLength
   }
   std::uint64_t chunk = 0;
   std::memcpy(&chunk, end - 8, 8);  // the first byte lands in the low bits
-  if (fieldLength < 8) {
-    const std::uint64_t keep = ~std::uint64_t{0} << (8 * (8 - fieldLength));
-    chunk = (chunk & keep) | (0x3030303030303030ull & ~keep);
-  }
+  // Bytes before the field count as "0" (none when it has eight bytes).
+  const std::uint64_t keep = ~std::uint64_t{0} << (8 * (8 - fieldLength));
+  chunk = (chunk & keep) | (0x3030303030303030ull & ~keep);
   // Every byte's high nibble is 3, and it stays 3 after adding 6: 0x30 to 0x39.
   if (((chunk & 0xF0F0F0F0F0F0F0F0ull) |
        (((chunk + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) != 0x3333333333333333ull) {

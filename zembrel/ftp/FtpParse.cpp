@@ -397,8 +397,9 @@ class UnixFields {
 };
 
 // The time or year column that ends the dates of a UNIX line, the field of
-// n bytes at `field` in `line`: "9:05" and "23:59" give the server's local time in a guessed
-// year, four or more bytes a year. False when it is neither.
+// n bytes at `field` in `line`: "9:05" and "23:59" give the server's local
+// time in a guessed year, four or more bytes a year. False when it is
+// neither.
 inline bool unixTime(ftplistresult* r, const char* line, const char* field, int n, int month,
                      std::int64_t day) {
   if ((n == 4 && field[1] == ':') || (n == 5 && field[2] == ':')) {
@@ -548,8 +549,8 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
     day = digitPair(line + 3);
     year = digitPair(line + 6);
     c.moveTo(8);
-  } else if (!c.numberUpTo('-', month) || !c.skip('-') || !c.numberUpTo('-', day) ||
-             !c.skip('-') || !c.numberUpTo(' ', year)) {
+  } else if (!c.numberUpTo('-', month) || !c.skip('-') || !c.numberUpTo('-', day) || !c.skip('-') ||
+             !c.numberUpTo(' ', year)) {
     return 0;
   }
   // Two-digit years: 0-49 are 2000-2049, 50-99 are 1950-1999. Selects, as

@@ -65,32 +65,24 @@ std::int64_t currentYearFor(std::int64_t nowCopy) {
 // caller's path looks rare.
 [[gnu::hot]] std::int64_t calendarSeconds(std::int64_t year, std::int64_t month, std::int64_t day) {
   // Years run from March, so that 29 February is the last day of a year.
-  std::int64_t m = 0;
-  std::int64_t y = year;
-  if (month >= 2) {
-    m = wsub(month, 2);
-  } else {
-    m = wadd(month, 10);
-    y = wsub(year, 1);
-  }
+  // The special cases are selects, not branches: months and days come in at
+  // random from a listing, and a mispredicted branch costs more than the
+  // arithmetic of both sides.
+  const auto beforeMarch = static_cast<std::int64_t>(month < 2);
+  const std::int64_t m = wadd(wsub(month, 2), beforeMarch * 12);
+  std::int64_t y = wsub(year, beforeMarch);
   // Divisions truncate toward zero and remainders keep the dividend's sign,
   // as C++ does on the wrapped values.
   std::int64_t d = wadd(wadd(wmul(wsub(day, 1), 10), 5), wmul(306, m)) / 10;
-  if (d == 365) {  // 29 February: the last day of a four-year cycle
-    y = wsub(y, 3);
-    d = 1460;
-  } else {
-    d = wadd(d, wmul(365, y % 4));
-  }
+  const bool lastOfCycle = d == 365;  // 29 February: the last day of a four-year cycle
+  d = lastOfCycle ? 1460 : wadd(d, wmul(365, y % 4));
+  y = lastOfCycle ? wsub(y, 3) : y;
   const std::int64_t q = y / 4;
   d = wadd(d, wmul(1461, q % 25));
   std::int64_t c = q / 25;
-  if (d == 36524) {  // 29 February of a century's last leap year
-    c = wsub(c, 3);
-    d = 146096;
-  } else {
-    d = wadd(d, wmul(36524, c % 4));
-  }
+  const bool lastOfCentury = d == 36524;  // 29 February of a century's last leap year
+  c = lastOfCentury ? wsub(c, 3) : c;
+  d = lastOfCentury ? 146096 : wadd(d, wmul(36524, c % 4));
   d = wadd(d, wadd(wmul(146097, wsub(c / 4, 5)), 11017));  // 11017: day of 2000-03-01
   return wmul(d, 86400);
 }
@@ -186,7 +178,8 @@ std::optional<std::int64_t> guesstai(std::int64_t month, std::int64_t day) {
   if (month < 0 || month >= 12 || day < 0 || day >= GuessCache::kDays) {
     return searchYear(nowCopy, year, month, day);
   }
-  thread_local GuessCache cache;
+  thread_local GuessCache threadCache;
+  GuessCache& cache = threadCache;  // one look-up of the thread's block
   if (cache.now != nowCopy || cache.year != year) {
     cache.now = nowCopy;
     cache.year = year;

@@ -36,6 +36,31 @@ std::int64_t number(const char* begin, const char* end) {
   return static_cast<std::int64_t>(value);
 }
 
+// All bits set when `condition` holds, else none: a select that the
+// compiler cannot turn back into a branch, for conditions that vary from
+// line to line.
+inline std::int64_t allIf(bool condition) { return -static_cast<std::int64_t>(condition); }
+
+// Whether c is "A" or "P", without a branch: bit (c - 'A') of a word that
+// holds bits 0 ("A") and 15 ("P").
+inline bool isAOrP(char c) {
+  const unsigned offset = static_cast<unsigned char>(c) - 'A';
+  return (offset < 16) & ((0x8001u >> (offset & 15)) & 1);
+}
+
+// number(field, field + n) for a field followed by at least one more byte of
+// the line: fields of one or two bytes (days, hours, minutes) are read
+// without a loop, whose exit would depend on the width.
+inline std::int64_t shortNumber(const char* field, int n) {
+  const auto first = static_cast<std::int64_t>(static_cast<signed char>(field[0])) - 48;
+  const auto second = static_cast<std::int64_t>(static_cast<signed char>(field[1])) - 48;
+  const std::int64_t two = first * 10 + second;
+  if (n <= 2) {
+    return (allIf(n == 2) & two) | (allIf(n == 1) & first);
+  }
+  return number(field, field + n);
+}
+
 // The same for the 8 bytes ending at `end` when they are all ASCII digits,
 // eight at a time (the number of digits is the same whatever bytes come
 // before, so the caller's field may be shorter, its earlier bytes counted as
@@ -46,10 +71,9 @@ inline std::optional<std::uint64_t> eightDigits(const char* end, int fieldLength
   }
   std::uint64_t chunk = 0;
   std::memcpy(&chunk, end - 8, 8);  // the first byte lands in the low bits
-  if (fieldLength < 8) {
-    const std::uint64_t keep = ~std::uint64_t{0} << (8 * (8 - fieldLength));
-    chunk = (chunk & keep) | (0x3030303030303030ull & ~keep);
-  }
+  // Bytes before the field count as "0" (none when it has eight bytes).
+  const std::uint64_t keep = ~std::uint64_t{0} << (8 * (8 - fieldLength));
+  chunk = (chunk & keep) | (0x3030303030303030ull & ~keep);
   // Every byte's high nibble is 3, and it stays 3 after adding 6: 0x30 to 0x39.
   if (((chunk & 0xF0F0F0F0F0F0F0F0ull) |
        (((chunk + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) != 0x3333333333333333ull) {
@@ -118,29 +142,37 @@ static_assert(
 // of the cost of a listing line.
 inline std::uint64_t spacesIn(const char* line, int offset, int count) {
   std::uint64_t mask = 0;
-  int k = 0;
 #if defined(__SSE2__)
-  const __m128i spaces = _mm_set1_epi8(' ');
-  for (; k + 16 <= count; k += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + offset + k));
-    const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces)));
-    mask |= static_cast<std::uint64_t>(bits) << k;
-  }
-  if (k < count && offset + count >= 16) {
-    // The last few bytes: load the 16 that end with them (all inside the
-    // line) and keep the top bits.
-    const int end = offset + count;
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + end - 16));
-    const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces)));
-    mask |= static_cast<std::uint64_t>(bits >> (16 - (count - k))) << k;
-    k = count;
+  if (offset + count >= 16) {
+    // Four loads of 16 bytes, the later ones moved back to end inside the
+    // stretch (or at its end when it is shorter than 16 bytes, reading bytes
+    // before it, whose bits fall away): the same work for any count, so no
+    // branch depends on the length of the line.
+    const __m128i spaces = _mm_set1_epi8(' ');
+    const int last = count - 16;  // may be negative
+    for (int k = 0; k < 64; k += 16) {
+      const int start = k < last ? k : last;
+      const __m128i bytes =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + offset + start));
+      const auto bits = static_cast<std::uint64_t>(
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces))));
+      mask |= start >= 0 ? bits << start : bits >> -start;
+    }
+    return mask;
   }
 #endif
-  for (; k < count; ++k) {
+  for (int k = 0; k < count; ++k) {
     mask |= static_cast<std::uint64_t>(line[offset + k] == ' ') << k;
   }
   return mask;
 }
+
+// Whether text[0] and text[1] are ASCII digits, and their number.
+inline bool isDigitPair(const char* text) {
+  return static_cast<unsigned char>(text[0] - '0') < 10 &&
+         static_cast<unsigned char>(text[1] - '0') < 10;
+}
+inline std::int64_t digitPair(const char* text) { return (text[0] - '0') * 10 + (text[1] - '0'); }
 
 // getmonth, inlined into the layouts.
 inline int monthIndex(const char* text, int length) {
@@ -161,7 +193,11 @@ inline int monthIndex(const char* text, int length) {
 // reports false once it reaches the end of the line: the line is rejected.
 class Cursor {
  public:
-  Cursor(const char* line, int length, int pos) : line_(line), length_(length), pos_(pos) {}
+  Cursor(const char* line, int length, int pos) : line_(line), length_(length), pos_(pos) {
+    if (pos < length) {
+      load(pos);
+    }
+  }
 
   // Advances to the next byte equal to c. Inlined so that the test of c
   // folds away at each call.
@@ -184,9 +220,10 @@ class Cursor {
     }
     return pos_ < length_;
   }
-  // Steps over the current byte.
-  bool step() {
-    ++pos_;
+  // Steps over the current byte when `over` is true; false when the line
+  // ends there.
+  bool stepIf(bool over) {
+    pos_ += over ? 1 : 0;
     return pos_ < length_;
   }
   // Reads the number from here up to the next c, and stops at that c.
@@ -206,6 +243,8 @@ class Cursor {
     return pos_ < length_;
   }
   int pos() const { return pos_; }
+  // Moves to a position known to lie inside the line.
+  void moveTo(int pos) { pos_ = pos; }
   char byte() const { return line_[pos_]; }
   std::int64_t numberSince(int mark) const {
     return fieldNumber(line_, line_ + mark, line_ + pos_);
@@ -213,19 +252,27 @@ class Cursor {
 
  private:
   // Columns are padded with runs of spaces of any width; finding their edges
-  // in a mask of the spaces costs the same whatever the width.
-  bool advanceOverSpaces(bool overSpaces) {
+  // in a mask of the spaces costs the same whatever the width. The window of
+  // up to 64 bytes is loaded once and most moves end inside it.
+  [[gnu::always_inline]] bool advanceOverSpaces(bool overSpaces) {
+    const int shift = pos_ - windowStart_;
+    if (static_cast<unsigned>(shift) < static_cast<unsigned>(windowCount_)) {
+      const std::uint64_t wanted = (overSpaces ? nonSpaces_ : spaces_) >> shift;
+      if (wanted != 0) {
+        pos_ += std::countr_zero(wanted);
+        return true;
+      }
+    }
+    return advanceOverSpacesPastWindow(overSpaces);
+  }
+
+  // The same from whatever window holds pos_, moving the window on.
+  [[gnu::noinline]] bool advanceOverSpacesPastWindow(bool overSpaces) {
     while (pos_ < length_) {
       if (pos_ < windowStart_ || pos_ >= windowStart_ + windowCount_) {
-        windowStart_ = pos_;
-        windowCount_ = length_ - pos_ < 64 ? length_ - pos_ : 64;
-        spaces_ = spacesIn(line_, windowStart_, windowCount_);
+        load(pos_);
       }
-      const int shift = pos_ - windowStart_;
-      const int left = windowCount_ - shift;
-      const std::uint64_t ahead = spaces_ >> shift;
-      const std::uint64_t wanted =
-          overSpaces ? ~ahead & (left == 64 ? ~0ull : (1ull << left) - 1) : ahead;
+      const std::uint64_t wanted = (overSpaces ? nonSpaces_ : spaces_) >> (pos_ - windowStart_);
       if (wanted != 0) {
         pos_ += std::countr_zero(wanted);
         return true;
@@ -235,13 +282,22 @@ class Cursor {
     return false;
   }
 
+  void load(int start) {
+    windowStart_ = start;
+    windowCount_ = length_ - start < 64 ? length_ - start : 64;
+    spaces_ = spacesIn(line_, windowStart_, windowCount_);
+    const std::uint64_t valid = windowCount_ == 64 ? ~0ull : (1ull << windowCount_) - 1;
+    nonSpaces_ = ~spaces_ & valid;
+  }
+
   const char* line_;
   int length_;
   int pos_;
-  // Spaces of line_[windowStart_ .. windowStart_ + windowCount_ - 1].
+  // Spaces, and other bytes, of line_[windowStart_ .. windowStart_ + windowCount_ - 1].
   int windowStart_ = 0;
   int windowCount_ = 0;
   std::uint64_t spaces_ = 0;
+  std::uint64_t nonSpaces_ = 0;
 };
 
 // "+" facts "," ... tab name.
@@ -288,160 +344,136 @@ class Cursor {
   return 0;  // no tab: no name
 }
 
-// The columns of a UNIX long listing, read one field at a time.
-class UnixColumns {
+// The columns of a UNIX long listing: runs of non-spaces, each ended by the
+// space after it, found a 64-byte block at a time from a mask of the spaces.
+// Starts and ends alternate, so taking the lowest start, then the lowest end
+// after it, pairs them up, across blocks too.
+class UnixFields {
  public:
-  UnixColumns(ftplistresult* r, const char* line) : r_(r), line_(line) {}
+  UnixFields(const char* line, int length) : line_(line), length_(length) { load(0); }
 
-  // Takes the field line[i .. j-1], ended by the space at j. False when the
-  // line is rejected.
-  [[gnu::always_inline]] bool take(const char* line, int length, int i, int j);
-  bool atName() const { return state_ == State::kName; }
-  // The number in the last column before the month.
-  std::int64_t size() const { return fieldNumber(line_, sizeBegin_, sizeEnd_); }
-
- private:
-  enum class State {
-    kPermissions,  // "-rw-r--r--"
-    kLinkCount,    // or a word such as "folder" standing in for link count and owner
-    kOwner,
-    kGroupOrSize,  // the number of the last column before the month is the size
-    kMonthOrSize,
-    kDay,
-    kTimeOrYear,  // "9:05", "23:59" or "2003"; the name starts after its space
-    kName,
-  };
-
-  ftplistresult* r_;
-  const char* line_;
-  State state_ = State::kPermissions;
-  // The column that holds the size so far; read as a number only at the end.
-  const char* sizeBegin_ = nullptr;
-  const char* sizeEnd_ = nullptr;
-  int month_ = 0;
-  std::int64_t day_ = 0;
-};
-
-inline bool UnixColumns::take(const char* line, int length, int i, int j) {
-  const char* field = line + i;
-  const int n = j - i;
-  switch (state_) {
-    case State::kPermissions:
-      state_ = State::kLinkCount;
-      break;
-    case State::kLinkCount:
-      state_ = (n == 6 && field[0] == 'f') ? State::kGroupOrSize : State::kOwner;
-      break;
-    case State::kOwner:
-      state_ = State::kGroupOrSize;
-      break;
-    case State::kGroupOrSize:
-      sizeBegin_ = field;
-      sizeEnd_ = field + n;
-      state_ = State::kMonthOrSize;
-      break;
-    case State::kMonthOrSize: {
-      const int m = monthIndex(field, n);
-      if (m >= 0) {
-        month_ = m;
-        state_ = State::kDay;
-      } else {
-        sizeBegin_ = field;
-        sizeEnd_ = field + n;
-      }
-      break;
-    }
-    case State::kDay:
-      day_ = number(field, field + n);
-      state_ = State::kTimeOrYear;
-      break;
-    case State::kTimeOrYear:
-      if ((n == 4 && field[1] == ':') || (n == 5 && field[2] == ':')) {
-        const int colon = n - 3;
-        const std::int64_t hour = number(field, field + colon);
-        const std::int64_t minute = number(field + colon + 1, field + n);
-        const std::optional<std::int64_t> date = guesstai(month_, day_);
-        if (!date) {
-          return false;
-        }
-        r_->timekind = 2;
-        initbase();
-        r_->modtime = wadd(wadd(base, *date), timeOfDay(hour, minute));
-      } else if (n >= 4) {
-        r_->timekind = 3;
-        initbase();
-        r_->modtime =
-            wadd(base, calendarSeconds(fieldNumber(line, field, field + n), month_, day_));
-      } else {
+  // The next field [begin, end), ended by a space at `end`; false when the
+  // line ends first.
+  [[gnu::always_inline]] bool next(int& begin, int& end) {
+    while (starts_ == 0) {
+      if (!load(offset_ + 64)) {
         return false;
       }
-      r_->name = line + j + 1;
-      r_->namelength = length - j - 1;
-      state_ = State::kName;
-      break;
-    case State::kName:
-      break;
+    }
+    begin = offset_ + std::countr_zero(starts_);
+    starts_ &= starts_ - 1;
+    while (ends_ == 0) {  // the field goes on in the next block
+      if (!load(offset_ + 64)) {
+        return false;
+      }
+    }
+    end = offset_ + std::countr_zero(ends_);
+    ends_ &= ends_ - 1;
+    return true;
   }
+
+ private:
+  bool load(int offset) {
+    if (offset >= length_) {
+      return false;
+    }
+    const int count = length_ - offset < 64 ? length_ - offset : 64;
+    const std::uint64_t valid = ~0ull >> (64 - count);
+    const std::uint64_t space = spacesIn(line_, offset, count);
+    const std::uint64_t afterSpace = (space << 1) | before_;
+    starts_ = ~space & valid & afterSpace;
+    ends_ = space & ~afterSpace;
+    before_ = space >> (count - 1) & 1;
+    offset_ = offset;
+    return true;
+  }
+
+  const char* line_;
+  int length_;
+  int offset_ = 0;
+  std::uint64_t before_ = 1;  // whether the byte before the block is a space (or the line start)
+  std::uint64_t starts_ = 0;
+  std::uint64_t ends_ = 0;
+};
+
+// The time or year column that ends the dates of a UNIX line, the field of
+// n bytes at `field` in `line`: "9:05" and "23:59" give the server's local
+// time in a guessed year, four or more bytes a year. False when it is
+// neither.
+inline bool unixTime(ftplistresult* r, const char* line, const char* field, int n, int month,
+                     std::int64_t day) {
+  if ((n == 4 && field[1] == ':') || (n == 5 && field[2] == ':')) {
+    const int colon = n - 3;
+    const std::int64_t hour = shortNumber(field, colon);
+    const std::int64_t minute = shortNumber(field + colon + 1, 2);
+    const std::optional<std::int64_t> date = guesstai(month, day);
+    if (!date) {
+      return false;
+    }
+    r->timekind = 2;
+    initbase();
+    r->modtime = wadd(wadd(base, *date), timeOfDay(hour, minute));
+    return true;
+  }
+  if (n < 4) {
+    return false;
+  }
+  r->timekind = 3;
+  initbase();
+  r->modtime = wadd(base, calendarSeconds(fieldNumber(line, field, field + n), month, day));
   return true;
 }
 
+// "-rw-r--r--  1 owner  group  size Mon DD HH:MM|YYYY name", where a word
+// such as "folder" may stand for the link count and owner. The columns are
+// read in order, straight through: the size is the last column before the
+// month name.
 [[gnu::hot]] int parseUnix(ftplistresult* r, const char* line, int length) {
-  switch (line[0]) {
-    case 'd':
-      r->flagmaybedir = 1;
-      break;
-    case '-':
-      r->flagmaybefile = 1;
-      break;
-    case 'l':
-      r->flagmaybedir = 1;
-      r->flagmaybefile = 1;
-      break;
-    default:
-      break;
-  }
+  const char kind = line[0];
+  r->flagmaybedir = (kind == 'd' || kind == 'l') ? 1 : 0;
+  r->flagmaybefile = (kind == '-' || kind == 'l') ? 1 : 0;
 
-  // A field is a run of non-spaces; it ends at the space after it. Starts
-  // and ends alternate, so taking the lowest start, then the lowest end
-  // after it, pairs them up, across 64-byte blocks too.
-  UnixColumns columns(r, line);
-  int start = -1;            // start of the field being read; -1 between fields
-  std::uint64_t before = 1;  // whether the byte before the block is a space (or the line start)
-  for (int offset = 0; offset < length && !columns.atName(); offset += 64) {
-    const int count = length - offset < 64 ? length - offset : 64;
-    const std::uint64_t valid = count == 64 ? ~0ull : (1ull << count) - 1;
-    const std::uint64_t space = spacesIn(line, offset, count);
-    const std::uint64_t afterSpace = (space << 1) | before;
-    std::uint64_t starts = ~space & valid & afterSpace;
-    std::uint64_t ends = space & ~afterSpace;
-    before = space >> (count - 1) & 1;
-    while (!columns.atName()) {
-      if (start < 0) {
-        if (starts == 0) {
-          break;
-        }
-        start = offset + std::countr_zero(starts);
-        starts &= starts - 1;
-      }
-      if (ends == 0) {
-        break;  // the field goes on in the next block
-      }
-      const int end = offset + std::countr_zero(ends);
-      ends &= ends - 1;
-      if (!columns.take(line, length, start, end)) {
-        return 0;
-      }
-      start = -1;
-    }
-  }
-  if (!columns.atName()) {
+  UnixFields fields(line, length);
+  int i = 0;
+  int j = 0;
+  if (!fields.next(i, j) || !fields.next(i, j)) {  // permissions, link count
     return 0;
   }
+  const bool wordForLinkCount = j - i == 6 && line[i] == 'f';
+  if (!wordForLinkCount && !fields.next(i, j)) {  // owner
+    return 0;
+  }
+  if (!fields.next(i, j)) {  // group, or the size
+    return 0;
+  }
+  int sizeBegin = i;
+  int sizeEnd = j;
+  int month = -1;
+  for (;;) {
+    if (!fields.next(i, j)) {
+      return 0;
+    }
+    month = monthIndex(line + i, j - i);
+    if (month >= 0) {
+      break;
+    }
+    sizeBegin = i;
+    sizeEnd = j;
+  }
+  if (!fields.next(i, j)) {
+    return 0;
+  }
+  const std::int64_t day = shortNumber(line + i, j - i);
+  if (!fields.next(i, j) || !unixTime(r, line, line + i, j - i, month, day)) {
+    return 0;
+  }
+  r->name = line + j + 1;
+  r->namelength = length - j - 1;
 
   r->sizekind = 1;
-  r->size = columns.size();
+  r->size = fieldNumber(line, line + sizeBegin, line + sizeEnd);
 
-  if (line[0] == 'l') {
+  if (kind == 'l') {
     // A link's name is shown as "name -> target"; keep the name.
     const std::string_view name(r->name, static_cast<std::size_t>(r->namelength));
     const std::size_t arrow = name.find(" -> ");
@@ -509,55 +541,66 @@ inline bool UnixColumns::take(const char* line, int length, int i, int j) {
   std::int64_t day = 0;
   std::int64_t year = 0;
   std::int64_t hour = 0;
-  if (!c.numberUpTo('-', month) || !c.skip('-') || !c.numberUpTo('-', day) || !c.skip('-') ||
-      !c.numberUpTo(' ', year)) {
+  if (length > 8 && isDigitPair(line) && line[2] == '-' && isDigitPair(line + 3) &&
+      line[5] == '-' && isDigitPair(line + 6) && line[8] == ' ') {
+    // "MM-DD-YY ", as most servers write it: the walk below would stop at
+    // exactly these bytes.
+    month = digitPair(line);
+    day = digitPair(line + 3);
+    year = digitPair(line + 6);
+    c.moveTo(8);
+  } else if (!c.numberUpTo('-', month) || !c.skip('-') || !c.numberUpTo('-', day) || !c.skip('-') ||
+             !c.numberUpTo(' ', year)) {
     return 0;
   }
-  if (year < 50) {  // two-digit years: 0-49 are 2000-2049, 50-99 are 1950-1999
-    year = wadd(year, 2000);
-  }
-  if (year < 1000) {
-    year = wadd(year, 1900);
-  }
-  if (!c.skip(' ') || !c.numberUpTo(':', hour) || !c.skip(':')) {
-    return 0;
-  }
-  const int minuteMark = c.pos();
-  if (!c.findEither('A', 'P')) {
-    return 0;
-  }
-  const std::int64_t minute = c.numberSince(minuteMark);
-  // 12 AM is midnight, 12 PM noon.
-  if (hour == 12) {
-    hour = 0;
-  }
-  if (c.byte() == 'A' && !c.step()) {
-    return 0;
-  }
-  if (c.byte() == 'P') {
-    hour = wadd(hour, 12);
-    if (!c.step()) {
-      return 0;
-    }
-  }
-  if (c.byte() == 'M' && !c.step()) {
-    return 0;
-  }
+  // Two-digit years: 0-49 are 2000-2049, 50-99 are 1950-1999. Selects, as
+  // the steps below: these bytes vary from line to line, and a mispredicted
+  // branch costs more than both sides.
+  year = wadd(year, allIf(year < 50) & 2000);
+  year = wadd(year, allIf(year < 1000) & 1900);
   if (!c.skip(' ')) {
     return 0;
   }
-  if (c.byte() == '<') {  // "<DIR>"
-    r->flagmaybedir = 1;
-    if (!c.find(' ')) {
-      return 0;
-    }
+  std::int64_t minute = 0;
+  const char* time = line + c.pos();
+  if (length - c.pos() > 5 && isDigitPair(time) && time[2] == ':' && isDigitPair(time + 3) &&
+      isAOrP(time[5])) {
+    // "HH:MM" and the "A" or "P" that the walk below would stop at.
+    hour = digitPair(time);
+    minute = digitPair(time + 3);
+    c.moveTo(c.pos() + 5);
   } else {
-    if (!c.numberUpTo(' ', r->size)) {
+    if (!c.numberUpTo(':', hour) || !c.skip(':')) {
       return 0;
     }
-    r->sizekind = 1;
-    r->flagmaybefile = 1;
+    const int minuteMark = c.pos();
+    if (!c.findEither('A', 'P')) {
+      return 0;
+    }
+    minute = c.numberSince(minuteMark);
   }
+  hour &= ~allIf(hour == 12);  // 12 AM is midnight, 12 PM noon
+  // Over "A", then "P" (adding 12 hours), then "M", each where it stands;
+  // a step that reaches the end of the line rejects it.
+  if (!c.stepIf(c.byte() == 'A')) {
+    return 0;
+  }
+  const bool pm = c.byte() == 'P';
+  hour = wadd(hour, allIf(pm) & 12);
+  if (!c.stepIf(pm) || !c.stepIf(c.byte() == 'M') || !c.skip(' ')) {
+    return 0;
+  }
+  // "<DIR>" or the size: both columns end at the next space.
+  const bool directory = c.byte() == '<';
+  r->flagmaybedir = directory ? 1 : 0;
+  const int sizeMark = c.pos();
+  if (!c.find(' ')) {
+    return 0;
+  }
+  const std::int64_t size = c.numberSince(sizeMark);
+  r->flagmaybefile = directory ? 0 : 1;
+  r->sizekind = directory ? 0 : 1;
+  r->size = directory ? 0 : size;
   if (!c.skip(' ')) {
     return 0;
   }
@@ -570,6 +613,20 @@ inline bool UnixColumns::take(const char* line, int length, int i, int j) {
       wadd(wadd(base, calendarSeconds(year, wsub(month, 1), day)), timeOfDay(hour, minute));
   return 1;
 }
+
+// The layout that a line's first byte selects; kOther lines are VMS when
+// they hold a ";", else MS-DOS when they begin with a digit. A table, as the
+// kinds of UNIX entry ("-", "d", "l") come in any order and a switch over
+// them mispredicts.
+enum class Layout : std::uint8_t { kOther, kEplf, kUnix };
+constexpr std::array<Layout, 256> layoutByFirstByte = [] {
+  std::array<Layout, 256> table{};
+  table['+'] = Layout::kEplf;
+  for (const char c : {'b', 'c', 'd', 'l', 'p', 's', '-'}) {
+    table[static_cast<unsigned char>(c)] = Layout::kUnix;
+  }
+  return table;
+}();
 
 }  // namespace
 
@@ -595,19 +652,12 @@ int ftpparse(ftplistresult* result, const char* line, int length) {
   if (line == nullptr || length < 2) {
     return 0;
   }
-  switch (line[0]) {
-    case '+':
-      return detail::parseEplf(result, line, length);
-    case 'b':
-    case 'c':
-    case 'd':
-    case 'l':
-    case 'p':
-    case 's':
-    case '-':
-      return detail::parseUnix(result, line, length);
-    default:
-      break;
+  const detail::Layout layout = detail::layoutByFirstByte[static_cast<unsigned char>(line[0])];
+  if (layout == detail::Layout::kUnix) {
+    return detail::parseUnix(result, line, length);
+  }
+  if (layout == detail::Layout::kEplf) {
+    return detail::parseEplf(result, line, length);
   }
   const void* semicolon = std::memchr(line, ';', static_cast<std::size_t>(length));
   if (semicolon != nullptr) {

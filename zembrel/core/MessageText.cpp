@@ -63,4 +63,37 @@ std::string replyResultText(std::string_view text, std::int64_t code) {
   return peerText(text) + '|' + std::to_string(code);
 }
 
+namespace {
+
+std::string domainText(const Outcome& outcome) {
+  return outcome.domainSource == Outcome::DomainSource::Peer ? peerText(outcome.domain)
+                                                              : outcome.domain;
+}
+
+}  // namespace
+
+std::string finalMessageText(const Outcome& outcome) {
+  switch (outcome.kind) {
+    case Outcome::Kind::Succeeded:
+      return completeMessageText(outcome.status);
+    case Outcome::Kind::Failed:
+      return errorMessageText(domainText(outcome), outcome.code);
+    case Outcome::Kind::Cancelled:
+      break;
+  }
+  return errorMessageText("Upload Cancelled", 0);
+}
+
+std::string resultText(const Outcome& outcome) {
+  switch (outcome.kind) {
+    case Outcome::Kind::Succeeded:
+      return replyResultText(outcome.words, outcome.status);
+    case Outcome::Kind::Failed:
+      return domainText(outcome) + '|' + std::to_string(outcome.code);
+    case Outcome::Kind::Cancelled:
+      break;
+  }
+  return "Cancelled by user|0";
+}
+
 }  // namespace zembrel::detail

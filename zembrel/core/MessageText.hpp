@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "zembrel/core/Outcome.hpp"
+
 namespace zembrel::detail {
 
 // "#progress|%5qi": the byte count, right-aligned in at least five places.
@@ -26,5 +28,13 @@ std::string peerErrorMessageText(std::string_view text, std::int64_t code);
 // "TEXT|CODE", the result of an FTP directory operation, with the peer's
 // TEXT made safe as above.
 std::string replyResultText(std::string_view text, std::int64_t code);
+
+// The final host message of an operation: "#complete|%3ld" with the status,
+// "#error|DOMAIN|CODE" (a peer's domain made safe as above), or
+// "#error|Upload Cancelled|0".
+std::string finalMessageText(const Outcome& outcome);
+// The "TEXT|CODE" result of an FTP directory operation or listing: the reply
+// (or the failure's domain) made safe, or "Cancelled by user|0".
+std::string resultText(const Outcome& outcome);
 
 }  // namespace zembrel::detail

@@ -1,0 +1,37 @@
+#include "zembrel/core/Outcome.hpp"
+
+#include <utility>
+
+namespace zembrel::detail {
+
+Outcome Outcome::succeeded(std::int32_t status, std::string replyText) {
+  Outcome outcome;
+  outcome.kind = Kind::Succeeded;
+  outcome.status = status;
+  outcome.words = std::move(replyText);
+  return outcome;
+}
+
+Outcome Outcome::failed(std::string domain, std::int64_t code, std::string words,
+                        DomainSource source) {
+  Outcome outcome;
+  outcome.kind = Kind::Failed;
+  outcome.domain = std::move(domain);
+  outcome.code = code;
+  outcome.words = std::move(words);
+  outcome.domainSource = source;
+  return outcome;
+}
+
+Outcome Outcome::refusedByPeer(std::string replyText, std::int64_t replyCode) {
+  std::string words = replyText;
+  return failed(std::move(replyText), replyCode, std::move(words), DomainSource::Peer);
+}
+
+Outcome Outcome::cancelled() {
+  Outcome outcome;
+  outcome.kind = Kind::Cancelled;
+  return outcome;
+}
+
+}  // namespace zembrel::detail

@@ -165,8 +165,15 @@ bool prepareDescriptors(int replyFd, int inputFd) {
   return close_range(input >= 0 ? kInputFd + 1 : kReplyFd + 1, ~0U, 0) == 0;
 }
 
+// A worker that root started: its user, then the parent-death signal again (changing user
+// clears it).
+bool becomeWorkerUser(const std::optional<RunUser>& user, pid_t parent) {
+  return !user || (becomeRunUser(*user) && dieWithParent(parent));
+}
+
 [[noreturn]] void runWorker(const WorkerTask& task, int replyFd, int inputFd, std::size_t maxReply,
-                            pid_t parent, const Deadline& deadline) {
+                            pid_t parent, const Deadline& deadline,
+                            const std::optional<RunUser>& user) {
   ChildLimits limits;
   if (!kSanitizedBuild) {
     limits.addressSpace = kWorkerMemory;
@@ -175,12 +182,12 @@ bool prepareDescriptors(int replyFd, int inputFd) {
   // The reply file is the only one the worker can write (it opens none): this caps the reply.
   limits.fileSize = maxReply;
   int status = kSetupFailed;
-  // The worker keeps thumbtool's user, root's too: decoders open the input by its /proc/self/fd
-  // name, and that reopening checks the file's permissions again, so as another user a file
-  // only root may read would not decode. What root's user could do is held by the filter and
-  // Landlock instead (no writes, no programs, no sockets, no signals or limits for others, no
-  // reach into other processes); it can read, and only pixels leave it.
-  if (limitThisChild(limits, parent) && prepareDescriptors(replyFd, inputFd)) {
+  // Root's worker decodes as the run's own user: it keeps only the descriptors it was given
+  // (decoders read the document through its descriptor where that user may not open it by
+  // name). The filter and Landlock hold the rest (no writes, no programs, no sockets, no signals
+  // or limits for others, no reach into other processes).
+  if (limitThisChild(limits, parent) && prepareDescriptors(replyFd, inputFd) &&
+      becomeWorkerUser(user, parent)) {
     // Fewer malloc arenas: each one reserves 64 MiB of address space.
     mallopt(M_ARENA_MAX, 2);
     // Where the kernel has no Landlock the filter stands alone.
@@ -228,7 +235,8 @@ void WorkerReply::image(const Image& image) {
   send(kImageMessage, head, image.pixels.data(), image.pixels.size());
 }
 
-WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline, int input) {
+WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline, int input,
+                         const std::optional<RunUser>& user) {
   WorkerResult result;
   // Replies go to an anonymous file rather than a pipe: the worker never waits for thumbtool,
   // and thumbtool wakes once, when the worker has ended (a pipe costs a pair of context
@@ -244,7 +252,7 @@ WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadli
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
-    runWorker(task, reply, input, maxBytes, parent, deadline);
+    runWorker(task, reply, input, maxBytes, parent, deadline, user);
   }
   std::optional<int> status;
   if (pid > 0 && kSanitizedBuild) {

@@ -13,7 +13,7 @@
 
 namespace thumbtool {
 
-inline constexpr int kModuleInterfaceVersion = 4;
+inline constexpr int kModuleInterfaceVersion = 5;
 
 // thumbtool-pdf.so: first pages of PDF documents. Render worker only.
 struct PdfModule {
@@ -31,6 +31,11 @@ using ThumbnailerCommand = std::vector<std::string>;
 // thumbtool-vips.so: every other document, the fallbacks, and the TIFF and GIF encoders.
 struct VipsModule {
   int interfaceVersion;
+
+  // ---- In the render worker, before it gives up its user: reads only trusted system data.
+  // Loads the MIME database the user's environment names (a worker that root started cannot
+  // read root's own copy once it runs as the run's user).
+  void (*loadTypeDatabase)();
 
   // ---- In the render worker: these read untrusted bytes, from the open document fd.
   // The content type from the file's name and first bytes (shared-mime-info): the name is the

@@ -96,6 +96,17 @@ void renderDocument(const std::string& name, Box box, WorkerReply& reply) {
   }
 }
 
+// In the render worker, before it gives up root's user: what the general image stack will need
+// of root's own files. Only the first bytes are looked at, and not parsed, to tell.
+void prepareToRender(int input) {
+  if (looksLikeJpeg(input) || looksLikePdf(input)) {
+    return;
+  }
+  if (const VipsModule* vips = vipsModule()) {
+    vips->loadTypeDatabase();
+  }
+}
+
 // A thumbnailer's picture, decoded in a worker and as PNG only, from the copy the sandbox made
 // of it.
 std::optional<Image> thumbnailerPicture(const VipsModule& vips, int picture, Box box,
@@ -196,7 +207,9 @@ std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box o
   if (source.kind == SourceKind::document && startRun(run)) {
     Deadline deadline(kRenderBudget);
     WorkerTask render = [&](WorkerReply& reply) { renderDocument(source.path, ofSize, reply); };
-    WorkerResult document = runInWorker(render, ofSize, deadline, source.file.get(), run.user);
+    WorkerResult document =
+        runInWorker(render, ofSize, deadline, source.file.get(), run.user,
+                    [] { prepareToRender(kInputFdInWorker); });
     if (document.image) {
       return document.image;
     }

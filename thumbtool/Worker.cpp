@@ -171,9 +171,15 @@ bool becomeWorkerUser(const std::optional<RunUser>& user, pid_t parent) {
   return !user || (becomeRunUser(*user) && dieWithParent(parent));
 }
 
-[[noreturn]] void runWorker(const WorkerTask& task, int replyFd, int inputFd, std::size_t maxReply,
-                            pid_t parent, const Deadline& deadline,
-                            const std::optional<RunUser>& user) {
+// What the worker is to do, and as whom.
+struct WorkerJob {
+  const WorkerTask& task;
+  const std::optional<RunUser>& user;
+  const std::function<void()>& prepare;
+};
+
+[[noreturn]] void runWorker(const WorkerJob& job, int replyFd, int inputFd, std::size_t maxReply,
+                            pid_t parent, const Deadline& deadline) {
   ChildLimits limits;
   if (!kSanitizedBuild) {
     limits.addressSpace = kWorkerMemory;
@@ -186,16 +192,19 @@ bool becomeWorkerUser(const std::optional<RunUser>& user, pid_t parent) {
   // (decoders read the document through its descriptor where that user may not open it by
   // name). The filter and Landlock hold the rest (no writes, no programs, no sockets, no signals
   // or limits for others, no reach into other processes).
-  if (limitThisChild(limits, parent) && prepareDescriptors(replyFd, inputFd) &&
-      becomeWorkerUser(user, parent)) {
-    // Fewer malloc arenas: each one reserves 64 MiB of address space.
-    mallopt(M_ARENA_MAX, 2);
+  bool ready = limitThisChild(limits, parent) && prepareDescriptors(replyFd, inputFd);
+  // Fewer malloc arenas: each one reserves 64 MiB of address space.
+  mallopt(M_ARENA_MAX, 2);
+  if (ready && job.prepare) {
+    job.prepare();
+  }
+  if (ready && becomeWorkerUser(job.user, parent)) {
     // Where the kernel has no Landlock the filter stands alone.
     static_cast<void>(enterLandlockDomain());
     if (confineRenderWorker()) {
       WorkerReply reply(kReplyFd);
       try {
-        task(reply);
+        job.task(reply);
       } catch (const std::bad_alloc&) {
         reply.refused();
       } catch (...) {
@@ -236,7 +245,8 @@ void WorkerReply::image(const Image& image) {
 }
 
 WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline, int input,
-                         const std::optional<RunUser>& user) {
+                         const std::optional<RunUser>& user,
+                         const std::function<void()>& prepare) {
   WorkerResult result;
   // Replies go to an anonymous file rather than a pipe: the worker never waits for thumbtool,
   // and thumbtool wakes once, when the worker has ended (a pipe costs a pair of context
@@ -252,7 +262,7 @@ WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadli
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
-    runWorker(task, reply, input, maxBytes, parent, deadline, user);
+    runWorker(WorkerJob{task, user, prepare}, reply, input, maxBytes, parent, deadline);
   }
   std::optional<int> status;
   if (pid > 0 && kSanitizedBuild) {

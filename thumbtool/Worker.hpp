@@ -55,8 +55,11 @@ inline constexpr int kInputFdInWorker = 4;
 // (then it is killed) or it broke its memory limit (killed too). An image larger than the box,
 // a malformed message or a message too long ends the worker and is dropped. The input
 // descriptor, if one is given, is the only one the worker inherits besides its reply file. With
-// a user, the worker becomes that user once its descriptors are in place, before the task.
+// a user, the worker becomes that user once its descriptors are in place, before the task;
+// prepare (which must not read the input beyond its first bytes) runs just before that, while
+// the worker still reads what thumbtool's own user may.
 WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline,
-                         int input = -1, const std::optional<RunUser>& user = std::nullopt);
+                         int input = -1, const std::optional<RunUser>& user = std::nullopt,
+                         const std::function<void()>& prepare = {});
 
 }  // namespace thumbtool

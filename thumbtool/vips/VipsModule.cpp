@@ -56,6 +56,11 @@ bool initialised() {
   return ready;
 }
 
+void loadTypeDatabase() {
+  quieten();
+  g_free(g_content_type_guess("file", nullptr, 0, nullptr));
+}
+
 // shared-mime-info's guess from the name and the first bytes.
 std::string sniffContentType(int fd, const std::string& name) {
   quieten();
@@ -151,7 +156,7 @@ std::optional<Bytes> encode(const Image& image, Format format) {
 }
 
 const VipsModule kModule = {
-    kModuleInterfaceVersion, sniffContentType, fitDocument, fitPng, textPageOf,
+    kModuleInterfaceVersion, loadTypeDatabase, sniffContentType, fitDocument, fitPng, textPageOf,
     contentTypeFromName,     isText,           commandsFor, icon,   encode};
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "RunUser.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/random.h>
@@ -9,7 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <cstring>
 
 namespace thumbtool {
 
@@ -17,26 +18,45 @@ namespace {
 
 constexpr int kTries = 8;
 
-// Whether the id appears in the process's Uid: or Gid: line (real, effective, saved, file).
-bool statusHolds(const char* pid, uid_t id) {
-  std::string path = std::string("/proc/") + pid + "/status";
-  std::FILE* file = std::fopen(path.c_str(), "re");
-  if (file == nullptr) {
+// Whether the id is one of the four (real, effective, saved, file) on the status line that
+// starts with key.
+bool lineHolds(const char* status, const char* key, uid_t id) {
+  const char* line = std::strstr(status, key);
+  if (line == nullptr) {
+    return false;
+  }
+  char* at = const_cast<char*>(line + std::strlen(key));
+  for (int field = 0; field < 4; ++field) {
+    char* end = nullptr;
+    unsigned long value = std::strtoul(at, &end, 10);
+    if (end == at) {
+      return false;
+    }
+    if (value == id) {
+      return true;
+    }
+    at = end;
+  }
+  return false;
+}
+
+// Whether the process's status shows the id among its uids or gids. Read in one call, without
+// stdio: this runs for every process on the system.
+bool statusHolds(int proc, const char* pid, uid_t id) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%s/status", pid);
+  int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     return false;  // ended meanwhile
   }
-  bool holds = false;
-  char line[256];
-  while (!holds && std::fgets(line, sizeof line, file) != nullptr) {
-    unsigned long ids[4] = {};
-    if (std::sscanf(line, "Uid: %lu %lu %lu %lu", &ids[0], &ids[1], &ids[2], &ids[3]) == 4 ||
-        std::sscanf(line, "Gid: %lu %lu %lu %lu", &ids[0], &ids[1], &ids[2], &ids[3]) == 4) {
-      for (unsigned long each : ids) {
-        holds = holds || each == id;
-      }
-    }
+  char status[4096];
+  ssize_t length = read(fd, status, sizeof status - 1);
+  close(fd);
+  if (length <= 0) {
+    return false;
   }
-  std::fclose(file);
-  return holds;
+  status[length] = '\0';
+  return lineHolds(status, "\nUid:", id) || lineHolds(status, "\nGid:", id);
 }
 
 // Whether any process this one can see holds the id. A /proc that cannot be read counts as
@@ -48,7 +68,8 @@ bool anyProcessHolds(uid_t id) {
   }
   bool holds = false;
   while (dirent* entry = readdir(folder)) {
-    if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' && statusHolds(entry->d_name, id)) {
+    if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
+        statusHolds(dirfd(folder), entry->d_name, id)) {
       holds = true;
       break;
     }

@@ -34,9 +34,10 @@ struct Run {
 };
 
 // Joins the run's group; as root, also picks the run's user. Root hands no document to a
-// decoder without one.
+// decoder without one, unless root may not change user at all here: then its workers keep its
+// user, confined by the filter and Landlock alone, and no thumbnailer runs (see Sandbox.hpp).
 bool startRun(Run& run) {
-  if (geteuid() == 0) {
+  if (geteuid() == 0 && mayChangeUser()) {
     run.user = unusedRunUser();
     if (!run.user) {
       logToSystem("no document decoded: no unused user id was found for the run");

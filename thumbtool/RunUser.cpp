@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <pwd.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -79,6 +81,18 @@ bool anyProcessHolds(uid_t id) {
 }
 
 }  // namespace
+
+bool mayChangeUser() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capget, &header, data) != 0) {
+    return false;
+  }
+  auto effective = [&](int capability) {
+    return (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
+  };
+  return effective(CAP_SETUID) && effective(CAP_SETGID);
+}
 
 std::optional<RunUser> unusedRunUser() {
   for (int attempt = 0; attempt < kTries; ++attempt) {

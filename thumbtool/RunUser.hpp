@@ -20,6 +20,9 @@ struct RunUser {
 inline constexpr uid_t kFirstRunId = 0x71000000;
 inline constexpr uid_t kRunIdCount = 0x01000000;
 
+// Whether this process may become another user (root in a container may lack the right).
+bool mayChangeUser();
+
 // A fresh uid with the gid of the same number, neither known to the user and group databases
 // nor held (really, effectively, saved or for files) by any process; nothing when none was
 // found after a few tries.

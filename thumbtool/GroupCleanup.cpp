@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "GroupFolder.hpp"
@@ -15,21 +16,24 @@ constexpr std::size_t kSignalCount = sizeof kSignals / sizeof kSignals[0];
 constexpr std::size_t kMaxGroups = 2;
 constexpr std::size_t kMaxPath = 4096;
 
-// What the handler reads: fixed storage, written only while the signals are held.
+// What the handler reads: fixed storage, written only while the signals are held (on the
+// thread that writes; the count is atomic for a handler that runs on another thread).
 struct Registered {
   char folder[kMaxPath];
   char home[kMaxPath];
 };
 Registered gGroups[kMaxGroups];
-std::size_t gCount = 0;
-pid_t gOwner = 0;
+std::atomic<std::size_t> gCount{0};
+std::atomic<pid_t> gOwner{0};
+static_assert(std::atomic<std::size_t>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free,
+              "a signal handler may use only lock-free atomics");
 struct sigaction gPrevious[kSignalCount];
 bool gInstalled = false;
 
 void removeGroupsAndEnd(int signal) {
   // A render worker inherits the handler: only thumbtool itself cleans up.
   if (getpid() == gOwner) {
-    for (std::size_t i = gCount; i > 0; --i) {
+    for (std::size_t i = gCount.load(); i > 0; --i) {
       emptyAndRemoveGroup(gGroups[i - 1].folder, gGroups[i - 1].home);
     }
   }
@@ -65,12 +69,14 @@ SignalsHeld::~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
 void removeGroupsOnSignal(const std::vector<GroupFolders>& groups) {
   gCount = 0;
+  std::size_t count = 0;
   for (const GroupFolders& group : groups) {
-    if (gCount < kMaxGroups && copyPath(gGroups[gCount].folder, group.folder) &&
-        copyPath(gGroups[gCount].home, group.home)) {
-      ++gCount;
+    if (count < kMaxGroups && copyPath(gGroups[count].folder, group.folder) &&
+        copyPath(gGroups[count].home, group.home)) {
+      ++count;
     }
   }
+  gCount = count;
   gOwner = getpid();
   if (gInstalled) {
     return;

@@ -3,7 +3,6 @@
 // and day without one. Every step wraps instead of overflowing, as the
 // parser's numbers do.
 
-#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <mutex>
@@ -24,9 +23,6 @@ namespace {
 std::once_flag flagneedbase;
 // Set once base is written: spares every later call the once-flag's own cost.
 std::atomic<bool> baseReady{false};
-// The current time (minus base) that the latest year guess used. Each guess
-// works on its own copy; this one is only a record.
-std::atomic<std::int64_t> now{0};
 // The UTC year of the current time at the first guess. Derived again after
 // the clock is pinned or released, so a pinned time never meets a year that
 // belongs to another time. The mutex serialises only that derivation.
@@ -61,30 +57,9 @@ std::int64_t currentYearFor(std::int64_t nowCopy) {
 
 }  // namespace
 
-// Hot, so that divisions by constants become multiplications even where the
-// caller's path looks rare.
-[[gnu::hot]] std::int64_t calendarSeconds(std::int64_t year, std::int64_t month, std::int64_t day) {
-  // Years run from March, so that 29 February is the last day of a year.
-  // The special cases are selects, not branches: months and days come in at
-  // random from a listing, and a mispredicted branch costs more than the
-  // arithmetic of both sides.
-  const auto beforeMarch = static_cast<std::int64_t>(month < 2);
-  const std::int64_t m = wadd(wsub(month, 2), beforeMarch * 12);
-  std::int64_t y = wsub(year, beforeMarch);
-  // Divisions truncate toward zero and remainders keep the dividend's sign,
-  // as C++ does on the wrapped values.
-  std::int64_t d = wadd(wadd(wmul(wsub(day, 1), 10), 5), wmul(306, m)) / 10;
-  const bool lastOfCycle = d == 365;  // 29 February: the last day of a four-year cycle
-  d = lastOfCycle ? 1460 : wadd(d, wmul(365, y % 4));
-  y = lastOfCycle ? wsub(y, 3) : y;
-  const std::int64_t q = y / 4;
-  d = wadd(d, wmul(1461, q % 25));
-  std::int64_t c = q / 25;
-  const bool lastOfCentury = d == 36524;  // 29 February of a century's last leap year
-  c = lastOfCentury ? wsub(c, 3) : c;
-  d = lastOfCentury ? 146096 : wadd(d, wmul(36524, c % 4));
-  d = wadd(d, wadd(wmul(146097, wsub(c / 4, 5)), 11017));  // 11017: day of 2000-03-01
-  return wmul(d, 86400);
+[[gnu::hot]] std::int64_t calendarSecondsOutsideTable(std::int64_t year, std::int64_t month,
+                                         std::int64_t day) {
+  return calendarSecondsByRule(year, month, day);
 }
 
 void initbase() {
@@ -147,7 +122,21 @@ namespace {
 // window back from nowCopy.
 std::optional<std::int64_t> searchYear(std::int64_t nowCopy, std::int64_t year, std::int64_t month,
                                        std::int64_t day) {
-  for (std::int64_t offset = -1; offset <= 99; ++offset) {
+  // Every month and day of the calendar finds its year among the first
+  // three, picked by selects: which one it is varies from line to line, and
+  // a loop's exit there would mispredict. The dates are cheap to compute
+  // (the calendar table), so the search needs no cache.
+  const std::int64_t lastYear = calendarSeconds(wsub(year, 1), month, day);
+  const std::int64_t thisYear = calendarSeconds(year, month, day);
+  const std::int64_t nextYear = calendarSeconds(wadd(year, 1), month, day);
+  const bool inLastYear = wsub(nowCopy, lastYear) < kGuessWindow;
+  const bool inThisYear = wsub(nowCopy, thisYear) < kGuessWindow;
+  const bool inNextYear = wsub(nowCopy, nextYear) < kGuessWindow;
+  if (inLastYear || inThisYear || inNextYear) {
+    const std::int64_t laterYear = inThisYear ? thisYear : nextYear;
+    return inLastYear ? lastYear : laterYear;
+  }
+  for (std::int64_t offset = 2; offset <= 99; ++offset) {
     const std::int64_t t = calendarSeconds(wadd(year, offset), month, day);
     if (wsub(nowCopy, t) < kGuessWindow) {
       return t;
@@ -156,46 +145,12 @@ std::optional<std::int64_t> searchYear(std::int64_t nowCopy, std::int64_t year, 
   return std::nullopt;
 }
 
-// The guesses of one thread for one current second and year, by month and
-// day: the lines of a listing are read within a second or two and share a
-// few dates, so the search above runs about once per date. The guess is a
-// function of exactly these four values.
-struct GuessCache {
-  static constexpr int kDays = 32;  // days 0 to 31
-  std::int64_t now = 0;
-  std::int64_t year = 0;
-  std::uint64_t filled[12 * kDays / 64] = {};
-  std::int64_t value[12 * kDays] = {};
-};
-
 }  // namespace
 
 std::optional<std::int64_t> guesstai(std::int64_t month, std::int64_t day) {
   initbase();
   const std::int64_t nowCopy = wsub(currentTime(), base);
-  now.store(nowCopy, std::memory_order_relaxed);
-  const std::int64_t year = currentYearFor(nowCopy);
-  if (month < 0 || month >= 12 || day < 0 || day >= GuessCache::kDays) {
-    return searchYear(nowCopy, year, month, day);
-  }
-  thread_local GuessCache threadCache;
-  GuessCache& cache = threadCache;  // one look-up of the thread's block
-  if (cache.now != nowCopy || cache.year != year) {
-    cache.now = nowCopy;
-    cache.year = year;
-    std::fill(std::begin(cache.filled), std::end(cache.filled), 0);
-  }
-  const auto slot = static_cast<std::size_t>(month * GuessCache::kDays + day);
-  const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
-  if ((cache.filled[slot / 64] & bit) != 0) {
-    return cache.value[slot];
-  }
-  const std::optional<std::int64_t> guess = searchYear(nowCopy, year, month, day);
-  if (guess) {  // every day 0 to 31 finds its year; kept general all the same
-    cache.value[slot] = *guess;
-    cache.filled[slot / 64] |= bit;
-  }
-  return guess;
+  return searchYear(nowCopy, currentYearFor(nowCopy), month, day);
 }
 
 }  // namespace detail

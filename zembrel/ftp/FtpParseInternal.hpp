@@ -25,10 +25,80 @@ inline constexpr std::int64_t timeOfDay(std::int64_t hour, std::int64_t minute) 
   return wadd(wmul(hour, 3600), wmul(minute, 60));
 }
 
-// totai without the exported name, which may be interposed and so cannot be
-// inlined or kept hot: seconds from 1970-01-01 UTC to 00:00 UTC of the date,
-// month from 0, out-of-range months and days rolling over.
-std::int64_t calendarSeconds(std::int64_t year, std::int64_t month, std::int64_t day);
+// Seconds from 1970-01-01 UTC to 00:00 UTC of the date by the calendar rule
+// itself, month from 0, out-of-range months and days rolling over: what
+// totai returns for every input.
+constexpr std::int64_t calendarSecondsByRule(std::int64_t year, std::int64_t month,
+                                             std::int64_t day) {
+  // Years run from March, so that 29 February is the last day of a year.
+  // The special cases are selects, not branches: months and days come in at
+  // random from a listing, and a mispredicted branch costs more than the
+  // arithmetic of both sides.
+  const auto beforeMarch = static_cast<std::int64_t>(month < 2);
+  const std::int64_t m = wadd(wsub(month, 2), beforeMarch * 12);
+  std::int64_t y = wsub(year, beforeMarch);
+  // Divisions truncate toward zero and remainders keep the dividend's sign,
+  // as C++ does on the wrapped values.
+  std::int64_t d = wadd(wadd(wmul(wsub(day, 1), 10), 5), wmul(306, m)) / 10;
+  const bool lastOfCycle = d == 365;  // 29 February: the last day of a four-year cycle
+  d = lastOfCycle ? 1460 : wadd(d, wmul(365, y % 4));
+  y = lastOfCycle ? wsub(y, 3) : y;
+  const std::int64_t q = y / 4;
+  d = wadd(d, wmul(1461, q % 25));
+  std::int64_t c = q / 25;
+  const bool lastOfCentury = d == 36524;  // 29 February of a century's last leap year
+  c = lastOfCentury ? wsub(c, 3) : c;
+  d = lastOfCentury ? 146096 : wadd(d, wmul(36524, c % 4));
+  d = wadd(d, wadd(wmul(146097, wsub(c / 4, 5)), 11017));  // 11017: day of 2000-03-01
+  return wmul(d, 86400);
+}
+
+// The days of the dates that listings hold by the million, from a table: a
+// year from 1900 to 2155 and a day that lies inside its month (the rule's
+// special cases are all at 29 February and past the months' ends).
+struct CalendarTable {
+  static constexpr std::int64_t kFirstYear = 1900;
+  static constexpr std::uint64_t kYears = 256;
+  std::int32_t marchFirst[kYears] = {};  // day of 1 March of kFirstYear + index
+  std::int32_t monthStart[12] = {};      // days from 1 March before the month's first day
+  std::uint8_t lastInPlace[12] = {};     // highest day the table holds: 28 for February
+};
+constexpr CalendarTable calendarTable = [] {
+  CalendarTable table;
+  for (std::uint64_t k = 0; k < CalendarTable::kYears; ++k) {
+    const auto year = CalendarTable::kFirstYear + static_cast<std::int64_t>(k);
+    table.marchFirst[k] = static_cast<std::int32_t>(calendarSecondsByRule(year, 2, 1) / 86400);
+  }
+  for (int m = 0; m < 12; ++m) {
+    const std::int64_t marchYear = 2001 - (m < 2 ? 1 : 0);
+    table.monthStart[m] = static_cast<std::int32_t>(
+        (calendarSecondsByRule(2001, m, 1) - calendarSecondsByRule(marchYear, 2, 1)) / 86400);
+    table.lastInPlace[m] = m == 1 ? 28 : 31;
+  }
+  return table;
+}();
+
+// The rule again, kept out of line for the inputs the table does not hold.
+std::int64_t calendarSecondsOutsideTable(std::int64_t year, std::int64_t month, std::int64_t day);
+
+// calendarSecondsByRule for any input, from the table where it holds the
+// date. totai is the exported name, which may be interposed and so cannot be
+// inlined.
+inline std::int64_t calendarSeconds(std::int64_t year, std::int64_t month, std::int64_t day) {
+  const auto m = static_cast<std::uint64_t>(month);
+  if (m < 12) {
+    const std::uint64_t index = static_cast<std::uint64_t>(year) -
+                                static_cast<std::uint64_t>(CalendarTable::kFirstYear) -
+                                static_cast<std::uint64_t>(m < 2);
+    const std::uint64_t dayIndex = static_cast<std::uint64_t>(day) - 1;
+    if (index < CalendarTable::kYears && dayIndex < calendarTable.lastInPlace[m]) {
+      const std::int64_t days = static_cast<std::int64_t>(calendarTable.marchFirst[index]) +
+                                calendarTable.monthStart[m] + static_cast<std::int64_t>(dayIndex);
+      return days * 86400;
+    }
+  }
+  return calendarSecondsOutsideTable(year, month, day);
+}
 
 // The time value of 1970-01-01 00:00:00 UTC; valid once initbase() returned.
 extern std::int64_t base;

@@ -17,12 +17,12 @@ namespace detail {
 // Written once, inside flagneedbase's call_once, and read only after
 // initbase() returned.
 std::int64_t base = 0;
+// Set once base is written: spares every later call the once-flag's own cost.
+std::atomic<bool> baseReady{false};
 
 namespace {
 
 std::once_flag flagneedbase;
-// Set once base is written: spares every later call the once-flag's own cost.
-std::atomic<bool> baseReady{false};
 // The UTC year of the current time at the first guess. Derived again after
 // the clock is pinned or released, so a pinned time never meets a year that
 // belongs to another time. The mutex serialises only that derivation.
@@ -32,10 +32,6 @@ std::mutex currentYearMutex;
 // The pinned "current time", used while clockPinned is set.
 std::atomic<bool> clockPinned{false};
 std::atomic<std::int64_t> pinnedTime{0};
-
-// 350 days: a date without a year lying less than this far back keeps the
-// past year; an older one is taken to be in the future.
-constexpr std::int64_t kGuessWindow = 350 * 86400;
 
 std::int64_t currentTime() {
   if (clockPinned.load(std::memory_order_acquire)) {
@@ -62,10 +58,7 @@ std::int64_t currentYearFor(std::int64_t nowCopy) {
   return calendarSecondsByRule(year, month, day);
 }
 
-void initbase() {
-  if (baseReady.load(std::memory_order_acquire)) {
-    return;
-  }
+void computeBase() {
   std::call_once(flagneedbase, [] {
     base = 0;
     const std::time_t zero = 0;
@@ -116,41 +109,30 @@ std::int64_t utcYear(std::int64_t nowValue) {
   return year;
 }
 
-namespace {
+GuessClock guessClock() {
+  initbase();
+  const std::int64_t nowCopy = wsub(currentTime(), base);
+  return {nowCopy, currentYearFor(nowCopy)};
+}
 
-// The earliest year from last year on at which the date lies less than the
-// window back from nowCopy.
-std::optional<std::int64_t> searchYear(std::int64_t nowCopy, std::int64_t year, std::int64_t month,
-                                       std::int64_t day) {
-  // Every month and day of the calendar finds its year among the first
-  // three, picked by selects: which one it is varies from line to line, and
-  // a loop's exit there would mispredict. The dates are cheap to compute
-  // (the calendar table), so the search needs no cache.
-  const std::int64_t lastYear = calendarSeconds(wsub(year, 1), month, day);
-  const std::int64_t thisYear = calendarSeconds(year, month, day);
-  const std::int64_t nextYear = calendarSeconds(wadd(year, 1), month, day);
-  const bool inLastYear = wsub(nowCopy, lastYear) < kGuessWindow;
-  const bool inThisYear = wsub(nowCopy, thisYear) < kGuessWindow;
-  const bool inNextYear = wsub(nowCopy, nextYear) < kGuessWindow;
-  if (inLastYear || inThisYear || inNextYear) {
-    const std::int64_t laterYear = inThisYear ? thisYear : nextYear;
-    return inLastYear ? lastYear : laterYear;
-  }
+std::optional<std::int64_t> guessFarYears(const GuessClock& clock, std::int64_t month,
+                                          std::int64_t day) {
   for (std::int64_t offset = 2; offset <= 99; ++offset) {
-    const std::int64_t t = calendarSeconds(wadd(year, offset), month, day);
-    if (wsub(nowCopy, t) < kGuessWindow) {
+    const std::int64_t t = calendarSeconds(wadd(clock.year, offset), month, day);
+    if (wsub(clock.now, t) < kGuessWindow) {
       return t;
     }
   }
   return std::nullopt;
 }
 
-}  // namespace
-
 std::optional<std::int64_t> guesstai(std::int64_t month, std::int64_t day) {
-  initbase();
-  const std::int64_t nowCopy = wsub(currentTime(), base);
-  return searchYear(nowCopy, currentYearFor(nowCopy), month, day);
+  const GuessClock clock = guessClock();
+  const NearGuess near = guessNearYears(clock, month, day);
+  if (near.found) {
+    return near.date;
+  }
+  return guessFarYears(clock, month, day);
 }
 
 }  // namespace detail

@@ -135,13 +135,18 @@ static_assert(
     }(),
     "the month hash must give each month its own slot");
 
-// Bit k set when line[offset + k] is a space, for the `count` (1..64) bytes
-// from `offset`; reads nothing outside them but the bytes before `offset`.
-// Columns and their padding are found from these masks a word at a time: a
-// byte-by-byte walk mispredicts a branch at every column edge, which is most
-// of the cost of a listing line.
-inline std::uint64_t spacesIn(const char* line, int offset, int count) {
-  std::uint64_t mask = 0;
+// Bits k set when line[offset + k] is a space, and when it is a ";", for the
+// `count` (1..64) bytes from `offset`; reads nothing outside them but the
+// bytes before `offset`. Columns and their padding are found from these masks
+// a word at a time: a byte-by-byte walk mispredicts a branch at every column
+// edge, which is most of the cost of a listing line. The ";" that marks a VMS
+// line is found in the same loads.
+struct ByteMasks {
+  std::uint64_t spaces = 0;
+  std::uint64_t semicolons = 0;
+};
+inline ByteMasks masksIn(const char* line, int offset, int count) {
+  ByteMasks masks;
 #if defined(__SSE2__)
   if (offset + count >= 16) {
     // Four loads of 16 bytes, the later ones moved back to end inside the
@@ -149,22 +154,31 @@ inline std::uint64_t spacesIn(const char* line, int offset, int count) {
     // before it, whose bits fall away): the same work for any count, so no
     // branch depends on the length of the line.
     const __m128i spaces = _mm_set1_epi8(' ');
+    const __m128i semicolons = _mm_set1_epi8(';');
     const int last = count - 16;  // may be negative
+    const auto place = [](int mask, int start) {
+      const auto bits = static_cast<std::uint64_t>(static_cast<unsigned>(mask));
+      return start >= 0 ? bits << start : bits >> -start;
+    };
     for (int k = 0; k < 64; k += 16) {
       const int start = k < last ? k : last;
       const __m128i bytes =
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + offset + start));
-      const auto bits = static_cast<std::uint64_t>(
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces))));
-      mask |= start >= 0 ? bits << start : bits >> -start;
+      masks.spaces |= place(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces)), start);
+      masks.semicolons |= place(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, semicolons)), start);
     }
-    return mask;
+    return masks;
   }
 #endif
   for (int k = 0; k < count; ++k) {
-    mask |= static_cast<std::uint64_t>(line[offset + k] == ' ') << k;
+    masks.spaces |= static_cast<std::uint64_t>(line[offset + k] == ' ') << k;
+    masks.semicolons |= static_cast<std::uint64_t>(line[offset + k] == ';') << k;
   }
-  return mask;
+  return masks;
+}
+
+inline std::uint64_t spacesIn(const char* line, int offset, int count) {
+  return masksIn(line, offset, count).spaces;
 }
 
 // Whether text[0] and text[1] are ASCII digits, and their number.
@@ -173,7 +187,6 @@ inline bool isDigitPair(const char* text) {
          static_cast<unsigned char>(text[1] - '0') < 10;
 }
 inline std::int64_t digitPair(const char* text) { return (text[0] - '0') * 10 + (text[1] - '0'); }
-
 // getmonth, inlined into the layouts.
 inline int monthIndex(const char* text, int length) {
   if (length != 3) {
@@ -197,6 +210,12 @@ class Cursor {
     if (pos < length) {
       load(pos);
     }
+  }
+  // At the line's start, with the spaces of its first min(length, 64) bytes
+  // already found.
+  Cursor(const char* line, int length, std::uint64_t firstSpaces)
+      : line_(line), length_(length), pos_(0) {
+    setWindow(0, firstSpaces);
   }
 
   // Advances to the next byte equal to c. Inlined so that the test of c
@@ -283,9 +302,13 @@ class Cursor {
   }
 
   void load(int start) {
+    setWindow(start, spacesIn(line_, start, windowLength(start)));
+  }
+  int windowLength(int start) const { return length_ - start < 64 ? length_ - start : 64; }
+  void setWindow(int start, std::uint64_t spaces) {
     windowStart_ = start;
-    windowCount_ = length_ - start < 64 ? length_ - start : 64;
-    spaces_ = spacesIn(line_, windowStart_, windowCount_);
+    windowCount_ = windowLength(start);
+    spaces_ = spaces;
     const std::uint64_t valid = windowCount_ == 64 ? ~0ull : (1ull << windowCount_) - 1;
     nonSpaces_ = ~spaces_ & valid;
   }
@@ -396,6 +419,18 @@ class UnixFields {
   std::uint64_t ends_ = 0;
 };
 
+// A time whose date has no year among the next two: the guess searches on.
+[[gnu::noinline]] bool unixTimeFarYear(ftplistresult* r, std::int64_t timeOfDaySeconds,
+                                       const GuessClock& clock, int month, std::int64_t day) {
+  const std::optional<std::int64_t> date = guessFarYears(clock, month, day);
+  if (!date) {
+    return false;
+  }
+  r->timekind = 2;
+  r->modtime = wadd(wadd(base, *date), timeOfDaySeconds);
+  return true;
+}
+
 // The time or year column that ends the dates of a UNIX line, the field of
 // n bytes at `field` in `line`: "9:05" and "23:59" give the server's local
 // time in a guessed year, four or more bytes a year. False when it is
@@ -404,15 +439,15 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
                      std::int64_t day) {
   if ((n == 4 && field[1] == ':') || (n == 5 && field[2] == ':')) {
     const int colon = n - 3;
-    const std::int64_t hour = shortNumber(field, colon);
-    const std::int64_t minute = shortNumber(field + colon + 1, 2);
-    const std::optional<std::int64_t> date = guesstai(month, day);
-    if (!date) {
-      return false;
+    const std::int64_t timeSeconds =
+        timeOfDay(shortNumber(field, colon), shortNumber(field + colon + 1, 2));
+    const GuessClock clock = guessClock();  // initialises base as well
+    const NearGuess guess = guessNearYears(clock, month, day);
+    if (!guess.found) {
+      return unixTimeFarYear(r, timeSeconds, clock, month, day);
     }
     r->timekind = 2;
-    initbase();
-    r->modtime = wadd(wadd(base, *date), timeOfDay(hour, minute));
+    r->modtime = wadd(wadd(base, guess.date), timeSeconds);
     return true;
   }
   if (n < 4) {
@@ -535,8 +570,10 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
 }
 
 // "MM-DD-YY  HH:MMAM  <DIR>|size  name".
-[[gnu::hot]] int parseMsDos(ftplistresult* r, const char* line, int length) {
-  Cursor c(line, length, 0);
+// firstSpaces: the spaces among the line's first min(length, 64) bytes.
+[[gnu::hot]] int parseMsDos(ftplistresult* r, const char* line, int length,
+                            std::uint64_t firstSpaces) {
+  Cursor c(line, length, firstSpaces);
   std::int64_t month = 0;
   std::int64_t day = 0;
   std::int64_t year = 0;
@@ -659,13 +696,21 @@ int ftpparse(ftplistresult* result, const char* line, int length) {
   if (layout == detail::Layout::kEplf) {
     return detail::parseEplf(result, line, length);
   }
-  const void* semicolon = std::memchr(line, ';', static_cast<std::size_t>(length));
-  if (semicolon != nullptr) {
-    return detail::parseVms(result, line, length,
-                            static_cast<int>(static_cast<const char*>(semicolon) - line));
+  // A ";" anywhere makes a VMS line. The first 64 bytes, which hold all of
+  // most lines, are searched in the loads that find their spaces for the
+  // MS-DOS layout.
+  const int head = length < 64 ? length : 64;
+  const detail::ByteMasks masks = detail::masksIn(line, 0, head);
+  int semicolon = masks.semicolons != 0 ? std::countr_zero(masks.semicolons) : -1;
+  if (semicolon < 0 && length > head) {
+    const void* found = std::memchr(line + head, ';', static_cast<std::size_t>(length - head));
+    semicolon = found != nullptr ? static_cast<int>(static_cast<const char*>(found) - line) : -1;
+  }
+  if (semicolon >= 0) {
+    return detail::parseVms(result, line, length, semicolon);
   }
   if (line[0] >= '0' && line[0] <= '9') {
-    return detail::parseMsDos(result, line, length);
+    return detail::parseMsDos(result, line, length, masks.spaces);
   }
   return 0;
 }

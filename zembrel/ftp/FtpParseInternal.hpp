@@ -4,6 +4,7 @@
 // FtpParse.cpp, the date arithmetic and year guess in FtpDate.cpp) and
 // reached directly by its tests.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -117,8 +118,51 @@ std::int64_t fieldNumberOf(const char* line, const char* begin, const char* end)
 // Month index 0..11 of a three-byte month name in any letter case, else -1.
 int getmonth(const char* text, int length);
 
-// Computes `base` once per process (thread-safe).
-void initbase();
+// Computes `base` once per process (thread-safe); inlined, as every accepted
+// line asks.
+extern std::atomic<bool> baseReady;
+void computeBase();
+inline void initbase() {
+  if (!baseReady.load(std::memory_order_acquire)) {
+    computeBase();
+  }
+}
+
+// What the year guess compares dates with: the current time (minus base)
+// and the UTC year that was derived for the clock. Calls initbase().
+struct GuessClock {
+  std::int64_t now = 0;
+  std::int64_t year = 0;
+};
+GuessClock guessClock();
+
+// 350 days: a date without a year lying less than this far back keeps the
+// past year; an older one is taken to be in the future.
+inline constexpr std::int64_t kGuessWindow = 350 * 86400;
+
+// The guess among last year, this year and next year, which is where every
+// month and day of the calendar finds its year; `found` false when none of
+// the three qualifies. Picked by selects: which year it is varies from line
+// to line, and a branch or a loop's exit there would mispredict.
+struct NearGuess {
+  std::int64_t date = 0;
+  bool found = false;
+};
+inline NearGuess guessNearYears(const GuessClock& clock, std::int64_t month, std::int64_t day) {
+  const std::int64_t lastYear = calendarSeconds(wsub(clock.year, 1), month, day);
+  const std::int64_t thisYear = calendarSeconds(clock.year, month, day);
+  const std::int64_t nextYear = calendarSeconds(wadd(clock.year, 1), month, day);
+  const bool inLastYear = wsub(clock.now, lastYear) < kGuessWindow;
+  const bool inThisYear = wsub(clock.now, thisYear) < kGuessWindow;
+  const bool inNextYear = wsub(clock.now, nextYear) < kGuessWindow;
+  const std::int64_t laterYear = inThisYear ? thisYear : nextYear;
+  return {inLastYear ? lastYear : laterYear, inLastYear || inThisYear || inNextYear};
+}
+
+// The rest of the guess when the near years do not qualify: the years from
+// two ahead on, up to 99.
+std::optional<std::int64_t> guessFarYears(const GuessClock& clock, std::int64_t month,
+                                          std::int64_t day);
 
 // Seconds since 1970 UTC of 00:00 of month/day in the year guessed from the
 // current time: the earliest year from last year on at which the date lies

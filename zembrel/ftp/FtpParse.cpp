@@ -102,6 +102,12 @@ inline std::int64_t fieldNumber(const char* line, const char* begin, const char*
   if (length <= 8) {
     return static_cast<std::int64_t>(*last);
   }
+  if (length <= 16 && end - 8 - line >= 8) {  // sizes of 9 to 16 digits: eight more at once
+    const std::optional<std::uint64_t> first = eightDigits(end - 8, static_cast<int>(length - 8));
+    if (first) {
+      return static_cast<std::int64_t>(*first * 100000000 + *last);
+    }
+  }
   return wadd(wmul(number(begin, end - 8), 100000000), static_cast<std::int64_t>(*last));
 }
 
@@ -324,7 +330,7 @@ class Cursor {
 };
 
 // "+" facts "," ... tab name.
-[[gnu::hot]] int parseEplf(ftplistresult* r, const char* line, int length) {
+[[gnu::hot, gnu::noinline]] int parseEplf(ftplistresult* r, const char* line, int length) {
   int i = 1;  // start of the current fact
   for (int j = 1; j < length; ++j) {
     const char ch = line[j];
@@ -463,7 +469,7 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
 // such as "folder" may stand for the link count and owner. The columns are
 // read in order, straight through: the size is the last column before the
 // month name.
-[[gnu::hot]] int parseUnix(ftplistresult* r, const char* line, int length) {
+[[gnu::hot, gnu::noinline]] int parseUnix(ftplistresult* r, const char* line, int length) {
   const char kind = line[0];
   r->flagmaybedir = (kind == 'd' || kind == 'l') ? 1 : 0;
   r->flagmaybefile = (kind == '-' || kind == 'l') ? 1 : 0;
@@ -651,6 +657,27 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
   return 1;
 }
 
+// A line that is neither UNIX nor EPLF: VMS when it holds a ";", else
+// MS-DOS when it begins with a digit.
+[[gnu::noinline]] int parseVmsOrMsDos(ftplistresult* r, const char* line, int length) {
+  // The first 64 bytes, which hold all of most lines, are searched for the
+  // ";" in the loads that find their spaces for the MS-DOS layout.
+  const int head = length < 64 ? length : 64;
+  const ByteMasks masks = masksIn(line, 0, head);
+  int semicolon = masks.semicolons != 0 ? std::countr_zero(masks.semicolons) : -1;
+  if (semicolon < 0 && length > head) {
+    const void* found = std::memchr(line + head, ';', static_cast<std::size_t>(length - head));
+    semicolon = found != nullptr ? static_cast<int>(static_cast<const char*>(found) - line) : -1;
+  }
+  if (semicolon >= 0) {
+    return parseVms(r, line, length, semicolon);
+  }
+  if (line[0] >= '0' && line[0] <= '9') {
+    return parseMsDos(r, line, length, masks.spaces);
+  }
+  return 0;
+}
+
 // The layout that a line's first byte selects; kOther lines are VMS when
 // they hold a ";", else MS-DOS when they begin with a digit. A table, as the
 // kinds of UNIX entry ("-", "d", "l") come in any order and a switch over
@@ -689,6 +716,8 @@ int ftpparse(ftplistresult* result, const char* line, int length) {
   if (line == nullptr || length < 2) {
     return 0;
   }
+  // Each layout in a function of its own, reached by a tail call: the
+  // dispatch then saves no registers for a layout it does not take.
   const detail::Layout layout = detail::layoutByFirstByte[static_cast<unsigned char>(line[0])];
   if (layout == detail::Layout::kUnix) {
     return detail::parseUnix(result, line, length);
@@ -696,23 +725,7 @@ int ftpparse(ftplistresult* result, const char* line, int length) {
   if (layout == detail::Layout::kEplf) {
     return detail::parseEplf(result, line, length);
   }
-  // A ";" anywhere makes a VMS line. The first 64 bytes, which hold all of
-  // most lines, are searched in the loads that find their spaces for the
-  // MS-DOS layout.
-  const int head = length < 64 ? length : 64;
-  const detail::ByteMasks masks = detail::masksIn(line, 0, head);
-  int semicolon = masks.semicolons != 0 ? std::countr_zero(masks.semicolons) : -1;
-  if (semicolon < 0 && length > head) {
-    const void* found = std::memchr(line + head, ';', static_cast<std::size_t>(length - head));
-    semicolon = found != nullptr ? static_cast<int>(static_cast<const char*>(found) - line) : -1;
-  }
-  if (semicolon >= 0) {
-    return detail::parseVms(result, line, length, semicolon);
-  }
-  if (line[0] >= '0' && line[0] <= '9') {
-    return detail::parseMsDos(result, line, length, masks.spaces);
-  }
-  return 0;
+  return detail::parseVmsOrMsDos(result, line, length);
 }
 
 }  // namespace zembrel

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "zembrel/FtpParse.hpp"
+#include "zembrel/ftp/FtpParseClock.hpp"
 
 namespace {
 

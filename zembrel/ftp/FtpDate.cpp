@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "zembrel/FtpParse.hpp"
+#include "zembrel/ftp/FtpParseClock.hpp"
 #include "zembrel/ftp/FtpParseInternal.hpp"
 
 namespace zembrel {

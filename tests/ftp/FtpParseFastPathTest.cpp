@@ -19,8 +19,8 @@
 namespace zembrel {
 namespace {
 
-using detail::CalendarTable;
 using detail::calendarSecondsByRule;
+using detail::CalendarTable;
 
 constexpr std::int64_t kDay = 86400;
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
@@ -39,9 +39,11 @@ TEST(CalendarTable, AgreesWithTheRule) {
       }
     }
   }
-  for (const std::int64_t far : {kMin, kMin + 1, std::int64_t{-1}, std::int64_t{0}, kMax - 1, kMax}) {
+  for (const std::int64_t far :
+       {kMin, kMin + 1, std::int64_t{-1}, std::int64_t{0}, kMax - 1, kMax}) {
     using Date = std::tuple<std::int64_t, std::int64_t, std::int64_t>;
-    for (const auto& [year, month, day] : {Date{far, 0, 1}, Date{2000, far, 1}, Date{2000, 1, far}}) {
+    for (const auto& [year, month, day] :
+         {Date{far, 0, 1}, Date{2000, far, 1}, Date{2000, 1, far}}) {
       EXPECT_EQ(totai(year, month, day), calendarSecondsByRule(year, month, day))
           << year << "-" << month << "-" << day;
     }
@@ -92,9 +94,9 @@ int parseExact(const std::string& bytes) {
 TEST(VmsSemicolon, FoundAtEveryPosition) {
   const std::string dos = "06-30-03  11:45PM                 1024 " + std::string(70, 'n');
   ASSERT_EQ(parseExact(dos), 1);
-  for (const std::size_t at : {std::size_t{0}, std::size_t{15}, std::size_t{16}, std::size_t{39},
-                               std::size_t{62}, std::size_t{63}, std::size_t{64}, std::size_t{65},
-                               std::size_t{80}, dos.size() - 1}) {
+  for (const std::size_t at :
+       {std::size_t{0}, std::size_t{15}, std::size_t{16}, std::size_t{39}, std::size_t{62},
+        std::size_t{63}, std::size_t{64}, std::size_t{65}, std::size_t{80}, dos.size() - 1}) {
     std::string line = dos;
     line[at] = ';';
     EXPECT_EQ(parseExact(line), 0) << "\";\" at " << at;

@@ -54,8 +54,10 @@ std::int64_t currentYearFor(std::int64_t nowCopy) {
 
 }  // namespace
 
+// Hot, so that divisions by constants become multiplications although only
+// unusual dates come here.
 [[gnu::hot]] std::int64_t calendarSecondsOutsideTable(std::int64_t year, std::int64_t month,
-                                         std::int64_t day) {
+                                                      std::int64_t day) {
   return calendarSecondsByRule(year, month, day);
 }
 

@@ -90,7 +90,7 @@ inline std::optional<std::uint64_t> eightDigits(const char* end, int fieldLength
 // operations instead of a multiplication and a branch per digit; fields of
 // one to three bytes (days, hours, minutes) are cheaper byte by byte.
 [[gnu::always_inline]] inline std::int64_t fieldNumber(const char* line, const char* begin,
-                                                      const char* end) {
+                                                       const char* end) {
   const auto length = end - begin;
   if (end - line < 8 || length < 4) {
     return number(begin, end);
@@ -194,6 +194,7 @@ inline bool isDigitPair(const char* text) {
          static_cast<unsigned char>(text[1] - '0') < 10;
 }
 inline std::int64_t digitPair(const char* text) { return (text[0] - '0') * 10 + (text[1] - '0'); }
+
 // getmonth, inlined into the layouts.
 inline int monthIndex(const char* text, int length) {
   if (length != 3) {
@@ -308,9 +309,7 @@ class Cursor {
     return false;
   }
 
-  void load(int start) {
-    setWindow(start, spacesIn(line_, start, windowLength(start)));
-  }
+  void load(int start) { setWindow(start, spacesIn(line_, start, windowLength(start))); }
   int windowLength(int start) const { return length_ - start < 64 ? length_ - start : 64; }
   void setWindow(int start, std::uint64_t spaces) {
     windowStart_ = start;
@@ -426,7 +425,8 @@ class UnixFields {
   std::uint64_t ends_ = 0;
 };
 
-// A time whose date has no year among the next two: the guess searches on.
+// A time whose month and day find no year among last, this and next year
+// (only a day far outside its month): the guess searches on.
 [[gnu::noinline]] bool unixTimeFarYear(ftplistresult* r, std::int64_t timeOfDaySeconds,
                                        const GuessClock& clock, int month, std::int64_t day) {
   const std::optional<std::int64_t> date = guessFarYears(clock, month, day);

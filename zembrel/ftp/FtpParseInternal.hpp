@@ -55,8 +55,9 @@ constexpr std::int64_t calendarSecondsByRule(std::int64_t year, std::int64_t mon
 }
 
 // The days of the dates that listings hold by the million, from a table: a
-// year from 1900 to 2155 and a day that lies inside its month (the rule's
-// special cases are all at 29 February and past the months' ends).
+// year from 1900 to 2155 and a day from 1 to 31 (to 28 in February). There
+// the rule is plain arithmetic on the day; its special cases lie at 29
+// February and beyond.
 struct CalendarTable {
   static constexpr std::int64_t kFirstYear = 1900;
   static constexpr std::uint64_t kYears = 256;

@@ -162,17 +162,27 @@ inline ByteMasks masksIn(const char* line, int offset, int count) {
     // branch depends on the length of the line.
     const __m128i spaces = _mm_set1_epi8(' ');
     const __m128i semicolons = _mm_set1_epi8(';');
+    const auto bitsOf = [](__m128i equal) {
+      return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(equal)));
+    };
+    if (count == 64) {  // a whole block, as in most long lines: no moved loads
+      for (int k = 0; k < 64; k += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + offset + k));
+        masks.spaces |= bitsOf(_mm_cmpeq_epi8(bytes, spaces)) << k;
+        masks.semicolons |= bitsOf(_mm_cmpeq_epi8(bytes, semicolons)) << k;
+      }
+      return masks;
+    }
     const int last = count - 16;  // may be negative
-    const auto place = [](int mask, int start) {
-      const auto bits = static_cast<std::uint64_t>(static_cast<unsigned>(mask));
+    const auto place = [](std::uint64_t bits, int start) {
       return start >= 0 ? bits << start : bits >> -start;
     };
     for (int k = 0; k < 64; k += 16) {
       const int start = k < last ? k : last;
       const __m128i bytes =
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + offset + start));
-      masks.spaces |= place(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces)), start);
-      masks.semicolons |= place(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, semicolons)), start);
+      masks.spaces |= place(bitsOf(_mm_cmpeq_epi8(bytes, spaces)), start);
+      masks.semicolons |= place(bitsOf(_mm_cmpeq_epi8(bytes, semicolons)), start);
     }
     return masks;
   }
@@ -402,7 +412,7 @@ class UnixFields {
   }
 
  private:
-  bool load(int offset) {
+  [[gnu::always_inline]] bool load(int offset) {
     if (offset >= length_) {
       return false;
     }

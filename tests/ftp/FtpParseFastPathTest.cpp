@@ -89,8 +89,8 @@ int parseExact(const std::string& bytes) {
 }
 
 // An MS-DOS line that a ";" anywhere turns into a VMS line, which this one
-// is not (nothing follows the version): the ";" is searched in the first 64
-// bytes with the columns and after them apart.
+// is not (nothing follows the version). The first 64 bytes are searched
+// together with the spaces of the columns, the rest on its own.
 TEST(VmsSemicolon, FoundAtEveryPosition) {
   const std::string dos = "06-30-03  11:45PM                 1024 " + std::string(70, 'n');
   ASSERT_EQ(parseExact(dos), 1);

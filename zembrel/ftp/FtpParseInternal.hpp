@@ -65,7 +65,7 @@ struct CalendarTable {
   std::int32_t monthStart[12] = {};      // days from 1 March before the month's first day
   std::uint8_t lastInPlace[12] = {};     // highest day the table holds: 28 for February
 };
-constexpr CalendarTable calendarTable = [] {
+inline constexpr CalendarTable calendarTable = [] {
   CalendarTable table;
   for (std::uint64_t k = 0; k < CalendarTable::kYears; ++k) {
     const auto year = CalendarTable::kFirstYear + static_cast<std::int64_t>(k);

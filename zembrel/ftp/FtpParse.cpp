@@ -140,7 +140,8 @@ inline std::optional<std::uint64_t> sixteenDigits(const char* end, int fieldLeng
   if (length <= 8) {
     return static_cast<std::int64_t>(*last);
   }
-  if (length <= 16 && end - 8 - line >= 8) {  // sizes of 9 to 16 digits: eight more at once
+  // Sizes of 9 to 16 digits, eight more at once (on builds without SSE2).
+  if (length <= 16 && end - 8 - line >= 8) {
     const std::optional<std::uint64_t> first = eightDigits(end - 8, static_cast<int>(length - 8));
     if (first) {
       return static_cast<std::int64_t>(*first * 100000000 + *last);

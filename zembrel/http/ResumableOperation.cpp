@@ -1,6 +1,7 @@
 #include <filesystem>
 
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/core/ZembrelImpl.hpp"
 #include "zembrel/http/FormEncoding.hpp"
 #include "zembrel/http/ResumableUpload.hpp"
 #include "zembrel/http/ResumeStore.hpp"
@@ -24,7 +25,7 @@ bool Zembrel::doResumableUploadWithURL(
     const std::string& url, const std::string& filePath,
     const std::optional<std::vector<std::string>>& metadataValuePairs,
     const std::optional<std::vector<std::string>>& headerValuePairs) {
-  if (resumableUpload_) return false;
+  if (impl_->resumableUpload) return false;
   try {
     detail::ResumableUpload::Settings settings;
     settings.endpoint = url;
@@ -33,8 +34,8 @@ bool Zembrel::doResumableUploadWithURL(
     settings.filePath = std::filesystem::absolute(filePath).lexically_normal().string();
     settings.metadata = pairsOf(metadataValuePairs);
     for (const auto& [name, value] : pairsOf(headerValuePairs)) settings.headers.set(name, value);
-    settings.retryDelays = resumableRetryDelays_;
-    settings.progressInterval = std::chrono::duration<double>(progressEventInterval);
+    settings.retryDelays = impl_->resumableRetryDelays;
+    settings.progressInterval = std::chrono::duration<double>(impl_->progressEventInterval);
     settings.stateFolder = detail::ResumeStore::defaultFolder();
 
     std::weak_ptr<Zembrel> weakSelf = weak_from_this();
@@ -43,7 +44,7 @@ bool Zembrel::doResumableUploadWithURL(
       if (auto self = weakSelf.lock()) self->sendOpenToApplicationWithString(message);
     };
     owner.ended = [weakSelf] {
-      if (auto self = weakSelf.lock()) self->resumableUpload_.reset();
+      if (auto self = weakSelf.lock()) self->impl_->resumableUpload.reset();
     };
     owner.keepAlive = shared_from_this();
 
@@ -52,11 +53,11 @@ bool Zembrel::doResumableUploadWithURL(
       sendAppleEventError("Setup", 0);
       return false;
     }
-    resumableUpload_ = upload;
+    impl_->resumableUpload = upload;
     upload->start();
     return true;
   } catch (...) {
-    resumableUpload_.reset();
+    impl_->resumableUpload.reset();
     sendAppleEventError("Setup", 0);
     return false;
   }
@@ -64,15 +65,15 @@ bool Zembrel::doResumableUploadWithURL(
 
 void Zembrel::cancelResumableUpload() {
   // Held here: the upload lets go of the instance's pointer as it ends.
-  if (auto upload = resumableUpload_) upload->cancel();
+  if (auto upload = impl_->resumableUpload) upload->cancel();
 }
 
 void Zembrel::setResumableRetryDelays(std::vector<std::chrono::milliseconds> delays) {
-  resumableRetryDelays_ = std::move(delays);
+  impl_->resumableRetryDelays = std::move(delays);
 }
 
 std::vector<std::chrono::milliseconds> Zembrel::resumableRetryDelays() const {
-  return resumableRetryDelays_;
+  return impl_->resumableRetryDelays;
 }
 
 }  // namespace zembrel

@@ -1,10 +1,12 @@
 #include <filesystem>
 
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/core/MessageText.hpp"
 #include "zembrel/core/ZembrelImpl.hpp"
 #include "zembrel/http/FormEncoding.hpp"
 #include "zembrel/http/ResumableUpload.hpp"
 #include "zembrel/http/ResumeStore.hpp"
+#include "zembrel/platform/HostChannel.hpp"
 
 namespace zembrel {
 namespace {
@@ -17,6 +19,12 @@ std::vector<std::pair<std::string, std::string>> pairsOf(
   for (std::size_t i = 0; i < detail::pairedCount(*list); i += 2)
     pairs.emplace_back((*list)[i], (*list)[i + 1]);
   return pairs;
+}
+
+// "#error|Setup|0": the upload cannot start.
+void sendSetupFailure() {
+  detail::deliverHostMessage(
+      detail::finalMessageText(detail::Outcome::failed("Setup", 0, "the upload cannot start")));
 }
 
 }  // namespace
@@ -50,7 +58,7 @@ bool Zembrel::doResumableUploadWithURL(
 
     auto upload = detail::ResumableUpload::create(std::move(settings), std::move(owner));
     if (!upload) {
-      sendAppleEventError("Setup", 0);
+      sendSetupFailure();
       return false;
     }
     impl_->resumableUpload = upload;
@@ -58,7 +66,7 @@ bool Zembrel::doResumableUploadWithURL(
     return true;
   } catch (...) {
     impl_->resumableUpload.reset();
-    sendAppleEventError("Setup", 0);
+    sendSetupFailure();
     return false;
   }
 }

@@ -50,6 +50,8 @@ std::string Zembrel::doSimplePostWithURL(
     const std::optional<std::vector<std::string>>& fieldValuePairs,
     const std::optional<std::string>& postEncoding,
     const std::optional<std::vector<std::string>>& headerValuePairs) {
+  // Held for the call: another thread may drop the host's last reference.
+  const auto keep = weak_from_this().lock();
   if (impl_->postRunning()) return "#error|setup|nil";
   try {
 

@@ -145,6 +145,9 @@ TEST(CApiSymbols, EveryFunctionIsExportedUnderItsVersionNode) {
   for (const char* name : names) {
     EXPECT_NE(dlvsym(library, name, "ZEMBREL_C_0.1"), nullptr) << name;
   }
+  for (const char* name : {"zembrel_set_message_handler_full"}) {
+    EXPECT_NE(dlvsym(library, name, "ZEMBREL_C_0.2"), nullptr) << name;
+  }
   dlclose(library);
 }
 

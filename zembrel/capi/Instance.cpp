@@ -16,20 +16,58 @@ using zembrel::capi::copyOut;
 using zembrel::capi::guarded;
 using zembrel::capi::text;
 
+namespace {
+
+// A C host's handler: its user data is handed to `destroy` when the last copy
+// of the installed handler goes, which is after its last call has returned.
+class CHandler {
+ public:
+  CHandler(zembrel_message_fn fn, void* userData, zembrel_destroy_fn destroy)
+      : fn_(fn), userData_(userData), destroy_(destroy) {}
+  CHandler(const CHandler&) = delete;
+  CHandler& operator=(const CHandler&) = delete;
+  ~CHandler() {
+    if (destroy_ != nullptr) destroy_(userData_);
+  }
+
+  void operator()(std::string_view message) const {
+    // The view is not terminated; the host gets a C string.
+    const std::string terminated(message);
+    fn_(terminated.c_str(), userData_);
+  }
+
+ private:
+  zembrel_message_fn fn_;
+  void* userData_;
+  zembrel_destroy_fn destroy_;
+};
+
+}  // namespace
+
 extern "C" {
 
-void zembrel_set_message_handler(zembrel_message_fn fn, void* user_data) {
+void zembrel_set_message_handler_full(zembrel_message_fn fn, void* user_data,
+                                      zembrel_destroy_fn destroy) {
+  std::shared_ptr<CHandler> handler;
+  try {
+    // Made first, so that user_data is destroyed exactly once, whatever fails.
+    handler = std::make_shared<CHandler>(fn, user_data, destroy);
+  } catch (...) {
+    if (destroy != nullptr) destroy(user_data);
+    return;
+  }
   guarded([&] {
     if (fn == nullptr) {
       zembrel::setHostMessageHandler(nullptr);
       return;
     }
-    zembrel::setHostMessageHandler([fn, user_data](std::string_view message) {
-      // The view is not terminated; the host gets a C string.
-      const std::string terminated(message);
-      fn(terminated.c_str(), user_data);
-    });
+    zembrel::setHostMessageHandler(
+        [handler = std::move(handler)](std::string_view message) { (*handler)(message); });
   });
+}
+
+void zembrel_set_message_handler(zembrel_message_fn fn, void* user_data) {
+  zembrel_set_message_handler_full(fn, user_data, nullptr);
 }
 
 int zembrel_iterate(int may_block) {

@@ -96,4 +96,17 @@ std::string resultText(const Outcome& outcome) {
   return "Cancelled by user|0";
 }
 
+std::string requestResultText(const Outcome& outcome) {
+  if (outcome.isBusy()) return "#error|setup|nil";
+  switch (outcome.kind) {
+    case Outcome::Kind::Succeeded:
+      return "#complete|" + std::to_string(outcome.status);
+    case Outcome::Kind::Failed:
+      return errorMessageText(domainText(outcome), outcome.code);
+    case Outcome::Kind::Cancelled:
+      break;
+  }
+  return errorMessageText("Cancelled", 0);
+}
+
 }  // namespace zembrel::detail

@@ -101,6 +101,16 @@ ZEMBREL_C_API void zembrel_set_message_handler_full(zembrel_message_fn fn, void 
                                                     zembrel_destroy_fn destroy);
 
 /**
+ * @brief Takes a host message (or a simple POST's result text) apart, so
+ * that hosts need not split it themselves.
+ *
+ * @return JSON: {"kind":"progress","value":N}, {"kind":"complete","value":N}
+ * or {"kind":"error","domain":S,"code":N} ("#error|setup|nil" gives code 0);
+ * NULL for any other text. Free with zembrel_free(). Since 0.2.
+ */
+ZEMBREL_C_API char *zembrel_parse_message(const char *message);
+
+/**
  * @brief Runs one iteration of the calling thread's GLib main context (its
  * thread-default context, else the global default one).
  *

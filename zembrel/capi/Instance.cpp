@@ -70,6 +70,14 @@ void zembrel_set_message_handler(zembrel_message_fn fn, void* user_data) {
   zembrel_set_message_handler_full(fn, user_data, nullptr);
 }
 
+char* zembrel_parse_message(const char* message) {
+  if (message == nullptr) return nullptr;
+  return guarded<char*>(nullptr, [&] {
+    const auto parsed = zembrel::parseHostMessage(message);
+    return parsed ? copyOut(zembrel::capi::hostMessageJson(*parsed)) : nullptr;
+  });
+}
+
 int zembrel_iterate(int may_block) {
   return guarded(0, [&] {
     return zembrel::detail::MainContext::threadDefault().iterate(may_block != 0) ? 1 : 0;
@@ -104,9 +112,8 @@ void zembrel_set_progress_event_interval(zembrel_handle* z, double seconds) {
 
 char* zembrel_snapshot(const zembrel_handle* z) {
   if (z == nullptr) return nullptr;
-  return guarded<char*>(nullptr, [&] {
-    return copyOut(zembrel::capi::snapshotJson(z->instance->snapshot()));
-  });
+  return guarded<char*>(
+      nullptr, [&] { return copyOut(zembrel::capi::snapshotJson(z->instance->snapshot())); });
 }
 
 void zembrel_send_message(zembrel_handle* z, const char* message) {

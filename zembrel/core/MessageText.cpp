@@ -67,7 +67,7 @@ namespace {
 
 std::string domainText(const Outcome& outcome) {
   return outcome.domainSource == Outcome::DomainSource::Peer ? peerText(outcome.domain)
-                                                              : outcome.domain;
+                                                             : outcome.domain;
 }
 
 }  // namespace

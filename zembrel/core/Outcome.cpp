@@ -38,9 +38,7 @@ namespace {
 constexpr const char* kBusyDomain = "setup";
 }  // namespace
 
-Outcome Outcome::busy() {
-  return failed(kBusyDomain, 0, "a streamed POST of this instance runs");
-}
+Outcome Outcome::busy() { return failed(kBusyDomain, 0, "a streamed POST of this instance runs"); }
 
 bool Outcome::isBusy() const {
   return kind == Kind::Failed && domainSource == DomainSource::Ours && domain == kBusyDomain &&

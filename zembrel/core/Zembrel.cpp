@@ -32,9 +32,7 @@ void Zembrel::dealloc() noexcept {
   detail::releaseCurlGlobal();
 }
 
-void Zembrel::setProgressEventInterval(double seconds) {
-  impl_->progressEventInterval = seconds;
-}
+void Zembrel::setProgressEventInterval(double seconds) { impl_->progressEventInterval = seconds; }
 
 Zembrel::Snapshot Zembrel::snapshot() const {
   const detail::StreamedPost* post = impl_->post.get();

@@ -49,7 +49,6 @@ std::string Zembrel::doSimplePostWithURL(
   const auto keep = weak_from_this().lock();
   if (impl_->postRunning()) return requestResultText(Outcome::busy());
   try {
-
     UrlRequest request;
     request.url = url;
     request.defaultUserAgent = kDefaultUserAgent;

@@ -179,8 +179,7 @@ UrlResponse loadSynchronously(const UrlRequest& request,
   const auto result = static_cast<CURLcode>(runTransfer(handle, giveUp));
   if (result != CURLE_OK) {
     // Reported as libcurl reports the same hop from an https start.
-    response.error =
-        mapTransferError(handle, keeper.refused ? CURLE_UNSUPPORTED_PROTOCOL : result);
+    response.error = mapTransferError(handle, keeper.refused ? CURLE_UNSUPPORTED_PROTOCOL : result);
     return response;
   }
   long status = 0;

@@ -81,11 +81,11 @@ TEST_P(HandlerReplacement, OldDataIsNeverUsedAfterTheCallReturns) {
         zembrel_set_message_handler(&record, data);
         if (previous != nullptr) destroyData(previous);  // the host frees it at once
         previous = data;
-        // Replaced only once senders use it, so replacements meet running calls.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (data->calls.load() == 0 && std::chrono::steady_clock::now() < deadline)
-          std::this_thread::yield();
       }
+      // Replaced only once senders use it, so replacements meet running calls.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (data->calls.load() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
     }
     zembrel_set_message_handler(nullptr, nullptr);
     if (previous != nullptr) destroyData(previous);

@@ -137,9 +137,7 @@ class StreamedPost : public ::testing::Test {
   // Waits until no upload of the instance holds it any more (its timers and
   // stream are gone), then dispatches whatever is left: a message that was
   // to follow the final one is among messages_ now.
-  void settle() {
-    EXPECT_TRUE(test::settle(zembrel_)) << "the upload still holds the instance";
-  }
+  void settle() { EXPECT_TRUE(test::settle(zembrel_)) << "the upload still holds the instance"; }
 
   // The request this test made.
   RecordedRequest lastRequest() const {
@@ -195,8 +193,8 @@ struct BodyCase {
 };
 
 std::string fieldPart(const std::string& name, const std::string& value) {
-  return "--{BOUNDARY}\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
-         value + "\r\n";
+  return "--{BOUNDARY}\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value +
+         "\r\n";
 }
 
 std::string filePart(const std::string& part, const std::string& file, const std::string& type,
@@ -395,11 +393,11 @@ TEST_F(StreamedPost, LargeFileArrivesIntact) {
   const RecordedRequest request = lastRequest();
 
   // The body the server should have seen, with the boundary it was sent.
-  const std::string head = request.withBoundary(
-      fieldPart("title", "large") +
-      "--{BOUNDARY}\r\nContent-Disposition: form-data; name=\"upload\"; "
-      "filename=\"large.bin\"\r\nContent-Type: application/octet-stream\r\n"
-      "Content-Transfer-Encoding: binary\r\n\r\n");
+  const std::string head =
+      request.withBoundary(fieldPart("title", "large") +
+                           "--{BOUNDARY}\r\nContent-Disposition: form-data; name=\"upload\"; "
+                           "filename=\"large.bin\"\r\nContent-Type: application/octet-stream\r\n"
+                           "Content-Transfer-Encoding: binary\r\n\r\n");
   const std::string tail = request.withBoundary("\r\n--{BOUNDARY}--\r\n");
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> hash(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
   EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr);
@@ -679,6 +677,60 @@ TEST_F(StreamedPost, SecondCallIsRefusedAndCancelLeavesNothingBehind) {
   EXPECT_EQ(server_->waitForRequests(requestsBefore_ + 2).back().body, "a=1");
 }
 
+// ---- Cancel scoping: a cancel reaches only the running POST of its own
+// instance, and one that comes after the end reaches nothing.
+
+struct CancelScopeCase {
+  const char* name;
+  bool firstEndsBeforeCancel;  // the first instance's POST ended before the cancel
+  Strings finals;              // every final message, in arrival order
+};
+
+const CancelScopeCase kCancelScopeCases[] = {
+    // The first POST ends without a word; the second instance's runs on.
+    {"CancelDuringTheUploadLeavesTheOtherInstance", false, {"#complete|200"}},
+    // Nothing runs on the first instance when the cancel comes: its next
+    // POST, and the other instance's, complete.
+    {"LateCancelReachesNoLaterUpload", true, {"#complete|200", "#complete|200"}},
+};
+
+class StreamedPostCancelScope : public StreamedPost,
+                                public ::testing::WithParamInterface<CancelScopeCase> {};
+
+TEST_P(StreamedPostCancelScope, CancelReachesOnlyItsOwnRunningPost) {
+  const CancelScopeCase& c = GetParam();
+  auto small = makeFile("small.txt", "hello");
+  auto big = makeFile("big.bin", patternBytes(8 * kMiB, 11));
+  auto other = Zembrel::initZembrel();
+  if (c.firstEndsBeforeCancel) {
+    ASSERT_TRUE(zembrel_->doPostWithURL(url("/scope-earlier"), {}, {}, small.string(), {}));
+    ASSERT_EQ(waitForFinal(), "#complete|200");
+    messages_.clear();
+    zembrel_->cancelUpload();
+    ASSERT_TRUE(zembrel_->doPostWithURL(url("/scope-first"), {}, {}, small.string(), {}));
+  } else {
+    ASSERT_TRUE(zembrel_->doPostWithURL(url("/scope-first?nostore=1&rate=1048576"), {}, {},
+                                        big.string(), {}));
+  }
+  ASSERT_TRUE(other->doPostWithURL(url("/scope-second"), {}, {}, small.string(), {}));
+  if (!c.firstEndsBeforeCancel) zembrel_->cancelUpload();
+
+  ASSERT_TRUE(test::runMainContextUntil([&] { return finalCount() >= c.finals.size(); }, 30s));
+  EXPECT_TRUE(test::settle(other));
+  settle();
+  Strings finals;
+  for (const auto& m : messages_) {
+    if (isFinal(m.text)) finals.push_back(m.text);
+  }
+  EXPECT_EQ(finals, c.finals);
+  EXPECT_FALSE(other->snapshot().postInProgress);
+  EXPECT_FALSE(zembrel_->snapshot().postInProgress);
+}
+
+INSTANTIATE_TEST_SUITE_P(TwoInstances, StreamedPostCancelScope,
+                         ::testing::ValuesIn(kCancelScopeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(StreamedPost, NoTemporaryFileOutlivesAnUpload) {
   auto path = makeFile("a.bin", patternBytes(3 * kMiB, 8));
   ASSERT_TRUE(zembrel_->doPostWithURL(url("/t?nostore=1"), {}, Strings{"f"}, path.string(), {}));
@@ -729,8 +781,7 @@ TEST_F(StreamedPost, ProxyComesFromTheEnvironmentAtEachStart) {
   {
     test::ScopedEnvironment proxy{
         {"http_proxy", url("")}, {"no_proxy", std::nullopt}, {"NO_PROXY", std::nullopt}};
-    started =
-        zembrel_->doPostWithURL("http://proxied.invalid/via", {}, Strings{"a", "1"}, {}, {});
+    started = zembrel_->doPostWithURL("http://proxied.invalid/via", {}, Strings{"a", "1"}, {}, {});
   }
   ASSERT_TRUE(started);
   EXPECT_EQ(waitForFinal(), "#complete|200");

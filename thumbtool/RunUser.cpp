@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -80,6 +81,49 @@ bool anyProcessHolds(uid_t id) {
   return holds;
 }
 
+// Whether the user namespace's map (uid_map or gid_map) holds every run id in one extent. One
+// that an unprivileged user or a rootless container made maps a few ids only, and becoming an
+// unmapped one fails. Without user namespaces every id is there.
+bool runIdsMapped(const char* mapFile) {
+  int fd = open(mapFile, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno == ENOENT;
+  }
+  char map[4096];
+  ssize_t length = read(fd, map, sizeof map - 1);
+  close(fd);
+  if (length <= 0) {
+    return false;
+  }
+  map[length] = '\0';
+  for (char* at = map; *at != '\0';) {
+    char* end = nullptr;
+    unsigned long long first = std::strtoull(at, &end, 10);
+    std::strtoull(end, &end, 10);  // the outer id the extent starts at
+    unsigned long long count = std::strtoull(end, &end, 10);
+    if (end == at) {
+      return false;
+    }
+    if (first <= kFirstRunId && std::uint64_t{kFirstRunId} + kRunIdCount <= first + count) {
+      return true;
+    }
+    at = end;
+  }
+  return false;
+}
+
+// Whether the supplementary groups may be dropped: a namespace can forbid it.
+bool groupsMayBeSet() {
+  int fd = open("/proc/self/setgroups", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return true;  // a kernel that has no such switch
+  }
+  char state[8] = {};
+  ssize_t length = read(fd, state, sizeof state - 1);
+  close(fd);
+  return length > 0 && std::strncmp(state, "deny", 4) != 0;
+}
+
 }  // namespace
 
 bool mayChangeUser() {
@@ -91,7 +135,8 @@ bool mayChangeUser() {
   auto effective = [&](int capability) {
     return (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
   };
-  return effective(CAP_SETUID) && effective(CAP_SETGID);
+  return effective(CAP_SETUID) && effective(CAP_SETGID) && runIdsMapped("/proc/self/uid_map") &&
+         runIdsMapped("/proc/self/gid_map") && groupsMayBeSet();
 }
 
 std::optional<RunUser> unusedRunUser() {

@@ -20,7 +20,8 @@ struct RunUser {
 inline constexpr uid_t kFirstRunId = 0x71000000;
 inline constexpr uid_t kRunIdCount = 0x01000000;
 
-// Whether this process may become another user (root in a container may lack the right).
+// Whether this process may become a run's user: root in a container may lack the right, and a
+// user namespace may map none of the run ids (or forbid dropping the supplementary groups).
 bool mayChangeUser();
 
 // A fresh uid with the gid of the same number, neither known to the user and group databases

@@ -291,6 +291,7 @@ struct ParentCase {
   // Each folder below the fake mount and what its cgroup.subtree_control offers.
   std::vector<std::pair<const char*, const char*>> folders;
   const char* expected;  // below the mount, or nullptr for none
+  const char* mountRoot = "/";  // the group the mount shows
 };
 
 // A fake unified tree: where a run's group may go, and that it never goes above the caller's
@@ -306,6 +307,9 @@ TEST(RunGroupTest, AGroupIsMadeOnlyBelowTheCallersOwn) {
        {{"", "memory"}, {"user.slice", "memory"}, {"user.slice/user-1000.slice", "memory"},
         {"user.slice/user-1000.slice/app.scope", "cpu"}},
        nullptr},
+      {"mount of a group above", "/ct/work", {{"work", "memory"}}, "/work", "/ct"},
+      // The name begins like the mount's group but lies beside it, outside what is mounted.
+      {"group beside the mount's", "/ctx", {{"x", "memory"}}, nullptr, "/ct"},
   };
   for (const ParentCase& each : cases) {
     ScopedTempDir tree;
@@ -314,7 +318,7 @@ TEST(RunGroupTest, AGroupIsMadeOnlyBelowTheCallersOwn) {
       writeFile(tree.path() / folder / "cgroup.subtree_control", offered);
     }
     std::optional<std::string> parent =
-        unifiedGroupParent(tree.path().string(), "/", each.ownGroup);
+        unifiedGroupParent(tree.path().string(), each.mountRoot, each.ownGroup);
     std::optional<std::string> expected;
     if (each.expected != nullptr) {
       expected = tree.path().string() + each.expected;

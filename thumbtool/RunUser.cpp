@@ -124,6 +124,28 @@ bool groupsMayBeSet() {
   return length > 0 && std::strncmp(state, "deny", 4) != 0;
 }
 
+// Whether a line of the file (user:first:count) allots the id.
+bool allotsId(const char* file, std::uint64_t id) {
+  std::FILE* ranges = std::fopen(file, "re");
+  if (ranges == nullptr) {
+    return false;
+  }
+  bool found = false;
+  char line[512];
+  while (!found && std::fgets(line, sizeof line, ranges) != nullptr) {
+    const char* colon = std::strchr(line, ':');
+    char* end = nullptr;
+    std::uint64_t first = colon != nullptr ? std::strtoull(colon + 1, &end, 10) : 0;
+    if (end == nullptr || *end != ':') {
+      continue;
+    }
+    std::uint64_t count = std::strtoull(end + 1, &end, 10);
+    found = first <= id && id - first < count;
+  }
+  std::fclose(ranges);
+  return found;
+}
+
 }  // namespace
 
 bool mayChangeUser() {
@@ -139,14 +161,16 @@ bool mayChangeUser() {
          runIdsMapped("/proc/self/gid_map") && groupsMayBeSet();
 }
 
-std::optional<RunUser> unusedRunUser() {
+std::optional<RunUser> unusedRunUser(const SubordinateIds& allotted) {
   for (int attempt = 0; attempt < kTries; ++attempt) {
     std::uint32_t draw = 0;
     if (getrandom(&draw, sizeof draw, 0) != static_cast<ssize_t>(sizeof draw)) {
       return std::nullopt;
     }
     auto id = static_cast<uid_t>(kFirstRunId + draw % kRunIdCount);
-    if (getpwuid(id) == nullptr && getgrgid(id) == nullptr && !anyProcessHolds(id)) {
+    if (getpwuid(id) == nullptr && getgrgid(id) == nullptr &&
+        !allotsId(allotted.uids, id) && !allotsId(allotted.gids, id) &&
+        !anyProcessHolds(id)) {
       return RunUser{id, id};
     }
   }

@@ -43,23 +43,30 @@ bool lineHolds(const char* status, const char* key, uid_t id) {
   return false;
 }
 
-// Whether the process's status shows the id among its uids or gids. Read in one call, without
-// stdio: this runs for every process on the system.
+// The start of a small kernel file (at most size - 1 bytes, read in one call without stdio),
+// ended by a NUL; its length, or -1 with errno set when it cannot be opened or read.
+ssize_t readStart(int folder, const char* path, char* text, std::size_t size) {
+  int fd = openat(folder, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return -1;
+  }
+  ssize_t length = read(fd, text, size - 1);
+  int error = errno;
+  close(fd);
+  text[length > 0 ? length : 0] = '\0';
+  errno = error;
+  return length;
+}
+
+// Whether the process's status shows the id among its uids or gids. This runs for every process
+// on the system.
 bool statusHolds(int proc, const char* pid, uid_t id) {
   char path[32];
   std::snprintf(path, sizeof path, "%s/status", pid);
-  int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;  // ended meanwhile
-  }
   char status[4096];
-  ssize_t length = read(fd, status, sizeof status - 1);
-  close(fd);
-  if (length <= 0) {
-    return false;
-  }
-  status[length] = '\0';
-  return lineHolds(status, "\nUid:", id) || lineHolds(status, "\nGid:", id);
+  // Nothing read: the process ended meanwhile.
+  return readStart(proc, path, status, sizeof status) > 0 &&
+         (lineHolds(status, "\nUid:", id) || lineHolds(status, "\nGid:", id));
 }
 
 // Whether any process this one can see holds the id. A /proc that cannot be read counts as
@@ -85,17 +92,11 @@ bool anyProcessHolds(uid_t id) {
 // that an unprivileged user or a rootless container made maps a few ids only, and becoming an
 // unmapped one fails. Without user namespaces every id is there.
 bool runIdsMapped(const char* mapFile) {
-  int fd = open(mapFile, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return errno == ENOENT;
-  }
   char map[4096];
-  ssize_t length = read(fd, map, sizeof map - 1);
-  close(fd);
+  ssize_t length = readStart(AT_FDCWD, mapFile, map, sizeof map);
   if (length <= 0) {
-    return false;
+    return length < 0 && errno == ENOENT;
   }
-  map[length] = '\0';
   for (char* at = map; *at != '\0';) {
     char* end = nullptr;
     unsigned long long first = std::strtoull(at, &end, 10);
@@ -114,13 +115,11 @@ bool runIdsMapped(const char* mapFile) {
 
 // Whether the supplementary groups may be dropped: a namespace can forbid it.
 bool groupsMayBeSet() {
-  int fd = open("/proc/self/setgroups", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  char state[8];
+  ssize_t length = readStart(AT_FDCWD, "/proc/self/setgroups", state, sizeof state);
+  if (length < 0 && errno == ENOENT) {
     return true;  // a kernel that has no such switch
   }
-  char state[8] = {};
-  ssize_t length = read(fd, state, sizeof state - 1);
-  close(fd);
   return length > 0 && std::strncmp(state, "deny", 4) != 0;
 }
 

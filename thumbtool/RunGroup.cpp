@@ -130,7 +130,7 @@ std::string folderOf(const Hierarchy& hierarchy, const std::string& group) {
 // this process's own id is an ended process's too).
 std::optional<std::string> makeFolder(const std::string& parent) {
   removeStaleRunGroups(parent);
-  std::string folder = parent + "/thumbtool-" + std::to_string(getpid());
+  std::string folder = parent + "/" + runFolderName(getpid());
   if (mkdir(folder.c_str(), 0755) != 0 &&
       !(errno == EEXIST && rmdir(folder.c_str()) == 0 && mkdir(folder.c_str(), 0755) == 0)) {
     return std::nullopt;

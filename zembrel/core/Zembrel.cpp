@@ -1,7 +1,7 @@
 #include "zembrel/Zembrel.hpp"
 
+#include "zembrel/ftp/FtpClient.hpp"
 #include "zembrel/http/RetryPolicy.hpp"
-#include "zembrel/platform/CurlGlobal.hpp"
 
 namespace zembrel {
 
@@ -17,23 +17,23 @@ void Zembrel::init() {
   progressEventInterval = 1.0;
   resumableRetryDelays_ = detail::defaultRetryDelays();
   httpReqStream.reset();
-  detail::acquireCurlGlobal();
-  curlHandle.reset();
-  doingUpload = false;
+  // Holds libcurl's global set-up for the instance (see the field).
+  ftp_ = std::make_shared<detail::FtpClient>();
 }
 
 Zembrel::~Zembrel() { dealloc(); }
 
 void Zembrel::dealloc() noexcept {
-  // The easy handle must go before libcurl's global clean-up; the remaining
-  // fields are released by their owners when the object goes.
-  curlHandle.reset();
-  detail::releaseCurlGlobal();
+  // A directory operation that another thread still runs (it holds the FTP
+  // client) ends as cancelled; the connection goes with the client, and with
+  // it libcurl's global set-up, after the remaining fields.
+  if (ftp_) ftp_->stop(true);
 }
 
 void Zembrel::setProgressEventInterval(double seconds) { progressEventInterval = seconds; }
 
 Zembrel::Snapshot Zembrel::snapshot() const {
+  const detail::FtpClient::State ftp = ftp_->state();
   return Snapshot{
       .postInProgress = httpReqStream != nullptr,
       .hasResponseData = responseData != nullptr,
@@ -53,11 +53,11 @@ Zembrel::Snapshot Zembrel::snapshot() const {
       .bodySizeIsLessThanBuffer = bodySizeIsLessThanBuffer,
       .bodyFilePath = bodyFilePath,
       .cookieStr = cookieStr,
-      .hasCurlHandle = curlHandle != nullptr,
-      .hasMultiHandle = multiHandle != nullptr,
-      .doingUpload = doingUpload.load(),
-      .lastFTPCode = lastFTPCode,
-      .lastFTPDescription = lastFTPDescription,
+      .hasCurlHandle = ftp.hasHandle,
+      .hasMultiHandle = ftp.uploadDriving,
+      .doingUpload = ftp.uploading,
+      .lastFTPCode = ftp.lastCode,
+      .lastFTPDescription = ftp.lastText,
   };
 }
 

@@ -169,6 +169,23 @@ TEST(ListingCallback, AnUnfinishedLineOfAFailedTransferIsDropped) {
   EXPECT_EQ(entries[0].name, "complete");
 }
 
+// ---- Result texts.
+
+TEST(FtpResult, TheCodeIsTheSignedDecimalAfterTheLastBar) {
+  const std::vector<std::pair<std::string, std::optional<std::int64_t>>> cases = {
+      {"Transfer complete.|226", 226},
+      {"Cancelled by user|0", 0},
+      {"Couldn't connect to server|7", 7},
+      {"a\xEF\xBF\xBD" "b|550", 550},
+      {"negative|-25300", -25300},
+      {"no bar at all", std::nullopt},
+      {"empty code|", std::nullopt},
+      {"trailing|226 ", std::nullopt},
+      {"not a number|abc", std::nullopt},
+  };
+  for (const auto& [text, code] : cases) EXPECT_EQ(resultCode(text), code) << text;
+}
+
 // ---- URLs.
 
 TEST(FtpUrls, BaseAndRelativePath) {

@@ -25,7 +25,6 @@ install(FILES ${PROJECT_BINARY_DIR}/ZembrelConfig.cmake
 
 # zembrel.pc is written at install time, so it names the prefix actually
 # installed to (`cmake --install --prefix`), not the configured one.
-set(pc_template ${PROJECT_SOURCE_DIR}/cmake/zembrel.pc.in)
 foreach(kind LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
     set(pc_${kind} "${CMAKE_INSTALL_${kind}}")
@@ -33,17 +32,23 @@ foreach(kind LIBDIR INCLUDEDIR)
     set(pc_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
   endif()
 endforeach()
-set(pc_file ${PROJECT_BINARY_DIR}/zembrel.pc)
-install(CODE "
-  set(ZEMBREL_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-  set(ZEMBREL_PC_LIBDIR [==[${pc_LIBDIR}]==])
-  set(ZEMBREL_PC_INCLUDEDIR [==[${pc_INCLUDEDIR}]==])
-  set(ZEMBREL_PC_VERSION \"${PROJECT_VERSION}\")
-  configure_file(\"${pc_template}\" \"${pc_file}\" @ONLY)" COMPONENT dev)
-install(FILES ${pc_file} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+# zembrel.pc serves C and C++ hosts alike, so its Cflags cannot name a C++
+# standard (C compilers refuse -std=c++20); zembrel-cxx.pc adds it for C++ hosts.
+set(pc_files "")
+foreach(pc zembrel zembrel-cxx)
+  set(pc_file ${PROJECT_BINARY_DIR}/${pc}.pc)
+  install(CODE "
+    set(ZEMBREL_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    set(ZEMBREL_PC_LIBDIR [==[${pc_LIBDIR}]==])
+    set(ZEMBREL_PC_INCLUDEDIR [==[${pc_INCLUDEDIR}]==])
+    set(ZEMBREL_PC_VERSION \"${PROJECT_VERSION}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in\" \"${pc_file}\" @ONLY)" COMPONENT dev)
+  list(APPEND pc_files ${pc_file})
+endforeach()
+install(FILES ${pc_files} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-# ---- cli: the programs. thumbtool's module folder is compiled into it as
-# an absolute path, so it is installed at the configured prefix. A new
+# ---- cli: the programs. thumbtool finds its modules relative to its own
+# folder, so the tree works from any prefix it is installed into. A new
 # program or module of thumbtool is one more name here.
 install(TARGETS zembrel_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cli)
 if(TARGET thumbtool)

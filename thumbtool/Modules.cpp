@@ -6,6 +6,11 @@
 #ifndef THUMBTOOL_MODULE_DIR
 #define THUMBTOOL_MODULE_DIR "/usr/local/lib/thumbtool"
 #endif
+// The module folder relative to the folder of the installed executable, so that a tree installed
+// into (or moved to) another prefix finds its own modules rather than those of the configured one.
+#ifndef THUMBTOOL_MODULE_DIR_FROM_BIN
+#define THUMBTOOL_MODULE_DIR_FROM_BIN "../lib/thumbtool"
+#endif
 
 namespace thumbtool {
 
@@ -22,10 +27,15 @@ std::string executableDirectory() {
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-// Looks beside the executable first (the build tree), then in the installed module folder.
-// The handle stays open for the rest of the process: the module's code is in use until exit.
+// Looks beside the executable first (the build tree), then in the module folder of the prefix the
+// executable was installed into, then in the one it was configured for. The handle stays open for
+// the rest of the process: the module's code is in use until exit.
 void* entryPoint(const char* file, const char* symbol) {
-  for (const std::string& directory : {executableDirectory(), std::string(THUMBTOOL_MODULE_DIR)}) {
+  const std::string programDirectory = executableDirectory();
+  const std::string installedBeside =
+      programDirectory.empty() ? std::string() : programDirectory + "/" + THUMBTOOL_MODULE_DIR_FROM_BIN;
+  for (const std::string& directory :
+       {programDirectory, installedBeside, std::string(THUMBTOOL_MODULE_DIR)}) {
     if (directory.empty()) {
       continue;
     }

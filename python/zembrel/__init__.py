@@ -32,7 +32,11 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 from . import _capi
 from ._capi import lib, path as _path, take_string as _take, text as _text, text_list as _list
 
+#: The version of this package; the library it loads reports its own, :func:`version`.
+__version__ = "0.1.0"
+
 __all__ = [
+    "__version__",
     "Zembrel",
     "XMLError",
     "MessageHandler",

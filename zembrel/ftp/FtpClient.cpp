@@ -79,9 +79,11 @@ Outcome FtpClient::runUpload(const std::shared_ptr<UploadStop>& stop, const std:
     // message.
     outcome = Outcome::failed("Could not connect to server", 0, {});
   }
-  endUpload();
-  // A close asked for during the upload drops the connection it leaves.
+  uploadDriving_ = false;
+  // A close asked for during the upload drops the connection it leaves,
+  // before the next operation may take it.
   if (outcome.kind == Outcome::Kind::Cancelled && stop->closeConnection) connection_.close();
+  endUpload();
   return outcome;
 }
 

@@ -254,9 +254,10 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   // reply) without sending anything; one larger than the local file is not
   // the same file: "#error|The remote file is larger than the local file|0".
   bool resumeUploadFile(const std::string& localPath, const std::string& toURL);
-  // Asks the running FTP operation to stop, from any thread: an upload ends as
-  // cancelled; a listing, creation or removal ends within a second, or at the
-  // next reply line of the next one when none runs.
+  // Asks the running FTP operation of this instance to stop, from any thread:
+  // an upload ends as cancelled; a listing, creation or removal ends within a
+  // second. When none runs it changes nothing (the next one runs normally);
+  // it never reaches another instance's operation.
   void cancelFTPOperation();
   // Drops the connection and the easy handle; a running operation first ends
   // as cancelled (a directory operation within a second). The next operation

@@ -30,6 +30,7 @@ import traceback
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from . import _capi
+from ._ops import HTTPStatusError, Operation, Result, TransferError, start_upload, upload
 from ._capi import lib, path as _path, take_string as _take, text as _text, text_list as _list
 
 #: The version of this package; the library it loads reports its own, :func:`version`.
@@ -37,6 +38,12 @@ __version__ = "0.1.0"
 
 __all__ = [
     "__version__",
+    "upload",
+    "start_upload",
+    "Operation",
+    "Result",
+    "TransferError",
+    "HTTPStatusError",
     "Zembrel",
     "XMLError",
     "MessageHandler",

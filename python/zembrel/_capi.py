@@ -67,6 +67,40 @@ _PROTOTYPES = [
 ]
 
 
+# Operations (the C interface's 0.2 node).
+OP = ctypes.c_void_p
+LOOP = ctypes.c_void_p
+PROGRESS_FN = ctypes.CFUNCTYPE(None, OP, ctypes.c_int64, ctypes.c_int64, ctypes.c_void_p)
+DONE_FN = ctypes.CFUNCTYPE(None, OP, ctypes.c_void_p)
+CALL_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
+
+_PROTOTYPES += [
+    ("zembrel_loop_new", LOOP, []),
+    ("zembrel_loop_invoke", None, [LOOP, CALL_FN, ctypes.c_void_p]),
+    ("zembrel_loop_free", None, [LOOP]),
+    ("zembrel_post_async", OP,
+     [ctypes.c_char_p, _c_char_pp, ctypes.c_char_p, ctypes.c_char_p, _c_char_pp,
+      PROGRESS_FN, DONE_FN, ctypes.c_void_p]),
+    ("zembrel_resumable_upload_async", OP,
+     [ctypes.c_char_p, ctypes.c_char_p, _c_char_pp, _c_char_pp, PROGRESS_FN, DONE_FN,
+      ctypes.c_void_p]),
+    ("zembrel_ftp_upload_async", OP,
+     [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, PROGRESS_FN, DONE_FN, ctypes.c_void_p]),
+    ("zembrel_ftp_list_async", OP, [ctypes.c_char_p, ctypes.c_int, DONE_FN, ctypes.c_void_p]),
+    ("zembrel_op_cancel", None, [OP]),
+    ("zembrel_op_ref", OP, [OP]),
+    ("zembrel_op_unref", None, [OP]),
+    ("zembrel_op_status", ctypes.c_int, [OP]),
+    ("zembrel_op_http_status", ctypes.c_int, [OP]),
+    ("zembrel_op_error_domain", ctypes.c_char_p, [OP]),
+    ("zembrel_op_error_code", ctypes.c_int, [OP]),
+    ("zembrel_op_error_message", ctypes.c_char_p, [OP]),
+    ("zembrel_op_message", ctypes.c_char_p, [OP]),
+    ("zembrel_op_location", ctypes.c_char_p, [OP]),
+    ("zembrel_op_result_json", _string, [OP]),
+]
+
+
 def _candidates() -> list[str]:
     found = []
     explicit = os.environ.get("ZEMBREL_LIBRARY")

@@ -20,14 +20,7 @@
 namespace zembrel {
 
 namespace detail {
-class HttpRequest;     // request being built by the streamed POST
-class HttpStream;      // network stream of the streamed POST
-class UploadBody;      // request body stream of the streamed POST
-class RepeatingTimer;  // timer on a thread's main context
-class ResponseSpool;   // answer body of an HTTP transfer while it arrives
-class ResumableUpload;  // a resumable upload in progress
-struct ProgressTestAccess;  // lets tests set the rate that progress follows
-struct FtpSteps;            // the internal FTP steps, for libcurl's callbacks
+struct FtpSteps;  // the internal FTP steps, for libcurl's callbacks
 }  // namespace detail
 
 // Uploads files over HTTP and FTP, lists and edits FTP directories, keeps
@@ -347,46 +340,18 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   std::string lastFTPResult() const;
 
  private:
-  // Streamed POST events and timers, on the thread that started the upload.
-  void handleNetworkEvent(std::uint32_t event);
-  void handleFileReadEvent(std::uint32_t event);
-  void handleBytesAvailable();
-  void handleStreamComplete();
-  void handleStreamError();
-  void calcUploadRate();
-
   void init();
   void dealloc() noexcept;
 
-  friend struct detail::ProgressTestAccess;
   friend struct detail::FtpSteps;
 
-  // The instance's fields, in their fixed order.
-  detail::Owned<detail::HttpRequest> req;               // 1
-  detail::Owned<detail::HttpStream> httpReqStream;      // 2 set exactly while a POST runs
-  // 3: shared with the network stream, which reads the body from it.
-  std::shared_ptr<detail::UploadBody> fileReadStream;  // 3
-  // 4: the response body received so far; held mostly on disk, so the
-  // answer's size costs no memory.
-  detail::Owned<detail::ResponseSpool> responseData;    // 4
-  detail::Owned<detail::RepeatingTimer> progEventTimer; // 5
-  std::int64_t bodySize = 0;                            // 6 bytes
-  std::int64_t fileSize = 0;                            // 7 bytes
-  std::int64_t smallFileProgressBytes = 0;              // 8 bytes
-  std::int64_t initialProgressVal = 0;                  // 9 stays 0
-  std::int32_t progressBytes = 0;                       // 10 stays 0
-  // 11: the whole last progress value, not its low 32 bits, so that progress
-  // past 2 GiB can never go back.
-  std::int64_t lastProgressBytes = 0;                   // 11
-  double progressEventInterval = 0;                     // 12 seconds
-  double uploadRate = 0;                                // 13 bytes per second
-  detail::Owned<detail::RepeatingTimer> uploadRateTimer; // 14
-  double timeIntervalFromStart = 0;                     // 15 seconds
-  double startTime = 0;                                 // 16 wall clock, seconds
-  std::int64_t firstBytesWritten = 0;                   // 17 bytes; 0 = no sample yet
-  bool bodySizeIsLessThanBuffer = false;                // 18
-  std::string bodyFilePath;                             // 19
-  std::string cookieStr;                                // 20
+  // What the instance keeps between the operations it starts
+  // (zembrel/core/ZembrelImpl.hpp).
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+
+  // Fields 1-20 of the instance belong to its streamed POST and are kept in
+  // impl_; fields 21-27, of its FTP connection, follow.
   // Fields 21-27 are shared between the host's thread and an FTP upload
   // worker: the handle lives in a slot that locks and knows when an operation
   // drives it, the reply text has its own lock, the rest are atomics.
@@ -401,11 +366,6 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   // The carry-over and counts of the listing in progress; made by the first
   // listing, used by whichever thread drives curlHandle.
   detail::Owned<detail::DirectoryListing> listing_;
-
-  // The resumable upload in progress (null when none; it holds the instance
-  // until it ends) and its retry delays.
-  std::shared_ptr<detail::ResumableUpload> resumableUpload_;
-  std::vector<std::chrono::milliseconds> resumableRetryDelays_;
 };
 
 }  // namespace zembrel

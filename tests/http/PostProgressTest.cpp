@@ -8,21 +8,18 @@
 #include <cstdint>
 #include <vector>
 
-#include "zembrel/Zembrel.hpp"
+#include "zembrel/http/PostProgress.hpp"
 #include "zembrel/platform/Clock.hpp"
 
 namespace zembrel::detail {
-
-struct ProgressTestAccess {
-  // As if the upload started `secondsAgo` and its last rate sample gave `rate`.
-  static void setRate(Zembrel& zembrel, double rate, double secondsAgo) {
-    zembrel.bodySizeIsLessThanBuffer = false;
-    zembrel.uploadRate = rate;
-    zembrel.startTime = monotonicSeconds() - secondsAgo;
-  }
-};
-
 namespace {
+
+// As if the upload started `secondsAgo` and its last rate sample gave `rate`.
+void setRate(PostProgress& record, double rate, double secondsAgo) {
+  record.bodySizeIsLessThanBuffer = false;
+  record.uploadRate = rate;
+  record.startTime = monotonicSeconds() - secondsAgo;
+}
 
 struct Sample {
   double rate;        // bytes per second
@@ -45,20 +42,19 @@ const ProgressCase kCases[] = {
     {"FloorHoldsPast2GiB", {{double(kGiB), 3, 3 * kGiB}, {1, 3, 3 * kGiB}}},
 };
 
-class PostProgress : public ::testing::TestWithParam<ProgressCase> {};
+class PostProgressEstimate : public ::testing::TestWithParam<ProgressCase> {};
 
 // The estimate is checked against the interval the instance itself measured,
 // which lies between the sample's age and that age plus the time the test
 // took to ask: no bound on how fast the machine is.
-TEST_P(PostProgress, FollowsTheRateAndNeverDecreases) {
-  auto zembrel = Zembrel::initZembrel();
+TEST_P(PostProgressEstimate, FollowsTheRateAndNeverDecreases) {
+  PostProgress state;
   std::int64_t previous = 0;
   for (const Sample& sample : GetParam().samples) {
     const double before = monotonicSeconds();
-    ProgressTestAccess::setRate(*zembrel, sample.rate, sample.secondsAgo);
-    const std::int64_t progress = zembrel->getPOSTProgress();
+    setRate(state, sample.rate, sample.secondsAgo);
+    const std::int64_t progress = state.estimate(monotonicSeconds());
     const double asked = monotonicSeconds() - before;
-    const Zembrel::Snapshot state = zembrel->snapshot();
     // Up to rounding of the clock's seconds (far below a microsecond).
     EXPECT_GE(state.timeIntervalFromStart, sample.secondsAgo - 1e-6);
     EXPECT_LE(state.timeIntervalFromStart, sample.secondsAgo + asked + 1e-6);
@@ -71,7 +67,7 @@ TEST_P(PostProgress, FollowsTheRateAndNeverDecreases) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, PostProgress, ::testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(Rates, PostProgressEstimate, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

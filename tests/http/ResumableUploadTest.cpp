@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -240,6 +241,59 @@ TEST_F(ResumableTest, GivenUpMidwayIsDeletedOnTheServer) {
     ASSERT_TRUE(deleted);
     EXPECT_FALSE(server.stored(*deleted));
     EXPECT_EQ(test::keptEntries(state_.path()), 0);
+  }
+}
+
+// A cancel reaches only the running upload of its own instance; one that
+// comes after the end reaches nothing, not even the instance's next upload.
+TEST_F(ResumableTest, CancelReachesOnlyItsOwnRunningUpload) {
+  const auto otherFile = files_.path() / "other.bin";
+  test::writeFile(otherFile, test::patternedBytes(64 * 1024, 3));
+  TusServer server;
+  FaultProxy proxy(server.port(), {"--rate", kSlowRate});
+  Recorder recorder(state_.path());
+  auto first = newInstance();
+  auto second = newInstance();
+  const auto finalsAre = [&](std::vector<std::string> expected) {
+    EXPECT_TRUE(test::runMainContextUntil(
+        [&] { return recorder.finals.size() >= expected.size(); }, 30s));
+    test::runMainContextFor(200ms);
+    std::vector<std::string> finals = recorder.finals;
+    // The complete status depends on the request that finished the upload.
+    for (auto& text : finals) {
+      if (text.rfind("#complete|", 0) == 0) text = "#complete";
+    }
+    std::sort(finals.begin(), finals.end());
+    EXPECT_EQ(finals, expected);
+    recorder.finals.clear();
+  };
+
+  struct Step {
+    const char* why;
+    std::function<void()> act;
+    std::vector<std::string> finals;  // sorted
+  };
+  const std::vector<Step> steps = {
+      {"cancel during the other instance's upload",
+       [&] {
+         ASSERT_TRUE(first->doResumableUploadWithURL(proxy.endpoint(), file().string(), {}, {}));
+         ASSERT_TRUE(recorder.waitForProgress(kSurelyCreated));
+         ASSERT_TRUE(second->doResumableUploadWithURL(server.endpoint(), otherFile.string(), {}, {}));
+         first->cancelResumableUpload();
+       },
+       {"#complete", "#error|Upload Cancelled|0"}},
+      {"late cancel, then a new upload on the same instance",
+       [&] {
+         second->cancelResumableUpload();
+         first->cancelResumableUpload();
+         ASSERT_TRUE(second->doResumableUploadWithURL(server.endpoint(), otherFile.string(), {}, {}));
+       },
+       {"#complete"}},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.why);
+    step.act();
+    finalsAre(step.finals);
   }
 }
 

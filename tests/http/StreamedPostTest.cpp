@@ -679,6 +679,60 @@ TEST_F(StreamedPost, SecondCallIsRefusedAndCancelLeavesNothingBehind) {
   EXPECT_EQ(server_->waitForRequests(requestsBefore_ + 2).back().body, "a=1");
 }
 
+// ---- Cancel scoping: a cancel reaches only the running POST of its own
+// instance, and one that comes after the end reaches nothing.
+
+struct CancelScopeCase {
+  const char* name;
+  bool firstEndsBeforeCancel;  // the first instance's POST ended before the cancel
+  Strings finals;              // every final message, in arrival order
+};
+
+const CancelScopeCase kCancelScopeCases[] = {
+    // The first POST ends without a word; the second instance's runs on.
+    {"CancelDuringTheUploadLeavesTheOtherInstance", false, {"#complete|200"}},
+    // Nothing runs on the first instance when the cancel comes: its next
+    // POST, and the other instance's, complete.
+    {"LateCancelReachesNoLaterUpload", true, {"#complete|200", "#complete|200"}},
+};
+
+class StreamedPostCancelScope : public StreamedPost,
+                                public ::testing::WithParamInterface<CancelScopeCase> {};
+
+TEST_P(StreamedPostCancelScope, CancelReachesOnlyItsOwnRunningPost) {
+  const CancelScopeCase& c = GetParam();
+  auto small = makeFile("small.txt", "hello");
+  auto big = makeFile("big.bin", patternBytes(8 * kMiB, 11));
+  auto other = Zembrel::initZembrel();
+  if (c.firstEndsBeforeCancel) {
+    ASSERT_TRUE(zembrel_->doPostWithURL(url("/scope-earlier"), {}, {}, small.string(), {}));
+    ASSERT_EQ(waitForFinal(), "#complete|200");
+    messages_.clear();
+    zembrel_->cancelUpload();
+    ASSERT_TRUE(zembrel_->doPostWithURL(url("/scope-first"), {}, {}, small.string(), {}));
+  } else {
+    ASSERT_TRUE(zembrel_->doPostWithURL(url("/scope-first?nostore=1&rate=1048576"), {}, {},
+                                        big.string(), {}));
+  }
+  ASSERT_TRUE(other->doPostWithURL(url("/scope-second"), {}, {}, small.string(), {}));
+  if (!c.firstEndsBeforeCancel) zembrel_->cancelUpload();
+
+  ASSERT_TRUE(test::runMainContextUntil([&] { return finalCount() >= c.finals.size(); }, 30s));
+  EXPECT_TRUE(test::settle(other));
+  settle();
+  Strings finals;
+  for (const auto& m : messages_) {
+    if (isFinal(m.text)) finals.push_back(m.text);
+  }
+  EXPECT_EQ(finals, c.finals);
+  EXPECT_FALSE(other->snapshot().postInProgress);
+  EXPECT_FALSE(zembrel_->snapshot().postInProgress);
+}
+
+INSTANTIATE_TEST_SUITE_P(TwoInstances, StreamedPostCancelScope,
+                         ::testing::ValuesIn(kCancelScopeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(StreamedPost, NoTemporaryFileOutlivesAnUpload) {
   auto path = makeFile("a.bin", patternBytes(3 * kMiB, 8));
   ASSERT_TRUE(zembrel_->doPostWithURL(url("/t?nostore=1"), {}, Strings{"f"}, path.string(), {}));

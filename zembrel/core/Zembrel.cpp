@@ -1,6 +1,8 @@
 #include "zembrel/Zembrel.hpp"
 
+#include "zembrel/core/ZembrelImpl.hpp"
 #include "zembrel/http/RetryPolicy.hpp"
+#include "zembrel/http/StreamedPost.hpp"
 #include "zembrel/platform/CurlGlobal.hpp"
 
 namespace zembrel {
@@ -11,12 +13,11 @@ std::shared_ptr<Zembrel> Zembrel::initZembrel() {
   return instance;
 }
 
-Zembrel::Zembrel(Passkey) {}
+Zembrel::Zembrel(Passkey) : impl_(std::make_unique<Impl>()) {}
 
 void Zembrel::init() {
-  progressEventInterval = 1.0;
-  resumableRetryDelays_ = detail::defaultRetryDelays();
-  httpReqStream.reset();
+  impl_->progressEventInterval = 1.0;
+  impl_->resumableRetryDelays = detail::defaultRetryDelays();
   detail::acquireCurlGlobal();
   curlHandle.reset();
   doingUpload = false;
@@ -31,28 +32,34 @@ void Zembrel::dealloc() noexcept {
   detail::releaseCurlGlobal();
 }
 
-void Zembrel::setProgressEventInterval(double seconds) { progressEventInterval = seconds; }
+void Zembrel::setProgressEventInterval(double seconds) {
+  impl_->progressEventInterval = seconds;
+}
 
 Zembrel::Snapshot Zembrel::snapshot() const {
+  const detail::StreamedPost* post = impl_->post.get();
+  const detail::PostProgress& progress =
+      post != nullptr ? post->progress() : impl_->progressBeforeFirstPost;
   return Snapshot{
-      .postInProgress = httpReqStream != nullptr,
-      .hasResponseData = responseData != nullptr,
-      .hasProgressTimer = progEventTimer != nullptr,
-      .hasRateTimer = uploadRateTimer != nullptr,
-      .bodySize = bodySize,
-      .fileSize = fileSize,
-      .smallFileProgressBytes = smallFileProgressBytes,
-      .initialProgressVal = initialProgressVal,
-      .progressBytes = progressBytes,
-      .lastProgressBytes = lastProgressBytes,
-      .progressEventInterval = progressEventInterval,
-      .uploadRate = uploadRate,
-      .timeIntervalFromStart = timeIntervalFromStart,
-      .startTime = startTime,
-      .firstBytesWritten = firstBytesWritten,
-      .bodySizeIsLessThanBuffer = bodySizeIsLessThanBuffer,
-      .bodyFilePath = bodyFilePath,
-      .cookieStr = cookieStr,
+      .postInProgress = impl_->postRunning(),
+      .hasResponseData = post != nullptr && post->holdsAnswer(),
+      .hasProgressTimer = post != nullptr && post->timersRunning(),
+      .hasRateTimer = post != nullptr && post->timersRunning(),
+      .bodySize = progress.bodySize,
+      .fileSize = progress.fileSize,
+      .smallFileProgressBytes = progress.smallFileProgressBytes,
+      .initialProgressVal = progress.initialProgressVal,
+      .progressBytes = progress.progressBytes,
+      .lastProgressBytes = progress.lastProgressBytes,
+      .progressEventInterval = impl_->progressEventInterval,
+      .uploadRate = progress.uploadRate,
+      .timeIntervalFromStart = progress.timeIntervalFromStart,
+      .startTime = progress.startTime,
+      .firstBytesWritten = progress.firstBytesWritten,
+      .bodySizeIsLessThanBuffer = progress.bodySizeIsLessThanBuffer,
+      // The body is read from the file while it is sent: no body file.
+      .bodyFilePath = std::string(),
+      .cookieStr = impl_->cookieStr,
       .hasCurlHandle = curlHandle != nullptr,
       .hasMultiHandle = multiHandle != nullptr,
       .doingUpload = doingUpload.load(),

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/core/ZembrelImpl.hpp"
 #include "zembrel/platform/UrlSession.hpp"
 
 namespace zembrel {
@@ -21,7 +22,7 @@ std::string Zembrel::getSentCookies(const std::optional<std::string>& domain) {
   } catch (...) {
     header.clear();
   }
-  cookieStr = header;
+  impl_->cookieStr = header;
   return header;
 }
 

@@ -1,9 +1,12 @@
 #include <filesystem>
 
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/core/MessageText.hpp"
+#include "zembrel/core/ZembrelImpl.hpp"
 #include "zembrel/http/FormEncoding.hpp"
 #include "zembrel/http/ResumableUpload.hpp"
 #include "zembrel/http/ResumeStore.hpp"
+#include "zembrel/platform/HostChannel.hpp"
 
 namespace zembrel {
 namespace {
@@ -18,13 +21,19 @@ std::vector<std::pair<std::string, std::string>> pairsOf(
   return pairs;
 }
 
+// "#error|Setup|0": the upload cannot start.
+void sendSetupFailure() {
+  detail::deliverHostMessage(
+      detail::finalMessageText(detail::Outcome::failed("Setup", 0, "the upload cannot start")));
+}
+
 }  // namespace
 
 bool Zembrel::doResumableUploadWithURL(
     const std::string& url, const std::string& filePath,
     const std::optional<std::vector<std::string>>& metadataValuePairs,
     const std::optional<std::vector<std::string>>& headerValuePairs) {
-  if (resumableUpload_) return false;
+  if (impl_->resumableUpload) return false;
   try {
     detail::ResumableUpload::Settings settings;
     settings.endpoint = url;
@@ -33,8 +42,8 @@ bool Zembrel::doResumableUploadWithURL(
     settings.filePath = std::filesystem::absolute(filePath).lexically_normal().string();
     settings.metadata = pairsOf(metadataValuePairs);
     for (const auto& [name, value] : pairsOf(headerValuePairs)) settings.headers.set(name, value);
-    settings.retryDelays = resumableRetryDelays_;
-    settings.progressInterval = std::chrono::duration<double>(progressEventInterval);
+    settings.retryDelays = impl_->resumableRetryDelays;
+    settings.progressInterval = std::chrono::duration<double>(impl_->progressEventInterval);
     settings.stateFolder = detail::ResumeStore::defaultFolder();
 
     std::weak_ptr<Zembrel> weakSelf = weak_from_this();
@@ -43,36 +52,36 @@ bool Zembrel::doResumableUploadWithURL(
       if (auto self = weakSelf.lock()) self->sendOpenToApplicationWithString(message);
     };
     owner.ended = [weakSelf] {
-      if (auto self = weakSelf.lock()) self->resumableUpload_.reset();
+      if (auto self = weakSelf.lock()) self->impl_->resumableUpload.reset();
     };
     owner.keepAlive = shared_from_this();
 
     auto upload = detail::ResumableUpload::create(std::move(settings), std::move(owner));
     if (!upload) {
-      sendAppleEventError("Setup", 0);
+      sendSetupFailure();
       return false;
     }
-    resumableUpload_ = upload;
+    impl_->resumableUpload = upload;
     upload->start();
     return true;
   } catch (...) {
-    resumableUpload_.reset();
-    sendAppleEventError("Setup", 0);
+    impl_->resumableUpload.reset();
+    sendSetupFailure();
     return false;
   }
 }
 
 void Zembrel::cancelResumableUpload() {
   // Held here: the upload lets go of the instance's pointer as it ends.
-  if (auto upload = resumableUpload_) upload->cancel();
+  if (auto upload = impl_->resumableUpload) upload->cancel();
 }
 
 void Zembrel::setResumableRetryDelays(std::vector<std::chrono::milliseconds> delays) {
-  resumableRetryDelays_ = std::move(delays);
+  impl_->resumableRetryDelays = std::move(delays);
 }
 
 std::vector<std::chrono::milliseconds> Zembrel::resumableRetryDelays() const {
-  return resumableRetryDelays_;
+  return impl_->resumableRetryDelays;
 }
 
 }  // namespace zembrel

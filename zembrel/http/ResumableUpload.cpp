@@ -51,6 +51,16 @@ std::optional<std::pair<std::int64_t, std::int64_t>> fileState(const std::string
 
 bool isSuccess(int status) { return status >= 200 && status < 300; }
 
+Outcome refusedWith(int status) {
+  return Outcome::failed("HTTP", status, "the server answered " + std::to_string(status));
+}
+Outcome transferFailure(const TransferError& error) {
+  return Outcome::failed(error.domain, error.code, error.message);
+}
+Outcome brokenProtocol() {
+  return Outcome::failed(kWeirdReplyDomain, kWeirdReply, "the answer breaks the protocol");
+}
+
 }  // namespace
 
 template <>
@@ -64,7 +74,7 @@ void ResumableUpload::guarded(Step step) noexcept {
     // Nothing may unwind into the stream or the main loop, and the host
     // still gets its one final message.
     try {
-      fail({kWeirdReplyDomain, kOutOfMemory});
+      fail(Outcome::failed(kWeirdReplyDomain, kOutOfMemory, "memory ran out"));
     } catch (...) {
     }
   }
@@ -114,14 +124,14 @@ void ResumableUpload::startProgress() {
 }
 
 void ResumableUpload::cancel() {
-  if (phase_ == Phase::Ended || phase_ == Phase::Terminating) return;
+  cancel_->request();
+  if (phase_ == Phase::Idle || phase_ == Phase::Ended || phase_ == Phase::Terminating) return;
   stopTransfer();
   forgetEntry();
-  const std::string message = errorMessageText("Upload Cancelled", 0);
   if (uploadUrl_ && canTerminate()) {
-    terminate(message);
+    terminate(Outcome::cancelled());
   } else {
-    end(message);
+    end(Outcome::cancelled());
   }
 }
 
@@ -179,13 +189,13 @@ void ResumableUpload::sendFile() {
                body_);
 }
 
-void ResumableUpload::terminate(std::string finalMessage) {
+void ResumableUpload::terminate(Outcome finalOutcome) {
   setPhase(Phase::Terminating);
-  finalMessage_ = std::move(finalMessage);
+  finalOutcome_ = std::move(finalOutcome);
   std::weak_ptr<ResumableUpload> weak = weak_from_this();
   // A server that does not answer must not hold the cancel up for long.
   waitTimer_ = startRepeatingTimer(MainContext::threadDefault(), kTerminationLimit, [weak] {
-    if (auto self = weak.lock()) self->guarded([&] { self->end(self->finalMessage_); });
+    if (auto self = weak.lock()) self->guarded([&] { self->end(self->finalOutcome_); });
   });
   startRequest(*uploadUrl_, "DELETE",
                terminationFields(caps_->dialect, callerHeadersFor(*uploadUrl_)), nullptr);
@@ -203,13 +213,15 @@ void ResumableUpload::startRequest(std::string url, std::string method, HeaderFi
   stream_.reset(new HttpStream(std::move(request), [weak, serial](StreamEvent event) {
     if (auto self = weak.lock()) self->guarded([&] { self->onEvent(serial, event); });
   }));
-  if (!stream_->start()) fail({kWeirdReplyDomain, kCannotStart});
+  if (!stream_->start()) fail(Outcome::failed(kWeirdReplyDomain, kCannotStart, "the request cannot be sent"));
 }
 
 // ---- Answers.
 
 void ResumableUpload::onEvent(unsigned serial, StreamEvent event) {
   if (serial != serial_ || !stream_) return;  // a request that was given up
+  // A cancel asked from another thread takes effect here, on the upload's own.
+  if (cancel_->requested() && phase_ != Phase::Terminating) return cancel();
   switch (event) {
     case StreamEvent::HasBytesAvailable: {
       // Answer bodies carry nothing the upload needs.
@@ -254,7 +266,7 @@ void ResumableUpload::onAnswer(const ResponseHead& head) {
       onSendAnswer(head);
       break;
     case Phase::Terminating:
-      end(finalMessage_);
+      end(finalOutcome_);
       break;
     default:
       break;
@@ -264,10 +276,10 @@ void ResumableUpload::onAnswer(const ResponseHead& head) {
 void ResumableUpload::onProbeAnswer(const ResponseHead& head) {
   // A server that answers the probe with a client error just knows no
   // OPTIONS; it may still take tus requests.
-  if (head.status() >= 500) return retryAfter({"HTTP", head.status()});
+  if (head.status() >= 500) return retryAfter(refusedWith(head.status()));
   const ServerCapabilities caps = capabilitiesFromProbe(head);
-  if (caps.tusVersionRefused) return fail({"HTTP", 412});
-  if (caps.maxSize && fileSize_ > *caps.maxSize) return fail({"HTTP", 413});
+  if (caps.tusVersionRefused) return fail(refusedWith(412));
+  if (caps.maxSize && fileSize_ > *caps.maxSize) return fail(refusedWith(413));
   caps_ = caps;
   if (!storeConsulted_) {
     storeConsulted_ = true;
@@ -317,13 +329,13 @@ void ResumableUpload::onCheckAnswer(const ResponseHead& head) {
       forgetEntry();
       return createUpload();
     }
-    return fail({kWeirdReplyDomain, kWeirdReply});
+    return fail(brokenProtocol());
   }
   // A body sent, then an offset that did not move: the attempt failed, and
   // counts against the retries like any other, or a server that never
   // keeps a byte would have the file sent again without end.
   if (afterBody && requestLength_ > 0 && *offset <= requestBase_)
-    return retryAfter({kWeirdReplyDomain, kWeirdReply});
+    return retryAfter(brokenProtocol());
   noteServerOffset(*offset);
   offset_ = *offset;
   if (takenFromStore_ && offset_ > 0) {
@@ -349,7 +361,7 @@ void ResumableUpload::onCreateAnswer(const ResponseHead& head) {
   const auto location = head.field("Location");
   std::optional<std::string> url;
   if (location) url = resolveUrlReference(settings_.endpoint, *location);
-  if (!url || !uploadUrlAcceptable(*url)) return fail({kWeirdReplyDomain, kWeirdReply});
+  if (!url || !uploadUrlAcceptable(*url)) return fail(brokenProtocol());
   uploadUrl_ = url;
   std::optional<std::int64_t> expiry;
   if (auto expires = head.field("Upload-Expires")) expiry = parseHttpDate(*expires);
@@ -359,7 +371,7 @@ void ResumableUpload::onCreateAnswer(const ResponseHead& head) {
     const auto offset = parseByteCount(head.field("Upload-Offset"));
     // Without the offset the server took, ask for it.
     if (!offset) return checkAfterBody();
-    if (*offset > fileSize_) return fail({kWeirdReplyDomain, kWeirdReply});
+    if (*offset > fileSize_) return fail(brokenProtocol());
     noteServerOffset(*offset);
     offset_ = *offset;
   } else {
@@ -377,20 +389,20 @@ void ResumableUpload::onSendAnswer(const ResponseHead& head) {
     const auto completed = parseStructuredBoolean(head.field("Upload-Complete"));
     if (completed == true || (requestCompletes_ && completed != false)) return complete(status);
     const std::int64_t offset = reported.value_or(requestBase_ + requestLength_);
-    if (offset < requestBase_ || offset > fileSize_) return fail({kWeirdReplyDomain, kWeirdReply});
+    if (offset < requestBase_ || offset > fileSize_) return fail(brokenProtocol());
     // An append that moved nothing must not repeat without end; nor the
     // empty closing one that the server did not take as the end.
     if (offset == requestBase_ && (requestLength_ > 0 || requestCompletes_))
-      return retryAfter({kWeirdReplyDomain, kWeirdReply});
+      return retryAfter(brokenProtocol());
     noteServerOffset(offset);
     offset_ = offset;
     return sendFile();
   }
   if (!reported) return checkAfterBody();
   if (*reported < requestBase_ || *reported > fileSize_)
-    return fail({kWeirdReplyDomain, kWeirdReply});
+    return fail(brokenProtocol());
   if (*reported == requestBase_ && requestLength_ > 0)
-    return retryAfter({kWeirdReplyDomain, kWeirdReply});
+    return retryAfter(brokenProtocol());
   noteServerOffset(*reported);
   offset_ = *reported;
   if (offset_ == fileSize_) return complete(status);
@@ -399,22 +411,22 @@ void ResumableUpload::onSendAnswer(const ResponseHead& head) {
 }
 
 void ResumableUpload::onStatusRefused(int status) {
-  if (isRetryableStatus(status)) return retryAfter({"HTTP", status});
+  if (isRetryableStatus(status)) return retryAfter(refusedWith(status));
   // The upload is gone from the server: nothing left to resume.
   if (uploadUrl_ && (status == 404 || status == 410)) forgetEntry();
-  fail({"HTTP", status});
+  fail(refusedWith(status));
 }
 
 void ResumableUpload::onTransferFailed(const TransferError& error) {
-  if (phase_ == Phase::Terminating) return end(finalMessage_);
+  if (phase_ == Phase::Terminating) return end(finalOutcome_);
   if (phase_ == Phase::Discarding) return createUpload();
   if (body_ && body_->failed()) {
     // The local file: unreadable, or changed since the upload began.
     if (body_->failureErrno() == 0 || !fileUnchanged()) return fileChanged();
-    return fail({error.domain, error.code});
+    return fail(transferFailure(error));
   }
-  if (isRetryableTransferError(error)) return retryAfter({error.domain, error.code});
-  fail({error.domain, error.code});
+  if (isRetryableTransferError(error)) return retryAfter(transferFailure(error));
+  fail(transferFailure(error));
 }
 
 // ---- Retries.
@@ -427,7 +439,7 @@ void ResumableUpload::noteServerOffset(std::int64_t offset) {
   }
 }
 
-void ResumableUpload::retryAfter(Failure failure) {
+void ResumableUpload::retryAfter(Outcome failure) {
   stopTransfer();
   if (attempts_ >= settings_.retryDelays.size()) return fail(std::move(failure));
   const std::chrono::milliseconds delay = settings_.retryDelays[attempts_++];
@@ -458,19 +470,19 @@ void ResumableUpload::complete(int status) {
   offset_ = fileSize_;
   // The host sees the whole file sent before it hears of the completion.
   if (lastProgress_ < fileSize_) sendProgress();
-  end(completeMessageText(status));
+  end(Outcome::succeeded(status));
 }
 
-void ResumableUpload::fail(Failure failure) { end(errorMessageText(failure.domain, failure.code)); }
+void ResumableUpload::fail(Outcome failure) { end(failure); }
 
 void ResumableUpload::fileChanged() {
   // What the server holds came from another version of the file: it is
   // worth nothing, here or in a later run.
   stopTransfer();
   forgetEntry();
-  const std::string message = errorMessageText(kWeirdReplyDomain, kFileChanged);
-  if (uploadUrl_ && canTerminate()) return terminate(message);
-  end(message);
+  Outcome changed = Outcome::failed(kWeirdReplyDomain, kFileChanged, "the file changed meanwhile");
+  if (uploadUrl_ && canTerminate()) return terminate(std::move(changed));
+  end(changed);
 }
 
 void ResumableUpload::stopTransfer() {
@@ -479,7 +491,7 @@ void ResumableUpload::stopTransfer() {
   waitTimer_.reset();
 }
 
-void ResumableUpload::end(const std::string& message) {
+void ResumableUpload::end(const Outcome& outcome) {
   if (phase_ == Phase::Ended) return;
   setPhase(Phase::Ended);
   stopTransfer();
@@ -488,7 +500,7 @@ void ResumableUpload::end(const std::string& message) {
   // The owner may start a new upload from its message handler.
   Owner owner = std::move(owner_);
   if (owner.ended) owner.ended();
-  if (owner.send) owner.send(message);
+  if (owner.send) owner.send(finalMessageText(outcome));
 }
 
 // ---- Kept state.

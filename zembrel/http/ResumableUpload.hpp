@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "zembrel/core/CancelToken.hpp"
+#include "zembrel/core/Outcome.hpp"
 #include "zembrel/detail/Owned.hpp"
 #include "zembrel/http/ResumableProtocol.hpp"
 #include "zembrel/http/ResumeStore.hpp"
@@ -70,7 +72,11 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   void start();
   // Gives the upload up: it is deleted on the server where the server allows
   // it, its kept state is removed, and "#error|Upload Cancelled|0" follows.
+  // Harmless once the upload has ended.
   void cancel();
+  // The token a canceller on another thread asks; the upload gives up at its
+  // next event. Asking it after the end changes nothing.
+  const CancelTokenPtr& cancelToken() const { return cancel_; }
 
  private:
   enum class Phase {
@@ -84,10 +90,6 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
     Terminating,  // DELETE: the upload is given up on the server
     Ended,        // the final message is sent
   };
-  struct Failure {
-    std::string domain;
-    std::int32_t code = 0;
-  };
 
   void setPhase(Phase next) { phase_ = next; }
   // Runs one step of a callback; a failure in it ends the upload.
@@ -100,7 +102,7 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   void checkAfterBody();
   void createUpload();
   void sendFile();
-  void terminate(std::string finalMessage);
+  void terminate(Outcome finalOutcome);
   void startRequest(std::string url, std::string method, HeaderFields headers,
                     std::shared_ptr<FileSliceBody> body);
   void onEvent(unsigned serial, StreamEvent event);
@@ -111,13 +113,14 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   void onSendAnswer(const ResponseHead& head);
   void onTransferFailed(const TransferError& error);
   void onStatusRefused(int status);
-  void retryAfter(Failure failure);
+  void retryAfter(Outcome failure);
   void nextAttempt();
   void noteServerOffset(std::int64_t offset);
   void complete(int status);
-  void fail(Failure failure);
+  void fail(Outcome failure);
   void fileChanged();
-  void end(const std::string& message);
+  // Ends the upload in its one outcome, and tells the owner.
+  void end(const Outcome& outcome);
   void stopTransfer();
 
   bool fileUnchanged() const;
@@ -144,6 +147,7 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   std::optional<std::string> metadataValue_;  // the tus Upload-Metadata value
   ResumeStore store_;
 
+  CancelTokenPtr cancel_ = makeCancelToken();
   Phase phase_ = Phase::Idle;
   std::optional<ServerCapabilities> caps_;  // known once the probe answered
   std::optional<std::string> uploadUrl_;    // known once created or taken up
@@ -157,7 +161,7 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   std::size_t attempts_ = 0;     // retries since the offset last moved on
   bool checkingAfterBody_ = false;  // the HEAD in flight follows a body without an offset
   std::int64_t lastProgress_ = 0;
-  std::string finalMessage_;     // sent once the termination is over
+  Outcome finalOutcome_;         // sent once the termination is over
 
   unsigned serial_ = 0;  // of the request in flight; older events are ignored
   Owned<HttpStream> stream_;

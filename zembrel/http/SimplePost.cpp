@@ -4,6 +4,7 @@
 
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/core/MessageText.hpp"
+#include "zembrel/core/ZembrelImpl.hpp"
 #include "zembrel/http/FormEncoding.hpp"
 #include "zembrel/http/ResponseFile.hpp"
 #include "zembrel/platform/HeaderFields.hpp"
@@ -49,9 +50,10 @@ std::string Zembrel::doSimplePostWithURL(
     const std::optional<std::vector<std::string>>& fieldValuePairs,
     const std::optional<std::string>& postEncoding,
     const std::optional<std::vector<std::string>>& headerValuePairs) {
-  if (httpReqStream) return "#error|setup|nil";
+  // Held for the call: another thread may drop the host's last reference.
+  const auto keep = weak_from_this().lock();
+  if (impl_->postRunning()) return "#error|setup|nil";
   try {
-    responseData.reset(new ResponseSpool());
 
     UrlRequest request;
     request.url = url;

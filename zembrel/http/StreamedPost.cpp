@@ -1,176 +1,145 @@
-#include <sys/stat.h>
+#include "zembrel/http/StreamedPost.hpp"
 
 #include <chrono>
-#include <filesystem>
+#include <utility>
 
-#include "zembrel/Zembrel.hpp"
-#include "zembrel/http/FormEncoding.hpp"
-#include "zembrel/http/HttpRequest.hpp"
+#include "zembrel/core/MessageText.hpp"
 #include "zembrel/http/ResponseFile.hpp"
-#include "zembrel/http/UploadBody.hpp"
 #include "zembrel/platform/Clock.hpp"
 #include "zembrel/platform/HttpStream.hpp"
-#include "zembrel/platform/MimeTypes.hpp"
 #include "zembrel/platform/RunLoop.hpp"
-#include "zembrel/platform/Url.hpp"
+#include "zembrel/platform/TransferError.hpp"
 
-namespace zembrel {
+namespace zembrel::detail {
 namespace {
 
-constexpr std::string_view kUrlEncodedType = "application/x-www-form-urlencoded";
+constexpr std::size_t kReadBufferSize = 2048;
 constexpr std::chrono::duration<double> kRatePeriod{0.5};
 
-// A file is sent when the path names something that exists; links are
-// followed, so a dangling link counts as no file.
-bool filePresent(const std::optional<std::string>& path) {
-  if (!path || path->empty()) return false;
-  struct stat info {};
-  return ::stat(path->c_str(), &info) == 0;
-}
-
-// The file part's header lines, up to the file's first byte.
-std::string filePartHeader(std::string_view boundary, std::string_view partName,
-                           std::string_view fileName, std::string_view mimeType) {
-  std::string header = "--";
-  header += boundary;
-  header += "\r\nContent-Disposition: form-data; name=\"";
-  header += detail::quotedHeaderParameter(partName);
-  header += "\"; filename=\"";
-  header += detail::quotedHeaderParameter(fileName);
-  header += "\"\r\nContent-Type: ";
-  header += mimeType;
-  header += "\r\nContent-Transfer-Encoding: binary\r\n\r\n";
-  return header;
-}
-
-// The URL-encoded form: the complete pairs, then an odd last element as a
-// name with an empty value. Every name and value is escaped, so the server
-// gets exactly the fields given.
-std::string urlEncodedForm(const std::vector<std::string>& fields) {
-  std::string body = detail::urlEncodedPairs(fields);
-  if (fields.size() % 2 == 1 && !fields.back().empty()) {
-    if (!body.empty()) body += '&';
-    body += detail::escapeFormComponent(fields.back());
-    body += '=';
-  }
-  return body;
+Outcome failureOf(const TransferError& error) {
+  return Outcome::failed(error.domain, error.code, error.message);
 }
 
 }  // namespace
 
-std::optional<std::string> Zembrel::MIMETypeForFile(const std::string& filePath) {
-  const std::string name = std::filesystem::path(filePath).filename().string();
-  const std::size_t dot = name.rfind('.');
-  return detail::mimeTypeForExtension(
-      dot == std::string::npos ? std::string_view() : std::string_view(name).substr(dot + 1));
-}
+StreamedPost::StreamedPost(Owner owner, const PostProgress& progress, double progressInterval)
+    : owner_(std::move(owner)), progress_(progress.nextUpload()), progressInterval_(progressInterval) {}
 
-bool Zembrel::doPostWithURL(const std::string& url,
-                            const std::optional<std::string>& userAgentString,
-                            const std::optional<std::vector<std::string>>& fieldValuePairs,
-                            const std::optional<std::string>& filePath,
-                            const std::optional<std::vector<std::string>>& headerValuePairs) {
-  if (httpReqStream) return false;
-  auto fail = [this] {
-    cancelUpload();
-    sendAppleEventError("Setup", 0);
-    return false;
-  };
+StreamedPost::~StreamedPost() = default;
+
+bool StreamedPost::start(const StreamedPostArguments& arguments) {
+  if (phase_ != Phase::Idle) return false;
+  setPhase(Phase::Running);
+  // Held until the end below, whatever the host drops meanwhile.
+  const auto self = shared_from_this();
   try {
-    responseData.reset(new detail::ResponseSpool());
-    bodySizeIsLessThanBuffer = false;
-    firstBytesWritten = 0;
-    lastProgressBytes = 0;
-    const bool sendsFile = filePresent(filePath);
-
-    req.reset(new detail::HttpRequest(url));
-    if (userAgentString && !userAgentString->empty())
-      req->setHeaderFieldValue("User-Agent", *userAgentString);
-    const std::string boundary = detail::multipartBoundaryFor(headerValuePairs);
-    req->setHeaderFieldValue("Content-Type", detail::multipartContentType(boundary));
-    req->setHeaderFieldValue("Connection", "keep-alive");
-    bool callerContentType = false;
-    if (headerValuePairs) {
-      const auto& headers = *headerValuePairs;
-      for (std::size_t i = 0; i < detail::pairedCount(headers); i += 2) {
-        req->setHeaderFieldValue(headers[i], headers[i + 1]);
-        if (headers[i] == "Content-Type") callerContentType = true;
-      }
+    responseData_.reset(new ResponseSpool());
+    std::optional<StreamedPostRequest> built = buildStreamedPostRequest(arguments);
+    if (!built) {
+      end(Outcome::failed("Setup", 0, "the file cannot be read"));
+      return false;
     }
+    sendsFile_ = built->fileSize.has_value();
+    if (built->fileSize) progress_.fileSize = *built->fileSize;
+    if (built->bodySize) progress_.bodySize = *built->bodySize;
 
-    // The body is read from the file while it is sent, never copied: the
-    // file is opened now, so an unreadable one fails here, before sending.
-    std::unique_ptr<detail::FileReader> file;
-    std::string memoryBody;  // the body of the shapes without a file
-    if (sendsFile) {
-      file = detail::FileReader::fromFile(*filePath);
-      if (!file) return fail();
-      fileSize = file->length();
+    std::weak_ptr<StreamedPost> weak = weak_from_this();
+    stream_.reset(new HttpStream(std::move(built->request), [weak](StreamEvent event) {
+      if (auto post = weak.lock()) post->onEvent(event);
+    }));
+    if (!stream_->start()) {
+      end(Outcome::failed("Setup", 0, "the request cannot be sent"));
+      return false;
     }
-
-    if (callerContentType && sendsFile) {
-      // The file alone, with the caller's type.
-      std::vector<std::unique_ptr<detail::UploadElementReader>> pieces;
-      pieces.push_back(std::move(file));
-      fileReadStream = std::make_shared<detail::UploadBody>(std::move(pieces));
-    } else if (sendsFile) {
-      // Multipart: the fields, the file part, the closing line.
-      std::optional<std::string> mimeType = MIMETypeForFile(*filePath);
-      if (!mimeType || mimeType->empty()) mimeType = "application/octet-stream";
-      const std::vector<std::string> fields = fieldValuePairs.value_or(std::vector<std::string>());
-      const std::string partName = fields.size() % 2 == 1 ? fields.back() : std::string();
-      const std::string fileName = std::filesystem::path(*filePath).filename().string();
-      std::vector<std::unique_ptr<detail::UploadElementReader>> pieces;
-      pieces.push_back(detail::MemoryReader::fromMemory(
-          detail::multipartFieldParts(boundary, fields) +
-          filePartHeader(boundary, partName, fileName, *mimeType)));
-      pieces.push_back(std::move(file));
-      pieces.push_back(
-          detail::MemoryReader::fromMemory("\r\n" + detail::multipartClosingLine(boundary)));
-      fileReadStream = std::make_shared<detail::UploadBody>(std::move(pieces));
-    } else if (!callerContentType) {
-      req->setHeaderFieldValue("Content-Type", kUrlEncodedType);
-      if (fieldValuePairs) memoryBody = urlEncodedForm(*fieldValuePairs);
-    }
-
-    // The length is always that of the body really sent, whatever the caller
-    // passed, so the server never reads a body of another size.
-    if (fileReadStream) {
-      bodySize = fileReadStream->size();
-      req->setHeaderFieldValue("Content-Length", std::to_string(bodySize));
-      req->setBody(fileReadStream);
-    } else {
-      req->setHeaderFieldValue("Content-Length", std::to_string(memoryBody.size()));
-      req->setBody(std::move(memoryBody));
-    }
-
-    // The stream holds the instance until it is torn down, so an upload in
-    // any shape keeps it alive; its events hold nothing.
-    std::weak_ptr<Zembrel> weakSelf = weak_from_this();
-    httpReqStream.reset(new detail::HttpStream(
-        req->take(),
-        [weakSelf](detail::StreamEvent event) {
-          if (auto self = weakSelf.lock())
-            self->handleNetworkEvent(static_cast<std::uint32_t>(event));
-        },
-        shared_from_this()));
-    req.reset();
-    if (!httpReqStream->start()) return fail();
-    startTime = detail::monotonicSeconds();
-
-    if (sendsFile) {
-      const auto context = detail::MainContext::threadDefault();
-      auto self = shared_from_this();
-      progEventTimer =
-          detail::startRepeatingTimer(context, std::chrono::duration<double>(progressEventInterval),
-                                      [self] { self->sendAppleEventProgress(); });
-      uploadRateTimer =
-          detail::startRepeatingTimer(context, kRatePeriod, [self] { self->calcUploadRate(); });
-    }
+    progress_.startTime = monotonicSeconds();
+    if (sendsFile_) startTimers();
     return true;
   } catch (...) {
-    return fail();
+    end(Outcome::failed("Setup", 0, "memory ran out"));
+    return false;
   }
 }
 
-}  // namespace zembrel
+void StreamedPost::startTimers() {
+  const auto context = MainContext::threadDefault();
+  std::weak_ptr<StreamedPost> weak = weak_from_this();
+  progEventTimer_ = startRepeatingTimer(context, std::chrono::duration<double>(progressInterval_),
+                                        [weak] {
+                                          if (auto post = weak.lock()) post->sendProgress();
+                                        });
+  uploadRateTimer_ = startRepeatingTimer(context, kRatePeriod, [weak] {
+    auto post = weak.lock();
+    if (post && post->stream_)
+      post->progress_.sampleRate(post->stream_->requestBytesWritten(), monotonicSeconds());
+  });
+}
+
+void StreamedPost::sendProgress() {
+  if (owner_.send) owner_.send(progressMessageText(progress_.estimate(monotonicSeconds())));
+}
+
+void StreamedPost::cancel() {
+  cancel_->request();
+  if (phase_ == Phase::Running) end(Outcome::cancelled());
+}
+
+void StreamedPost::onEvent(StreamEvent event) {
+  if (phase_ != Phase::Running) return;
+  if (cancel_->requested()) return end(Outcome::cancelled());
+  try {
+    switch (event) {
+      case StreamEvent::HasBytesAvailable:
+        return onBytesAvailable();
+      case StreamEvent::ErrorOccurred:
+        return end(failureOf(stream_->error()));
+      case StreamEvent::EndEncountered: {
+        // A response file that cannot be written does not undo the transfer:
+        // the host still learns the status.
+        responseData_->saveAsResponseFile(stream_->serializedHead());
+        if (progress_.bodySizeIsLessThanBuffer) {
+          progress_.smallFileProgressBytes = progress_.bodySize;
+          sendProgress();
+        }
+        return end(Outcome::succeeded(stream_->statusCode()));
+      }
+      default:
+        return;
+    }
+  } catch (...) {
+    end(failureOf(outOfMemoryError()));
+  }
+}
+
+void StreamedPost::onBytesAvailable() {
+  char buffer[kReadBufferSize];
+  const std::ptrdiff_t count = stream_->read(buffer, sizeof buffer);
+  if (count < 0) return end(failureOf(stream_->error()));
+  if (count == 0) return;
+  // Nowhere to keep the answer: the upload cannot end as complete.
+  if (!responseData_->append(std::string_view(buffer, static_cast<std::size_t>(count))))
+    end(failureOf(answerNotKeptError()));
+}
+
+void StreamedPost::tearDown() {
+  if (uploadRateTimer_) uploadRateTimer_->invalidate();
+  uploadRateTimer_.reset();
+  if (progEventTimer_) progEventTimer_->invalidate();
+  progEventTimer_.reset();
+  // Destroying the stream stops the transfer and every event of it.
+  stream_.reset();
+  responseData_.reset();
+  progress_.firstBytesWritten = 0;
+}
+
+void StreamedPost::end(const Outcome& outcome) {
+  if (phase_ == Phase::Ended) return;
+  setPhase(Phase::Ended);
+  tearDown();
+  // The owner goes after the message: the host may drop its last reference
+  // from inside the handler.
+  Owner owner = std::move(owner_);
+  owner_ = {};
+  if (outcome.kind != Outcome::Kind::Cancelled && owner.send) owner.send(finalMessageText(outcome));
+}
+
+}  // namespace zembrel::detail

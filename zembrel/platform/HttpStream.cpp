@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
 
+#include "zembrel/platform/CurlDriver.hpp"
 #include "zembrel/platform/CurlHeaders.hpp"
 #include "zembrel/platform/Handles.hpp"
 #include "zembrel/platform/RunLoop.hpp"
@@ -27,25 +27,11 @@ constexpr long kUploadBufferSize = 512 * 1024;
 
 }  // namespace
 
-// libcurl's handles for one transfer, and the descriptors it asked us to watch.
+// libcurl's handles for one transfer and the driver that runs it.
 struct HttpStream::Curl {
-  CurlMultiPtr multi;
   CurlEasyPtr easy;
   CurlSlistPtr headers;
-  std::unordered_map<int, gpointer> watched;  // socket -> tag on the source
-
-  static int socketCallback(CURL*, curl_socket_t fd, int what, void* self, void*) noexcept {
-    try {
-      static_cast<HttpStream*>(self)->onSocket(fd, what);
-    } catch (...) {
-      return -1;
-    }
-    return 0;
-  }
-  static int timerCallback(CURLM*, long timeoutMs, void* self) noexcept {
-    static_cast<HttpStream*>(self)->onTimer(timeoutMs);
-    return 0;
-  }
+  std::unique_ptr<CurlDriver> driver;
   static size_t writeCallback(char* data, size_t size, size_t count, void* self) noexcept {
     try {
       return static_cast<HttpStream*>(self)->onResponseBytes(data, size * count);
@@ -75,46 +61,15 @@ struct HttpStream::Curl {
   }
 };
 
-// The one GSource that carries libcurl's descriptors and timer for the stream.
-struct HttpStream::Source {
-  GSource base;
-  HttpStream* owner;  // null once the stream is gone
-
-  static GSourceFuncs funcs;
-
-  static gboolean dispatch(GSource* source, GSourceFunc, gpointer) noexcept {
-    HttpStream* owner = reinterpret_cast<Source*>(source)->owner;
-    if (!owner) return G_SOURCE_CONTINUE;
-    try {
-      owner->dispatch();
-    } catch (...) {
-      // dispatch() reports through events; nothing may unwind into GLib.
-    }
-    return G_SOURCE_CONTINUE;
-  }
-};
-
-// No prepare or check: the ready time and the descriptors decide alone.
-GSourceFuncs HttpStream::Source::funcs = {nullptr, nullptr, &HttpStream::Source::dispatch,
-                                          nullptr, nullptr, nullptr};
-
 HttpStream::HttpStream(Request request, Client client, std::shared_ptr<void> keepAlive)
     : request_(std::move(request)), client_(std::move(client)), keepAlive_(std::move(keepAlive)) {}
 
 HttpStream::~HttpStream() {
-  if (curl_) {
-    // Removing the handle and cleaning up the multi handle report their
-    // sockets gone through onSocket, so the source must still exist here.
-    if (curl_->multi && curl_->easy)
-      curl_multi_remove_handle(curl_->multi.get(), curl_->easy.get());
-    curl_->easy.reset();
-    curl_->multi.reset();
-  }
-  if (source_) {
-    source_->owner = nullptr;
-    g_source_destroy(&source_->base);
-    g_source_unref(&source_->base);
-  }
+  if (!curl_) return;
+  // The driver goes first: it still needs the handle to remove it.
+  if (curl_->driver && curl_->easy) curl_->driver->remove(curl_->easy.get());
+  curl_->driver.reset();
+  curl_->easy.reset();
 }
 
 template <>
@@ -128,9 +83,9 @@ bool HttpStream::start() {
   const bool sendsBody = method == "POST" || method == "PATCH";
   if (!sendsBody && method != "HEAD" && method != "OPTIONS" && method != "DELETE") return false;
   curl_ = std::make_unique<Curl>();
-  curl_->multi.reset(curl_multi_init());
+  curl_->driver = std::make_unique<CurlDriver>([this] { afterPass(); });
   curl_->easy.reset(curl_easy_init());
-  if (!curl_->multi || !curl_->easy) return false;
+  if (!curl_->driver->valid() || !curl_->easy) return false;
 
   CURL* easy = curl_->easy.get();
   applyTransferPolicy(easy, TransferKind::Http, request_.url);
@@ -175,20 +130,9 @@ bool HttpStream::start() {
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
 
-  CURLM* multi = curl_->multi.get();
-  curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &Curl::socketCallback);
-  curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
-  curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &Curl::timerCallback);
-  curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
-
-  source_ = reinterpret_cast<Source*>(g_source_new(&Source::funcs, sizeof(Source)));
-  source_->owner = this;
-  g_source_set_name(&source_->base, "zembrel http stream");
-  g_source_attach(&source_->base, MainContext::threadDefault().get());
-
-  // Adding the handle asks for a timeout at once; the transfer begins at the
-  // context's next iteration.
-  if (curl_multi_add_handle(multi, easy) != CURLM_OK) return false;
+  curl_->driver->attach(MainContext::threadDefault());
+  // The transfer begins at the context's next iteration.
+  if (!curl_->driver->add(easy)) return false;
   setState(State::Running);
   return true;
 }
@@ -204,78 +148,19 @@ std::ptrdiff_t HttpStream::read(char* buffer, std::size_t capacity) {
   return static_cast<std::ptrdiff_t>(count);
 }
 
-void HttpStream::onSocket(int fd, int what) {
-  GSource* source = &source_->base;
-  auto found = curl_->watched.find(fd);
-  if (what == CURL_POLL_REMOVE) {
-    if (found != curl_->watched.end()) {
-      g_source_remove_unix_fd(source, found->second);
-      curl_->watched.erase(found);
-    }
-    return;
-  }
-  int condition = G_IO_ERR | G_IO_HUP;
-  if (what & CURL_POLL_IN) condition |= G_IO_IN;
-  if (what & CURL_POLL_OUT) condition |= G_IO_OUT;
-  if (found != curl_->watched.end()) {
-    g_source_modify_unix_fd(source, found->second, static_cast<GIOCondition>(condition));
-  } else {
-    curl_->watched.emplace(fd,
-                           g_source_add_unix_fd(source, fd, static_cast<GIOCondition>(condition)));
-  }
-}
-
-void HttpStream::onTimer(long timeoutMs) {
-  // Only note the deadline: libcurl may not be called from its own callback.
-  curlDeadline_ = timeoutMs < 0 ? -1 : g_get_monotonic_time() + std::int64_t{timeoutMs} * 1000;
-  updateReadyTime();
-}
-
-void HttpStream::updateReadyTime() {
-  if (!source_) return;
-  g_source_set_ready_time(&source_->base, reannounce_ ? 0 : curlDeadline_);
-}
-
-void HttpStream::dispatch() {
+void HttpStream::afterPass() {
   std::weak_ptr<int> alive = lifetime_;
   reannounce_ = false;
-  // Also after the transfer: libcurl keeps watching its connection.
-  if (curl_) {
-    performActions();
-    collectDone();
-  }
+  collectDone();
   deliverEvents();
   if (alive.expired()) return;  // the client destroyed the stream
   resumeWhenDrained();
-  updateReadyTime();
-}
-
-void HttpStream::performActions() {
-  GSource* source = &source_->base;
-  // Read every descriptor's state first: acting on one may change the set.
-  std::vector<std::pair<int, int>> ready;
-  for (const auto& [fd, tag] : curl_->watched) {
-    const GIOCondition condition = g_source_query_unix_fd(source, tag);
-    int mask = 0;
-    if (condition & (G_IO_IN | G_IO_HUP)) mask |= CURL_CSELECT_IN;
-    if (condition & G_IO_OUT) mask |= CURL_CSELECT_OUT;
-    if (condition & (G_IO_ERR | G_IO_NVAL)) mask |= CURL_CSELECT_ERR;
-    if (mask) ready.emplace_back(fd, mask);
-  }
-  int running = 0;
-  for (const auto& [fd, mask] : ready)
-    curl_multi_socket_action(curl_->multi.get(), fd, mask, &running);
-  if (curlDeadline_ >= 0 && g_source_get_time(source) >= curlDeadline_) {
-    curlDeadline_ = -1;
-    curl_multi_socket_action(curl_->multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
-  }
+  if (reannounce_) curl_->driver->wake();
 }
 
 void HttpStream::collectDone() {
-  int left = 0;
-  while (CURLMsg* message = curl_multi_info_read(curl_->multi.get(), &left)) {
-    if (message->msg != CURLMSG_DONE) continue;
-    const CURLcode result = message->data.result;
+  for (const CurlDriver::Done& done : curl_->driver->takeDone()) {
+    const auto result = static_cast<CURLcode>(done.result);
     long status = 0;
     curl_easy_getinfo(curl_->easy.get(), CURLINFO_RESPONSE_CODE, &status);
     statusCode_ = static_cast<int>(status);
@@ -334,8 +219,8 @@ void HttpStream::resumeWhenDrained() {
   if (pending_.size() > pendingOffset_) reannounce_ = true;
   // libcurl 7.88 does not always ask for a prompt timeout after a resume; it
   // would watch its socket again only at its next timer, 200 ms or more
-  // later. Run it at the next dispatch.
-  curlDeadline_ = g_get_monotonic_time();
+  // later. The driver runs it at its next pass.
+  curl_->driver->wake();
 }
 
 std::size_t HttpStream::onResponseBytes(const char* data, std::size_t size) {

@@ -40,8 +40,8 @@ class RequestBody {
   virtual int failureErrno() const = 0;
 };
 
-// One HTTP request on libcurl's multi interface, driven by the GLib main context of
-// the thread that calls start(): no thread of its own. Events reach the client
+// One HTTP request on a CurlDriver attached to the GLib main context of the
+// thread that calls start(): no thread of its own. Events reach the client
 // on that thread, from that context's dispatch, never from inside start() or a
 // method call. Use and destroy the stream on that thread only; destroying it
 // (also from inside the client's callback) stops the transfer and its events.
@@ -96,17 +96,12 @@ class HttpStream {
     Ended,     // EndEncountered announced
     Failed,    // the transfer failed; ErrorOccurred announced or due
   };
-  struct Source;
   struct Curl;
 
   void setState(State next) { state_ = next; }
-  void onSocket(int fd, int what);
-  void onTimer(long timeoutMs);
-  void dispatch();
-  void performActions();
+  void afterPass();
   void collectDone();
   void deliverEvents();
-  void updateReadyTime();
   void resumeWhenDrained();
   std::size_t onResponseBytes(const char* data, std::size_t size);
   void onHeaderLine(const char* data, std::size_t size);
@@ -115,11 +110,9 @@ class HttpStream {
   Request request_;
   Client client_;
   std::shared_ptr<void> keepAlive_;
-  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);  // watched by dispatch
+  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);  // watched by afterPass
   std::unique_ptr<Curl> curl_;
-  Source* source_ = nullptr;  // ref'd by us; attached to the starting context
   State state_ = State::Created;
-  std::int64_t curlDeadline_ = -1;  // monotonic microseconds libcurl wants a timeout at; -1 none
   bool reannounce_ = false;         // response bytes still wait for the client
   bool connected_ = false;
   bool openAnnounced_ = false;

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "zembrel/core/CancelToken.hpp"
+#include "zembrel/core/Outcome.hpp"
+#include "zembrel/detail/Owned.hpp"
+#include "zembrel/http/PostProgress.hpp"
+#include "zembrel/http/StreamedPostRequest.hpp"
+
+namespace zembrel::detail {
+
+class HttpStream;
+class RepeatingTimer;
+class ResponseSpool;
+enum class StreamEvent : std::uint32_t;
+
+// One streamed POST, from its start to its one outcome: the network stream
+// that reads the body from the file while it sends, the answer as it arrives,
+// the progress and rate timers, and the progress record.
+//
+// Runs on the GLib main context of the thread that calls start(), and is used
+// and destroyed on that thread only (its cancel token may be asked from any
+// thread; the POST notices at its next event). Held through a shared_ptr by
+// its owner, which keeps it after the end to read its progress record; stream
+// and timer callbacks hold a weak one.
+class StreamedPost : public std::enable_shared_from_this<StreamedPost> {
+ public:
+  // How the POST reaches its owner. `send` delivers each host message;
+  // `keepAlive` is held until the POST ends.
+  struct Owner {
+    std::function<void(const std::string&)> send;
+    std::shared_ptr<void> keepAlive;
+  };
+
+  // `progress` is the record of the POST before (see PostProgress::nextUpload).
+  StreamedPost(Owner owner, const PostProgress& progress, double progressInterval);
+  StreamedPost(const StreamedPost&) = delete;
+  StreamedPost& operator=(const StreamedPost&) = delete;
+  ~StreamedPost();
+
+  // Builds the request and starts it; returns at once. False when it cannot
+  // start: the outcome is then a setup failure ("#error|Setup|0" sent).
+  bool start(const StreamedPostArguments& arguments);
+  // Ends the POST without a message; harmless once it has ended.
+  void cancel();
+
+  bool running() const { return phase_ == Phase::Running; }
+  bool holdsAnswer() const { return responseData_ != nullptr; }
+  bool timersRunning() const { return progEventTimer_ != nullptr; }
+  // The progress record; its estimate moves the floor, so it is not const.
+  PostProgress& progress() { return progress_; }
+  const PostProgress& progress() const { return progress_; }
+  // The token a canceller asks; the POST ends at its next event once asked.
+  const CancelTokenPtr& cancelToken() const { return cancel_; }
+
+ private:
+  enum class Phase {
+    Idle,     // made, not started
+    Running,  // the request is under way
+    Ended,    // the outcome is known and sent (or withheld after a cancel)
+  };
+
+  void setPhase(Phase next) { phase_ = next; }
+  void onEvent(StreamEvent event);
+  void onBytesAvailable();
+  void startTimers();
+  void sendProgress();
+  // Tears the transfer down, then sends the outcome's message (none for a
+  // cancel) and lets the owner go.
+  void end(const Outcome& outcome);
+  void tearDown();
+
+  Owner owner_;
+  CancelTokenPtr cancel_ = makeCancelToken();
+  PostProgress progress_;
+  double progressInterval_;  // seconds
+  bool sendsFile_ = false;   // progress timers run only for a file
+  Phase phase_ = Phase::Idle;
+  Owned<HttpStream> stream_;
+  Owned<ResponseSpool> responseData_;  // the answer so far, mostly on disk
+  Owned<RepeatingTimer> progEventTimer_;
+  Owned<RepeatingTimer> uploadRateTimer_;
+};
+
+}  // namespace zembrel::detail

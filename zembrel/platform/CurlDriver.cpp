@@ -1,0 +1,250 @@
+#include "zembrel/platform/CurlDriver.hpp"
+
+#include <curl/curl.h>
+#include <glib.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "zembrel/platform/RunLoop.hpp"
+
+namespace zembrel::detail {
+
+// The one GSource that carries libcurl's descriptors and timer.
+struct CurlDriver::Source {
+  GSource base;
+  CurlDriver* owner;  // null once the driver is gone
+
+  static GSourceFuncs funcs;
+
+  static gboolean dispatch(GSource* source, GSourceFunc, gpointer) noexcept {
+    CurlDriver* owner = reinterpret_cast<Source*>(source)->owner;
+    if (!owner) return G_SOURCE_CONTINUE;
+    try {
+      owner->dispatch();
+    } catch (...) {
+      // The owner reports through its own state; nothing may unwind into GLib.
+    }
+    return G_SOURCE_CONTINUE;
+  }
+};
+
+// No prepare or check: the ready time and the descriptors decide alone.
+GSourceFuncs CurlDriver::Source::funcs = {nullptr, nullptr, &CurlDriver::Source::dispatch,
+                                          nullptr, nullptr, nullptr};
+
+CurlDriver::CurlDriver(AfterPass afterPass)
+    : afterPass_(std::move(afterPass)), multi_(curl_multi_init()) {
+  if (!multi_) return;
+  curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &CurlDriver::onSocket);
+  curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+  curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &CurlDriver::onTimer);
+  curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+}
+
+CurlDriver::~CurlDriver() {
+  // Removing handles and cleaning up report sockets gone through onSocket,
+  // which only touches the map and a source that still exists here.
+  for (CURL* easy : added_) curl_multi_remove_handle(multi_, easy);
+  added_.clear();
+  if (multi_) curl_multi_cleanup(multi_);
+  multi_ = nullptr;
+  detach();
+}
+
+bool CurlDriver::valid() const { return multi_ != nullptr; }
+
+void CurlDriver::attach(const MainContext& context) {
+  detach();
+  source_ = reinterpret_cast<Source*>(g_source_new(&Source::funcs, sizeof(Source)));
+  source_->owner = this;
+  g_source_set_name(&source_->base, "zembrel curl driver");
+  for (auto& [fd, watch] : watched_)
+    watch.tag = g_source_add_unix_fd(&source_->base, fd, static_cast<GIOCondition>(watch.condition));
+  updateReadyTime();
+  g_source_attach(&source_->base, context.get());
+}
+
+void CurlDriver::detach() {
+  if (!source_) return;
+  for (auto& [fd, watch] : watched_) watch.tag = nullptr;
+  source_->owner = nullptr;
+  g_source_destroy(&source_->base);
+  g_source_unref(&source_->base);
+  source_ = nullptr;
+}
+
+bool CurlDriver::add(CURL* easy) {
+  if (!multi_ || curl_multi_add_handle(multi_, easy) != CURLM_OK) return false;
+  added_.push_back(easy);
+  return true;
+}
+
+void CurlDriver::remove(CURL* easy) {
+  const auto found = std::find(added_.begin(), added_.end(), easy);
+  if (found == added_.end()) return;
+  added_.erase(found);
+  curl_multi_remove_handle(multi_, easy);
+  std::erase_if(done_, [easy](const Done& done) { return done.easy == easy; });
+}
+
+std::vector<CurlDriver::Done> CurlDriver::takeDone() { return std::exchange(done_, {}); }
+
+void CurlDriver::wake() {
+  woken_ = true;
+  updateReadyTime();
+}
+
+int CurlDriver::onSocket(CURL*, int fd, int what, void* self, void*) noexcept {
+  auto& driver = *static_cast<CurlDriver*>(self);
+  try {
+    GSource* source = driver.source_ ? &driver.source_->base : nullptr;
+    auto found = driver.watched_.find(fd);
+    if (what == CURL_POLL_REMOVE) {
+      if (found == driver.watched_.end()) return 0;
+      if (source && found->second.tag) g_source_remove_unix_fd(source, found->second.tag);
+      driver.watched_.erase(found);
+      return 0;
+    }
+    int condition = G_IO_ERR | G_IO_HUP;
+    if (what & CURL_POLL_IN) condition |= G_IO_IN;
+    if (what & CURL_POLL_OUT) condition |= G_IO_OUT;
+    if (found == driver.watched_.end()) found = driver.watched_.emplace(fd, Watch{0, nullptr}).first;
+    Watch& watch = found->second;
+    watch.condition = condition;
+    if (!source) return 0;
+    if (watch.tag) {
+      g_source_modify_unix_fd(source, watch.tag, static_cast<GIOCondition>(condition));
+    } else {
+      watch.tag = g_source_add_unix_fd(source, fd, static_cast<GIOCondition>(condition));
+    }
+  } catch (...) {
+    return -1;
+  }
+  return 0;
+}
+
+int CurlDriver::onTimer(CURLM*, long timeoutMs, void* self) noexcept {
+  auto& driver = *static_cast<CurlDriver*>(self);
+  // Only note the deadline: libcurl may not be called from its own callback.
+  driver.deadline_ = timeoutMs < 0 ? -1 : g_get_monotonic_time() + std::int64_t{timeoutMs} * 1000;
+  driver.updateReadyTime();
+  return 0;
+}
+
+void CurlDriver::updateReadyTime() {
+  if (!source_) return;
+  g_source_set_ready_time(&source_->base, woken_ ? 0 : deadline_);
+}
+
+void CurlDriver::dispatch() {
+  std::weak_ptr<int> alive = lifetime_;
+  const bool woken = std::exchange(woken_, false);
+  performActions();
+  if (woken) {
+    // A resumed transfer needs a prompt pass: libcurl 7.88 does not always
+    // ask for one and would look at its socket again only at its next timer.
+    int running = 0;
+    curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
+  }
+  collectDone();
+  if (afterPass_) afterPass_();
+  if (alive.expired()) return;  // the owner destroyed the driver
+  updateReadyTime();
+}
+
+void CurlDriver::performActions() {
+  GSource* source = &source_->base;
+  // Read every descriptor's state first: acting on one may change the set.
+  std::vector<std::pair<int, int>> ready;
+  for (const auto& [fd, watch] : watched_) {
+    if (!watch.tag) continue;
+    const GIOCondition condition = g_source_query_unix_fd(source, watch.tag);
+    int mask = 0;
+    if (condition & (G_IO_IN | G_IO_HUP)) mask |= CURL_CSELECT_IN;
+    if (condition & G_IO_OUT) mask |= CURL_CSELECT_OUT;
+    if (condition & (G_IO_ERR | G_IO_NVAL)) mask |= CURL_CSELECT_ERR;
+    if (mask) ready.emplace_back(fd, mask);
+  }
+  int running = 0;
+  for (const auto& [fd, mask] : ready) curl_multi_socket_action(multi_, fd, mask, &running);
+  if (deadline_ >= 0 && g_source_get_time(source) >= deadline_) {
+    deadline_ = -1;
+    curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
+  }
+}
+
+void CurlDriver::collectDone() {
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+    if (message->msg == CURLMSG_DONE) done_.push_back(Done{message->easy_handle, message->data.result});
+  }
+}
+
+namespace {
+
+// A main context of its own, the calling thread's default while it exists.
+class PrivateContext {
+ public:
+  PrivateContext() : context_(g_main_context_new()) { g_main_context_push_thread_default(context_); }
+  PrivateContext(const PrivateContext&) = delete;
+  PrivateContext& operator=(const PrivateContext&) = delete;
+  ~PrivateContext() {
+    g_main_context_pop_thread_default(context_);
+    g_main_context_unref(context_);
+  }
+  GMainContext* get() const { return context_; }
+
+ private:
+  GMainContext* context_;
+};
+
+gboolean keepPolling(gpointer) noexcept { return G_SOURCE_CONTINUE; }
+
+// Wakes the private context at least every 250 ms, so a give-up request from
+// another thread is seen although libcurl has nothing to do.
+constexpr guint kGiveUpPollMs = 250;
+
+}  // namespace
+
+int runTransfer(CurlDriver& driver, CURL* easy, const std::function<bool()>& giveUp) {
+  if (!driver.valid()) return CURLE_FAILED_INIT;
+  PrivateContext context;
+  driver.attach(MainContext::threadDefault());
+  GSource* poll = nullptr;
+  if (giveUp) {
+    poll = g_timeout_source_new(kGiveUpPollMs);
+    g_source_set_callback(poll, &keepPolling, nullptr, nullptr);
+    g_source_attach(poll, context.get());
+  }
+  int result = CURLE_FAILED_INIT;
+  bool finished = false;
+  if (driver.add(easy)) {
+    while (!finished) {
+      if (giveUp && giveUp()) {
+        result = CURLE_ABORTED_BY_CALLBACK;
+        break;
+      }
+      g_main_context_iteration(context.get(), TRUE);
+      for (const CurlDriver::Done& done : driver.takeDone()) {
+        if (done.easy != easy) continue;
+        result = done.result;
+        finished = true;
+      }
+    }
+    driver.remove(easy);
+  }
+  if (poll) {
+    g_source_destroy(poll);
+    g_source_unref(poll);
+  }
+  driver.detach();
+  return result;
+}
+
+int runTransfer(CURL* easy, const std::function<bool()>& giveUp) {
+  CurlDriver driver;
+  return runTransfer(driver, easy, giveUp);
+}
+
+}  // namespace zembrel::detail

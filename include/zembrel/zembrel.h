@@ -6,7 +6,8 @@
  *
  * Plain C99. Every symbol starts with `zembrel_`; the interface is stable
  * within one SONAME (libzembrel.so.0) and its symbols carry their own version
- * node (ZEMBREL_C_0.1 for the functions of release 0.1).
+ * node (ZEMBREL_C_0.1 for the functions of release 0.1, ZEMBREL_C_0.2 for
+ * those that release 0.2 added).
  *
  * Conventions that hold for every function below:
  * - Every string in and out is UTF-8 and ends with a zero byte.
@@ -111,7 +112,7 @@ ZEMBREL_C_API void zembrel_unref(zembrel *z);
 /** @brief Frees a string returned by this library. NULL is ignored. */
 ZEMBREL_C_API void zembrel_free(void *p);
 
-/** @brief The library's version, such as "0.1.0". Static: do not free. */
+/** @brief The library's version, such as "0.2.0". Static: do not free. */
 ZEMBREL_C_API const char *zembrel_version(void);
 
 /**

@@ -34,7 +34,7 @@ from ._ops import HTTPStatusError, Operation, Result, TransferError, start_uploa
 from ._capi import lib, path as _path, take_string as _take, text as _text, text_list as _list
 
 #: The version of this package; the library it loads reports its own, :func:`version`.
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 
 __all__ = [
     "__version__",
@@ -128,7 +128,7 @@ def is_final(message: str) -> bool:
 
 
 def version() -> str:
-    """The version of the loaded libzembrel, e.g. ``"0.1.0"``."""
+    """The version of the loaded libzembrel, e.g. ``"0.2.0"``."""
     return lib.zembrel_version().decode()
 
 

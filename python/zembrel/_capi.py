@@ -74,7 +74,7 @@ PROGRESS_FN = ctypes.CFUNCTYPE(None, OP, ctypes.c_int64, ctypes.c_int64, ctypes.
 DONE_FN = ctypes.CFUNCTYPE(None, OP, ctypes.c_void_p)
 CALL_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
 
-_PROTOTYPES += [
+_ADDED_IN_0_2 = [
     ("zembrel_loop_new", LOOP, []),
     ("zembrel_loop_invoke", None, [LOOP, CALL_FN, ctypes.c_void_p]),
     ("zembrel_loop_free", None, [LOOP]),
@@ -129,8 +129,15 @@ def _load() -> ctypes.CDLL:
             errors.append(str(error))
     else:
         raise ImportError("libzembrel not found: " + "; ".join(errors))
-    for name, result, arguments in _PROTOTYPES:
-        function = getattr(library, name)
+    for name, result, arguments in _PROTOTYPES + _ADDED_IN_0_2:
+        try:
+            function = getattr(library, name)
+        except AttributeError:
+            # An older library: the operations of their own are missing, and
+            # using one says so (see require_operations()).
+            if (name, result, arguments) in _ADDED_IN_0_2:
+                continue
+            raise
         function.restype = result
         function.argtypes = arguments
     return library
@@ -178,3 +185,10 @@ def text_list(values: Optional[Sequence[str]]) -> Optional[ctypes.Array]:
         array[index] = text(value)
     array[len(values)] = None
     return array
+
+
+def require_operations() -> None:
+    """Raises RuntimeError when the loaded library predates operations of their own."""
+    if not hasattr(lib, "zembrel_op_status"):
+        raise RuntimeError("this needs libzembrel 0.2 or later; the loaded one is "
+                           + lib.zembrel_version().decode())

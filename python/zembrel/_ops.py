@@ -14,7 +14,7 @@ import threading
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
 
-from ._capi import CALL_FN, DONE_FN, PROGRESS_FN, lib
+from ._capi import CALL_FN, DONE_FN, PROGRESS_FN, lib, require_operations
 from ._capi import path as _path, take_string as _take, text as _text, text_list as _list
 
 Pair = Tuple[str, str]
@@ -130,6 +130,7 @@ class _Driver:
     """The process's zembrel_loop, and the callbacks it must keep alive."""
 
     def __init__(self) -> None:
+        require_operations()
         self._loop = lib.zembrel_loop_new()
         if not self._loop:
             raise RuntimeError("libzembrel could not start its thread")
@@ -305,6 +306,7 @@ def start_upload(url: str, *, file: Any = None, file_part: Optional[str] = None,
     GLib main context; then exactly one of ``operation.result``,
     ``operation.error`` and ``operation.cancelled`` tells how it ended.
     Raises :class:`TransferError` when nothing could start."""
+    require_operations()
     operation = Operation()
     token = next(_live_tokens)
 

@@ -23,8 +23,9 @@ namespace zembrel {
 
 // How an operation ended, as a value.
 struct OperationResult {
+  // Where the operation stands, as zembrel_op_status() tells.
   enum class Status { Running = 0, Succeeded = 1, Failed = 2, Cancelled = 3 };
-  Status status = Status::Running;
+  Status status = Status::Running;  // how it ended, or Running
   int httpStatus = 0;           // the final HTTP status; 0 when none
   std::string errorDomain;      // when failed: "POSIX", "NetDB", "Custom", "HTTP", "FTP", …
   int errorCode = 0;            // when failed: the code within the domain
@@ -37,18 +38,23 @@ struct OperationResult {
   bool ok() const { return status == Status::Succeeded && httpStatus < 400; }
 };
 
+// What an operation calls back, on the context of the thread that started it.
 struct OperationCallbacks {
   std::function<void(std::int64_t done, std::int64_t total)> progress;  // total -1: unknown
-  std::function<void(const OperationResult& result)> done;
+  std::function<void(const OperationResult& result)> done;               // exactly once
 };
 
 // One operation; holds one reference to it. Dropping the handle does not stop
 // the operation (cancel() does): its callbacks still come.
 class Operation {
  public:
+  // No operation.
   Operation() = default;
+  // Takes over the reference that a start function of zembrel.h returned.
   explicit Operation(zembrel_op* adopted) : op_(adopted) {}
+  // Moves the reference over.
   Operation(Operation&& other) noexcept : op_(std::exchange(other.op_, nullptr)) {}
+  // Swaps the references.
   Operation& operator=(Operation&& other) noexcept {
     std::swap(op_, other.op_);
     return *this;
@@ -61,10 +67,12 @@ class Operation {
   explicit operator bool() const { return op_ != nullptr; }
   // From any thread; after the end it changes nothing.
   void cancel() const { zembrel_op_cancel(op_); }
+  // Whether it started and has not ended.
   bool running() const { return op_ != nullptr && zembrel_op_status(op_) == ZEMBREL_OP_RUNNING; }
   // The result so far (Status::Running while it runs).
   OperationResult result() const { return resultOf(op_); }
 
+  // The result of any zembrel_op, as a value.
   static OperationResult resultOf(const zembrel_op* op) {
     OperationResult result;
     if (op == nullptr) return result;

@@ -493,11 +493,17 @@ enum {
  * @brief Posts a form as zembrel_post() does (multipart with a file, else
  * URL-encoded), as its own operation.
  *
+ * @param url The http or https URL to post to.
  * @param fields Pairs of form fields, or NULL.
  * @param file_part The name of the file's part ("" when NULL).
  * @param file_path The file to send, or NULL for a form without a file. A
  * file that cannot be read fails the operation ("File").
  * @param headers Pairs of request headers, or NULL.
+ * @param progress Called with the bytes of the file sent and the file's size;
+ * NULL for none.
+ * @param done Called once at the end.
+ * @param user_data Passed to both callbacks.
+ * @return The operation, or NULL when nothing started.
  */
 ZEMBREL_C_API zembrel_op *zembrel_post_async(const char *url, const char *const *fields,
                                              const char *file_part, const char *file_path,
@@ -510,8 +516,15 @@ ZEMBREL_C_API zembrel_op *zembrel_post_async(const char *url, const char *const 
  * zembrel::Zembrel::doResumableUploadWithURL() describes; the upload's URL is
  * reachable with zembrel_op_location() once the server named it.
  *
+ * @param endpoint The http or https URL that creates uploads.
+ * @param file_path The file to send.
  * @param metadata Pairs sent with the upload, or NULL.
  * @param headers Pairs of request headers, or NULL.
+ * @param progress Called with the bytes of the file sent and the file's size;
+ * NULL for none.
+ * @param done Called once at the end.
+ * @param user_data Passed to both callbacks.
+ * @return The operation, or NULL when nothing started.
  */
 ZEMBREL_C_API zembrel_op *zembrel_resumable_upload_async(const char *endpoint,
                                                          const char *file_path,
@@ -523,8 +536,15 @@ ZEMBREL_C_API zembrel_op *zembrel_resumable_upload_async(const char *endpoint,
 /**
  * @brief Uploads the local file to the FTP URL on a connection of its own.
  *
+ * @param local_path The file to send.
+ * @param url Where to: an FTP URL as for zembrel_ftp_upload().
  * @param resume Non-zero: continue the server's copy of the file (SIZE, then
  * APPE from there).
+ * @param progress Called with the bytes of the file the server holds and the file's size;
+ * NULL for none.
+ * @param done Called once at the end.
+ * @param user_data Passed to both callbacks.
+ * @return The operation, or NULL when nothing started.
  */
 ZEMBREL_C_API zembrel_op *zembrel_ftp_upload_async(const char *local_path, const char *url,
                                                    int resume, zembrel_progress_fn progress,
@@ -533,6 +553,12 @@ ZEMBREL_C_API zembrel_op *zembrel_ftp_upload_async(const char *local_path, const
 /**
  * @brief Lists the FTP directory and its subdirectories down to `level`
  * without blocking; the tree is reachable with zembrel_op_result_json().
+ *
+ * @param url The directory, as for zembrel_ftp_list().
+ * @param level How many levels of subdirectories to list too (0 to 5).
+ * @param done Called once at the end.
+ * @param user_data Passed to `done`.
+ * @return The operation, or NULL when nothing started.
  */
 ZEMBREL_C_API zembrel_op *zembrel_ftp_list_async(const char *url, int level,
                                                  zembrel_done_fn done, void *user_data);

@@ -112,8 +112,12 @@ void offerToOutOfMemoryKiller() {
   }
 }
 
+bool dieWithParent(pid_t parent) {
+  return prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent;
+}
+
 bool limitThisChild(const ChildLimits& limits, pid_t parent) {
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+  if (!dieWithParent(parent)) {
     return false;
   }
   offerToOutOfMemoryKiller();

@@ -24,6 +24,10 @@ struct ChildLimits {
 // this before it changes user. Async-signal-safe.
 void offerToOutOfMemoryKiller();
 
+// The child gets SIGKILL when its parent ends; false when the parent has ended already.
+// Changing user clears this: call it again after. Async-signal-safe.
+bool dieWithParent(pid_t parent);
+
 // Call in a freshly forked child, before anything else: the child dies with its parent, writes
 // no core file, is the first process the kernel ends when memory runs out, and gets the limits.
 // False when any of them cannot be set. Async-signal-safe.

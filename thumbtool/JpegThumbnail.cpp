@@ -1,5 +1,8 @@
 #include "JpegThumbnail.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +16,7 @@
 
 #include "ColourProfile.hpp"
 #include "ExifOrientation.hpp"
+#include "InputDescriptor.hpp"
 #include "JpegErrors.hpp"
 #include "Pixels.hpp"
 
@@ -165,11 +169,10 @@ JpegStatus decode(std::FILE* file, Box box, const JpegLimits& limits, DecodeResu
 
 }  // namespace
 
-bool looksLikeJpeg(const std::string& path) {
-  FilePtr file(std::fopen(path.c_str(), "rb"));
+bool looksLikeJpeg(int fd) {
   unsigned char head[3] = {};
-  return file && std::fread(head, 1, sizeof head, file.get()) == sizeof head && head[0] == 0xff &&
-         head[1] == 0xd8 && head[2] == 0xff;
+  return readAt(fd, head, sizeof head, 0) == sizeof head && head[0] == 0xff && head[1] == 0xd8 &&
+         head[2] == 0xff;
 }
 
 JpegThumbnail jpegThumbnail(std::FILE* file, Box box, const JpegLimits& limits) {
@@ -188,14 +191,18 @@ JpegThumbnail jpegThumbnail(std::FILE* file, Box box, const JpegLimits& limits) 
   return outcome;
 }
 
-JpegThumbnail jpegThumbnail(const std::string& path, Box box) {
+JpegThumbnail jpegThumbnail(int fd, Box box) {
   // libjpeg asks for 4 KiB at a time; a large stdio buffer turns that into few read calls while
   // memory stays flat (the file is never held whole; a file cut short meanwhile just ends early).
   // The buffer is declared first so that it outlives the stream, and left uninitialised: zeroing
   // it would touch every page of it even for a small file.
   std::unique_ptr<char[]> buffer(new char[kReadBufferBytes]);
-  FilePtr file(std::fopen(path.c_str(), "rbe"));
+  int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  FilePtr file(own >= 0 && lseek(own, 0, SEEK_SET) == 0 ? fdopen(own, "rb") : nullptr);
   if (!file) {
+    if (own >= 0) {
+      close(own);
+    }
     return {};
   }
   std::setvbuf(file.get(), buffer.get(), _IOFBF, kReadBufferBytes);

@@ -35,13 +35,14 @@ struct JpegThumbnail {
   std::optional<Image> image;  // set when decoded
 };
 
-// True when the file starts with a JPEG start-of-image marker.
-bool looksLikeJpeg(const std::string& path);
+// True when the open file starts with a JPEG start-of-image marker.
+bool looksLikeJpeg(int fd);
 
 // An upright sRGB thumbnail that fits the box and is never larger than the photo. The stream
 // is read from its current position and not closed.
 JpegThumbnail jpegThumbnail(std::FILE* file, Box box, const JpegLimits& limits = {});
 
-JpegThumbnail jpegThumbnail(const std::string& path, Box box);
+// The open file, read from its start through a descriptor of its own (the given one stays open).
+JpegThumbnail jpegThumbnail(int fd, Box box);
 
 }  // namespace thumbtool

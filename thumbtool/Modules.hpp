@@ -13,13 +13,14 @@
 
 namespace thumbtool {
 
-inline constexpr int kModuleInterfaceVersion = 3;
+inline constexpr int kModuleInterfaceVersion = 5;
 
 // thumbtool-pdf.so: first pages of PDF documents. Render worker only.
 struct PdfModule {
   int interfaceVersion;
-  // Page 1 rendered on white to fit the box (vector pages may be enlarged), or nothing.
-  std::optional<Image> (*firstPage)(const std::string& path, Box box);
+  // Page 1 of the open document rendered on white to fit the box (vector pages may be
+  // enlarged), or nothing.
+  std::optional<Image> (*firstPage)(int fd, Box box);
 };
 inline constexpr const char* kPdfModuleFile = "thumbtool-pdf.so";
 inline constexpr const char* kPdfModuleSymbol = "thumbtoolPdfModule";
@@ -31,18 +32,23 @@ using ThumbnailerCommand = std::vector<std::string>;
 struct VipsModule {
   int interfaceVersion;
 
-  // ---- In the render worker: these read untrusted bytes.
-  // The content type from the file's name and first bytes (shared-mime-info): the bytes are
-  // read from path, the name is the one the user gave.
-  std::string (*sniffContentType)(const std::string& path, const std::string& name);
+  // ---- In the render worker, before it gives up its user: reads only trusted system data.
+  // Loads the MIME database the user's environment names (a worker that root started cannot
+  // read root's own copy once it runs as the run's user).
+  void (*loadTypeDatabase)();
+
+  // ---- In the render worker: these read untrusted bytes, from the open document fd.
+  // The content type from the file's name and first bytes (shared-mime-info): the name is the
+  // one the user gave.
+  std::string (*sniffContentType)(int fd, const std::string& name);
   // The general image stack's picture fitted to the box, or nothing when it cannot read the
   // file; *refused is set when the header breaks the stack's limits.
-  std::optional<Image> (*fitDocument)(const std::string& path, Box box, bool* refused);
+  std::optional<Image> (*fitDocument)(int fd, Box box, bool* refused);
   // A thumbnailer's picture, read as PNG and nothing else from the open descriptor, shrunk to
   // fit the box.
   std::optional<Image> (*fitPng)(int fd, Box box);
   // A page showing the first lines of a text file.
-  std::optional<Image> (*textPage)(const std::string& path, Box box);
+  std::optional<Image> (*textPage)(int fd, Box box);
 
   // ---- In thumbtool itself: these see only names, types and trusted system data.
   // The content type from the file name alone.

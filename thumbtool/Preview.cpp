@@ -10,11 +10,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "InputDescriptor.hpp"
 #include "JpegThumbnail.hpp"
 #include "Modules.hpp"
 #include "RunGroup.hpp"
 #include "Sandbox.hpp"
 #include "SourceFile.hpp"
+#include "SystemLog.hpp"
 #include "Worker.hpp"
 
 namespace thumbtool {
@@ -24,15 +26,32 @@ namespace {
 // Every untrusted step of one run (render workers and thumbnailers together) shares this.
 constexpr std::chrono::milliseconds kRenderBudget{10000};
 
-// "%PDF-" must be within the first 1024 bytes, as PDF readers accept it.
-bool looksLikePdf(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rbe");
-  if (file == nullptr) {
-    return false;
+// What every untrusted step of one run shares: the control group that holds their memory and
+// tasks, and (when thumbtool runs as root) the user they run as.
+struct Run {
+  RunGroup group;
+  std::optional<RunUser> user;
+};
+
+// Joins the run's group; as root, also picks the run's user. Root hands no document to a
+// decoder without one, unless root may not change user at all here: then its workers keep its
+// user, confined by the filter and Landlock alone, and no thumbnailer runs (see Sandbox.hpp).
+bool startRun(Run& run) {
+  if (geteuid() == 0 && mayChangeUser()) {
+    run.user = unusedRunUser();
+    if (!run.user) {
+      logToSystem("no document decoded: no unused user id was found for the run");
+      return false;
+    }
   }
+  run.group = RunGroup::join({kRunMemory, kRunTasks});
+  return true;
+}
+
+// "%PDF-" must be within the first 1024 bytes, as PDF readers accept it.
+bool looksLikePdf(int fd) {
   char head[1024];
-  std::size_t length = std::fread(head, 1, sizeof head, file);
-  std::fclose(file);
+  std::size_t length = readAt(fd, head, sizeof head, 0);
   for (std::size_t i = 0; i + 5 <= length; ++i) {
     if (std::memcmp(head + i, "%PDF-", 5) == 0) {
       return true;
@@ -45,10 +64,10 @@ bool looksLikePdf(const std::string& path) {
 // JPEGs without a profile) through the general image stack. Known types are announced before
 // the decoding starts, so that a worker killed meanwhile still leaves the right icon.
 void renderDocument(const std::string& name, Box box, WorkerReply& reply) {
-  const std::string path = kWorkerInputPath;
-  if (looksLikeJpeg(path)) {
+  const int input = kInputFdInWorker;
+  if (looksLikeJpeg(input)) {
     reply.contentType("image/jpeg");
-    JpegThumbnail jpeg = jpegThumbnail(path, box);
+    JpegThumbnail jpeg = jpegThumbnail(input, box);
     if (jpeg.status == JpegStatus::decoded) {
       reply.image(*jpeg.image);
       return;
@@ -57,10 +76,10 @@ void renderDocument(const std::string& name, Box box, WorkerReply& reply) {
       reply.refused();
       return;
     }
-  } else if (looksLikePdf(path)) {
+  } else if (looksLikePdf(input)) {
     reply.contentType("application/pdf");
     const PdfModule* pdf = pdfModule();
-    if (auto image = pdf != nullptr ? pdf->firstPage(path, box) : std::nullopt) {
+    if (auto image = pdf != nullptr ? pdf->firstPage(input, box) : std::nullopt) {
       reply.image(*image);
       return;
     }
@@ -69,19 +88,30 @@ void renderDocument(const std::string& name, Box box, WorkerReply& reply) {
   if (vips == nullptr) {
     return;
   }
-  reply.contentType(vips->sniffContentType(path, name));
+  reply.contentType(vips->sniffContentType(input, name));
   bool refused = false;
-  if (auto image = vips->fitDocument(path, box, &refused)) {
+  if (auto image = vips->fitDocument(input, box, &refused)) {
     reply.image(*image);
   } else if (refused) {
     reply.refused();
   }
 }
 
+// In the render worker, before it gives up root's user: what the general image stack will need
+// of root's own files. Only the first bytes are looked at, and not parsed, to tell.
+void prepareToRender(int input) {
+  if (looksLikeJpeg(input) || looksLikePdf(input)) {
+    return;
+  }
+  if (const VipsModule* vips = vipsModule()) {
+    vips->loadTypeDatabase();
+  }
+}
+
 // A thumbnailer's picture, decoded in a worker and as PNG only, from the copy the sandbox made
 // of it.
 std::optional<Image> thumbnailerPicture(const VipsModule& vips, int picture, Box box,
-                                        const Deadline& deadline) {
+                                        const Deadline& deadline, const Run& run) {
   struct stat info {};
   if (fstat(picture, &info) != 0 || info.st_size <= 0 || lseek(picture, 0, SEEK_SET) != 0) {
     return std::nullopt;
@@ -91,15 +121,15 @@ std::optional<Image> thumbnailerPicture(const VipsModule& vips, int picture, Box
       reply.image(*image);
     }
   };
-  return runInWorker(decode, box, deadline, picture).image;
+  return runInWorker(decode, box, deadline, picture, run.user).image;
 }
 
 // The registered thumbnailers for the type, each in a fresh sandbox, in turn until one makes a
 // picture.
 std::optional<Image> thumbnailerPreview(const VipsModule& vips, const Source& source,
                                         const std::string& type, Box box, const Deadline& deadline,
-                                        const RunGroup& group) {
-  ThumbnailerSandbox sandbox(source.path, source.file.get(), group.holdsMemory());
+                                        const Run& run) {
+  ThumbnailerSandbox sandbox(source.path, source.file.get(), run.group.holdsMemory(), run.user);
   if (sandbox.sourcePath().empty()) {
     return std::nullopt;
   }
@@ -112,7 +142,7 @@ std::optional<Image> thumbnailerPreview(const VipsModule& vips, const Source& so
     if (!picture.valid() || !sandbox.run(command, picture.get(), deadline)) {
       continue;
     }
-    if (auto image = thumbnailerPicture(vips, picture.get(), box, deadline)) {
+    if (auto image = thumbnailerPicture(vips, picture.get(), box, deadline, run)) {
       return image;
     }
   }
@@ -120,28 +150,28 @@ std::optional<Image> thumbnailerPreview(const VipsModule& vips, const Source& so
 }
 
 std::optional<Image> textPreview(const VipsModule& vips, const Source& source, Box box,
-                                 const Deadline& deadline) {
+                                 const Deadline& deadline, const Run& run) {
   WorkerTask render = [&](WorkerReply& reply) {
-    if (auto image = vips.textPage(kWorkerInputPath, box)) {
+    if (auto image = vips.textPage(kInputFdInWorker, box)) {
       reply.image(*image);
     }
   };
-  return runInWorker(render, box, deadline, source.file.get()).image;
+  return runInWorker(render, box, deadline, source.file.get(), run.user).image;
 }
 
 // What is tried once the document's worker ended without a picture: thumbnailers, then a
 // page of text.
 std::optional<Image> fallbackPreview(const Source& source, const std::string& type, Box box,
-                                     const Deadline& deadline, const RunGroup& group) {
+                                     const Deadline& deadline, const Run& run) {
   const VipsModule* vips = vipsModule();
   if (vips == nullptr || type.empty()) {
     return std::nullopt;
   }
-  if (auto image = thumbnailerPreview(*vips, source, type, box, deadline, group)) {
+  if (auto image = thumbnailerPreview(*vips, source, type, box, deadline, run)) {
     return image;
   }
   if (vips->isText(type)) {
-    return textPreview(*vips, source, box, deadline);
+    return textPreview(*vips, source, box, deadline, run);
   }
   return std::nullopt;
 }
@@ -174,12 +204,13 @@ std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box o
   std::string type = source.specialType;
   // Every process that handles the document, and thumbtool itself meanwhile, share one memory
   // budget; nothing they started outlives it.
-  RunGroup group;
-  if (source.kind == SourceKind::document) {
-    group = RunGroup::join({kRunMemory, kRunTasks});
+  Run run;
+  if (source.kind == SourceKind::document && startRun(run)) {
     Deadline deadline(kRenderBudget);
     WorkerTask render = [&](WorkerReply& reply) { renderDocument(source.path, ofSize, reply); };
-    WorkerResult document = runInWorker(render, ofSize, deadline, source.file.get());
+    WorkerResult document =
+        runInWorker(render, ofSize, deadline, source.file.get(), run.user,
+                    [] { prepareToRender(kInputFdInWorker); });
     if (document.image) {
       return document.image;
     }
@@ -187,7 +218,7 @@ std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box o
     // A document that was refused, or that took its worker down, gets its icon: other
     // renderers would only be handed the same bomb.
     if (document.finished && !document.refused) {
-      if (auto image = fallbackPreview(source, type, ofSize, deadline, group)) {
+      if (auto image = fallbackPreview(source, type, ofSize, deadline, run)) {
         return image;
       }
     }

@@ -1,25 +1,21 @@
 #include "RunGroup.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <utility>
+
+#include "GroupCleanup.hpp"
+#include "GroupFolder.hpp"
 
 namespace thumbtool {
 
 namespace {
-
-// How long leaving waits for killed members to be gone before it removes the group anyway.
-constexpr int kEmptyingMilliseconds = 2000;
 
 std::optional<std::string> readText(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -123,9 +119,10 @@ std::string folderOf(const Hierarchy& hierarchy, const std::string& group) {
   return inside == "/" ? hierarchy.point : hierarchy.point + inside;
 }
 
-// A new folder for this run in parent; a stale one of an ended process with the same id is
-// removed first (it can only be empty by now).
+// A new folder for this run in parent, after the stale ones of runs that were killed (one with
+// this process's own id is an ended process's too).
 std::optional<std::string> makeFolder(const std::string& parent) {
+  removeStaleRunGroups(parent);
   std::string folder = parent + "/thumbtool-" + std::to_string(getpid());
   if (mkdir(folder.c_str(), 0755) != 0 &&
       !(errno == EEXIST && rmdir(folder.c_str()) == 0 && mkdir(folder.c_str(), 0755) == 0)) {
@@ -134,96 +131,52 @@ std::optional<std::string> makeFolder(const std::string& parent) {
   return folder;
 }
 
-std::set<pid_t> membersOf(const std::string& folder) {
-  std::set<pid_t> pids;
-  std::stringstream text(readText(folder + "/cgroup.procs").value_or(""));
-  for (long pid = 0; text >> pid;) {
-    pids.insert(static_cast<pid_t>(pid));
-  }
-  return pids;
-}
-
-// SIGKILL to every member. Each process is pinned by a pidfd first and signalled only if it is
-// still a member then, so a process id reused meanwhile is never hit.
-void killMembers(const std::string& folder) {
-  if (writeText(folder + "/cgroup.kill", "1")) {
-    return;
-  }
-  std::vector<std::pair<pid_t, int>> pinned;
-  for (pid_t pid : membersOf(folder)) {
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd >= 0) {
-      pinned.emplace_back(pid, pidfd);
-    }
-  }
-  std::set<pid_t> still = membersOf(folder);
-  for (auto [pid, pidfd] : pinned) {
-    if (still.count(pid) != 0) {
-      syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
-    }
-    close(pidfd);
-  }
-}
-
-// Moves this process home, kills what is left in the folder and removes it.
-void emptyAndRemove(const std::string& folder, const std::string& home) {
-  writeText(home + "/cgroup.procs", "0");
-  for (int waited = 0; waited < kEmptyingMilliseconds; ++waited) {
-    // The kernel refuses while members live (ended ones not yet reaped do not count).
-    if (rmdir(folder.c_str()) == 0) {
-      return;
-    }
-    if (waited % 50 == 0) {
-      killMembers(folder);
-    }
-    timespec pause{0, 1000 * 1000};
-    nanosleep(&pause, nullptr);
-  }
-  rmdir(folder.c_str());
-}
-
 std::string bytes(std::uint64_t count) { return std::to_string(count); }
 
 }  // namespace
 
+std::optional<std::string> unifiedGroupParent(const std::string& mountPoint,
+                                              const std::string& mountRoot,
+                                              const std::string& ownGroup) {
+  std::string parent = folderOf(Hierarchy{mountRoot, mountPoint, ownGroup}, ownGroup);
+  std::string offered = readText(parent + "/cgroup.subtree_control").value_or("");
+  return hasWord(offered, "memory") ? std::optional<std::string>(parent) : std::nullopt;
+}
+
 RunGroup RunGroup::join(const GroupLimits& limits) {
   RunGroup group;
+  SignalsHeld held;
   if (!group.joinUnified(limits)) {
     group.joinSeparate(limits);
+  }
+  if (!group.members_.empty()) {
+    removeGroupsOnSignal(group.members_);
   }
   return group;
 }
 
 bool RunGroup::joinUnified(const GroupLimits& limits) {
-  // Below the nearest group that offers memory to its children.
-  if (std::optional<Hierarchy> unified = hierarchyOf("")) {
-    for (std::string above = unified->ownGroup;; above = above.substr(0, above.rfind('/'))) {
-      if (above.empty()) {
-        above = "/";
-      }
-      std::string parent = folderOf(*unified, above);
-      std::string offered = readText(parent + "/cgroup.subtree_control").value_or("");
-      std::optional<std::string> folder =
-          hasWord(offered, "memory") ? makeFolder(parent) : std::nullopt;
-      if (folder) {
-        bool tasks = hasWord(offered, "pids") &&
-                     writeText(*folder + "/pids.max", std::to_string(limits.maxTasks));
-        // No swap: the budget is the memory itself.
-        writeText(*folder + "/memory.swap.max", "0");
-        if (writeText(*folder + "/memory.max", bytes(limits.memoryBytes)) &&
-            writeText(*folder + "/cgroup.procs", "0")) {
-          kind_ = GroupKind::unified;
-          holdsTasks_ = tasks;
-          members_.push_back({*folder, folderOf(*unified, unified->ownGroup)});
-          return true;
-        }
-        rmdir(folder->c_str());
-      }
-      if (above == "/" || above.size() <= unified->root.size()) {
-        break;
-      }
-    }
+  std::optional<Hierarchy> unified = hierarchyOf("");
+  std::optional<std::string> parent =
+      unified ? unifiedGroupParent(unified->point, unified->root, unified->ownGroup)
+              : std::nullopt;
+  std::optional<std::string> folder = parent ? makeFolder(*parent) : std::nullopt;
+  if (!folder) {
+    return false;
   }
+  std::string offered = readText(*parent + "/cgroup.subtree_control").value_or("");
+  bool tasks = hasWord(offered, "pids") &&
+               writeText(*folder + "/pids.max", std::to_string(limits.maxTasks));
+  // No swap: the budget is the memory itself.
+  writeText(*folder + "/memory.swap.max", "0");
+  if (writeText(*folder + "/memory.max", bytes(limits.memoryBytes)) &&
+      writeText(*folder + "/cgroup.procs", "0")) {
+    kind_ = GroupKind::unified;
+    holdsTasks_ = tasks;
+    members_.push_back({*folder, *parent});
+    return true;
+  }
+  rmdir(folder->c_str());
   return false;
 }
 
@@ -282,8 +235,13 @@ RunGroup& RunGroup::operator=(RunGroup&& other) noexcept {
 }
 
 void RunGroup::leave() {
+  if (members_.empty()) {
+    return;
+  }
+  SignalsHeld held;
+  stopRemovingGroupsOnSignal();
   for (auto member = members_.rbegin(); member != members_.rend(); ++member) {
-    emptyAndRemove(member->folder, member->home);
+    emptyAndRemoveGroup(member->folder.c_str(), member->home.c_str());
   }
   members_.clear();
   kind_ = GroupKind::none;

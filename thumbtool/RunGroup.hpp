@@ -1,20 +1,24 @@
 // One memory and task budget for a whole run: thumbtool, its render workers and every sandboxed
 // thumbnailer with all it starts. Where the kernel lets thumbtool make a control group, it moves
 // itself into a new one that holds the budget, and every process it starts inherits it:
-//   - in the unified tree, below the nearest group (its own, or one above it) whose
-//     cgroup.subtree_control offers the memory controller and where it may make a folder (root
-//     at the tree's top; a user in the part of the tree delegated to them);
+//   - in the unified tree, below its own group when that offers the memory controller to its
+//     children (in practice at the tree's top, as root). Never below a group above its own:
+//     that would take the run out of the limits its caller's group sets;
 //   - else in the separate memory and pids hierarchies, below its own groups there (root).
 // Leaving moves thumbtool back where it was, kills whatever is still in the group and removes
-// it. Where no group can be made, the budget is not the kernel's to keep: the callers fall back
-// to per-process limits.
+// it; so does a SIGTERM, SIGINT or SIGHUP meanwhile, and the folders of runs that were killed
+// outright are removed by the next run in the same place. Where no group can be made, the
+// budget is not the kernel's to keep: the callers fall back to per-process limits.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "GroupCleanup.hpp"
 
 namespace thumbtool {
 
@@ -36,6 +40,13 @@ struct GroupLimits {
   int maxTasks;               // processes and threads, together
 };
 
+// The folder a run's group may be made in, in the unified tree mounted at mountPoint (showing
+// the group mountRoot) for a process in ownGroup: that group's own folder, when it offers the
+// memory controller to its children; otherwise nothing.
+std::optional<std::string> unifiedGroupParent(const std::string& mountPoint,
+                                              const std::string& mountRoot,
+                                              const std::string& ownGroup);
+
 class RunGroup {
  public:
   // Makes the group and moves the calling process into it; a group of kind none when no group
@@ -55,12 +66,6 @@ class RunGroup {
   bool holdsTasks() const { return holdsTasks_; }
 
  private:
-  // A folder thumbtool made, and the group it came from (where it goes back to).
-  struct Member {
-    std::string folder;
-    std::string home;
-  };
-
   // Each makes and joins its kind of group, and says so in the members.
   bool joinUnified(const GroupLimits& limits);
   void joinSeparate(const GroupLimits& limits);
@@ -68,7 +73,8 @@ class RunGroup {
 
   GroupKind kind_ = GroupKind::none;
   bool holdsTasks_ = false;
-  std::vector<Member> members_;
+  // The folders thumbtool made, outermost first.
+  std::vector<GroupFolders> members_;
 };
 
 }  // namespace thumbtool

@@ -1,7 +1,6 @@
 #include "Sandbox.hpp"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -61,9 +60,6 @@ constexpr const char* kCopyOut =
     "\"$@\" 5>&- || exit 1; p=/output/thumbnail.png; "
     "test -f \"$p\" && ! test -h \"$p\" && exec cat -- \"$p\" >&5";
 
-// An unprivileged user outside the namespace for a sandbox that root starts.
-constexpr uid_t kNobody = 65534;
-
 std::string findProgram(const std::string& name) {
   const char* path = std::getenv("PATH");
   std::string folders = path != nullptr && *path != '\0' ? path : "/usr/bin:/bin";
@@ -116,7 +112,7 @@ std::string pathInSandbox(const std::string& source, const struct stat& file) {
 }
 
 // Whether the user may walk down to path: bubblewrap resolves what it binds as that user.
-bool reachableBy(const std::string& path, const SandboxUser& user) {
+bool reachableBy(const std::string& path, const RunUser& user) {
   for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
     struct stat folder {};
@@ -133,30 +129,29 @@ bool reachableBy(const std::string& path, const SandboxUser& user) {
   return true;
 }
 
-// Root's sandbox runs as nobody when nobody may read the file, else as the file's (unprivileged)
-// owner; a file that only root may read gets no thumbnailer.
-std::optional<SandboxUser> unprivilegedReader(const struct stat& file) {
+// Root's sandbox runs as the run's user when anyone may read the file, with the file's group
+// when its group may, else as the file's (unprivileged) owner; a file that only root may read
+// gets no thumbnailer.
+std::optional<RunUser> unprivilegedReader(const struct stat& file, const RunUser& run) {
   if ((file.st_mode & S_IROTH) != 0) {
-    return SandboxUser{kNobody, kNobody};
-  }
-  if (file.st_uid != 0 && (file.st_mode & S_IRUSR) != 0) {
-    return SandboxUser{file.st_uid, kNobody};
+    return run;
   }
   if (file.st_gid != 0 && (file.st_mode & S_IRGRP) != 0) {
-    return SandboxUser{kNobody, file.st_gid};
+    return RunUser{run.uid, file.st_gid};
+  }
+  if (file.st_uid != 0 && (file.st_mode & S_IRUSR) != 0) {
+    return RunUser{file.st_uid, run.gid};
   }
   return std::nullopt;
 }
 
 // In the child, before anything else: the sandbox's user outside its namespace.
-bool becomeUser(const std::optional<SandboxUser>& user) {
-  return !user || (setgroups(0, nullptr) == 0 && setgid(user->gid) == 0 && setuid(user->uid) == 0 &&
-                   getuid() == user->uid);
-}
+bool becomeUser(const std::optional<RunUser>& user) { return !user || becomeRunUser(*user); }
 
 }  // namespace
 
-ThumbnailerSandbox::ThumbnailerSandbox(const std::string& source, int sourceFd, bool memoryHeld)
+ThumbnailerSandbox::ThumbnailerSandbox(const std::string& source, int sourceFd, bool memoryHeld,
+                                       const std::optional<RunUser>& runUser)
     : bwrap_(findProgram("bwrap")), filterFd_(thumbnailerFilterFile()), memoryHeld_(memoryHeld) {
   if (access("/usr/bin/prlimit", X_OK) == 0) {
     prlimit_ = "/usr/bin/prlimit";
@@ -166,7 +161,7 @@ ThumbnailerSandbox::ThumbnailerSandbox(const std::string& source, int sourceFd, 
     return;
   }
   if (geteuid() == 0) {
-    user_ = unprivilegedReader(info);
+    user_ = runUser ? unprivilegedReader(info, *runUser) : std::nullopt;
     if (!user_) {
       logToSystem("no thumbnailer run: no unprivileged user may read " + source);
       return;

@@ -3,7 +3,8 @@
 // tmpfs for its output; nothing of the user's home, no /run, no network, no other process, no
 // capabilities, a minimal environment, a system-call filter and limits on memory (within the
 // run's one budget), CPU time, file size and processes. When thumbtool runs as root, the sandbox
-// runs as an unprivileged user outside its namespace too, so nothing root owns counts as its own.
+// runs as the run's own unprivileged user outside its namespace too (see RunUser.hpp), so
+// nothing root owns counts as its own and no other process shares its user.
 // Only the picture leaves the sandbox, copied into a descriptor thumbtool holds; everything else
 // goes with the sandbox's tmpfs. Without a bubblewrap that can set all of this up, no thumbnailer
 // runs at all.
@@ -17,23 +18,21 @@
 
 #include "Deadline.hpp"
 #include "Modules.hpp"
+#include "RunUser.hpp"
 
 namespace thumbtool {
 
 // Where a thumbnailer is to write its picture inside the sandbox (a size-limited tmpfs).
 inline constexpr const char* kSandboxOutputFile = "/output/thumbnail.png";
 
-struct SandboxUser {
-  uid_t uid;
-  gid_t gid;
-};
-
 class ThumbnailerSandbox {
  public:
   // Binds the open source file (the one that was inspected, whatever happens to its path
   // meanwhile); source is the name it was given, for thumbnailers that go by the name.
   // memoryHeld: whether a control group holds the run's memory (else thumbtool watches it).
-  ThumbnailerSandbox(const std::string& source, int sourceFd, bool memoryHeld);
+  // runUser: the run's own user, which root's sandboxes run as (see unprivilegedReader).
+  ThumbnailerSandbox(const std::string& source, int sourceFd, bool memoryHeld,
+                     const std::optional<RunUser>& runUser);
   ~ThumbnailerSandbox();
   ThumbnailerSandbox(const ThumbnailerSandbox&) = delete;
   ThumbnailerSandbox& operator=(const ThumbnailerSandbox&) = delete;
@@ -67,7 +66,7 @@ class ThumbnailerSandbox {
   int sourceFd_ = -1;
   int filterFd_ = -1;
   // Who the sandbox runs as outside its namespace; nothing when that is thumbtool's own user.
-  std::optional<SandboxUser> user_;
+  std::optional<RunUser> user_;
   // Whether the source is bound at sourcePath_, or inherited as a descriptor there.
   bool bindSource_ = true;
   bool memoryHeld_ = false;

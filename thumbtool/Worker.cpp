@@ -165,7 +165,20 @@ bool prepareDescriptors(int replyFd, int inputFd) {
   return close_range(input >= 0 ? kInputFd + 1 : kReplyFd + 1, ~0U, 0) == 0;
 }
 
-[[noreturn]] void runWorker(const WorkerTask& task, int replyFd, int inputFd, std::size_t maxReply,
+// A worker that root started: its user, then the parent-death signal again (changing user
+// clears it).
+bool becomeWorkerUser(const std::optional<RunUser>& user, pid_t parent) {
+  return !user || (becomeRunUser(*user) && dieWithParent(parent));
+}
+
+// What the worker is to do, and as whom.
+struct WorkerJob {
+  const WorkerTask& task;
+  const std::optional<RunUser>& user;
+  const std::function<void()>& prepare;
+};
+
+[[noreturn]] void runWorker(const WorkerJob& job, int replyFd, int inputFd, std::size_t maxReply,
                             pid_t parent, const Deadline& deadline) {
   ChildLimits limits;
   if (!kSanitizedBuild) {
@@ -175,20 +188,23 @@ bool prepareDescriptors(int replyFd, int inputFd) {
   // The reply file is the only one the worker can write (it opens none): this caps the reply.
   limits.fileSize = maxReply;
   int status = kSetupFailed;
-  // The worker keeps thumbtool's user, root's too: decoders open the input by its /proc/self/fd
-  // name, and that reopening checks the file's permissions again, so as another user a file
-  // only root may read would not decode. What root's user could do is held by the filter and
-  // Landlock instead (no writes, no programs, no sockets, no signals or limits for others, no
-  // reach into other processes); it can read, and only pixels leave it.
-  if (limitThisChild(limits, parent) && prepareDescriptors(replyFd, inputFd)) {
-    // Fewer malloc arenas: each one reserves 64 MiB of address space.
-    mallopt(M_ARENA_MAX, 2);
+  // Root's worker decodes as the run's own user: it keeps only the descriptors it was given
+  // (decoders read the document through its descriptor where that user may not open it by
+  // name). The filter and Landlock hold the rest (no writes, no programs, no sockets, no signals
+  // or limits for others, no reach into other processes).
+  bool ready = limitThisChild(limits, parent) && prepareDescriptors(replyFd, inputFd);
+  // Fewer malloc arenas: each one reserves 64 MiB of address space.
+  mallopt(M_ARENA_MAX, 2);
+  if (ready && job.prepare) {
+    job.prepare();
+  }
+  if (ready && becomeWorkerUser(job.user, parent)) {
     // Where the kernel has no Landlock the filter stands alone.
     static_cast<void>(enterLandlockDomain());
     if (confineRenderWorker()) {
       WorkerReply reply(kReplyFd);
       try {
-        task(reply);
+        job.task(reply);
       } catch (const std::bad_alloc&) {
         reply.refused();
       } catch (...) {
@@ -228,7 +244,9 @@ void WorkerReply::image(const Image& image) {
   send(kImageMessage, head, image.pixels.data(), image.pixels.size());
 }
 
-WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline, int input) {
+WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline, int input,
+                         const std::optional<RunUser>& user,
+                         const std::function<void()>& prepare) {
   WorkerResult result;
   // Replies go to an anonymous file rather than a pipe: the worker never waits for thumbtool,
   // and thumbtool wakes once, when the worker has ended (a pipe costs a pair of context
@@ -244,7 +262,7 @@ WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadli
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
-    runWorker(task, reply, input, maxBytes, parent, deadline);
+    runWorker(WorkerJob{task, user, prepare}, reply, input, maxBytes, parent, deadline);
   }
   std::optional<int> status;
   if (pid > 0 && kSanitizedBuild) {

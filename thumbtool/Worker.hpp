@@ -10,6 +10,7 @@
 
 #include "Deadline.hpp"
 #include "Image.hpp"
+#include "RunUser.hpp"
 
 namespace thumbtool {
 
@@ -46,16 +47,19 @@ struct WorkerResult {
 
 using WorkerTask = std::function<void(WorkerReply&)>;
 
-// Where the worker finds the input descriptor it was given, as a path for libraries that open
-// files by name (it is the same open file, not the path it once had).
+// Where the worker finds the input descriptor it was given (see InputDescriptor.hpp for
+// libraries that open files by name).
 inline constexpr int kInputFdInWorker = 4;
-inline constexpr const char* kWorkerInputPath = "/proc/self/fd/4";
 
 // Runs the task in a new worker and collects what it sent until it ended, the deadline passed
 // (then it is killed) or it broke its memory limit (killed too). An image larger than the box,
 // a malformed message or a message too long ends the worker and is dropped. The input
-// descriptor, if one is given, is the only one the worker inherits besides its reply file.
+// descriptor, if one is given, is the only one the worker inherits besides its reply file. With
+// a user, the worker becomes that user once its descriptors are in place, before the task;
+// prepare (which must not read the input beyond its first bytes) runs just before that, while
+// the worker still reads what thumbtool's own user may.
 WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline,
-                         int input = -1);
+                         int input = -1, const std::optional<RunUser>& user = std::nullopt,
+                         const std::function<void()>& prepare = {});
 
 }  // namespace thumbtool

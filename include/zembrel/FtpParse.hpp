@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
 #include "zembrel/Export.hpp"
 
@@ -26,7 +25,8 @@ struct ftplistresult {
 // Parses one line (no line feed; a carriage return before it counts as
 // content). Reads only line[0 .. length-1]. Returns 1 for an entry, 0 otherwise;
 // after 0 the record may hold fields set before the line was rejected.
-// Pure apart from the cached time values below: safe to call from any thread.
+// Pure apart from the clock and the current year that the year guess reads:
+// safe to call from any thread.
 // Numbers read from digits wrap in two's complement, so a garbage field gives
 // one deterministic value, never a failure.
 ZEMBREL_API int ftpparse(ftplistresult* result, const char* line, int length);
@@ -43,13 +43,5 @@ ZEMBREL_API std::int64_t totai(std::int64_t year, std::int64_t month, std::int64
 // platform, whose time count starts there). modtime - ftpParseBase() is
 // seconds since 1970 UTC.
 ZEMBREL_API std::int64_t ftpParseBase();
-
-// Pins the "current time" that the year guess of listing lines without a
-// year compares against, in seconds since 1970-01-01 00:00:00 UTC;
-// std::nullopt returns to the system clock (the default). The cached current
-// year is derived again from the new time at the next guess. Meant for tests
-// and for reproducing a listing as it was read at a given moment; a parse
-// running on another thread while the clock changes may see either time.
-ZEMBREL_API void setFtpParseClock(std::optional<std::int64_t> pinnedNow);
 
 }  // namespace zembrel

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <charconv>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zembrel {
@@ -22,5 +25,18 @@ struct ListingResult {
 
   bool operator==(const ListingResult&) const = default;  // member by member
 };
+
+// The code of an FTP result text ("TEXT|CODE": the reply's code, libcurl's
+// error code, or 0 for a cancel or a limit): the signed decimal after the last
+// "|" (a server's "|" never reaches a result). Absent when there is none.
+inline std::optional<std::int64_t> resultCode(std::string_view result) {
+  const std::size_t bar = result.rfind('|');
+  if (bar == std::string_view::npos) return std::nullopt;
+  const std::string_view digits = result.substr(bar + 1);
+  std::int64_t code = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), code);
+  if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return code;
+}
 
 }  // namespace zembrel

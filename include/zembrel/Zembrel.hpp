@@ -14,13 +14,12 @@
 #include "zembrel/Ftp.hpp"
 #include "zembrel/FtpRecords.hpp"
 #include "zembrel/HostMessages.hpp"
-#include "zembrel/detail/FtpShared.hpp"
 #include "zembrel/detail/Owned.hpp"
 
 namespace zembrel {
 
 namespace detail {
-struct FtpSteps;  // the internal FTP steps, for libcurl's callbacks
+class FtpClient;  // the FTP connection and its operations
 }  // namespace detail
 
 // Uploads files over HTTP and FTP, lists and edits FTP directories, keeps
@@ -291,81 +290,18 @@ class ZEMBREL_API Zembrel : public std::enable_shared_from_this<Zembrel> {
   static std::string uploadDestinationURL(const std::string& url, const std::string& localPath);
 
  private:
-  // Internal steps of the FTP operations; libcurl's callbacks and tests reach
-  // them through detail::FtpSteps (zembrel/ftp/FtpInternals.hpp).
-  // Records a reply line's code and text (the text may be absent).
-  void setLastFTPCode(std::int32_t code, std::optional<std::string> andDescription);
-  // Adds one entry of the listing in progress (trimmed; "." and ".." skipped).
-  void createDictOfPath(std::string_view name, std::int32_t andDirFlag);
-  // Starts a single-directory listing: empty entry list and carry-over.
-  void beginDirectoryList();
-  // Takes one block of listing text (the listing callback's work); false when
-  // the listing must stop: its text passed the answer cap or the walk its
-  // entry limit.
-  bool takeListingBlock(std::string_view block);
-  // Whether the FTP operation running on this instance was asked to stop
-  // (cancelFTPOperation, or closeFTPConnection while it drives the handle).
-  bool ftpOperationStopped() const;
-  // Ends it and hands over its entries; when the transfer completed, a last
-  // line that the server sent without a line feed is parsed too.
-  std::vector<FtpEntry> endDirectoryList(bool transferCompleted);
-
-  // Worker thread: entry and transfer of one upload.
-  // With `resume`, the upload continues the server's file (resumeUploadFile).
-  bool startUpload(const std::string& localPath, const std::string& toURL, bool resume);
-  void uploadUsingCurl(const std::string& fileToUpload, const std::string& url,
-                       bool resume = false);
-  bool uploadThreadUsingCurlFile(const std::string& localPath, const std::string& toURL,
-                                 bool resume = false);
-  // One directory listing (path relative to the URL) on `easy`, the handle
-  // the tree listing holds; absent while an upload runs.
-  std::optional<std::vector<FtpEntry>> getUsingCurlDirectoryList(void* easy,
-                                                                 const std::string& path,
-                                                                 const std::string& fromURL);
-  void stepThroughList(void* easy, std::vector<FtpEntry>& list, const std::string& basePath,
-                       std::int32_t numberOfLevels, const std::string& fromURL);
-  // Whether the tree walk must list no further directory.
-  bool walkStopped() const;
-  // MKD (make) or RMD of the URL's relative path after login (SFTP: mkdir or
-  // rmdir of the URL's path).
-  std::optional<std::string> runDirectoryCommand(const std::string& url, bool make);
-  // Applies libcurl's error to the reply record when no reply text is there,
-  // or when the transfer failed and the last reply is no refusal that would
-  // explain it (unless the caller stopped it).
-  void recordTransferFailure(int curlCode, bool stoppedByCaller);
-  // SFTP has no replies: records the operation's success code and text, or
-  // libcurl's error (unless the caller stopped it).
-  void recordSftpOutcome(int curlCode, bool stoppedByCaller, std::int32_t doneCode,
-                         const char* doneText);
-  std::string lastFTPResult() const;
-
- private:
   void init();
   void dealloc() noexcept;
 
-  friend struct detail::FtpSteps;
+  // The FTP connection and the operation on it; every FTP call holds its own
+  // reference while it runs. It also holds libcurl's global set-up for the
+  // instance, so it comes first: destroyed last, after every other handle.
+  std::shared_ptr<detail::FtpClient> ftp_;
 
   // What the instance keeps between the operations it starts
   // (zembrel/core/ZembrelImpl.hpp).
   struct Impl;
   std::unique_ptr<Impl> impl_;
-
-  // Fields 1-20 of the instance belong to its streamed POST and are kept in
-  // impl_; fields 21-27, of its FTP connection, follow.
-  // Fields 21-27 are shared between the host's thread and an FTP upload
-  // worker: the handle lives in a slot that locks and knows when an operation
-  // drives it, the reply text has its own lock, the rest are atomics.
-  detail::FtpHandleSlot curlHandle;                     // 21 FTP connection
-  std::atomic<void*> multiHandle{nullptr};              // 22 CURLM* owned by the upload worker
-  std::atomic<bool> doingUpload{false};                 // 23
-  std::vector<FtpEntry> ftpList;                        // 24 listing thread only
-  ListingResult ftpRecordResult;                        // 25 listing thread only
-  std::atomic<std::int32_t> lastFTPCode{0};             // 26
-  detail::FtpReplyText lastFTPDescription;              // 27
-
-  // The carry-over and counts of the listing in progress; made by the first
-  // listing, used by whichever thread drives curlHandle.
-  detail::Owned<detail::DirectoryListing> listing_;
 };
 
 }  // namespace zembrel

@@ -3,7 +3,10 @@
 #include <string>
 
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/core/CancelToken.hpp"
+#include "zembrel/ftp/DirectoryListing.hpp"
 #include "zembrel/ftp/FtpInternals.hpp"
+#include "zembrel/ftp/FtpReplies.hpp"
 
 namespace zembrel {
 namespace {
@@ -21,18 +24,18 @@ struct ReplyCase {
 class ReplyLine : public ::testing::TestWithParam<ReplyCase> {};
 
 TEST_P(ReplyLine, RecordsNumberedLinesThatDoNotMentionCwd) {
-  auto zembrel = Zembrel::initZembrel();
-  detail::FtpSteps::setLastFTPCode(*zembrel, 1, std::string("before"));
+  detail::FtpReplyRecord replies;
+  detail::FtpReplyScope scope{&replies, nullptr};
+  replies.set(1, std::string("before"));
   std::string line = GetParam().line;  // its own allocation: reads past it would show
   std::vector<char> bytes(line.begin(), line.end());
-  EXPECT_EQ(curlHeaderCallback(bytes.data(), 1, bytes.size(), zembrel.get()), bytes.size());
-  const auto snapshot = zembrel->snapshot();
+  EXPECT_EQ(detail::curlHeaderCallback(bytes.data(), 1, bytes.size(), &scope), bytes.size());
   if (GetParam().recorded) {
-    EXPECT_EQ(snapshot.lastFTPCode, GetParam().code);
-    EXPECT_EQ(snapshot.lastFTPDescription, GetParam().description);
+    EXPECT_EQ(replies.code(), GetParam().code);
+    EXPECT_EQ(replies.text(), GetParam().description);
   } else {
-    EXPECT_EQ(snapshot.lastFTPCode, 1);
-    EXPECT_EQ(snapshot.lastFTPDescription, "before");
+    EXPECT_EQ(replies.code(), 1);
+    EXPECT_EQ(replies.text(), "before");
   }
 }
 
@@ -56,28 +59,30 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReplyLineAbort, AbortRequestMakesLibcurlStopAtTheNextLine) {
-  auto zembrel = Zembrel::initZembrel();
+  detail::FtpReplyRecord replies;
+  detail::CancelToken token;
+  detail::FtpReplyScope scope{&replies, &token};
   char line[] = "220 Hello\r\n";
-  abortOperation = 1;
-  EXPECT_EQ(curlHeaderCallback(line, 1, sizeof line - 1, zembrel.get()), 0u);
-  abortOperation = 0;
-  EXPECT_EQ(zembrel->snapshot().lastFTPCode, 220);
+  token.request();
+  EXPECT_EQ(detail::curlHeaderCallback(line, 1, sizeof line - 1, &scope), 0u);
+  EXPECT_EQ(replies.code(), 220);
 }
 
 // ---- Listing text.
 
-std::vector<FtpEntry> feed(Zembrel& zembrel, const std::string& text,
+std::vector<FtpEntry> feed(detail::DirectoryListing& listing, const std::string& text,
                            const std::vector<std::size_t>& cuts) {
-  detail::FtpSteps::beginDirectoryList(zembrel);
+  listing.beginWalk();
   std::size_t from = 0;
   for (std::size_t cut : cuts) {
     std::string block = text.substr(from, cut - from);  // exact-size allocation
-    EXPECT_EQ(curlListingWriteCallback(block.data(), 1, block.size(), &zembrel), block.size());
+    EXPECT_EQ(detail::curlListingWriteCallback(block.data(), 1, block.size(), &listing),
+              block.size());
     from = cut;
   }
   std::string block = text.substr(from);
-  curlListingWriteCallback(block.data(), 1, block.size(), &zembrel);
-  return detail::FtpSteps::endDirectoryList(zembrel, true);
+  detail::curlListingWriteCallback(block.data(), 1, block.size(), &listing);
+  return listing.endDirectory(true);
 }
 
 const std::string kListing =
@@ -100,10 +105,10 @@ const std::vector<FtpEntry> kExpected = {{"sub dir", true, {}},   {"spaced name"
                                          {"last", false, {}}};
 
 TEST(ListingCallback, AnyCutIntoTwoBlocksGivesTheSameEntries) {
-  auto zembrel = Zembrel::initZembrel();
-  ASSERT_EQ(feed(*zembrel, kListing, {}), kExpected);
+  detail::DirectoryListing listing;
+  ASSERT_EQ(feed(listing, kListing, {}), kExpected);
   for (std::size_t i = 0; i <= kListing.size(); ++i) {
-    ASSERT_EQ(feed(*zembrel, kListing, {i}), kExpected) << "cut at " << i;
+    ASSERT_EQ(feed(listing, kListing, {i}), kExpected) << "cut at " << i;
   }
 }
 
@@ -113,23 +118,23 @@ TEST(ListingCallback, AnyCutIntoThreeBlocksGivesTheSameEntries) {
       "+/,\tsub\n\n+r,s5,\t two words \r\n\r\n.\n+/,\t..\n+/,\tü dir\n+r,\tend";
   const std::vector<FtpEntry> expected = {
       {"sub", true, {}}, {"two words", false, {}}, {"ü dir", true, {}}, {"end", false, {}}};
-  auto zembrel = Zembrel::initZembrel();
-  ASSERT_EQ(feed(*zembrel, text, {}), expected);
+  detail::DirectoryListing listing;
+  ASSERT_EQ(feed(listing, text, {}), expected);
   for (std::size_t i = 0; i <= text.size(); ++i) {
     for (std::size_t j = i; j <= text.size(); ++j) {
-      ASSERT_EQ(feed(*zembrel, text, {i, j}), expected) << "cuts at " << i << ", " << j;
+      ASSERT_EQ(feed(listing, text, {i, j}), expected) << "cuts at " << i << ", " << j;
     }
   }
 }
 
 TEST(ListingCallback, AVeryLongNameArrivesWholeAcrossBlocks) {
-  auto zembrel = Zembrel::initZembrel();
+  detail::DirectoryListing listing;
   const std::string name(5000, 'n');
   const std::string text = "-rw-r--r--   1 user group 5 Dec 07 08:19 " + name + "\nshort\n" +
                            "-rw-r--r--   1 user group 5 Dec 07 08:19 next\n";
   std::vector<std::size_t> cuts;
   for (std::size_t at = 700; at < text.size(); at += 700) cuts.push_back(at);
-  const auto entries = feed(*zembrel, text, cuts);
+  const auto entries = feed(listing, text, cuts);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].name, name);
   EXPECT_EQ(entries[1].name, "next");
@@ -143,11 +148,11 @@ TEST(ListingCallback, ALineOverTheCapIsDroppedUpToItsLineFeed) {
   const std::string longest = head + std::string(cap - head.size(), 'a');
   const std::string tooLong = head + std::string(cap + 1 - head.size(), 'b');
   const std::string text = longest + "\n" + tooLong + "\n" + head + "next\n" + tooLong + "\n";
-  auto zembrel = Zembrel::initZembrel();
+  detail::DirectoryListing listing;
   for (std::size_t block : {std::size_t{1000}, std::size_t{16384}, text.size()}) {
     std::vector<std::size_t> cuts;
     for (std::size_t at = block; at < text.size(); at += block) cuts.push_back(at);
-    const auto entries = feed(*zembrel, text, cuts);
+    const auto entries = feed(listing, text, cuts);
     ASSERT_EQ(entries.size(), 2u) << "blocks of " << block;
     EXPECT_EQ(entries[0].name, longest.substr(head.size()));
     EXPECT_EQ(entries[1].name, "next");
@@ -155,13 +160,30 @@ TEST(ListingCallback, ALineOverTheCapIsDroppedUpToItsLineFeed) {
 }
 
 TEST(ListingCallback, AnUnfinishedLineOfAFailedTransferIsDropped) {
-  auto zembrel = Zembrel::initZembrel();
-  detail::FtpSteps::beginDirectoryList(*zembrel);
+  detail::DirectoryListing listing;
+  listing.beginWalk();
   std::string text = "-rw-r--r--   1 user group 5 Dec 07 08:19 complete\n-rw-r--r--   1 u";
-  curlListingWriteCallback(text.data(), 1, text.size(), zembrel.get());
-  const auto entries = detail::FtpSteps::endDirectoryList(*zembrel, false);
+  detail::curlListingWriteCallback(text.data(), 1, text.size(), &listing);
+  const auto entries = listing.endDirectory(false);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, "complete");
+}
+
+// ---- Result texts.
+
+TEST(FtpResult, TheCodeIsTheSignedDecimalAfterTheLastBar) {
+  const std::vector<std::pair<std::string, std::optional<std::int64_t>>> cases = {
+      {"Transfer complete.|226", 226},
+      {"Cancelled by user|0", 0},
+      {"Couldn't connect to server|7", 7},
+      {"a\xEF\xBF\xBD" "b|550", 550},
+      {"negative|-25300", -25300},
+      {"no bar at all", std::nullopt},
+      {"empty code|", std::nullopt},
+      {"trailing|226 ", std::nullopt},
+      {"not a number|abc", std::nullopt},
+  };
+  for (const auto& [text, code] : cases) EXPECT_EQ(resultCode(text), code) << text;
 }
 
 // ---- URLs.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "zembrel/FtpParse.hpp"
+#include "zembrel/ftp/FtpParseClock.hpp"
 #include "zembrel/ftp/FtpParseInternal.hpp"
 
 namespace zembrel {
@@ -525,7 +526,7 @@ TEST(Guesstai, EveryMonthAndDayAsTheRuleWhileTheClockMoves) {
   auto byRule = [](std::int64_t now, std::int64_t month, std::int64_t day) {
     const std::int64_t year = detail::utcYear(now);
     for (std::int64_t candidate = year - 1; candidate <= year + 99; ++candidate) {
-      const std::int64_t t = totai(candidate, month, day);
+      const std::int64_t t = detail::calendarSecondsByRule(candidate, month, day);
       if (now - t < 350 * kDay) return t;
     }
     return std::int64_t{-1};

@@ -13,7 +13,6 @@
 #include "FtpTestSupport.hpp"
 #include "MainLoop.hpp"
 #include "zembrel/Zembrel.hpp"
-#include "zembrel/ftp/FtpInternals.hpp"
 
 namespace zembrel {
 namespace {
@@ -54,11 +53,6 @@ TEST(FtpUploadStress, CancelAndCloseFromOtherThreadsRaceRunningUploads) {
     ASSERT_EQ(finals.size(), 1u) << "round " << round;
     EXPECT_TRUE(finals[0].text == "#complete|226" || finals[0].text == "#error|Upload Cancelled|0")
         << "round " << round << ": " << finals[0].text;
-    // A request that came after its upload ended must not linger and stop
-    // the next one.
-    EXPECT_EQ(cancelUpload.load(), 0) << "round " << round;
-    EXPECT_EQ(closeConnection.load(), 0) << "round " << round;
-    abortOperation = 0;  // a request without an upload waits for the next reply line by design
   }
 
   recorder.clear();

@@ -11,6 +11,8 @@
 #include <memory>
 
 #include "zembrel/FtpParse.hpp"
+#include "zembrel/ftp/FtpParseClock.hpp"
+#include "zembrel/ftp/FtpParseInternal.hpp"
 
 namespace {
 
@@ -26,6 +28,25 @@ void check(bool condition) {
   if (!condition) {
     __builtin_trap();
   }
+}
+
+// Dates from the calendar table against the calendar rule, for a date made
+// of the input's first bytes: near the table's years, months and days, and
+// anywhere.
+void checkCalendar(const std::uint8_t* data, std::size_t size) {
+  if (size < 6) {
+    return;
+  }
+  const auto year = static_cast<std::int64_t>(1890 + (data[0] << 8 | data[1]) % 280);
+  const auto month = static_cast<std::int64_t>(static_cast<signed char>(data[2])) % 16;
+  const auto day = static_cast<std::int64_t>(static_cast<signed char>(data[3])) % 40;
+  check(zembrel::totai(year, month, day) ==
+        zembrel::detail::calendarSecondsByRule(year, month, day));
+  std::int64_t far = 0;
+  std::memcpy(&far, data, size >= 8 ? 8 : 6);
+  check(zembrel::totai(far, month, day) == zembrel::detail::calendarSecondsByRule(far, month, day));
+  check(zembrel::totai(year, month, far) ==
+        zembrel::detail::calendarSecondsByRule(year, month, far));
 }
 
 }  // namespace
@@ -45,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   zembrel::setFtpParseClock(now);
+  checkCalendar(data, size);
 
   auto line = std::make_unique<char[]>(size);
   if (size > 0) {

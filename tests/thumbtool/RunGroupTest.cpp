@@ -7,20 +7,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "RunGroup.hpp"
+#include "ServerProcess.hpp"
 
 namespace thumbtool::test {
 namespace {
 
 namespace fs = std::filesystem;
+using zembrel::test::ScopedTempDir;
+using zembrel::test::writeFile;
 
 constexpr std::uint64_t kLimit = std::uint64_t{128} << 20;
 constexpr int kTasks = 16;
@@ -143,6 +150,177 @@ TEST(RunGroupTest, HoldsMemoryAndTasksKillsWhatIsLeftAndRemovesItself) {
   EXPECT_EQ(verdicts.moved, '1') << "the process was not in the group, or not back home after";
   EXPECT_EQ(verdicts.straggler, '1') << "a process left in the group outlived it";
   EXPECT_EQ(verdicts.removed, '1') << "the group's folder was left behind";
+}
+
+// The folder of this process's own group in the hierarchy a run's group would go below: the
+// unified tree where its group offers memory, else the separate memory hierarchy. Empty when
+// neither is mounted here.
+std::string ownGroupFolder() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string unifiedPoint;
+  std::string memoryPoint;
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::vector<std::string> words;
+    for (std::string word; fields >> word;) {
+      words.push_back(word);
+    }
+    auto dash = std::find(words.begin(), words.end(), "-");
+    if (words.size() < 5 || std::distance(dash, words.end()) < 4 || words[3] != "/") {
+      continue;
+    }
+    if (dash[1] == "cgroup2") {
+      unifiedPoint = words[4];
+    } else if (dash[1] == "cgroup" && ("," + dash[3] + ",").find(",memory,") != std::string::npos) {
+      memoryPoint = words[4];
+    }
+  }
+  std::istringstream groups(ownGroups());
+  for (std::string line; std::getline(groups, line);) {
+    std::string path = line.substr(line.find(':', line.find(':') + 1) + 1);
+    std::string folder;
+    if (line.rfind("0::", 0) == 0 && !unifiedPoint.empty()) {
+      folder = unifiedPoint + path;
+      std::ifstream offered(folder + "/cgroup.subtree_control");
+      std::string controllers((std::istreambuf_iterator<char>(offered)), {});
+      if (controllers.find("memory") == std::string::npos) {
+        continue;
+      }
+    } else if (line.find(":memory:") != std::string::npos && !memoryPoint.empty()) {
+      folder = memoryPoint + path;
+    } else {
+      continue;
+    }
+    return folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder;
+  }
+  return {};
+}
+
+// A process id that was just in use and is not any more.
+pid_t endedProcessId() {
+  pid_t pid = fork();
+  if (pid == 0) {
+    _exit(0);
+  }
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+// Runs body in a forked child (so that this process never changes group) and returns its
+// verdict ('s' when it could not make a group).
+char inChild(const std::function<char()>& body) {
+  int report[2];
+  if (pipe(report) != 0) {
+    return '0';
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(report[0]);
+    char verdict = body();
+    _exit(write(report[1], &verdict, 1) == 1 ? 0 : 1);
+  }
+  close(report[1]);
+  char verdict = '0';
+  static_cast<void>(read(report[0], &verdict, 1));
+  close(report[0]);
+  waitpid(pid, nullptr, 0);
+  return verdict;
+}
+
+TEST(RunGroupTest, RemovesTheEmptyGroupsOfRunsThatWereKilled) {
+  char verdict = inChild([] {
+    std::string home = ownGroupFolder();
+    fs::path stale = home + "/thumbtool-" + std::to_string(endedProcessId());
+    fs::path live = home + "/thumbtool-" + std::to_string(getppid());
+    std::error_code error;
+    if (home.empty() || !fs::create_directory(stale, error) ||
+        !fs::create_directory(live, error)) {
+      return 's';
+    }
+    bool made = RunGroup::join({kLimit, kTasks}).kind() != GroupKind::none;
+    bool staleGone = !fs::exists(stale);
+    bool liveKept = fs::exists(live);
+    fs::remove(stale, error);
+    fs::remove(live, error);
+    return !made ? 's' : staleGone && liveKept ? '1' : '0';
+  });
+  if (verdict == 's') {
+    GTEST_SKIP() << "no control group can be made here";
+  }
+  EXPECT_EQ(verdict, '1') << "a killed run's group was left behind, or a live run's removed";
+}
+
+TEST(RunGroupTest, ATerminatedRunRemovesItsGroup) {
+  char verdict = inChild([] {
+    // The run itself: a grandchild, so that this child can watch how it ends.
+    int ready[2];
+    if (pipe(ready) != 0) {
+      return '0';
+    }
+    pid_t run = fork();
+    if (run == 0) {
+      RunGroup group = RunGroup::join({kLimit, kTasks});
+      char made = group.kind() != GroupKind::none ? '1' : 's';
+      static_cast<void>(write(ready[1], &made, 1));
+      for (;;) {
+        pause();
+      }
+    }
+    char made = '0';
+    static_cast<void>(read(ready[0], &made, 1));
+    if (made != '1') {
+      kill(run, SIGKILL);
+      waitpid(run, nullptr, 0);
+      return 's';
+    }
+    kill(run, SIGTERM);
+    int status = 0;
+    waitpid(run, &status, 0);
+    bool ended = WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
+    return ended && !groupFolderExists(run) ? '1' : '0';
+  });
+  if (verdict == 's') {
+    GTEST_SKIP() << "no control group can be made here";
+  }
+  EXPECT_EQ(verdict, '1') << "SIGTERM did not end the run, or its group was left behind";
+}
+
+struct ParentCase {
+  const char* name;
+  const char* ownGroup;
+  // Each folder below the fake mount and what its cgroup.subtree_control offers.
+  std::vector<std::pair<const char*, const char*>> folders;
+  const char* expected;  // below the mount, or nullptr for none
+};
+
+// A fake unified tree: where a run's group may go, and that it never goes above the caller's
+// own group (a limited service would escape its limit there).
+TEST(RunGroupTest, AGroupIsMadeOnlyBelowTheCallersOwn) {
+  const std::vector<ParentCase> cases = {
+      {"top of the tree", "/", {{"", "cpu memory pids"}}, ""},
+      {"own group offers memory", "/work", {{"", "memory"}, {"work", "memory pids"}}, "/work"},
+      {"service without memory", "/system.slice/limited.service",
+       {{"", "memory pids"}, {"system.slice", "memory pids"}, {"system.slice/limited.service", ""}},
+       nullptr},
+      {"user scope", "/user.slice/user-1000.slice/app.scope",
+       {{"", "memory"}, {"user.slice", "memory"}, {"user.slice/user-1000.slice", "memory"},
+        {"user.slice/user-1000.slice/app.scope", "cpu"}},
+       nullptr},
+  };
+  for (const ParentCase& each : cases) {
+    ScopedTempDir tree;
+    for (const auto& [folder, offered] : each.folders) {
+      fs::create_directories(tree.path() / folder);
+      writeFile(tree.path() / folder / "cgroup.subtree_control", offered);
+    }
+    std::optional<std::string> parent =
+        unifiedGroupParent(tree.path().string(), "/", each.ownGroup);
+    std::optional<std::string> expected;
+    if (each.expected != nullptr) {
+      expected = tree.path().string() + each.expected;
+    }
+    EXPECT_EQ(parent, expected) << each.name;
+  }
 }
 
 }  // namespace

@@ -7,9 +7,15 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cctype>
+#include <chrono>
+#include <sstream>
+#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -21,6 +27,7 @@
 #include "Samples.hpp"
 #include "Requirements.hpp"
 #include "ServerProcess.hpp"
+#include "TimeScale.hpp"
 
 namespace thumbtool::test {
 namespace {
@@ -265,6 +272,89 @@ INSTANTIATE_TEST_SUITE_P(Users, SandboxProbeTest,
                          [](const testing::TestParamInfo<ProbeCase>& info) {
                            return std::string(info.param.name);
                          });
+
+struct ProcessIds {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::string groups;  // supplementary groups, as /proc shows them
+};
+
+// The ids, as this process's namespace sees them, of a process whose command line holds the
+// marker; watched for until the deadline.
+std::optional<ProcessIds> idsOfProcessMarked(const std::string& marker,
+                                             std::chrono::steady_clock::time_point deadline) {
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      std::string name = entry.path().filename().string();
+      if (!std::isdigit(static_cast<unsigned char>(name[0])) ||
+          zembrel::test::readFile(entry.path() / "cmdline").find(marker) == std::string::npos) {
+        continue;
+      }
+      ProcessIds ids;
+      std::istringstream status(zembrel::test::readFile(entry.path() / "status"));
+      for (std::string line; std::getline(status, line);) {
+        std::istringstream fields(line);
+        std::string key;
+        fields >> key;
+        if (key == "Uid:") {
+          fields >> ids.uid;
+        } else if (key == "Gid:") {
+          fields >> ids.gid;
+        } else if (key == "Groups:") {
+          std::getline(fields, ids.groups);
+          ids.groups.erase(0, ids.groups.find_first_not_of(" \t"));
+        }
+      }
+      return ids;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return std::nullopt;
+}
+
+// Root's thumbnailers run as a user no account and no other process has, not as the shared
+// nobody (whose other processes could then trace them): with the file's group only where just
+// the group may read it. Seen from outside the sandbox, while the thumbnailer runs.
+TEST_F(SandboxTest, RootsThumbnailersRunAsAUserOfTheRunsOwn) {
+  if (geteuid() != 0) {
+    ZEMBREL_SKIP_WITHOUT("root", "runs as root only");
+  }
+  if (std::optional<std::string> problem = sandboxProblem()) {
+    ZEMBREL_SKIP_WITHOUT("bubblewrap",
+                         "bubblewrap cannot set up its namespaces here: " + *problem);
+  }
+  const std::string marker = "thumbtool-id-marker-" + std::to_string(getpid());
+  std::optional<fs::path> data = sampleThumbnailers(
+      dir_.path() / "data", {{"ids.thumbnailer", "sh -c 'sleep 2' " + marker + " %o"}});
+  if (!data) {
+    GTEST_SKIP() << "update-mime-database (shared-mime-info) is not available";
+  }
+  constexpr gid_t kFileGroup = 4242;
+  fs::path groupOnly = dir_.path() / "group-only.thumbtoolsample";
+  writeFile(groupOnly, std::string(512, '\x01'));
+  ASSERT_EQ(chown(groupOnly.c_str(), 0, kFileGroup), 0);
+  ASSERT_EQ(chmod(groupOnly.c_str(), 0640), 0);
+  for (const fs::path& source : {source_, groupOnly}) {
+    std::thread run([&] {
+      runThumbtool({source.string(), (outputs() / "ids.png").string()},
+                   std::map<std::string, std::string>{{"XDG_DATA_HOME", data->string()}});
+    });
+    std::optional<ProcessIds> ids = idsOfProcessMarked(
+        marker, std::chrono::steady_clock::now() + zembrel::test::scaled(std::chrono::seconds(8)));
+    run.join();
+    ASSERT_TRUE(ids.has_value()) << source << ": the thumbnailer was not seen running";
+    EXPECT_NE(ids->uid, 0U) << source;
+    EXPECT_NE(ids->uid, 65534U) << source << ": the shared nobody";
+    EXPECT_EQ(getpwuid(ids->uid), nullptr) << source << ": " << ids->uid << " is an account's";
+    EXPECT_EQ(ids->groups, "") << source;
+    if (source == groupOnly) {
+      EXPECT_EQ(ids->gid, kFileGroup);
+    } else {
+      EXPECT_EQ(ids->gid, ids->uid);
+      EXPECT_EQ(getgrgid(ids->gid), nullptr) << ids->gid << " is a group's";
+    }
+  }
+}
 
 // Without bubblewrap, or with one that cannot set up, the probe must not run at all: the
 // file's icon is written instead. The search path holds only what the probe's entry needs.

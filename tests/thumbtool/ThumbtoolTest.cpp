@@ -193,6 +193,27 @@ TEST_F(ThumbtoolTest, DescriptorPathsAsSourceGiveTheDocument) {
   }
 }
 
+// Root's workers decode as an unprivileged user of the run's own, which may not open a file
+// only root may read: every decoder still reads it, through the descriptor it is handed.
+TEST_F(ThumbtoolTest, DocumentsOnlyRootMayReadStillDecodeAsRoot) {
+  if (geteuid() != 0) {
+    ZEMBREL_SKIP_WITHOUT("root", "runs as root only");
+  }
+  writePdf(file("private.pdf"), 595, 842);
+  writeTransparentPng(file("private.png"), 64, 48);
+  writeFile(file("private.txt"), "one\ntwo\n");
+  fs::copy_file(photo(), file("private.jpg"));
+  writeCmykJpeg(file("private-cmyk.jpg"), 120, 80);
+  for (const char* name :
+       {"private.jpg", "private-cmyk.jpg", "private.pdf", "private.png", "private.txt"}) {
+    fs::permissions(file(name), fs::perms::owner_read);
+    Decoded image = thumbnail({file(name).string(), file(name + std::string(".out.png")).string(),
+                               "200x200"});
+    EXPECT_FALSE(looksLikeIcon(image, 200)) << name << ": the document, not its icon";
+    EXPECT_GT(image.width, 0) << name;
+  }
+}
+
 TEST_F(ThumbtoolTest, SmallRastersAreNotEnlarged) {
   writeJpeg(file("small.jpg"), 64, 48);
   writeTransparentPng(file("small.png"), 64, 48);

@@ -12,8 +12,11 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -25,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "Requirements.hpp"
+#include "RunUser.hpp"
 #include "Seccomp.hpp"
 #include "ServerProcess.hpp"
 #include "TimeScale.hpp"
@@ -272,6 +277,69 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    false, std::nullopt}),
     [](const testing::TestParamInfo<WorkerCase>& info) { return std::string(info.param.name); });
+
+// Root's worker decodes as the run's user: no root, no groups, nothing readable by name that
+// only root may read; the document it was handed still reads through its descriptor.
+TEST(WorkerUserTest, RootsWorkerBecomesTheRunsUserAndStillReadsItsInput) {
+  if (geteuid() != 0) {
+    ZEMBREL_SKIP_WITHOUT("root", "only root's workers change user");
+  }
+  std::optional<RunUser> user = unusedRunUser();
+  ASSERT_TRUE(user.has_value());
+  ScopedTempDir dir;
+  fs::path secret = dir.path() / "secret";
+  writeFile(secret, "only root");
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+  int input = open(secret.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(input, 0);
+  const std::vector<std::pair<const char*, std::function<bool()>>> checks = {
+      {"user", [&] { return getuid() == user->uid && geteuid() == user->uid; }},
+      {"group", [&] { return getgid() == user->gid && getegid() == user->gid; }},
+      {"no supplementary groups", [] { return getgroups(0, nullptr) == 0; }},
+      {"root-only file by name",
+       [&] { return open(secret.c_str(), O_RDONLY | O_CLOEXEC) < 0 && errno == EACCES; }},
+      {"input through its descriptor",
+       [] {
+         char head[9] = {};
+         return pread(kInputFdInWorker, head, sizeof head, 0) == 9 &&
+                std::memcmp(head, "only root", 9) == 0;
+       }},
+  };
+  const auto count = static_cast<int>(checks.size());
+  WorkerTask probe = [&](WorkerReply& reply) {
+    Image verdicts(count, 1, 3);
+    for (int i = 0; i < count; ++i) {
+      verdicts.pixels[static_cast<std::size_t>(i) * 3] =
+          checks[static_cast<std::size_t>(i)].second() ? 255 : 0;
+    }
+    reply.image(verdicts);
+  };
+  WorkerResult result =
+      runInWorker(probe, Box{count, 1}, Deadline(std::chrono::seconds(10)), input, user);
+  close(input);
+  ASSERT_TRUE(result.image.has_value()) << "the worker did not report";
+  for (int i = 0; i < count; ++i) {
+    EXPECT_EQ(result.image->pixels[static_cast<std::size_t>(i) * 3], 255)
+        << checks[static_cast<std::size_t>(i)].first;
+  }
+}
+
+// The ids a run gets are no account's and no process's.
+TEST(WorkerUserTest, RunUsersAreUnknownAndUnused) {
+  std::optional<RunUser> user = unusedRunUser();
+  ASSERT_TRUE(user.has_value());
+  EXPECT_EQ(user->uid, user->gid);
+  EXPECT_GE(user->uid, kFirstRunId);
+  EXPECT_LT(user->uid - kFirstRunId, kRunIdCount);
+  EXPECT_EQ(getpwuid(user->uid), nullptr);
+  EXPECT_EQ(getgrgid(user->gid), nullptr);
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    struct stat info {};
+    if (stat(entry.path().c_str(), &info) == 0 && std::isdigit(entry.path().filename().string()[0])) {
+      EXPECT_NE(info.st_uid, user->uid) << entry.path();
+    }
+  }
+}
 
 TEST(WorkerReplyTest, TypesAreKeptOnlyWhenTheyLookLikeMimeTypes) {
   for (const auto& [sent, kept] :

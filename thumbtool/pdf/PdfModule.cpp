@@ -6,9 +6,14 @@
 #include <poppler-page-renderer.h>
 #include <poppler-page.h>
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <climits>
 #include <memory>
 
+#include "../InputDescriptor.hpp"
 #include "../Modules.hpp"
 #include "../Pixels.hpp"
 
@@ -39,10 +44,55 @@ Image toRgb(const poppler::image& rendered, Box box) {
   return out;
 }
 
-std::optional<Image> firstPage(const std::string& path, Box box) {
+// A read-only mapping of the whole file, for a document this process may not open by name.
+class MappedFile {
+ public:
+  explicit MappedFile(int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && info.st_size > 0 && info.st_size <= INT_MAX) {
+      void* data = mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE,
+                        fd, 0);
+      if (data != MAP_FAILED) {
+        data_ = static_cast<const char*>(data);
+        length_ = static_cast<std::size_t>(info.st_size);
+      }
+    }
+  }
+  ~MappedFile() {
+    if (data_ != nullptr) {
+      munmap(const_cast<char*>(data_), length_);
+    }
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  const char* data() const { return data_; }
+  int length() const { return static_cast<int>(length_); }
+
+ private:
+  const char* data_ = nullptr;
+  std::size_t length_ = 0;
+};
+
+// By name where this process may open it (poppler then reads only what it needs), else from a
+// mapping that must outlive the document.
+std::unique_ptr<poppler::document> loadDocument(int fd, std::unique_ptr<MappedFile>& mapping) {
+  if (std::optional<std::string> path = openablePath(fd)) {
+    return std::unique_ptr<poppler::document>(poppler::document::load_from_file(*path));
+  }
+  mapping = std::make_unique<MappedFile>(fd);
+  if (mapping->data() == nullptr) {
+    return nullptr;
+  }
+  return std::unique_ptr<poppler::document>(
+      poppler::document::load_from_raw_data(mapping->data(), mapping->length()));
+}
+
+std::optional<Image> firstPage(int fd, Box box) {
   try {
     poppler::set_debug_error_function(ignorePopplerMessage, nullptr);
-    std::unique_ptr<poppler::document> document(poppler::document::load_from_file(path));
+    std::unique_ptr<MappedFile> mapping;
+    std::unique_ptr<poppler::document> document = loadDocument(fd, mapping);
     if (!document || document->is_locked() || document->pages() < 1) {
       return std::nullopt;
     }

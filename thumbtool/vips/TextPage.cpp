@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <iterator>
 
+#include "../InputDescriptor.hpp"
 #include "../Pixels.hpp"
 #include "GLibHandles.hpp"
 #include "VipsImages.hpp"
@@ -30,11 +30,9 @@ constexpr const char* kFont = "DejaVu Sans Mono 14";
 // Below this scale the glyphs collapse; draw larger and shrink the finished page instead.
 constexpr double kMinScale = 0.25;
 
-std::string firstLines(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+std::string firstLines(int fd) {
   std::string data(kMaxBytes, '\0');
-  file.read(data.data(), static_cast<std::streamsize>(data.size()));
-  data.resize(static_cast<std::size_t>(file.gcount()));
+  data.resize(readAt(fd, data.data(), data.size(), 0));
   std::string valid = takeString(g_utf8_make_valid(data.data(), static_cast<gssize>(data.size())));
   std::string result;
   int lines = 0;
@@ -70,8 +68,8 @@ bool hasVisibleText(const std::string& text) {
 
 }  // namespace
 
-std::optional<Image> textPage(const std::string& path, Box box) {
-  std::string text = firstLines(path);
+std::optional<Image> textPage(int fd, Box box) {
+  std::string text = firstLines(fd);
   if (!hasVisibleText(text)) {
     return std::nullopt;
   }

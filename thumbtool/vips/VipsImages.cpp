@@ -1,7 +1,12 @@
 #include "VipsImages.hpp"
 
+#include <unistd.h>
+
 #include <cstring>
+#include <functional>
 #include <memory>
+
+#include "../InputDescriptor.hpp"
 
 namespace thumbtool {
 
@@ -70,12 +75,11 @@ bool tooLarge(const VImage& image) {
   return interlaced && bytes > kMaxWholeImageBytes;
 }
 
-}  // namespace
-
-std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge, bool* refused) {
+// The loader's header check, then the thumbnail; open makes a fresh source for each.
+std::optional<Image> fitSource(const std::function<VSource()>& open, Box box, bool enlarge,
+                               bool* refused) {
   try {
-    // Loading from a source, not a file name: a name ending in "]" would be read as options.
-    VSource source = VSource::new_from_file(path.c_str());
+    VSource source = open();
     const char* loader = vips_foreign_find_load_source(source.get_source());
     if (loader == nullptr) {
       return std::nullopt;
@@ -94,7 +98,7 @@ std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge
       }
     }
     VImage thumbnail = VImage::thumbnail_source(
-        VSource::new_from_file(path.c_str()), box.width,
+        open(), box.width,
         VImage::option()
             ->set("height", box.height)
             ->set("size", vector || enlarge ? VIPS_SIZE_BOTH : VIPS_SIZE_DOWN));
@@ -102,6 +106,26 @@ std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge
   } catch (const vips::VError&) {
     return std::nullopt;
   }
+}
+
+}  // namespace
+
+std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge, bool* refused) {
+  // Loading from a source, not a file name: a name ending in "]" would be read as options.
+  return fitSource([&] { return VSource::new_from_file(path.c_str()); }, box, enlarge, refused);
+}
+
+std::optional<Image> fitImageDescriptor(int fd, Box box, bool* refused) {
+  if (std::optional<std::string> path = openablePath(fd)) {
+    return fitImageFile(*path, box, false, refused);
+  }
+  // Some loaders need a name; the rest read the descriptor, each time from its start.
+  return fitSource(
+      [fd] {
+        lseek(fd, 0, SEEK_SET);
+        return VSource::new_from_descriptor(fd);
+      },
+      box, false, refused);
 }
 
 std::optional<Image> fitPngDescriptor(int fd, Box box) {

@@ -22,6 +22,10 @@ vips::VImage fromImage(const Image& image);
 std::optional<Image> fitImageFile(const std::string& path, Box box, bool enlarge,
                                   bool* refused = nullptr);
 
+// The same for the open document: by its /proc/self/fd name where that may be opened, else
+// through the descriptor itself (then loaders that need a name cannot be used).
+std::optional<Image> fitImageDescriptor(int fd, Box box, bool* refused);
+
 // A PNG (and nothing else) read from the open descriptor, shrunk to fit the box; the descriptor
 // stays open. Nothing when it is not a readable PNG or is larger than kMaxSourcePixels.
 std::optional<Image> fitPngDescriptor(int fd, Box box);

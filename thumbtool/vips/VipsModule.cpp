@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "../InputDescriptor.hpp"
 #include "../Modules.hpp"
 #include "GLibHandles.hpp"
 #include "IconTheme.hpp"
@@ -55,15 +56,16 @@ bool initialised() {
   return ready;
 }
 
+void loadTypeDatabase() {
+  quieten();
+  g_free(g_content_type_guess("file", nullptr, 0, nullptr));
+}
+
 // shared-mime-info's guess from the name and the first bytes.
-std::string sniffContentType(const std::string& path, const std::string& name) {
+std::string sniffContentType(int fd, const std::string& name) {
   quieten();
   std::vector<unsigned char> head(4096);
-  std::size_t length = 0;
-  if (std::FILE* file = std::fopen(path.c_str(), "rbe")) {
-    length = std::fread(head.data(), 1, head.size(), file);
-    std::fclose(file);
-  }
+  std::size_t length = readAt(fd, head.data(), head.size(), 0);
   return takeString(g_content_type_guess(name.c_str(), head.data(), length, nullptr));
 }
 
@@ -106,16 +108,16 @@ std::optional<Image> icon(const std::string& contentType, Box box) {
   return fitImageFile(*file, box, true);
 }
 
-std::optional<Image> fitDocument(const std::string& path, Box box, bool* refused) {
-  return initialised() ? fitImageFile(path, box, false, refused) : std::nullopt;
+std::optional<Image> fitDocument(int fd, Box box, bool* refused) {
+  return initialised() ? fitImageDescriptor(fd, box, refused) : std::nullopt;
 }
 
 std::optional<Image> fitPng(int fd, Box box) {
   return initialised() ? fitPngDescriptor(fd, box) : std::nullopt;
 }
 
-std::optional<Image> textPageOf(const std::string& path, Box box) {
-  return initialised() ? textPage(path, box) : std::nullopt;
+std::optional<Image> textPageOf(int fd, Box box) {
+  return initialised() ? textPage(fd, box) : std::nullopt;
 }
 
 std::vector<ThumbnailerCommand> commandsFor(const std::string& contentType,
@@ -154,7 +156,7 @@ std::optional<Bytes> encode(const Image& image, Format format) {
 }
 
 const VipsModule kModule = {
-    kModuleInterfaceVersion, sniffContentType, fitDocument, fitPng, textPageOf,
+    kModuleInterfaceVersion, loadTypeDatabase, sniffContentType, fitDocument, fitPng, textPageOf,
     contentTypeFromName,     isText,           commandsFor, icon,   encode};
 
 }  // namespace

@@ -34,11 +34,8 @@ nlohmann::ordered_json entriesJson(const std::vector<FtpEntry>& entries) {
 // Success when the reply code after the last "|" is 2xx (a listing ends with
 // 226, a creation with 257, a removal with 250).
 int exitCodeOf(const std::optional<std::string>& result) {
-  if (!result) return 1;
-  const std::size_t bar = result->rfind('|');
-  if (bar == std::string::npos) return 1;
-  const int code = std::atoi(result->c_str() + bar + 1);
-  return code >= 200 && code < 300 ? 0 : 1;
+  const std::optional<std::int64_t> code = result ? resultCode(*result) : std::nullopt;
+  return code && *code >= 200 && *code < 300 ? 0 : 1;
 }
 
 // Percent-escapes everything but the unreserved characters, so any password

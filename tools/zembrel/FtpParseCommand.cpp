@@ -15,6 +15,7 @@
 #include "Commands.hpp"
 #include "Utf8.hpp"
 #include "zembrel/FtpParse.hpp"
+#include "zembrel/ftp/FtpParseClock.hpp"
 
 namespace zembrel::cli {
 namespace {

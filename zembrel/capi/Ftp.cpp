@@ -9,21 +9,30 @@ using zembrel::capi::guarded;
 using zembrel::capi::optionalText;
 using zembrel::capi::text;
 
+namespace {
+
+// The instance, held for the whole call: a host may drop its last reference
+// (zembrel_unref, or the Python package's close()) from another thread while
+// a synchronous call still runs.
+std::shared_ptr<Zembrel> held(const zembrel_handle* z) { return z->instance; }
+
+}  // namespace
+
 extern "C" {
 
 int zembrel_ftp_upload(zembrel_handle* z, const char* local_path, const char* url) {
   if (z == nullptr) return 0;
-  return guarded(0, [&] { return z->instance->uploadFile(text(local_path), text(url)) ? 1 : 0; });
+  return guarded(0, [&] { return held(z)->uploadFile(text(local_path), text(url)) ? 1 : 0; });
 }
 
 void zembrel_ftp_cancel(zembrel_handle* z) {
   if (z == nullptr) return;
-  guarded([&] { z->instance->cancelFTPOperation(); });
+  guarded([&] { held(z)->cancelFTPOperation(); });
 }
 
 void zembrel_ftp_close(zembrel_handle* z) {
   if (z == nullptr) return;
-  guarded([&] { z->instance->closeFTPConnection(); });
+  guarded([&] { held(z)->closeFTPConnection(); });
 }
 
 char* zembrel_ftp_list(zembrel_handle* z, const char* url, const char* level) {
@@ -31,7 +40,7 @@ char* zembrel_ftp_list(zembrel_handle* z, const char* url, const char* level) {
   return guarded<char*>(nullptr, [&]() -> char* {
     const zembrel::FtpLevel withLevel =
         level != nullptr ? zembrel::FtpLevel{std::string(level)} : zembrel::FtpLevel{};
-    auto listing = z->instance->getDirectoryListFromURL(text(url), withLevel);
+    auto listing = held(z)->getDirectoryListFromURL(text(url), withLevel);
     return listing ? copyOut(zembrel::capi::listingJson(*listing)) : nullptr;
   });
 }
@@ -39,13 +48,13 @@ char* zembrel_ftp_list(zembrel_handle* z, const char* url, const char* level) {
 char* zembrel_ftp_mkdir(zembrel_handle* z, const char* url) {
   if (z == nullptr) return nullptr;
   return guarded<char*>(nullptr,
-                        [&] { return copyOut(z->instance->createDirectoryWithURL(text(url))); });
+                        [&] { return copyOut(held(z)->createDirectoryWithURL(text(url))); });
 }
 
 char* zembrel_ftp_rmdir(zembrel_handle* z, const char* url) {
   if (z == nullptr) return nullptr;
   return guarded<char*>(nullptr,
-                        [&] { return copyOut(z->instance->removeDirectoryWithURL(text(url))); });
+                        [&] { return copyOut(held(z)->removeDirectoryWithURL(text(url))); });
 }
 
 char* zembrel_url_base_path(const char* url) {

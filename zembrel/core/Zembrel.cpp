@@ -1,9 +1,9 @@
 #include "zembrel/Zembrel.hpp"
 
 #include "zembrel/core/ZembrelImpl.hpp"
+#include "zembrel/ftp/FtpClient.hpp"
 #include "zembrel/http/RetryPolicy.hpp"
 #include "zembrel/http/StreamedPost.hpp"
-#include "zembrel/platform/CurlGlobal.hpp"
 
 namespace zembrel {
 
@@ -18,18 +18,17 @@ Zembrel::Zembrel(Passkey) : impl_(std::make_unique<Impl>()) {}
 void Zembrel::init() {
   impl_->progressEventInterval = 1.0;
   impl_->resumableRetryDelays = detail::defaultRetryDelays();
-  detail::acquireCurlGlobal();
-  curlHandle.reset();
-  doingUpload = false;
+  // Holds libcurl's global set-up for the instance (see the field).
+  ftp_ = std::make_shared<detail::FtpClient>();
 }
 
 Zembrel::~Zembrel() { dealloc(); }
 
 void Zembrel::dealloc() noexcept {
-  // The easy handle must go before libcurl's global clean-up; the remaining
-  // fields are released by their owners when the object goes.
-  curlHandle.reset();
-  detail::releaseCurlGlobal();
+  // A directory operation that another thread still runs (it holds the FTP
+  // client) ends as cancelled; the connection goes with the client, and with
+  // it libcurl's global set-up, after the remaining fields.
+  if (ftp_) ftp_->stop(true);
 }
 
 void Zembrel::setProgressEventInterval(double seconds) {
@@ -40,6 +39,7 @@ Zembrel::Snapshot Zembrel::snapshot() const {
   const detail::StreamedPost* post = impl_->post.get();
   const detail::PostProgress& progress =
       post != nullptr ? post->progress() : impl_->progressBeforeFirstPost;
+  const detail::FtpClient::State ftp = ftp_->state();
   return Snapshot{
       .postInProgress = impl_->postRunning(),
       .hasResponseData = post != nullptr && post->holdsAnswer(),
@@ -60,11 +60,11 @@ Zembrel::Snapshot Zembrel::snapshot() const {
       // The body is read from the file while it is sent: no body file.
       .bodyFilePath = std::string(),
       .cookieStr = impl_->cookieStr,
-      .hasCurlHandle = curlHandle != nullptr,
-      .hasMultiHandle = multiHandle != nullptr,
-      .doingUpload = doingUpload.load(),
-      .lastFTPCode = lastFTPCode,
-      .lastFTPDescription = lastFTPDescription,
+      .hasCurlHandle = ftp.hasHandle,
+      .hasMultiHandle = ftp.uploadDriving,
+      .doingUpload = ftp.uploading,
+      .lastFTPCode = ftp.lastCode,
+      .lastFTPDescription = ftp.lastText,
   };
 }
 

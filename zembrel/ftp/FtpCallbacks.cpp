@@ -10,13 +10,20 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "zembrel/Zembrel.hpp"
+#include "zembrel/core/CancelToken.hpp"
+#include "zembrel/core/MessageText.hpp"
 #include "zembrel/ftp/CurlInfo.hpp"
 #include "zembrel/ftp/FtpInternals.hpp"
+#include "zembrel/ftp/FtpReplies.hpp"
+#include "zembrel/platform/HostChannel.hpp"
 #include "zembrel/platform/Text.hpp"
 
-namespace zembrel {
+namespace zembrel::detail {
 namespace {
+
+void sendProgress(std::uint64_t bytes) {
+  deliverHostMessage(progressMessageText(static_cast<std::int64_t>(bytes)));
+}
 
 bool containsCwd(std::string_view text) {
   for (std::size_t i = 0; i + 3 <= text.size(); ++i) {
@@ -28,7 +35,7 @@ bool containsCwd(std::string_view text) {
 }
 
 std::size_t readBlock(CurlInfo& info, char* buffer, std::size_t size, std::size_t nitems) {
-  if (zembrel::cancelUpload == 1) return 0;  // libcurl ends the upload with what it has
+  if (info.token->requested()) return 0;  // libcurl ends the upload with what it has
   if (info.localFailure) return CURL_READFUNC_ABORT;
   if (info.bytesRead >= info.totalBytes) return 0;
   // Never more than the size announced to the server, even if the file grew.
@@ -54,13 +61,13 @@ std::size_t readBlock(CurlInfo& info, char* buffer, std::size_t size, std::size_
   // libcurl asks for nothing after the announced size: a file that grew (or
   // was cut after its last block was read) is caught with this last block.
   if (info.bytesRead == info.totalBytes && noteSizeChange(info)) return CURL_READFUNC_ABORT;
-  info.uploader->sendAppleEventFTPProgress(info.bytesRead);
+  sendProgress(info.bytesRead);
   return bytes;
 }
 
 }  // namespace
 
-int detail::curlSeekCallback(void* record, std::int64_t offset, int origin) noexcept {
+int curlSeekCallback(void* record, std::int64_t offset, int origin) noexcept {
   auto& info = *static_cast<CurlInfo*>(record);
   try {
     if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
@@ -77,16 +84,11 @@ int detail::curlSeekCallback(void* record, std::int64_t offset, int origin) noex
     }
     info.bytesRead = static_cast<std::uint64_t>(offset);
     // The host learns at once what the server already holds.
-    if (offset > 0) info.uploader->sendAppleEventFTPProgress(info.bytesRead);
+    if (offset > 0) sendProgress(info.bytesRead);
     return CURL_SEEKFUNC_OK;
   } catch (...) {
     return CURL_SEEKFUNC_FAIL;
   }
-}
-
-std::unique_ptr<CurlInfo> CurlInfoCreate(Zembrel* uploader, detail::File file,
-                                         std::uint64_t totalBytes) {
-  return std::make_unique<CurlInfo>(uploader, std::move(file), totalBytes, 0);
 }
 
 bool noteSizeChange(CurlInfo& info) {
@@ -110,7 +112,8 @@ std::size_t curlReadCallback(char* buffer, std::size_t size, std::size_t nitems,
 }
 
 std::size_t curlHeaderCallback(char* line, std::size_t size, std::size_t nitems,
-                               void* instance) noexcept {
+                               void* scope) noexcept {
+  const auto& reply = *static_cast<const FtpReplyScope*>(scope);
   const std::size_t length = size * nitems;
   try {
     // The code: a number read by strtol's rules from at most the first 4 bytes.
@@ -126,16 +129,15 @@ std::size_t curlHeaderCallback(char* line, std::size_t size, std::size_t nitems,
         // The whole line must be UTF-8, its code and separator included, and
         // so must the text cut from it.
         std::optional<std::string> description;
-        if (detail::isValidUtf8(copy) && detail::isValidUtf8(text)) description.emplace(text);
-        detail::FtpSteps::setLastFTPCode(*static_cast<Zembrel*>(instance),
-                                         static_cast<std::int32_t>(code), std::move(description));
+        if (isValidUtf8(copy) && isValidUtf8(text)) description.emplace(text);
+        reply.replies->set(static_cast<std::int32_t>(code), std::move(description));
       }
     }
   } catch (...) {
     // Recording is best effort; the transfer goes on.
   }
-  if (abortOperation == 1) return 0;  // libcurl stops the operation
+  if (reply.token && reply.token->requested()) return 0;  // libcurl stops the operation
   return length;
 }
 
-}  // namespace zembrel
+}  // namespace zembrel::detail

@@ -3,12 +3,12 @@
 // and day without one. Every step wraps instead of overflowing, as the
 // parser's numbers do.
 
-#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <mutex>
 
 #include "zembrel/FtpParse.hpp"
+#include "zembrel/ftp/FtpParseClock.hpp"
 #include "zembrel/ftp/FtpParseInternal.hpp"
 
 namespace zembrel {
@@ -18,15 +18,12 @@ namespace detail {
 // Written once, inside flagneedbase's call_once, and read only after
 // initbase() returned.
 std::int64_t base = 0;
+// Set once base is written: spares every later call the once-flag's own cost.
+std::atomic<bool> baseReady{false};
 
 namespace {
 
 std::once_flag flagneedbase;
-// Set once base is written: spares every later call the once-flag's own cost.
-std::atomic<bool> baseReady{false};
-// The current time (minus base) that the latest year guess used. Each guess
-// works on its own copy; this one is only a record.
-std::atomic<std::int64_t> now{0};
 // The UTC year of the current time at the first guess. Derived again after
 // the clock is pinned or released, so a pinned time never meets a year that
 // belongs to another time. The mutex serialises only that derivation.
@@ -36,10 +33,6 @@ std::mutex currentYearMutex;
 // The pinned "current time", used while clockPinned is set.
 std::atomic<bool> clockPinned{false};
 std::atomic<std::int64_t> pinnedTime{0};
-
-// 350 days: a date without a year lying less than this far back keeps the
-// past year; an older one is taken to be in the future.
-constexpr std::int64_t kGuessWindow = 350 * 86400;
 
 std::int64_t currentTime() {
   if (clockPinned.load(std::memory_order_acquire)) {
@@ -61,36 +54,14 @@ std::int64_t currentYearFor(std::int64_t nowCopy) {
 
 }  // namespace
 
-// Hot, so that divisions by constants become multiplications even where the
-// caller's path looks rare.
-[[gnu::hot]] std::int64_t calendarSeconds(std::int64_t year, std::int64_t month, std::int64_t day) {
-  // Years run from March, so that 29 February is the last day of a year.
-  // The special cases are selects, not branches: months and days come in at
-  // random from a listing, and a mispredicted branch costs more than the
-  // arithmetic of both sides.
-  const auto beforeMarch = static_cast<std::int64_t>(month < 2);
-  const std::int64_t m = wadd(wsub(month, 2), beforeMarch * 12);
-  std::int64_t y = wsub(year, beforeMarch);
-  // Divisions truncate toward zero and remainders keep the dividend's sign,
-  // as C++ does on the wrapped values.
-  std::int64_t d = wadd(wadd(wmul(wsub(day, 1), 10), 5), wmul(306, m)) / 10;
-  const bool lastOfCycle = d == 365;  // 29 February: the last day of a four-year cycle
-  d = lastOfCycle ? 1460 : wadd(d, wmul(365, y % 4));
-  y = lastOfCycle ? wsub(y, 3) : y;
-  const std::int64_t q = y / 4;
-  d = wadd(d, wmul(1461, q % 25));
-  std::int64_t c = q / 25;
-  const bool lastOfCentury = d == 36524;  // 29 February of a century's last leap year
-  c = lastOfCentury ? wsub(c, 3) : c;
-  d = lastOfCentury ? 146096 : wadd(d, wmul(36524, c % 4));
-  d = wadd(d, wadd(wmul(146097, wsub(c / 4, 5)), 11017));  // 11017: day of 2000-03-01
-  return wmul(d, 86400);
+// Hot, so that divisions by constants become multiplications although only
+// unusual dates come here.
+[[gnu::hot]] std::int64_t calendarSecondsOutsideTable(std::int64_t year, std::int64_t month,
+                                                      std::int64_t day) {
+  return calendarSecondsByRule(year, month, day);
 }
 
-void initbase() {
-  if (baseReady.load(std::memory_order_acquire)) {
-    return;
-  }
+void computeBase() {
   std::call_once(flagneedbase, [] {
     base = 0;
     const std::time_t zero = 0;
@@ -141,61 +112,30 @@ std::int64_t utcYear(std::int64_t nowValue) {
   return year;
 }
 
-namespace {
+GuessClock guessClock() {
+  initbase();
+  const std::int64_t nowCopy = wsub(currentTime(), base);
+  return {nowCopy, currentYearFor(nowCopy)};
+}
 
-// The earliest year from last year on at which the date lies less than the
-// window back from nowCopy.
-std::optional<std::int64_t> searchYear(std::int64_t nowCopy, std::int64_t year, std::int64_t month,
-                                       std::int64_t day) {
-  for (std::int64_t offset = -1; offset <= 99; ++offset) {
-    const std::int64_t t = calendarSeconds(wadd(year, offset), month, day);
-    if (wsub(nowCopy, t) < kGuessWindow) {
+std::optional<std::int64_t> guessFarYears(const GuessClock& clock, std::int64_t month,
+                                          std::int64_t day) {
+  for (std::int64_t offset = 2; offset <= 99; ++offset) {
+    const std::int64_t t = calendarSeconds(wadd(clock.year, offset), month, day);
+    if (wsub(clock.now, t) < kGuessWindow) {
       return t;
     }
   }
   return std::nullopt;
 }
 
-// The guesses of one thread for one current second and year, by month and
-// day: the lines of a listing are read within a second or two and share a
-// few dates, so the search above runs about once per date. The guess is a
-// function of exactly these four values.
-struct GuessCache {
-  static constexpr int kDays = 32;  // days 0 to 31
-  std::int64_t now = 0;
-  std::int64_t year = 0;
-  std::uint64_t filled[12 * kDays / 64] = {};
-  std::int64_t value[12 * kDays] = {};
-};
-
-}  // namespace
-
 std::optional<std::int64_t> guesstai(std::int64_t month, std::int64_t day) {
-  initbase();
-  const std::int64_t nowCopy = wsub(currentTime(), base);
-  now.store(nowCopy, std::memory_order_relaxed);
-  const std::int64_t year = currentYearFor(nowCopy);
-  if (month < 0 || month >= 12 || day < 0 || day >= GuessCache::kDays) {
-    return searchYear(nowCopy, year, month, day);
+  const GuessClock clock = guessClock();
+  const NearGuess near = guessNearYears(clock, month, day);
+  if (near.found) {
+    return near.date;
   }
-  thread_local GuessCache threadCache;
-  GuessCache& cache = threadCache;  // one look-up of the thread's block
-  if (cache.now != nowCopy || cache.year != year) {
-    cache.now = nowCopy;
-    cache.year = year;
-    std::fill(std::begin(cache.filled), std::end(cache.filled), 0);
-  }
-  const auto slot = static_cast<std::size_t>(month * GuessCache::kDays + day);
-  const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
-  if ((cache.filled[slot / 64] & bit) != 0) {
-    return cache.value[slot];
-  }
-  const std::optional<std::int64_t> guess = searchYear(nowCopy, year, month, day);
-  if (guess) {  // every day 0 to 31 finds its year; kept general all the same
-    cache.value[slot] = *guess;
-    cache.filled[slot / 64] |= bit;
-  }
-  return guess;
+  return guessFarYears(clock, month, day);
 }
 
 }  // namespace detail

@@ -84,13 +84,51 @@ inline std::optional<std::uint64_t> eightDigits(const char* end, int fieldLength
   return ((chunk & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32;  // all eight
 }
 
+#if defined(__SSE2__)
+// The same for the 16 bytes ending at `end`, as one vector: digits to pairs,
+// pairs to groups of four, groups to two halves of eight, by multiply-adds.
+// The bytes before a shorter field count as "0"; nullopt when a byte of the
+// field is no digit.
+inline std::optional<std::uint64_t> sixteenDigits(const char* end, int fieldLength) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
+  const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m128i inField = _mm_cmpgt_epi8(lane, _mm_set1_epi8(static_cast<char>(15 - fieldLength)));
+  const __m128i digits = _mm_and_si128(_mm_sub_epi8(bytes, _mm_set1_epi8('0')), inField);
+  // A digit is 0 to 9 as an unsigned byte: subtracting 9 with saturation leaves 0.
+  const __m128i overNine = _mm_subs_epu8(digits, _mm_set1_epi8(9));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi8(overNine, zero)) != 0xFFFF) {
+    return std::nullopt;
+  }
+  const __m128i tensAndOnes = _mm_setr_epi16(10, 1, 10, 1, 10, 1, 10, 1);
+  const __m128i pairs =
+      _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(digits, zero), tensAndOnes),
+                      _mm_madd_epi16(_mm_unpackhi_epi8(digits, zero), tensAndOnes));
+  const __m128i fours = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
+  const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours),
+                                        _mm_setr_epi16(10000, 1, 10000, 1, 10000, 1, 10000, 1));
+  const auto high = static_cast<std::uint64_t>(_mm_cvtsi128_si32(eights));
+  const auto low = static_cast<std::uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4)));
+  return high * 100000000 + low;
+}
+#endif
+
 // number(begin, end) for a field of `line`, eight digits at a time where it
 // can: the rule is linear, so the bytes before the last eight count as their
 // own number times 10^8, whatever they are. A size or a year then costs a few
 // operations instead of a multiplication and a branch per digit; fields of
 // one to three bytes (days, hours, minutes) are cheaper byte by byte.
-inline std::int64_t fieldNumber(const char* line, const char* begin, const char* end) {
+[[gnu::always_inline]] inline std::int64_t fieldNumber(const char* line, const char* begin,
+                                                       const char* end) {
   const auto length = end - begin;
+#if defined(__SSE2__)
+  if (length >= 4 && length <= 16 && end - line >= 16) {  // sizes and years, mostly
+    const std::optional<std::uint64_t> value = sixteenDigits(end, static_cast<int>(length));
+    if (value) {
+      return static_cast<std::int64_t>(*value);
+    }
+  }
+#endif
   if (end - line < 8 || length < 4) {
     return number(begin, end);
   }
@@ -101,6 +139,13 @@ inline std::int64_t fieldNumber(const char* line, const char* begin, const char*
   }
   if (length <= 8) {
     return static_cast<std::int64_t>(*last);
+  }
+  // Sizes of 9 to 16 digits, eight more at once (on builds without SSE2).
+  if (length <= 16 && end - 8 - line >= 8) {
+    const std::optional<std::uint64_t> first = eightDigits(end - 8, static_cast<int>(length - 8));
+    if (first) {
+      return static_cast<std::int64_t>(*first * 100000000 + *last);
+    }
   }
   return wadd(wmul(number(begin, end - 8), 100000000), static_cast<std::int64_t>(*last));
 }
@@ -135,13 +180,18 @@ static_assert(
     }(),
     "the month hash must give each month its own slot");
 
-// Bit k set when line[offset + k] is a space, for the `count` (1..64) bytes
-// from `offset`; reads nothing outside them but the bytes before `offset`.
-// Columns and their padding are found from these masks a word at a time: a
-// byte-by-byte walk mispredicts a branch at every column edge, which is most
-// of the cost of a listing line.
-inline std::uint64_t spacesIn(const char* line, int offset, int count) {
-  std::uint64_t mask = 0;
+// Bits k set when line[offset + k] is a space, and when it is a ";", for the
+// `count` (1..64) bytes from `offset`; reads nothing outside them but the
+// bytes before `offset`. Columns and their padding are found from these masks
+// a word at a time: a byte-by-byte walk mispredicts a branch at every column
+// edge, which is most of the cost of a listing line. The ";" that marks a VMS
+// line is found in the same loads.
+struct ByteMasks {
+  std::uint64_t spaces = 0;
+  std::uint64_t semicolons = 0;
+};
+inline ByteMasks masksIn(const char* line, int offset, int count) {
+  ByteMasks masks;
 #if defined(__SSE2__)
   if (offset + count >= 16) {
     // Four loads of 16 bytes, the later ones moved back to end inside the
@@ -149,22 +199,41 @@ inline std::uint64_t spacesIn(const char* line, int offset, int count) {
     // before it, whose bits fall away): the same work for any count, so no
     // branch depends on the length of the line.
     const __m128i spaces = _mm_set1_epi8(' ');
+    const __m128i semicolons = _mm_set1_epi8(';');
+    const auto bitsOf = [](__m128i equal) {
+      return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(equal)));
+    };
+    if (count == 64) {  // a whole block, as in most long lines: no moved loads
+      for (int k = 0; k < 64; k += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + offset + k));
+        masks.spaces |= bitsOf(_mm_cmpeq_epi8(bytes, spaces)) << k;
+        masks.semicolons |= bitsOf(_mm_cmpeq_epi8(bytes, semicolons)) << k;
+      }
+      return masks;
+    }
     const int last = count - 16;  // may be negative
+    const auto place = [](std::uint64_t bits, int start) {
+      return start >= 0 ? bits << start : bits >> -start;
+    };
     for (int k = 0; k < 64; k += 16) {
       const int start = k < last ? k : last;
       const __m128i bytes =
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + offset + start));
-      const auto bits = static_cast<std::uint64_t>(
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, spaces))));
-      mask |= start >= 0 ? bits << start : bits >> -start;
+      masks.spaces |= place(bitsOf(_mm_cmpeq_epi8(bytes, spaces)), start);
+      masks.semicolons |= place(bitsOf(_mm_cmpeq_epi8(bytes, semicolons)), start);
     }
-    return mask;
+    return masks;
   }
 #endif
   for (int k = 0; k < count; ++k) {
-    mask |= static_cast<std::uint64_t>(line[offset + k] == ' ') << k;
+    masks.spaces |= static_cast<std::uint64_t>(line[offset + k] == ' ') << k;
+    masks.semicolons |= static_cast<std::uint64_t>(line[offset + k] == ';') << k;
   }
-  return mask;
+  return masks;
+}
+
+inline std::uint64_t spacesIn(const char* line, int offset, int count) {
+  return masksIn(line, offset, count).spaces;
 }
 
 // Whether text[0] and text[1] are ASCII digits, and their number.
@@ -197,6 +266,12 @@ class Cursor {
     if (pos < length) {
       load(pos);
     }
+  }
+  // At the line's start, with the spaces of its first min(length, 64) bytes
+  // already found.
+  Cursor(const char* line, int length, std::uint64_t firstSpaces)
+      : line_(line), length_(length), pos_(0) {
+    setWindow(0, firstSpaces);
   }
 
   // Advances to the next byte equal to c. Inlined so that the test of c
@@ -282,10 +357,12 @@ class Cursor {
     return false;
   }
 
-  void load(int start) {
+  void load(int start) { setWindow(start, spacesIn(line_, start, windowLength(start))); }
+  int windowLength(int start) const { return length_ - start < 64 ? length_ - start : 64; }
+  void setWindow(int start, std::uint64_t spaces) {
     windowStart_ = start;
-    windowCount_ = length_ - start < 64 ? length_ - start : 64;
-    spaces_ = spacesIn(line_, windowStart_, windowCount_);
+    windowCount_ = windowLength(start);
+    spaces_ = spaces;
     const std::uint64_t valid = windowCount_ == 64 ? ~0ull : (1ull << windowCount_) - 1;
     nonSpaces_ = ~spaces_ & valid;
   }
@@ -301,7 +378,7 @@ class Cursor {
 };
 
 // "+" facts "," ... tab name.
-[[gnu::hot]] int parseEplf(ftplistresult* r, const char* line, int length) {
+[[gnu::hot, gnu::noinline]] int parseEplf(ftplistresult* r, const char* line, int length) {
   int i = 1;  // start of the current fact
   for (int j = 1; j < length; ++j) {
     const char ch = line[j];
@@ -373,7 +450,7 @@ class UnixFields {
   }
 
  private:
-  bool load(int offset) {
+  [[gnu::always_inline]] bool load(int offset) {
     if (offset >= length_) {
       return false;
     }
@@ -396,23 +473,39 @@ class UnixFields {
   std::uint64_t ends_ = 0;
 };
 
+// A time whose month and day find no year among last, this and next year
+// (only a day far outside its month): the guess searches on.
+[[gnu::noinline]] bool unixTimeFarYear(ftplistresult* r, std::int64_t timeOfDaySeconds,
+                                       const GuessClock& clock, int month, std::int64_t day) {
+  const std::optional<std::int64_t> date = guessFarYears(clock, month, day);
+  if (!date) {
+    return false;
+  }
+  r->timekind = 2;
+  r->modtime = wadd(wadd(base, *date), timeOfDaySeconds);
+  return true;
+}
+
 // The time or year column that ends the dates of a UNIX line, the field of
 // n bytes at `field` in `line`: "9:05" and "23:59" give the server's local
 // time in a guessed year, four or more bytes a year. False when it is
 // neither.
 inline bool unixTime(ftplistresult* r, const char* line, const char* field, int n, int month,
                      std::int64_t day) {
-  if ((n == 4 && field[1] == ':') || (n == 5 && field[2] == ':')) {
-    const int colon = n - 3;
-    const std::int64_t hour = shortNumber(field, colon);
-    const std::int64_t minute = shortNumber(field + colon + 1, 2);
-    const std::optional<std::int64_t> date = guesstai(month, day);
-    if (!date) {
-      return false;
+  // One branch on both tests: the forms mix from line to line, and the
+  // width alone would be a second branch to mispredict.
+  const int colon = n - 3;
+  const bool isTime = (static_cast<unsigned>(n - 4) <= 1) & (field[colon > 0 ? colon : 0] == ':');
+  if (isTime) {
+    const std::int64_t timeSeconds =
+        timeOfDay(shortNumber(field, colon), shortNumber(field + colon + 1, 2));
+    const GuessClock clock = guessClock();  // initialises base as well
+    const NearGuess guess = guessNearYears(clock, month, day);
+    if (!guess.found) {
+      return unixTimeFarYear(r, timeSeconds, clock, month, day);
     }
     r->timekind = 2;
-    initbase();
-    r->modtime = wadd(wadd(base, *date), timeOfDay(hour, minute));
+    r->modtime = wadd(wadd(base, guess.date), timeSeconds);
     return true;
   }
   if (n < 4) {
@@ -428,7 +521,7 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
 // such as "folder" may stand for the link count and owner. The columns are
 // read in order, straight through: the size is the last column before the
 // month name.
-[[gnu::hot]] int parseUnix(ftplistresult* r, const char* line, int length) {
+[[gnu::hot, gnu::noinline]] int parseUnix(ftplistresult* r, const char* line, int length) {
   const char kind = line[0];
   r->flagmaybedir = (kind == 'd' || kind == 'l') ? 1 : 0;
   r->flagmaybefile = (kind == '-' || kind == 'l') ? 1 : 0;
@@ -535,8 +628,10 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
 }
 
 // "MM-DD-YY  HH:MMAM  <DIR>|size  name".
-[[gnu::hot]] int parseMsDos(ftplistresult* r, const char* line, int length) {
-  Cursor c(line, length, 0);
+// firstSpaces: the spaces among the line's first min(length, 64) bytes.
+[[gnu::hot]] int parseMsDos(ftplistresult* r, const char* line, int length,
+                            std::uint64_t firstSpaces) {
+  Cursor c(line, length, firstSpaces);
   std::int64_t month = 0;
   std::int64_t day = 0;
   std::int64_t year = 0;
@@ -614,6 +709,27 @@ inline bool unixTime(ftplistresult* r, const char* line, const char* field, int 
   return 1;
 }
 
+// A line that is neither UNIX nor EPLF: VMS when it holds a ";", else
+// MS-DOS when it begins with a digit.
+[[gnu::noinline]] int parseVmsOrMsDos(ftplistresult* r, const char* line, int length) {
+  // The first 64 bytes, which hold all of most lines, are searched for the
+  // ";" in the loads that find their spaces for the MS-DOS layout.
+  const int head = length < 64 ? length : 64;
+  const ByteMasks masks = masksIn(line, 0, head);
+  int semicolon = masks.semicolons != 0 ? std::countr_zero(masks.semicolons) : -1;
+  if (semicolon < 0 && length > head) {
+    const void* found = std::memchr(line + head, ';', static_cast<std::size_t>(length - head));
+    semicolon = found != nullptr ? static_cast<int>(static_cast<const char*>(found) - line) : -1;
+  }
+  if (semicolon >= 0) {
+    return parseVms(r, line, length, semicolon);
+  }
+  if (line[0] >= '0' && line[0] <= '9') {
+    return parseMsDos(r, line, length, masks.spaces);
+  }
+  return 0;
+}
+
 // The layout that a line's first byte selects; kOther lines are VMS when
 // they hold a ";", else MS-DOS when they begin with a digit. A table, as the
 // kinds of UNIX entry ("-", "d", "l") come in any order and a switch over
@@ -652,6 +768,8 @@ int ftpparse(ftplistresult* result, const char* line, int length) {
   if (line == nullptr || length < 2) {
     return 0;
   }
+  // Each layout in a function of its own, reached by a tail call: the
+  // dispatch then saves no registers for a layout it does not take.
   const detail::Layout layout = detail::layoutByFirstByte[static_cast<unsigned char>(line[0])];
   if (layout == detail::Layout::kUnix) {
     return detail::parseUnix(result, line, length);
@@ -659,15 +777,7 @@ int ftpparse(ftplistresult* result, const char* line, int length) {
   if (layout == detail::Layout::kEplf) {
     return detail::parseEplf(result, line, length);
   }
-  const void* semicolon = std::memchr(line, ';', static_cast<std::size_t>(length));
-  if (semicolon != nullptr) {
-    return detail::parseVms(result, line, length,
-                            static_cast<int>(static_cast<const char*>(semicolon) - line));
-  }
-  if (line[0] >= '0' && line[0] <= '9') {
-    return detail::parseMsDos(result, line, length);
-  }
-  return 0;
+  return detail::parseVmsOrMsDos(result, line, length);
 }
 
 }  // namespace zembrel

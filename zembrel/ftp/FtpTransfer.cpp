@@ -10,8 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "zembrel/Zembrel.hpp"
-#include "zembrel/ftp/FtpInternals.hpp"
+#include "zembrel/core/CancelToken.hpp"
 #include "zembrel/ftp/KnownHosts.hpp"
 #include "zembrel/platform/TransferPolicy.hpp"
 
@@ -32,8 +31,8 @@ thread_local char failureText[CURL_ERROR_SIZE];
 // libcurl calls this while a transfer runs, about ten times a second even
 // when nothing moves, so a stop request from another thread takes effect
 // within a second whatever the server does.
-int stopCheck(void* instance, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
-  return FtpSteps::ftpOperationStopped(*static_cast<const Zembrel*>(instance)) ? 1 : 0;
+int stopCheck(void* token, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
+  return static_cast<const CancelToken*>(token)->requested() ? 1 : 0;
 }
 
 // The known_hosts file of the transfer this thread runs, for the host-key
@@ -107,7 +106,7 @@ FtpSecurity ftpSecurityOf(const std::string& url) {
   return FtpSecurity::Plain;
 }
 
-void applyFtpTransferPolicy(CURL* easy, const std::string& url, Zembrel* stoppable) {
+void applyFtpTransferPolicy(CURL* easy, const std::string& url, const CancelToken* stoppable) {
   const FtpSecurity security = ftpSecurityOf(url);
   // libcurl has no ftpes scheme: it is ftp with TLS required before login.
   const std::string target =
@@ -133,7 +132,7 @@ void applyFtpTransferPolicy(CURL* easy, const std::string& url, Zembrel* stoppab
   if (stoppable) {
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &stopCheck);
-    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, stoppable);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, const_cast<CancelToken*>(stoppable));
   }
 }
 

@@ -12,11 +12,9 @@
 
 typedef void CURL;
 
-namespace zembrel {
-class Zembrel;
-}
-
 namespace zembrel::detail {
+
+class CancelToken;
 
 // How a URL's transfer is protected, by its scheme.
 enum class FtpSecurity {
@@ -48,11 +46,12 @@ inline constexpr const char* kSftpDirectoryRemovedText = "Directory removed.";
 // TLS required), or for sftp:// the host-key check against
 // $HOME/.ssh/known_hosts (unknown and changed keys are refused), the user's
 // key from ~/.ssh and the SFTP block size.
-// With `stoppable`, the handle also checks about ten times a second whether
-// the instance's operation was cancelled or its connection closed from
-// another thread, and then ends the transfer (CURLE_ABORTED_BY_CALLBACK).
+// With `stoppable`, the handle also checks whenever libcurl runs (at least
+// once a second) whether the operation's token was cancelled from another
+// thread, and then ends the transfer (CURLE_ABORTED_BY_CALLBACK).
 // The handle's error text (see curlFailureText) is kept per thread.
-void applyFtpTransferPolicy(CURL* easy, const std::string& url, Zembrel* stoppable = nullptr);
+void applyFtpTransferPolicy(CURL* easy, const std::string& url,
+                            const CancelToken* stoppable = nullptr);
 
 // A failure that a secure scheme's checks caused (certificate, TLS refused,
 // host key, SSH session): reported with libcurl's own text and code, since no

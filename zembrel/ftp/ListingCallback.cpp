@@ -3,42 +3,17 @@
 #include <climits>
 
 #include "zembrel/FtpParse.hpp"
-#include "zembrel/Zembrel.hpp"
 #include "zembrel/ftp/DirectoryListing.hpp"
-#include "zembrel/ftp/FtpInternals.hpp"
 #include "zembrel/platform/Text.hpp"
 
-namespace zembrel {
-
-template <>
-void detail::Destroy<detail::DirectoryListing>::operator()(
-    detail::DirectoryListing* listing) const noexcept {
-  delete listing;
-}
-
-namespace {
-
-// One complete line: an entry when the parser accepts it. Empty lines and
-// lines it rejects (a "total" line, a lone carriage return) are skipped.
-void takeLine(Zembrel& instance, std::string_view line) {
-  if (line.empty() || line.size() > static_cast<std::size_t>(INT_MAX)) return;
-  ftplistresult parsed{};
-  if (ftpparse(&parsed, line.data(), static_cast<int>(line.size())) != 1) return;
-  if (!parsed.name || parsed.namelength < 0) return;
-  detail::FtpSteps::createDictOfPath(
-      instance, std::string_view(parsed.name, static_cast<std::size_t>(parsed.namelength)),
-      parsed.flagmaybedir);
-}
-
-}  // namespace
+namespace zembrel::detail {
 
 std::size_t curlListingWriteCallback(char* data, std::size_t size, std::size_t nitems,
-                                     void* instance) noexcept {
+                                     void* listing) noexcept {
   const std::size_t length = size * nitems;
   try {
     // A short count makes libcurl end the transfer (CURLE_WRITE_ERROR).
-    return detail::FtpSteps::takeListingBlock(*static_cast<Zembrel*>(instance),
-                                              std::string_view(data, length))
+    return static_cast<DirectoryListing*>(listing)->takeBlock(std::string_view(data, length))
                ? length
                : 0;
   } catch (...) {
@@ -47,75 +22,87 @@ std::size_t curlListingWriteCallback(char* data, std::size_t size, std::size_t n
   }
 }
 
-bool Zembrel::takeListingBlock(std::string_view block) {
-  if (!listing_) beginDirectoryList();
-  detail::DirectoryListing& listing = *listing_;
-  if (!listing.answer.take(block.size())) return false;
+void DirectoryListing::beginWalk() {
+  beginDirectory();
+  walkEntries_ = 0;
+  tooManyEntries_ = false;
+}
+
+void DirectoryListing::beginDirectory() {
+  entries_.clear();
+  carry_.clear();
+  skippingLongLine_ = false;
+  answer_ = AnswerBudget();
+}
+
+bool DirectoryListing::takeBlock(std::string_view block) {
+  if (!answer_.take(block.size())) return false;
   while (!block.empty()) {
     const std::size_t feed = block.find('\n');
     const bool complete = feed != std::string_view::npos;
     const std::string_view piece = complete ? block.substr(0, feed) : block;
     block.remove_prefix(complete ? feed + 1 : block.size());
-    if (listing.skippingLongLine) {
-      listing.skippingLongLine = !complete;
+    if (skippingLongLine_) {
+      skippingLongLine_ = !complete;
       continue;
     }
-    if (listing.listBuff.size() + piece.size() > detail::kMaxListingLine) {
+    if (carry_.size() + piece.size() > kMaxListingLine) {
       // Too long for any real listing: dropped up to its line feed.
-      listing.listBuff.clear();
-      listing.skippingLongLine = !complete;
+      carry_.clear();
+      skippingLongLine_ = !complete;
       continue;
     }
     if (!complete) {
       // The block ends inside a line: keep it until the rest arrives.
-      listing.listBuff.append(piece);
+      carry_.append(piece);
       break;
     }
-    if (listing.listBuff.empty()) {
-      takeLine(*this, piece);
+    if (carry_.empty()) {
+      takeLine(piece);
     } else {
-      listing.listBuff.append(piece);
+      carry_.append(piece);
       std::string line;
-      line.swap(listing.listBuff);
-      takeLine(*this, line);
+      line.swap(carry_);
+      takeLine(line);
     }
-    if (listing.tooManyEntries) return false;
+    if (tooManyEntries_) return false;
   }
   return true;
 }
 
-void Zembrel::createDictOfPath(std::string_view name, std::int32_t andDirFlag) {
-  const std::string_view clean = detail::trimWhitespaceAndNewlines(name);
+// One complete line: an entry when the parser accepts it. Empty lines and
+// lines it rejects (a "total" line, a lone carriage return) are skipped.
+void DirectoryListing::takeLine(std::string_view line) {
+  if (line.empty() || line.size() > static_cast<std::size_t>(INT_MAX)) return;
+  ftplistresult parsed{};
+  if (ftpparse(&parsed, line.data(), static_cast<int>(line.size())) != 1) return;
+  if (!parsed.name || parsed.namelength < 0) return;
+  addEntry(std::string_view(parsed.name, static_cast<std::size_t>(parsed.namelength)),
+           parsed.flagmaybedir);
+}
+
+void DirectoryListing::addEntry(std::string_view name, std::int32_t dirFlag) {
+  const std::string_view clean = trimWhitespaceAndNewlines(name);
   if (clean == "." || clean == "..") return;
-  if (!listing_) beginDirectoryList();
-  if (listing_->walkEntries >= detail::kMaxWalkEntries) {
-    listing_->tooManyEntries = true;
+  if (walkEntries_ >= kMaxWalkEntries) {
+    tooManyEntries_ = true;
     return;
   }
-  ++listing_->walkEntries;
-  ftpList.push_back(FtpEntry{std::string(clean), andDirFlag != 0, {}});
+  ++walkEntries_;
+  entries_.push_back(FtpEntry{std::string(clean), dirFlag != 0, {}});
 }
 
-void Zembrel::beginDirectoryList() {
-  if (!listing_) listing_ = detail::Owned<detail::DirectoryListing>(new detail::DirectoryListing);
-  listing_->beginDirectory();
-  ftpList.clear();
-}
-
-std::vector<FtpEntry> Zembrel::endDirectoryList(bool transferCompleted) {
-  if (listing_) {
-    detail::DirectoryListing& listing = *listing_;
-    if (transferCompleted && !listing.listBuff.empty()) {
-      // The server's last line came without a line feed.
-      std::string line;
-      line.swap(listing.listBuff);
-      takeLine(*this, line);
-    }
-    listing.beginDirectory();
+std::vector<FtpEntry> DirectoryListing::endDirectory(bool transferCompleted) {
+  if (transferCompleted && !carry_.empty()) {
+    // The server's last line came without a line feed.
+    std::string line;
+    line.swap(carry_);
+    takeLine(line);
   }
   std::vector<FtpEntry> entries;
-  entries.swap(ftpList);
+  entries.swap(entries_);
+  beginDirectory();
   return entries;
 }
 
-}  // namespace zembrel
+}  // namespace zembrel::detail

@@ -1,5 +1,8 @@
 #include "zembrel/platform/CurlDriver.hpp"
 
+// The sweep below needs curl_multi_socket_all, which libcurl marks deprecated
+// in favour of the socket action it cannot replace here.
+#define CURL_DISABLE_DEPRECATION
 #include <curl/curl.h>
 #include <glib.h>
 
@@ -9,6 +12,14 @@
 #include "zembrel/platform/RunLoop.hpp"
 
 namespace zembrel::detail {
+namespace {
+
+// How often every socket's transfers run although nothing happened on it.
+constexpr std::int64_t kSweepMicroseconds = 1000 * 1000;
+// How soon they run when libcurl waits for neither a socket nor its timer.
+constexpr std::int64_t kStuckSweepMicroseconds = 1000;
+
+}  // namespace
 
 // The one GSource that carries libcurl's descriptors and timer.
 struct CurlDriver::Source {
@@ -77,6 +88,9 @@ void CurlDriver::detach() {
 bool CurlDriver::add(CURL* easy) {
   if (!multi_ || curl_multi_add_handle(multi_, easy) != CURLM_OK) return false;
   added_.push_back(easy);
+  ++running_;
+  nextSweep_ = g_get_monotonic_time() + kSweepMicroseconds;
+  updateReadyTime();
   return true;
 }
 
@@ -134,7 +148,9 @@ int CurlDriver::onTimer(CURLM*, long timeoutMs, void* self) noexcept {
 
 void CurlDriver::updateReadyTime() {
   if (!source_) return;
-  g_source_set_ready_time(&source_->base, woken_ ? 0 : deadline_);
+  std::int64_t ready = deadline_;
+  if (running_ > 0 && (ready < 0 || nextSweep_ < ready)) ready = nextSweep_;
+  g_source_set_ready_time(&source_->base, woken_ ? 0 : ready);
 }
 
 void CurlDriver::dispatch() {
@@ -144,8 +160,7 @@ void CurlDriver::dispatch() {
   if (woken) {
     // A resumed transfer needs a prompt pass: libcurl 7.88 does not always
     // ask for one and would look at its socket again only at its next timer.
-    int running = 0;
-    curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
+    curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running_);
   }
   collectDone();
   if (afterPass_) afterPass_();
@@ -166,11 +181,24 @@ void CurlDriver::performActions() {
     if (condition & (G_IO_ERR | G_IO_NVAL)) mask |= CURL_CSELECT_ERR;
     if (mask) ready.emplace_back(fd, mask);
   }
-  int running = 0;
-  for (const auto& [fd, mask] : ready) curl_multi_socket_action(multi_, fd, mask, &running);
-  if (deadline_ >= 0 && g_source_get_time(source) >= deadline_) {
+  for (const auto& [fd, mask] : ready) curl_multi_socket_action(multi_, fd, mask, &running_);
+  const std::int64_t now = g_source_get_time(source);
+  if (deadline_ >= 0 && now >= deadline_) {
     deadline_ = -1;
-    curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
+    curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running_);
+  }
+  if (running_ > 0 && now >= nextSweep_) {
+    // libcurl 7.88 sets no timer for some waits of its own (an FTP reply
+    // that the server owes) and sometimes leaves a transfer with neither a
+    // socket nor a timer (an FTP data connection about to be opened on a
+    // reused control connection): it would notice their time-outs, or go
+    // on, only when it runs. Every transfer runs once a second, as in a poll
+    // loop, and at once when nothing else could wake it.
+    curl_multi_socket_all(multi_, &running_);
+  }
+  if (running_ > 0) {
+    const bool stuck = watched_.empty() && deadline_ < 0;
+    nextSweep_ = now + (stuck ? kStuckSweepMicroseconds : kSweepMicroseconds);
   }
 }
 
@@ -207,7 +235,8 @@ constexpr guint kGiveUpPollMs = 250;
 
 }  // namespace
 
-int runTransfer(CurlDriver& driver, CURL* easy, const std::function<bool()>& giveUp) {
+int runTransfer(CurlDriver& driver, CURL* easy, const std::function<bool()>& giveUp,
+                const std::function<void(int result)>& whenEnded) {
   if (!driver.valid()) return CURLE_FAILED_INIT;
   PrivateContext context;
   driver.attach(MainContext::threadDefault());
@@ -232,6 +261,7 @@ int runTransfer(CurlDriver& driver, CURL* easy, const std::function<bool()>& giv
         finished = true;
       }
     }
+    if (whenEnded) whenEnded(result);
     driver.remove(easy);
   }
   if (poll) {

@@ -78,6 +78,8 @@ class CurlDriver {
   std::vector<CURL*> added_;
   std::vector<Done> done_;
   long long deadline_ = -1;  // monotonic microseconds libcurl wants its timer at; -1 none
+  long long nextSweep_ = 0;  // when every transfer runs next, while any runs
+  int running_ = 0;          // transfers libcurl still runs, as it last said
   bool woken_ = false;
   std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);  // watched by dispatch
 };
@@ -89,8 +91,11 @@ class CurlDriver {
 // when it says so the transfer is removed unfinished. Returns libcurl's result,
 // or CURLE_ABORTED_BY_CALLBACK when given up, CURLE_FAILED_INIT when the
 // driver cannot run it. The driver's multi handle keeps the connection for
-// the next transfer.
-int runTransfer(CurlDriver& driver, CURL* easy, const std::function<bool()>& giveUp = {});
+// the next transfer. `whenEnded`, when set, gets the result while the handle
+// is still in the driver: the moment to act on its connection (libcurl may
+// say goodbye on it when the handle leaves).
+int runTransfer(CurlDriver& driver, CURL* easy, const std::function<bool()>& giveUp = {},
+                const std::function<void(int result)>& whenEnded = {});
 
 // As above with a driver of its own: one request, synchronously.
 int runTransfer(CURL* easy, const std::function<bool()>& giveUp = {});

@@ -1,0 +1,35 @@
+// The unprivileged user a run that root starts hands its untrusted work to: the render workers
+// and the thumbnailer sandboxes. Each run gets a uid and gid of its own that no account names
+// and no process holds, so nothing else on the system (not even another "nobody" process) may
+// signal, trace or read the memory of what decodes a document for root.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+
+namespace thumbtool {
+
+struct RunUser {
+  uid_t uid;
+  gid_t gid;
+};
+
+// The ids are drawn from this range, above the accounts, the service users, the container
+// ranges commonly allotted from /etc/subuid and the dynamic users of service managers.
+inline constexpr uid_t kFirstRunId = 0x71000000;
+inline constexpr uid_t kRunIdCount = 0x01000000;
+
+// Whether this process may become another user (root in a container may lack the right).
+bool mayChangeUser();
+
+// A fresh uid with the gid of the same number, neither known to the user and group databases
+// nor held (really, effectively, saved or for files) by any process; nothing when none was
+// found after a few tries.
+std::optional<RunUser> unusedRunUser();
+
+// In a child, before it takes untrusted work: no supplementary groups, the user's gid and uid,
+// really and effectively, with no way back. Async-signal-safe.
+bool becomeRunUser(const RunUser& user);
+
+}  // namespace thumbtool

@@ -436,8 +436,7 @@ ZEMBREL_C_API int32_t zembrel_xml_find_next_element(int32_t start, int32_t end, 
  * - "Setup": the operation could not be set up (bad arguments, no memory); code 0.
  * - "FTP": an FTP server refused; the code is its reply code and the message
  *   its reply text.
- * - "Keyring": a keyring call failed; the code is the keyring status
- *   (-25300 no such item, -25291 no Secret Service, -25308 locked, -60 timed out).
+ * - "Connect": an FTP server could not be reached or gave no answer; code 0.
  * - "File": a local file could not be used (missing, not a regular file,
  *   changed size during an upload); code 0.
  * zembrel_op_error_message() always gives the failure in words.

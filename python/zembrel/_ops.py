@@ -27,7 +27,7 @@ _RUNNING, _SUCCEEDED, _FAILED, _CANCELLED = 0, 1, 2, 3
 class TransferError(Exception):
     """An operation failed. ``domain`` and ``code`` say how (see zembrel.h:
     "POSIX" with an errno value, "NetDB", "Custom" with libcurl's code,
-    "HTTP", "FTP" with the reply code, "Setup", "File", "Keyring");
+    "HTTP", "FTP" with the reply code, "Connect", "Setup", "File");
     ``message`` says it in words."""
 
     def __init__(self, domain: str, code: int, message: str) -> None:

@@ -1,11 +1,6 @@
 // The HTTP operations of their own through the C interface: the streamed
 // POST and the resumable upload, each reporting to its zembrel_op.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -42,22 +37,6 @@ std::vector<std::pair<std::string, std::string>> pairsOf(const char* const* list
   return pairs;
 }
 
-// Why the local file cannot be sent, or nothing when it can.
-std::optional<Outcome> unreadableFile(const std::string& path) {
-  struct stat info {};
-  int error = 0;
-  if (stat(path.c_str(), &info) != 0) {
-    error = errno;
-  } else if (!S_ISREG(info.st_mode)) {
-    return Outcome::failed("File", 0, path + " is not a regular file");
-  } else if (access(path.c_str(), R_OK) != 0) {
-    error = errno;
-  } else {
-    return std::nullopt;
-  }
-  return Outcome::failed("File", error, "cannot read " + path + ": " + std::strerror(error));
-}
-
 // Keeps an operation object alive from its start to its end: a cycle through
 // its owner's keepAlive that the operation breaks when it ends.
 template <class Operation>
@@ -81,7 +60,7 @@ zembrel_op* startPost(const char* url, const char* const* fields, const char* fi
   arguments.url = zembrel::capi::text(url);
   std::vector<std::string> fieldList = pairList(fields);
   if (filePath != nullptr) {
-    if (auto refused = unreadableFile(filePath)) {
+    if (auto refused = zembrel::capi::localFileRefusal(filePath)) {
       op->finish(*refused);
       return op;
     }
@@ -124,7 +103,7 @@ zembrel_op* startResumable(const char* endpoint, const char* filePath, const cha
   settings.stateFolder = zembrel::detail::ResumeStore::defaultFolder();
 
   auto* op = new zembrel_op(progress, done, userData);
-  if (auto refused = unreadableFile(settings.filePath)) {
+  if (auto refused = zembrel::capi::localFileRefusal(settings.filePath)) {
     op->finish(*refused);
     return op;
   }

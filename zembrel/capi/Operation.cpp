@@ -3,7 +3,12 @@
 
 #include "zembrel/capi/Operation.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -113,7 +118,28 @@ namespace zembrel::capi {
 
 std::string publicErrorDomain(const detail::Outcome& outcome) {
   if (outcome.domainSource == detail::Outcome::DomainSource::Peer) return "FTP";
-  return outcome.domain;
+  static const char* const kDomains[] = {"POSIX", "NetDB", "Custom", "HTTP", "Setup", "File"};
+  for (const char* domain : kDomains) {
+    if (outcome.domain == domain) return domain;
+  }
+  // The FTP upload names its faults in a sentence, as its messages show them.
+  if (outcome.domain == "Could not connect to server") return "Connect";
+  return "File";
+}
+
+std::optional<detail::Outcome> localFileRefusal(const std::string& path) {
+  struct stat info {};
+  int error = 0;
+  if (::stat(path.c_str(), &info) != 0) {
+    error = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    return detail::Outcome::failed("File", 0, path + " is not a regular file");
+  } else if (::access(path.c_str(), R_OK) != 0) {
+    error = errno;
+  } else {
+    return std::nullopt;
+  }
+  return detail::Outcome::failed("File", error, "cannot read " + path + ": " + std::strerror(error));
 }
 
 }  // namespace zembrel::capi

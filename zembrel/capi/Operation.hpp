@@ -78,4 +78,8 @@ namespace zembrel::capi {
 // The host-facing error domain of a failed outcome (see zembrel.h).
 std::string publicErrorDomain(const detail::Outcome& outcome);
 
+// Why the local file cannot be sent ("File" with the OS error), or nothing
+// when it is a regular file this process may read.
+std::optional<detail::Outcome> localFileRefusal(const std::string& path);
+
 }  // namespace zembrel::capi

@@ -100,8 +100,10 @@ TEST_F(Operations, TwoUploadsAtOnceEachReportTheirOwnProgressAndResult) {
   EXPECT_EQ(zembrel_op_error_domain(first), nullptr);
   ASSERT_FALSE(a.progress.empty());
   EXPECT_TRUE(std::is_sorted(a.progress.begin(), a.progress.end()));
-  EXPECT_LE(a.progress.back(), 1 << 20);
+  EXPECT_EQ(a.progress.back(), 1 << 20);  // the whole file, before done
   EXPECT_EQ(a.total, 1 << 20);
+  ASSERT_FALSE(b.progress.empty()) << "a quick upload still reports its whole file";
+  EXPECT_EQ(b.progress.back(), 4096);
   EXPECT_FALSE(a.foreignThread || b.foreignThread);
   EXPECT_EQ(a.doneCalls, 1);
   EXPECT_EQ(b.doneCalls, 1);

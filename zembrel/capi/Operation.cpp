@@ -51,7 +51,6 @@ void zembrel_op::deliverProgress() {
   {
     std::lock_guard<std::mutex> hold(lock_);
     progressQueued_ = false;
-    if (finishing_) return;
     done = pendingDone_;
     total = pendingTotal_;
   }
@@ -69,7 +68,7 @@ void zembrel_op::finish(const Outcome& outcome, zembrel::capi::OperationExtras e
     cancel_ = nullptr;
   }
   // Calls queued on one context run in order: progress handed over before
-  // this reaches the host first (and is then skipped, as finishing_ is set).
+  // this reaches the host first; none is handed over after it.
   zembrel::detail::performOn(context_, [this, outcome, extras = std::move(extras)]() mutable {
     this->extras = std::move(extras);
     deliverOutcome(outcome);

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -76,12 +77,19 @@ void sleepMilliseconds(long milliseconds) {
   nanosleep(&interval, nullptr);
 }
 
-// The pid a run's folder is named after, or 0 for any other name.
-pid_t ownerOf(const char* name) {
-  if (std::strncmp(name, kRunPrefix, std::strlen(kRunPrefix)) != 0) {
+// This process's namespace as the start of its runs' folder names.
+std::string runPrefix() {
+  struct stat space {};
+  unsigned long long number = stat("/proc/self/ns/pid", &space) == 0 ? space.st_ino : 0;
+  return kRunPrefix + std::to_string(number) + "-";
+}
+
+// The pid a run's folder in this namespace is named after, or 0 for any other name.
+pid_t ownerOf(const char* name, const std::string& prefix) {
+  if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0) {
     return 0;
   }
-  const char* digits = name + std::strlen(kRunPrefix);
+  const char* digits = name + prefix.size();
   char* end = nullptr;
   long pid = std::strtol(digits, &end, 10);
   return end != digits && *end == '\0' && pid > 0 ? static_cast<pid_t>(pid) : 0;
@@ -138,13 +146,16 @@ void emptyAndRemoveGroup(const char* folder, const char* home) {
   rmdir(folder);
 }
 
+std::string runFolderName(pid_t pid) { return runPrefix() + std::to_string(pid); }
+
 void removeStaleRunGroups(const std::string& parent) {
   DIR* folder = opendir(parent.c_str());
   if (folder == nullptr) {
     return;
   }
+  const std::string prefix = runPrefix();
   while (dirent* entry = readdir(folder)) {
-    pid_t owner = ownerOf(entry->d_name);
+    pid_t owner = ownerOf(entry->d_name, prefix);
     // An id that is in use again keeps its folder: it may be a run's. rmdir removes only empty
     // groups, so a live run elsewhere keeps its own either way.
     if (owner > 0 && owner != getpid() && kill(owner, 0) != 0 && errno == ESRCH) {

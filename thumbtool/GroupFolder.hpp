@@ -1,6 +1,8 @@
-// Operations on one control-group folder that thumbtool made, usable from a signal handler:
-// nothing here allocates or takes a lock.
+// Operations on the control-group folders that thumbtool makes. Those on one folder are usable
+// from a signal handler: they allocate nothing and take no lock.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 
@@ -18,8 +20,14 @@ void killGroupMembers(const char* folder);
 // a while for killed members to be gone.
 void emptyAndRemoveGroup(const char* folder, const char* home);
 
-// Removes the folders thumbtool-<pid> in parent whose process has ended (a run killed before it
-// could remove its own); a folder whose members still live is left as it is.
+// The name of the folder of the run with this process id: thumbtool-<namespace>-<pid>. The
+// process namespace's number keeps runs apart that share a parent group but not their ids (each
+// the first process of a namespace of its own, say).
+std::string runFolderName(pid_t pid);
+
+// Removes the folders in parent of runs in this process namespace whose process has ended (a
+// run killed before it could remove its own); a folder whose members still live, or that
+// belongs to another namespace, is left as it is.
 void removeStaleRunGroups(const std::string& parent);
 
 }  // namespace thumbtool

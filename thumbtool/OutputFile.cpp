@@ -42,24 +42,42 @@ int createTemporary(const std::string& folder, std::string& name) {
   return -1;
 }
 
-// The mode (and owner, where this process may give it) of the file being replaced, or of a new
-// file (0666 less the umask). Set-id bits are not carried over.
-bool takeOverMode(int fd, const struct stat* replaced) {
+// The mode (and owner, where this process may give it and that owner may read the document)
+// of the file being replaced, or of a new file (0666 less the umask). Set-id bits are not
+// carried over.
+bool takeOverMode(int fd, const struct stat* replaced, const PictureReaders& readers) {
   if (replaced == nullptr) {
     mode_t mask = umask(0);
     umask(mask);
-    return fchmod(fd, 0666 & ~mask) == 0;
+    return fchmod(fd, 0666 & ~mask & readers.allowed) == 0;
   }
-  if (replaced->st_uid != geteuid() || replaced->st_gid != getegid()) {
+  bool theirs = replaced->st_uid != geteuid() || replaced->st_gid != getegid();
+  if (theirs && (readers.anyone || replaced->st_uid == readers.owner)) {
     // Not permitted for most callers; the mode below still keeps the picture as private.
     static_cast<void>(fchown(fd, replaced->st_uid, replaced->st_gid));
   }
-  return fchmod(fd, replaced->st_mode & 0777) == 0;
+  return fchmod(fd, replaced->st_mode & 0777 & readers.allowed) == 0;
 }
 
 }  // namespace
 
-bool replaceFile(const std::string& path, const Bytes& bytes) {
+PictureReaders readersOf(const std::string& source) {
+  struct stat document {};
+  if (source.empty() || stat(source.c_str(), &document) != 0 || !S_ISREG(document.st_mode)) {
+    return {};
+  }
+  PictureReaders readers{S_IRWXU, (document.st_mode & S_IROTH) != 0, document.st_uid};
+  // Whoever may read it as "others" may, whatever their group.
+  if ((document.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    readers.allowed |= S_IRWXG;
+  }
+  if (readers.anyone) {
+    readers.allowed |= S_IRWXO;
+  }
+  return readers;
+}
+
+bool replaceFile(const std::string& path, const Bytes& bytes, const PictureReaders& readers) {
   struct stat existing {};
   bool exists = !path.empty() && lstat(path.c_str(), &existing) == 0;
   if (path.empty() || (exists && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode))) {
@@ -72,7 +90,7 @@ bool replaceFile(const std::string& path, const Bytes& bytes) {
     return false;
   }
   bool written = writeAll(fd, bytes.data(), bytes.size()) &&
-                 takeOverMode(fd, replacesFile ? &existing : nullptr);
+                 takeOverMode(fd, replacesFile ? &existing : nullptr, readers);
   written = close(fd) == 0 && written;
   if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
     unlink(temporary.c_str());

@@ -67,6 +67,14 @@ struct Hierarchy {
   std::string ownGroup;
 };
 
+// Whether the mount that shows the group root shows group too: root itself or a group below it
+// ("/a/bc" is not below "/a/b", however the names begin).
+bool shownBelow(const std::string& root, const std::string& group) {
+  return root == "/" ? !group.empty() && group[0] == '/'
+                     : group.compare(0, root.size(), root) == 0 &&
+                           (group.size() == root.size() || group[root.size()] == '/');
+}
+
 // The unified tree (controller "") or the separate hierarchy of one controller, as mounted here,
 // with this process's group in it.
 std::optional<Hierarchy> hierarchyOf(const std::string& controller) {
@@ -104,8 +112,7 @@ std::optional<Hierarchy> hierarchyOf(const std::string& controller) {
       found->ownGroup = line.substr(second + 1);
     }
   }
-  if (!found || found->ownGroup.empty() ||
-      found->ownGroup.compare(0, found->root.size(), found->root) != 0) {
+  if (!found || found->ownGroup.empty() || !shownBelow(found->root, found->ownGroup)) {
     return std::nullopt;  // not mounted, or this process's group lies outside the mount
   }
   return found;
@@ -123,7 +130,7 @@ std::string folderOf(const Hierarchy& hierarchy, const std::string& group) {
 // this process's own id is an ended process's too).
 std::optional<std::string> makeFolder(const std::string& parent) {
   removeStaleRunGroups(parent);
-  std::string folder = parent + "/thumbtool-" + std::to_string(getpid());
+  std::string folder = parent + "/" + runFolderName(getpid());
   if (mkdir(folder.c_str(), 0755) != 0 &&
       !(errno == EEXIST && rmdir(folder.c_str()) == 0 && mkdir(folder.c_str(), 0755) == 0)) {
     return std::nullopt;
@@ -138,6 +145,9 @@ std::string bytes(std::uint64_t count) { return std::to_string(count); }
 std::optional<std::string> unifiedGroupParent(const std::string& mountPoint,
                                               const std::string& mountRoot,
                                               const std::string& ownGroup) {
+  if (!shownBelow(mountRoot, ownGroup)) {
+    return std::nullopt;
+  }
   std::string parent = folderOf(Hierarchy{mountRoot, mountPoint, ownGroup}, ownGroup);
   std::string offered = readText(parent + "/cgroup.subtree_control").value_or("");
   return hasWord(offered, "memory") ? std::optional<std::string>(parent) : std::nullopt;

@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,23 +43,30 @@ bool lineHolds(const char* status, const char* key, uid_t id) {
   return false;
 }
 
-// Whether the process's status shows the id among its uids or gids. Read in one call, without
-// stdio: this runs for every process on the system.
+// The start of a small kernel file (at most size - 1 bytes, read in one call without stdio),
+// ended by a NUL; its length, or -1 with errno set when it cannot be opened or read.
+ssize_t readStart(int folder, const char* path, char* text, std::size_t size) {
+  int fd = openat(folder, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return -1;
+  }
+  ssize_t length = read(fd, text, size - 1);
+  int error = errno;
+  close(fd);
+  text[length > 0 ? length : 0] = '\0';
+  errno = error;
+  return length;
+}
+
+// Whether the process's status shows the id among its uids or gids. This runs for every process
+// on the system.
 bool statusHolds(int proc, const char* pid, uid_t id) {
   char path[32];
   std::snprintf(path, sizeof path, "%s/status", pid);
-  int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;  // ended meanwhile
-  }
   char status[4096];
-  ssize_t length = read(fd, status, sizeof status - 1);
-  close(fd);
-  if (length <= 0) {
-    return false;
-  }
-  status[length] = '\0';
-  return lineHolds(status, "\nUid:", id) || lineHolds(status, "\nGid:", id);
+  // Nothing read: the process ended meanwhile.
+  return readStart(proc, path, status, sizeof status) > 0 &&
+         (lineHolds(status, "\nUid:", id) || lineHolds(status, "\nGid:", id));
 }
 
 // Whether any process this one can see holds the id. A /proc that cannot be read counts as
@@ -80,6 +88,63 @@ bool anyProcessHolds(uid_t id) {
   return holds;
 }
 
+// Whether the user namespace's map (uid_map or gid_map) holds every run id in one extent. One
+// that an unprivileged user or a rootless container made maps a few ids only, and becoming an
+// unmapped one fails. Without user namespaces every id is there.
+bool runIdsMapped(const char* mapFile) {
+  char map[4096];
+  ssize_t length = readStart(AT_FDCWD, mapFile, map, sizeof map);
+  if (length <= 0) {
+    return length < 0 && errno == ENOENT;
+  }
+  for (char* at = map; *at != '\0';) {
+    char* end = nullptr;
+    unsigned long long first = std::strtoull(at, &end, 10);
+    std::strtoull(end, &end, 10);  // the outer id the extent starts at
+    unsigned long long count = std::strtoull(end, &end, 10);
+    if (end == at) {
+      return false;
+    }
+    if (first <= kFirstRunId && std::uint64_t{kFirstRunId} + kRunIdCount <= first + count) {
+      return true;
+    }
+    at = end;
+  }
+  return false;
+}
+
+// Whether the supplementary groups may be dropped: a namespace can forbid it.
+bool groupsMayBeSet() {
+  char state[8];
+  ssize_t length = readStart(AT_FDCWD, "/proc/self/setgroups", state, sizeof state);
+  if (length < 0 && errno == ENOENT) {
+    return true;  // a kernel that has no such switch
+  }
+  return length > 0 && std::strncmp(state, "deny", 4) != 0;
+}
+
+// Whether a line of the file (user:first:count) allots the id.
+bool allotsId(const char* file, std::uint64_t id) {
+  std::FILE* ranges = std::fopen(file, "re");
+  if (ranges == nullptr) {
+    return false;
+  }
+  bool found = false;
+  char line[512];
+  while (!found && std::fgets(line, sizeof line, ranges) != nullptr) {
+    const char* colon = std::strchr(line, ':');
+    char* end = nullptr;
+    std::uint64_t first = colon != nullptr ? std::strtoull(colon + 1, &end, 10) : 0;
+    if (end == nullptr || *end != ':') {
+      continue;
+    }
+    std::uint64_t count = std::strtoull(end + 1, &end, 10);
+    found = first <= id && id - first < count;
+  }
+  std::fclose(ranges);
+  return found;
+}
+
 }  // namespace
 
 bool mayChangeUser() {
@@ -91,17 +156,20 @@ bool mayChangeUser() {
   auto effective = [&](int capability) {
     return (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
   };
-  return effective(CAP_SETUID) && effective(CAP_SETGID);
+  return effective(CAP_SETUID) && effective(CAP_SETGID) && runIdsMapped("/proc/self/uid_map") &&
+         runIdsMapped("/proc/self/gid_map") && groupsMayBeSet();
 }
 
-std::optional<RunUser> unusedRunUser() {
+std::optional<RunUser> unusedRunUser(const SubordinateIds& allotted) {
   for (int attempt = 0; attempt < kTries; ++attempt) {
     std::uint32_t draw = 0;
     if (getrandom(&draw, sizeof draw, 0) != static_cast<ssize_t>(sizeof draw)) {
       return std::nullopt;
     }
     auto id = static_cast<uid_t>(kFirstRunId + draw % kRunIdCount);
-    if (getpwuid(id) == nullptr && getgrgid(id) == nullptr && !anyProcessHolds(id)) {
+    if (getpwuid(id) == nullptr && getgrgid(id) == nullptr &&
+        !allotsId(allotted.uids, id) && !allotsId(allotted.gids, id) &&
+        !anyProcessHolds(id)) {
       return RunUser{id, id};
     }
   }

@@ -20,13 +20,21 @@ struct RunUser {
 inline constexpr uid_t kFirstRunId = 0x71000000;
 inline constexpr uid_t kRunIdCount = 0x01000000;
 
-// Whether this process may become another user (root in a container may lack the right).
+// Whether this process may become a run's user: root in a container may lack the right, and a
+// user namespace may map none of the run ids (or forbid dropping the supplementary groups).
 bool mayChangeUser();
 
-// A fresh uid with the gid of the same number, neither known to the user and group databases
-// nor held (really, effectively, saved or for files) by any process; nothing when none was
-// found after a few tries.
-std::optional<RunUser> unusedRunUser();
+// The files that allot users ranges of subordinate ids: a user may make processes (and files)
+// with those ids in a namespace of their own, and so trace or signal a run that had one.
+struct SubordinateIds {
+  const char* uids = "/etc/subuid";
+  const char* gids = "/etc/subgid";
+};
+
+// A fresh uid with the gid of the same number, neither known to the user and group databases,
+// nor allotted to a user as a subordinate id, nor held (really, effectively, saved or for
+// files) by any process; nothing when none was found after a few tries.
+std::optional<RunUser> unusedRunUser(const SubordinateIds& allotted = {});
 
 // In a child, before it takes untrusted work: no supplementary groups, the user's gid and uid,
 // really and effectively, with no way back. Async-signal-safe.

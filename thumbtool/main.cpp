@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     // Written to a new file that replaces OUTPUT only once it is complete; a failure leaves
     // OUTPUT as it was. The outcome does not change the exit status.
     if (bytes) {
-      thumbtool::replaceFile(output, *bytes);
+      thumbtool::replaceFile(output, *bytes, thumbtool::readersOf(source));
     }
   } catch (...) {
     // Out of memory on a hostile file: nothing is written, as for any failed preview.

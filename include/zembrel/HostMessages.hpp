@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "zembrel/Export.hpp"
@@ -15,9 +18,42 @@ namespace zembrel {
 using HostMessageHandler = std::function<void(std::string_view message)>;
 
 // Installs the process-wide handler, replacing the previous one; an empty
-// function removes it. Safe from any thread at any time, also while messages
-// are being delivered: a send in flight finishes with the handler it started
-// with. Without a handler, messages are dropped without trace.
+// function removes it. Without a handler, messages are dropped without trace.
+// Safe from any thread at any time, also while messages are being delivered:
+// a send in flight finishes with the handler it started with.
+//
+// Returns only when no call of the previous handler is running any more, on
+// any thread, and the previous handler (with whatever it captured) has been
+// destroyed: the host may free what that handler used as soon as this
+// returns. Do not hold, while calling this, a lock that a handler takes.
+// Called from inside a handler call, it returns at once instead (waiting
+// would never end); the previous handler is then destroyed when its last
+// running call returns, so free its data from its destructor.
 ZEMBREL_API void setHostMessageHandler(HostMessageHandler handler);
+
+// One host message, or a result text of the same shape, taken apart.
+struct HostMessage {
+  enum class Kind {
+    Progress,  // "#progress|N": `value` is the byte count
+    Complete,  // "#complete|N": `value` is the status (HTTP status, FTP reply code)
+    Error,     // "#error|DOMAIN|CODE": `domain` and `code`
+  };
+  Kind kind = Kind::Error;
+  std::int64_t value = 0;
+  std::string domain;  // the text between "#error|" and the last "|"
+  std::int64_t code = 0;
+
+  bool isFinal() const { return kind != Kind::Progress; }
+  // A final message that says the operation succeeded.
+  bool succeeded() const { return kind == Kind::Complete; }
+};
+
+// Takes a host message (or a simple request's result text) apart. Numbers
+// are signed decimals, right-aligned with blanks as the messages pad them;
+// the one documented exception, "#error|setup|nil" (a simple request refused
+// while a streamed POST of the instance runs), gives code 0. Absent for any
+// other text: an unknown kind, a missing field, a number that is not a
+// decimal or does not fit in 64 bits. Pure: any thread.
+ZEMBREL_API std::optional<HostMessage> parseHostMessage(std::string_view text);
 
 }  // namespace zembrel

@@ -77,8 +77,39 @@ typedef void (*zembrel_message_fn)(const char *message, void *user_data);
  * FTP upload, the upload's worker thread for FTP progress. The sender waits
  * until the handler returns. Safe from any thread at any time; without a
  * handler, messages are dropped.
+ *
+ * Returns only when no call of the previous handler is running any more, on
+ * any thread: the host may then free the previous user_data. Called from
+ * inside a handler call, it returns at once instead; use
+ * zembrel_set_message_handler_full() to learn when the previous user_data is
+ * no longer used.
  */
 ZEMBREL_C_API void zembrel_set_message_handler(zembrel_message_fn fn, void *user_data);
+
+/**
+ * @brief Frees the user_data of a message handler.
+ */
+typedef void (*zembrel_destroy_fn)(void *user_data);
+
+/**
+ * @brief As zembrel_set_message_handler(), and @p destroy (when not NULL) is
+ * called with @p user_data once the handler has been replaced or removed and
+ * no call of it runs any more, on whichever thread that happens last (the
+ * replacing thread, or the thread whose handler call returns last). With a
+ * NULL @p fn nothing is installed and @p destroy is called at once. Since 0.2.
+ */
+ZEMBREL_C_API void zembrel_set_message_handler_full(zembrel_message_fn fn, void *user_data,
+                                                    zembrel_destroy_fn destroy);
+
+/**
+ * @brief Takes a host message (or a simple POST's result text) apart, so
+ * that hosts need not split it themselves.
+ *
+ * @return JSON: {"kind":"progress","value":N}, {"kind":"complete","value":N}
+ * or {"kind":"error","domain":S,"code":N} ("#error|setup|nil" gives code 0);
+ * NULL for any other text. Free with zembrel_free(). Since 0.2.
+ */
+ZEMBREL_C_API char *zembrel_parse_message(const char *message);
 
 /**
  * @brief Runs one iteration of the calling thread's GLib main context (its

@@ -26,6 +26,7 @@ from __future__ import annotations
 import json
 import os
 import sys
+import threading
 import traceback
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -122,9 +123,19 @@ def iterate(may_block: bool = True) -> bool:
     return lib.zembrel_iterate(1 if may_block else 0) != 0
 
 
+def parse_message(message: str) -> Optional[Dict[str, Any]]:
+    """Takes a host message (or a simple POST's result text) apart:
+    ``{"kind": "progress" | "complete", "value": N}`` or
+    ``{"kind": "error", "domain": S, "code": N}``; ``None`` for any other
+    text. ``"#error|setup|nil"`` gives code 0."""
+    result = _take(lib.zembrel_parse_message(_text(message)))
+    return json.loads(result) if result else None
+
+
 def is_final(message: str) -> bool:
     """Whether a host message ends its operation (``#complete|…`` or ``#error|…``)."""
-    return message.startswith(("#complete|", "#error|"))
+    parsed = parse_message(message)
+    return parsed is not None and parsed["kind"] != "progress"
 
 
 def version() -> str:
@@ -215,13 +226,41 @@ class Zembrel:
         if not handle:
             raise MemoryError("zembrel_new failed")
         self._handle: Optional[int] = handle
+        # Calls in flight on any thread: close() from another thread drops the
+        # reference only once they have returned, so no call ever runs on a
+        # freed instance.
+        self._lock = threading.Lock()
+        self._calls = 0
+        self._closing_handle: Optional[int] = None
 
     def close(self) -> None:
         """Drops this object's reference; the FTP connection closes with the
-        last one."""
-        handle, self._handle = self._handle, None
+        last one. Calls still running on other threads finish first."""
+        with self._lock:
+            handle, self._handle = self._handle, None
+            if self._calls:
+                self._closing_handle = handle
+                return
         if handle:
             lib.zembrel_unref(handle)
+
+    def _call(self, fn: Callable[..., Any], *args: Any) -> Any:
+        with self._lock:
+            if not self._handle:
+                raise ValueError("the Zembrel instance is closed")
+            handle = self._handle
+            self._calls += 1
+        try:
+            return fn(handle, *args)
+        finally:
+            with self._lock:
+                self._calls -= 1
+                last = self._calls == 0 and self._handle is None
+                handle = self._closing_handle if last else None
+                if handle:
+                    self._closing_handle = None
+            if handle:
+                lib.zembrel_unref(handle)
 
     def __enter__(self) -> "Zembrel":
         return self
@@ -233,70 +272,64 @@ class Zembrel:
         if getattr(self, "_handle", None) and _capi is not None and _capi.lib is not None:
             self.close()
 
-    @property
-    def _h(self) -> int:
-        if not self._handle:
-            raise ValueError("the Zembrel instance is closed")
-        return self._handle
-
     # ---- State and messages
 
     def set_progress_event_interval(self, seconds: float) -> None:
         """Seconds between the POST's progress messages (default 1.0)."""
-        lib.zembrel_set_progress_event_interval(self._h, float(seconds))
+        self._call(lib.zembrel_set_progress_event_interval, float(seconds))
 
     def snapshot(self) -> Dict[str, Any]:
         """The instance's state (postInProgress, fileSize, lastFTPCode …)."""
-        return json.loads(_take(lib.zembrel_snapshot(self._h)) or "{}")
+        return json.loads(_take(self._call(lib.zembrel_snapshot)) or "{}")
 
     def send_message(self, message: str) -> None:
         """Sends a host message unchanged, on this thread."""
-        lib.zembrel_send_message(self._h, _text(message))
+        self._call(lib.zembrel_send_message, _text(message))
 
     def send_progress(self) -> None:
         """Sends "#progress|…" with :meth:`post_progress`."""
-        lib.zembrel_send_progress(self._h)
+        self._call(lib.zembrel_send_progress)
 
     def send_ftp_progress(self, count: int) -> None:
         """Sends "#progress|…" with the byte count."""
-        lib.zembrel_send_ftp_progress(self._h, count)
+        self._call(lib.zembrel_send_ftp_progress, count)
 
     def send_complete(self, status: int) -> None:
         """Sends "#complete|STATUS"."""
-        lib.zembrel_send_complete(self._h, status)
+        self._call(lib.zembrel_send_complete, status)
 
     def send_error(self, message: str, code: int) -> None:
         """Sends "#error|MESSAGE|CODE"."""
-        lib.zembrel_send_error(self._h, _text(message), code)
+        self._call(lib.zembrel_send_error, _text(message), code)
 
     # ---- Digest and keyring
 
     def md5(self, text: str) -> str:
         """MD5 of the text's UTF-8 bytes as 32 lower-case hex digits."""
-        return _take(lib.zembrel_md5(self._h, _text(text))) or ""
+        return _take(self._call(lib.zembrel_md5, _text(text))) or ""
 
     def keychain_store(self, password: str, service: str, account: str,
                        old_service: Optional[str] = None) -> None:
         """Stores password and account under the service name in the user's
         keyring; with ``old_service`` (a rename) its item is removed first.
         Failures are logged and left in :meth:`keychain_status`."""
-        lib.zembrel_keychain_store(self._h, _text(password), _text(service), _text(account),
+        self._call(lib.zembrel_keychain_store, _text(password), _text(service), _text(account),
                                    _text(old_service))
 
     def keychain_get(self, service: str) -> List[str]:
         """``[password, account]`` of the service's item; ``["", ""]`` when
         there is none or the keyring cannot be read."""
-        return json.loads(_take(lib.zembrel_keychain_get(self._h, _text(service))) or "[]")
+        return json.loads(_take(self._call(lib.zembrel_keychain_get, _text(service))) or "[]")
 
     def keychain_delete(self, service: str) -> None:
         """Deletes the service's item."""
-        lib.zembrel_keychain_delete(self._h, _text(service))
+        self._call(lib.zembrel_keychain_delete, _text(service))
 
     def keychain_status(self) -> int:
         """Status of this thread's last keychain call: 0 when it did what was
         asked, else -25300 (no such item), -25291 (no Secret Service), -25308
         (locked), -60 (timed out), -50 (not UTF-8) or -26276 (other)."""
-        return int(lib.zembrel_keychain_status(self._h))
+        return int(self._call(lib.zembrel_keychain_status))
 
     # ---- HTTP
 
@@ -315,21 +348,21 @@ class Zembrel:
         POST of this instance already runs, or when setting up failed
         (``#error|Setup|0`` is sent).
         """
-        return lib.zembrel_post(self._h, _text(url), _text(user_agent),
+        return self._call(lib.zembrel_post, _text(url), _text(user_agent),
                                 _list(_pairs(fields, file_part)), _path(file),
                                 _list(_pairs(headers))) != 0
 
     def cancel_upload(self) -> None:
         """Ends the running POST without a message (same thread that started it)."""
-        lib.zembrel_cancel_upload(self._h)
+        self._call(lib.zembrel_cancel_upload)
 
     def post_progress(self) -> int:
         """Estimated bytes of the file sent so far by the running POST."""
-        return int(lib.zembrel_post_progress(self._h))
+        return int(self._call(lib.zembrel_post_progress))
 
     def mime_type_for_file(self, file: PathLike) -> Optional[str]:
         """MIME type by the file name's extension."""
-        return _take(lib.zembrel_mime_type_for_file(self._h, _path(file)))
+        return _take(self._call(lib.zembrel_mime_type_for_file, _path(file)))
 
     def simple_post(self, url: str, fields: Optional[Sequence[Pair]] = None,
                     encoding: Optional[str] = None, headers: Optional[Sequence[Pair]] = None,
@@ -339,17 +372,17 @@ class Zembrel:
         element after the pairs, the raw body when alone). Returns
         ``"#complete|STATUS"`` or ``"#error|DOMAIN|CODE"``; the answer is
         saved for :meth:`parse_response_file`."""
-        return _take(lib.zembrel_simple_post(self._h, _text(url), _text(user_agent),
+        return _take(self._call(lib.zembrel_simple_post, _text(url), _text(user_agent),
                                              _list(_pairs(fields, extra)), _text(encoding),
                                              _list(_pairs(headers)))) or ""
 
     def sent_cookies(self, domain: Optional[str]) -> str:
         """Stored cookies of exactly that domain as "n1=v1; n2=v2"."""
-        return _take(lib.zembrel_sent_cookies(self._h, _text(domain))) or ""
+        return _take(self._call(lib.zembrel_sent_cookies, _text(domain))) or ""
 
     def parse_response_file(self, file: PathLike, flatten: bool = False) -> List[Element]:
         """The XML elements of a saved response file (see :func:`xml`)."""
-        return _elements(_take(lib.zembrel_parse_response_file(self._h, _path(file),
+        return _elements(_take(self._call(lib.zembrel_parse_response_file, _path(file),
                                                                 int(flatten))))
 
     # ---- FTP
@@ -362,31 +395,31 @@ class Zembrel:
         ``#error|Upload Cancelled|0`` or ``#error|Could not connect to
         server|0``. Returns ``False`` while an upload of this instance runs or
         when the file is missing (``#error|File does not exist|0``)."""
-        return lib.zembrel_ftp_upload(self._h, _path(local_path), _text(url)) != 0
+        return self._call(lib.zembrel_ftp_upload, _path(local_path), _text(url)) != 0
 
     def ftp_cancel(self) -> None:
         """Stops the running FTP operation (any thread)."""
-        lib.zembrel_ftp_cancel(self._h)
+        self._call(lib.zembrel_ftp_cancel)
 
     def ftp_close(self) -> None:
         """Drops the FTP connection; a running upload ends as cancelled."""
-        lib.zembrel_ftp_close(self._h)
+        self._call(lib.zembrel_ftp_close)
 
     def ftp_list(self, url: str, level: Union[int, str, None] = None) -> Optional[Dict[str, Any]]:
         """Lists the directory and its subdirectories down to ``level`` (0-5):
         ``{"directories": [{"name", "directory", "children"}…], "result":
         "TEXT|CODE"}``. ``None`` while an upload of this instance runs."""
         level_text = None if level is None else str(level)
-        result = _take(lib.zembrel_ftp_list(self._h, _text(url), _text(level_text)))
+        result = _take(self._call(lib.zembrel_ftp_list, _text(url), _text(level_text)))
         return None if result is None else json.loads(result)
 
     def ftp_mkdir(self, url: str) -> Optional[str]:
         """Creates the directory the URL's path names; "TEXT|CODE" of the reply."""
-        return _take(lib.zembrel_ftp_mkdir(self._h, _text(url)))
+        return _take(self._call(lib.zembrel_ftp_mkdir, _text(url)))
 
     def ftp_rmdir(self, url: str) -> Optional[str]:
         """Removes the directory the URL's path names; "TEXT|CODE" of the reply."""
-        return _take(lib.zembrel_ftp_rmdir(self._h, _text(url)))
+        return _take(self._call(lib.zembrel_ftp_rmdir, _text(url)))
 
     # ---- XML
 

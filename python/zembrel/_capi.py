@@ -21,6 +21,7 @@ MESSAGE_FN = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p)
 
 _PROTOTYPES = [
     ("zembrel_set_message_handler", None, [MESSAGE_FN, ctypes.c_void_p]),
+    ("zembrel_parse_message", _string, [ctypes.c_char_p]),
     ("zembrel_iterate", ctypes.c_int, [ctypes.c_int]),
     ("zembrel_new", _handle, []),
     ("zembrel_ref", _handle, [_handle]),

@@ -26,9 +26,9 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using zembrel::test::HttpTestServer;
+using zembrel::test::readFile;
 using zembrel::test::ScopedTempDir;
 using zembrel::test::ServerProcess;
-using zembrel::test::readFile;
 using zembrel::test::writeFile;
 
 // Takes over a returned string: its text, then zembrel_free; "<null>" for
@@ -71,7 +71,8 @@ struct Messages {
   // came or the deadline passed; a short timer wakes the loop for the check.
   std::string waitForFinal(std::chrono::seconds deadline = std::chrono::seconds(30)) {
     GSource* tick = g_timeout_source_new(50);
-    g_source_set_callback(tick, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr, nullptr);
+    g_source_set_callback(
+        tick, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr, nullptr);
     g_source_attach(tick, nullptr);
     const auto until = std::chrono::steady_clock::now() + deadline;
     while (final().empty() && std::chrono::steady_clock::now() < until) zembrel_iterate(1);
@@ -128,20 +129,45 @@ ServerProcess* CApi::ftp_ = nullptr;
 TEST(CApiSymbols, EveryFunctionIsExportedUnderItsVersionNode) {
   void* library = dlopen(ZEMBREL_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD);
   ASSERT_NE(library, nullptr) << dlerror();
-  const char* names[] = {
-      "zembrel_set_message_handler", "zembrel_iterate", "zembrel_new", "zembrel_ref",
-      "zembrel_unref", "zembrel_free", "zembrel_version", "zembrel_set_progress_event_interval",
-      "zembrel_snapshot", "zembrel_send_message", "zembrel_send_progress",
-      "zembrel_send_ftp_progress", "zembrel_send_complete", "zembrel_send_error", "zembrel_md5",
-      "zembrel_keychain_store", "zembrel_keychain_get", "zembrel_keychain_delete",
-      "zembrel_keychain_status",
-      "zembrel_post", "zembrel_cancel_upload", "zembrel_post_progress",
-      "zembrel_mime_type_for_file", "zembrel_simple_post", "zembrel_sent_cookies",
-      "zembrel_parse_response_file", "zembrel_ftp_upload", "zembrel_ftp_cancel",
-      "zembrel_ftp_close", "zembrel_ftp_list", "zembrel_ftp_mkdir", "zembrel_ftp_rmdir",
-      "zembrel_url_base_path", "zembrel_url_relative_path", "zembrel_url_combine",
-      "zembrel_url_upload_destination", "zembrel_xml", "zembrel_xml_process_elements",
-      "zembrel_xml_find_next_element"};
+  const char* names[] = {"zembrel_set_message_handler",
+                         "zembrel_iterate",
+                         "zembrel_new",
+                         "zembrel_ref",
+                         "zembrel_unref",
+                         "zembrel_free",
+                         "zembrel_version",
+                         "zembrel_set_progress_event_interval",
+                         "zembrel_snapshot",
+                         "zembrel_send_message",
+                         "zembrel_send_progress",
+                         "zembrel_send_ftp_progress",
+                         "zembrel_send_complete",
+                         "zembrel_send_error",
+                         "zembrel_md5",
+                         "zembrel_keychain_store",
+                         "zembrel_keychain_get",
+                         "zembrel_keychain_delete",
+                         "zembrel_keychain_status",
+                         "zembrel_post",
+                         "zembrel_cancel_upload",
+                         "zembrel_post_progress",
+                         "zembrel_mime_type_for_file",
+                         "zembrel_simple_post",
+                         "zembrel_sent_cookies",
+                         "zembrel_parse_response_file",
+                         "zembrel_ftp_upload",
+                         "zembrel_ftp_cancel",
+                         "zembrel_ftp_close",
+                         "zembrel_ftp_list",
+                         "zembrel_ftp_mkdir",
+                         "zembrel_ftp_rmdir",
+                         "zembrel_url_base_path",
+                         "zembrel_url_relative_path",
+                         "zembrel_url_combine",
+                         "zembrel_url_upload_destination",
+                         "zembrel_xml",
+                         "zembrel_xml_process_elements",
+                         "zembrel_xml_find_next_element"};
   for (const char* name : names) {
     EXPECT_NE(dlvsym(library, name, "ZEMBREL_C_0.1"), nullptr) << name;
   }
@@ -151,7 +177,8 @@ TEST(CApiSymbols, EveryFunctionIsExportedUnderItsVersionNode) {
       "zembrel_op_cancel", "zembrel_op_ref", "zembrel_op_unref", "zembrel_op_status",
       "zembrel_op_http_status", "zembrel_op_error_domain", "zembrel_op_error_code",
       "zembrel_op_error_message", "zembrel_op_message", "zembrel_op_location",
-      "zembrel_op_result_json"};
+      "zembrel_op_result_json", "zembrel_set_message_handler_full",
+      "zembrel_parse_message"};
   for (const char* name : added) {
     EXPECT_NE(dlvsym(library, name, "ZEMBREL_C_0.2"), nullptr) << name;
     EXPECT_EQ(dlvsym(library, name, "ZEMBREL_C_0.1"), nullptr) << name;
@@ -186,8 +213,7 @@ TEST_F(CApi, SynchronousOperationsReturnTheirTexts) {
       {"combine as directory",
        [] { return take(zembrel_url_combine("ftp://h/a", "b c", nullptr, 0)); },
        "ftp://h/a/b%20c/"},
-      {"combine with file",
-       [] { return take(zembrel_url_combine("ftp://h/a", "b", "f.txt", 1)); },
+      {"combine with file", [] { return take(zembrel_url_combine("ftp://h/a", "b", "f.txt", 1)); },
        "ftp://h/a/b/f.txt"},
       {"upload destination",
        [] { return take(zembrel_url_upload_destination("ftp://h/in/", "/tmp/x.bin")); },
@@ -195,8 +221,8 @@ TEST_F(CApi, SynchronousOperationsReturnTheirTexts) {
       {"cookies of no domain", [&] { return take(zembrel_sent_cookies(z_, nullptr)); }, ""},
       {"simple POST to a closed port",
        [&] {
-         const std::string url = "http://127.0.0.1:" +
-                                 std::to_string(zembrel::test::closedPort()) + "/";
+         const std::string url =
+             "http://127.0.0.1:" + std::to_string(zembrel::test::closedPort()) + "/";
          return take(zembrel_simple_post(z_, url.c_str(), nullptr, nullptr, nullptr, nullptr));
        },
        "#error|POSIX|111"},
@@ -216,6 +242,15 @@ TEST_F(CApi, HostMessagesReachTheCHandler) {
   zembrel_send_message(z_, "dropped");
   EXPECT_EQ(messages_.all(), (std::vector<std::string>{"#progress|hello", "#progress|  512",
                                                        "#complete|200", "#error|Bad thing|7"}));
+}
+
+TEST(CApiMessages, ParseMessageGivesJsonOrNull) {
+  EXPECT_EQ(json::parse(take(zembrel_parse_message("#progress|  512"))),
+            json({{"kind", "progress"}, {"value", 512}}));
+  EXPECT_EQ(json::parse(take(zembrel_parse_message("#error|NetDB|-2"))),
+            json({{"kind", "error"}, {"domain", "NetDB"}, {"code", -2}}));
+  EXPECT_EQ(zembrel_parse_message("#error|POSIX|x"), nullptr);
+  EXPECT_EQ(zembrel_parse_message(nullptr), nullptr);
 }
 
 TEST_F(CApi, SnapshotIsJsonOfTheInstanceState) {
@@ -261,14 +296,12 @@ TEST_F(CApi, StreamedPostSendsFieldsAndFileWithProgress) {
   for (int flatten : {0, 1}) {
     std::vector<std::string> arguments = {"parse-response", responseFile};
     if (flatten) arguments.push_back("--flatten");
-    EXPECT_EQ(take(zembrel_parse_response_file(z_, responseFile.c_str(), flatten)),
-              cli(arguments));
+    EXPECT_EQ(take(zembrel_parse_response_file(z_, responseFile.c_str(), flatten)), cli(arguments));
   }
 }
 
 TEST_F(CApi, StreamedPostToAClosedPortEndsInAnError) {
-  const std::string url =
-      "http://127.0.0.1:" + std::to_string(zembrel::test::closedPort()) + "/";
+  const std::string url = "http://127.0.0.1:" + std::to_string(zembrel::test::closedPort()) + "/";
   const char* fields[] = {"a", "1", nullptr};
   ASSERT_EQ(zembrel_post(z_, url.c_str(), nullptr, fields, nullptr, nullptr), 1);
   EXPECT_EQ(messages_.waitForFinal(), "#error|POSIX|111");

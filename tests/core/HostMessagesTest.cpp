@@ -12,6 +12,7 @@
 
 #include "zembrel/HostMessages.hpp"
 #include "zembrel/Zembrel.hpp"
+#include "zembrel/core/MessageText.hpp"
 
 namespace zembrel {
 namespace {
@@ -215,6 +216,85 @@ INSTANTIATE_TEST_SUITE_P(
                       ReplaceUnderLoadCase{"RemovedAndInstalledAgain", true, false},
                       ReplaceUnderLoadCase{"ReplacedFromInsideAHandler", false, true}),
     [](const auto& info) { return std::string(info.param.what); });
+
+}  // namespace
+}  // namespace zembrel
+
+namespace zembrel {
+namespace {
+
+// Host messages and result texts taken apart: each row is a text and what it
+// must give (absent for a malformed one).
+struct ParseCase {
+  const char* name;
+  std::string text;
+  std::optional<HostMessage> expected;
+};
+
+HostMessage parsed(HostMessage::Kind kind, std::int64_t value, std::string domain = {},
+                   std::int64_t code = 0) {
+  HostMessage message;
+  message.kind = kind;
+  message.value = value;
+  message.domain = std::move(domain);
+  message.code = code;
+  return message;
+}
+
+using K = HostMessage::Kind;
+const ParseCase kParseCases[] = {
+    {"PaddedProgress", "#progress|  512", parsed(K::Progress, 512)},
+    {"ProgressPast4GiB", "#progress|8589934592", parsed(K::Progress, 8589934592)},
+    {"PaddedComplete", "#complete|200", parsed(K::Complete, 200)},
+    {"ShortStatusPadded", "#complete|  7", parsed(K::Complete, 7)},
+    {"Error", "#error|POSIX|111", parsed(K::Error, 0, "POSIX", 111)},
+    {"NegativeCode", "#error|Keyring|-25300", parsed(K::Error, 0, "Keyring", -25300)},
+    {"DomainWithBlanks", "#error|Upload Cancelled|0", parsed(K::Error, 0, "Upload Cancelled", 0)},
+    {"EmptyDomain", "#error||5", parsed(K::Error, 0, "", 5)},
+    {"BusyRefusal", "#error|setup|nil", parsed(K::Error, 0, "setup", 0)},
+    {"OtherWordAsCode", "#error|Setup|nil", std::nullopt},
+    {"CodeWithTrailingText", "#error|POSIX|111x", std::nullopt},
+    {"NoCode", "#error|POSIX", std::nullopt},
+    {"EmptyProgress", "#progress|", std::nullopt},
+    {"BlanksOnly", "#complete|   ", std::nullopt},
+    {"TooLarge", "#progress|99999999999999999999", std::nullopt},
+    {"UnknownKind", "#done|1", std::nullopt},
+    {"FtpResultIsNoMessage", "226 Transfer complete|226", std::nullopt},
+};
+
+class ParseHostMessage : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseHostMessage, TakesTheTextApart) {
+  const auto got = parseHostMessage(GetParam().text);
+  const auto& expected = GetParam().expected;
+  ASSERT_EQ(got.has_value(), expected.has_value()) << GetParam().text;
+  if (!expected) return;
+  EXPECT_EQ(got->kind, expected->kind);
+  EXPECT_EQ(got->value, expected->value);
+  EXPECT_EQ(got->domain, expected->domain);
+  EXPECT_EQ(got->code, expected->code);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, ParseHostMessage, ::testing::ValuesIn(kParseCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Every text the library makes from an outcome reads back as that outcome.
+TEST(ParseHostMessageRoundTrip, OutcomeTextsReadBack) {
+  using detail::Outcome;
+  const auto complete = parseHostMessage(detail::finalMessageText(Outcome::succeeded(7)));
+  ASSERT_TRUE(complete);
+  EXPECT_EQ(complete->value, 7);
+  const auto peer = parseHostMessage(
+      detail::finalMessageText(Outcome::refusedByPeer("550 No|such\r\nfile", 550)));
+  ASSERT_TRUE(peer);
+  EXPECT_EQ(peer->code, 550);
+  const auto busy = parseHostMessage(detail::requestResultText(Outcome::busy()));
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(busy->domain, "setup");
+  const auto cancelled = parseHostMessage(detail::finalMessageText(Outcome::cancelled()));
+  ASSERT_TRUE(cancelled);
+  EXPECT_EQ(cancelled->domain, "Upload Cancelled");
+}
 
 }  // namespace
 }  // namespace zembrel

@@ -16,8 +16,8 @@
 
 #include "HttpTestServer.hpp"
 #include "MainLoop.hpp"
-#include "ScopedEnvironment.hpp"
 #include "ResumableFixtures.hpp"
+#include "ScopedEnvironment.hpp"
 #include "zembrel/HostMessages.hpp"
 #include "zembrel/Zembrel.hpp"
 #include "zembrel/platform/TransferPolicy.hpp"
@@ -88,9 +88,7 @@ class ResumableTest : public ::testing::Test {
     bytes_ = test::patternedBytes(kFileSize, 14);
     test::writeFile(file(), bytes_);
   }
-  void TearDown() override {
-    detail::overrideTransferLimitsForTesting(nullptr);
-  }
+  void TearDown() override { detail::overrideTransferLimitsForTesting(nullptr); }
 
   std::filesystem::path file() const { return files_.path() / "holiday.mp4"; }
 
@@ -132,8 +130,11 @@ const UploadCase kCases[] = {
     {"ClientErrorIsFinal", {"--fail", "PATCH:403:1"}, {}, "#error|HTTP|403", true},
     {"ServerGone", {}, {"--cut-at", "7000000", "--gone-after-cut"}, "#error|POSIX|111", true},
     // The draft, in appends of at most 3 MiB, one of them cut.
-    {"DraftWithCut", {"--draft", "--max-append", "3145728"}, {"--cut-at", "5000000"},
-     "#complete|200", false},
+    {"DraftWithCut",
+     {"--draft", "--max-append", "3145728"},
+     {"--cut-at", "5000000"},
+     "#complete|200",
+     false},
     // The upload URL names another origin: it gets the file, not the caller's headers.
     {"UploadOnAnotherOrigin", {"--other-origin"}, {}, "#complete|204", false, false},
     // Appends that the server drops without an offset are failed attempts.
@@ -154,10 +155,9 @@ TEST_P(ResumableFault, EndsWithTheFileOrATruePrefix) {
   Recorder recorder(state_.path());
   {
     auto zembrel = newInstance();
-    ASSERT_TRUE(zembrel->doResumableUploadWithURL(proxy.endpoint(), file().string(),
-                                                  std::vector<std::string>{"filename", "holiday.mp4"},
-                                                  std::vector<std::string>{
-                                                      "X-Trace", "t1", "Authorization", "Bearer t1"}));
+    ASSERT_TRUE(zembrel->doResumableUploadWithURL(
+        proxy.endpoint(), file().string(), std::vector<std::string>{"filename", "holiday.mp4"},
+        std::vector<std::string>{"X-Trace", "t1", "Authorization", "Bearer t1"}));
   }
   ASSERT_TRUE(recorder.waitForFinal(40s));
   test::runMainContextFor(200ms);  // late messages would show up here
@@ -255,8 +255,8 @@ TEST_F(ResumableTest, CancelReachesOnlyItsOwnRunningUpload) {
   auto first = newInstance();
   auto second = newInstance();
   const auto finalsAre = [&](std::vector<std::string> expected) {
-    EXPECT_TRUE(test::runMainContextUntil(
-        [&] { return recorder.finals.size() >= expected.size(); }, 30s));
+    EXPECT_TRUE(
+        test::runMainContextUntil([&] { return recorder.finals.size() >= expected.size(); }, 30s));
     test::runMainContextFor(200ms);
     std::vector<std::string> finals = recorder.finals;
     // The complete status depends on the request that finished the upload.
@@ -278,7 +278,8 @@ TEST_F(ResumableTest, CancelReachesOnlyItsOwnRunningUpload) {
        [&] {
          ASSERT_TRUE(first->doResumableUploadWithURL(proxy.endpoint(), file().string(), {}, {}));
          ASSERT_TRUE(recorder.waitForProgress(kSurelyCreated));
-         ASSERT_TRUE(second->doResumableUploadWithURL(server.endpoint(), otherFile.string(), {}, {}));
+         ASSERT_TRUE(
+             second->doResumableUploadWithURL(server.endpoint(), otherFile.string(), {}, {}));
          first->cancelResumableUpload();
        },
        {"#complete", "#error|Upload Cancelled|0"}},
@@ -286,7 +287,8 @@ TEST_F(ResumableTest, CancelReachesOnlyItsOwnRunningUpload) {
        [&] {
          second->cancelResumableUpload();
          first->cancelResumableUpload();
-         ASSERT_TRUE(second->doResumableUploadWithURL(server.endpoint(), otherFile.string(), {}, {}));
+         ASSERT_TRUE(
+             second->doResumableUploadWithURL(server.endpoint(), otherFile.string(), {}, {}));
        },
        {"#complete"}},
   };
@@ -365,7 +367,8 @@ TEST_F(ResumableTest, SmallFileGoesWithTheCreation) {
     auto zembrel = newInstance();
     ASSERT_TRUE(zembrel->doResumableUploadWithURL(server.endpoint(), file().string(), {}, {}));
     ASSERT_TRUE(recorder.waitForFinal());
-    EXPECT_EQ(recorder.finals, std::vector<std::string>{offered ? "#complete|201" : "#complete|204"});
+    EXPECT_EQ(recorder.finals,
+              std::vector<std::string>{offered ? "#complete|201" : "#complete|204"});
     std::vector<std::string> methods;
     for (const auto& line : server.log()) methods.push_back(line["method"]);
     const std::vector<std::string> expected =

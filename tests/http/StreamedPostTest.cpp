@@ -137,9 +137,7 @@ class StreamedPost : public ::testing::Test {
   // Waits until no upload of the instance holds it any more (its timers and
   // stream are gone), then dispatches whatever is left: a message that was
   // to follow the final one is among messages_ now.
-  void settle() {
-    EXPECT_TRUE(test::settle(zembrel_)) << "the upload still holds the instance";
-  }
+  void settle() { EXPECT_TRUE(test::settle(zembrel_)) << "the upload still holds the instance"; }
 
   // The request this test made.
   RecordedRequest lastRequest() const {
@@ -195,8 +193,8 @@ struct BodyCase {
 };
 
 std::string fieldPart(const std::string& name, const std::string& value) {
-  return "--{BOUNDARY}\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
-         value + "\r\n";
+  return "--{BOUNDARY}\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value +
+         "\r\n";
 }
 
 std::string filePart(const std::string& part, const std::string& file, const std::string& type,
@@ -395,11 +393,11 @@ TEST_F(StreamedPost, LargeFileArrivesIntact) {
   const RecordedRequest request = lastRequest();
 
   // The body the server should have seen, with the boundary it was sent.
-  const std::string head = request.withBoundary(
-      fieldPart("title", "large") +
-      "--{BOUNDARY}\r\nContent-Disposition: form-data; name=\"upload\"; "
-      "filename=\"large.bin\"\r\nContent-Type: application/octet-stream\r\n"
-      "Content-Transfer-Encoding: binary\r\n\r\n");
+  const std::string head =
+      request.withBoundary(fieldPart("title", "large") +
+                           "--{BOUNDARY}\r\nContent-Disposition: form-data; name=\"upload\"; "
+                           "filename=\"large.bin\"\r\nContent-Type: application/octet-stream\r\n"
+                           "Content-Transfer-Encoding: binary\r\n\r\n");
   const std::string tail = request.withBoundary("\r\n--{BOUNDARY}--\r\n");
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> hash(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
   EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr);
@@ -783,8 +781,7 @@ TEST_F(StreamedPost, ProxyComesFromTheEnvironmentAtEachStart) {
   {
     test::ScopedEnvironment proxy{
         {"http_proxy", url("")}, {"no_proxy", std::nullopt}, {"NO_PROXY", std::nullopt}};
-    started =
-        zembrel_->doPostWithURL("http://proxied.invalid/via", {}, Strings{"a", "1"}, {}, {});
+    started = zembrel_->doPostWithURL("http://proxied.invalid/via", {}, Strings{"a", "1"}, {}, {});
   }
   ASSERT_TRUE(started);
   EXPECT_EQ(waitForFinal(), "#complete|200");

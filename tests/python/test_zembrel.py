@@ -231,3 +231,31 @@ def test_keychain_round_trip(require):
     z.keychain_delete(service + "-2")
     assert z.keychain_get(service + "-2") == ["", ""]
     assert z.keychain_status() == -25300
+
+
+def test_close_during_a_call_on_another_thread_waits_for_it(http_server):
+    # The call runs on; the reference goes only once it has returned.
+    z = zembrel.Zembrel()
+    results = []
+    worker = threading.Thread(
+        target=lambda: results.append(z.simple_post(http_server.url("/closing?delay=0.5"))))
+    worker.start()
+    deadline = time.monotonic() + 10
+    while z._calls == 0 and time.monotonic() < deadline:  # the call has begun
+        time.sleep(0.005)
+    z.close()
+    worker.join(10)
+    assert results == ["#complete|200"]
+    with pytest.raises(ValueError):
+        z.md5("a")
+
+
+@pytest.mark.parametrize("text, parsed", [
+    ("#progress|  512", {"kind": "progress", "value": 512}),
+    ("#complete|200", {"kind": "complete", "value": 200}),
+    ("#error|setup|nil", {"kind": "error", "domain": "setup", "code": 0}),
+    ("#error|POSIX|x", None),
+])
+def test_parse_message(text, parsed):
+    assert zembrel.parse_message(text) == parsed
+    assert zembrel.is_final(text) == (parsed is not None and parsed["kind"] != "progress")

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -149,6 +150,50 @@ TEST(OutputModeTest, ReplacedFileKeepsItsModeAndOwner) {
     EXPECT_EQ(decodeImage(output).value_or(Decoded{}).width, 60) << "the new picture";
     EXPECT_EQ(info.st_mode & 07777, c.mode) << std::oct << c.mode;
     EXPECT_EQ(info.st_uid, c.otherOwner ? 65534U : geteuid()) << std::oct << c.mode;
+  }
+}
+
+// A picture shows what its document holds: whoever may not read the document may not read its
+// picture either, whether OUTPUT is new (the umask allowing more) or replaced (its mode more),
+// nor get it as the owner of the file it replaces (one another user put in a sticky folder).
+TEST(OutputModeTest, PictureIsNoMoreReadableThanItsDocument) {
+  zembrel::test::ScopedTempDir dir;
+  struct ReadersCase {
+    mode_t document;
+    mode_t oldOutput;  // 0: there is none
+    mode_t expected;
+    bool oldOutputTheirs = false;  // owned by another user (root only)
+  };
+  for (ReadersCase c : {ReadersCase{0600, 0, 0600}, ReadersCase{0640, 0, 0640},
+                        ReadersCase{0604, 0, 0644}, ReadersCase{0644, 0, 0644},
+                        ReadersCase{0600, 0644, 0600}, ReadersCase{0640, 0666, 0660},
+                        ReadersCase{0600, 0666, 0600, true}}) {
+    if (c.oldOutputTheirs && geteuid() != 0) {
+      continue;  // only root may give a file away
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, "%o-%o", static_cast<unsigned>(c.document),
+                  static_cast<unsigned>(c.oldOutput));
+    fs::path source = dir.path() / (std::string(name) + ".txt");
+    writeFile(source, "a private line\n");
+    ASSERT_EQ(chmod(source.c_str(), c.document), 0);
+    fs::path output = dir.path() / (std::string(name) + ".png");
+    if (c.oldOutput != 0) {
+      writeFile(output, "old");
+      ASSERT_EQ(chmod(output.c_str(), c.oldOutput), 0);
+      if (c.oldOutputTheirs) {
+        ASSERT_EQ(chown(output.c_str(), 65534, 65534), 0);
+      }
+    }
+    RunOptions options;
+    options.launcher = {"/bin/sh", "-c", "umask 022; exec \"$@\"", "sh"};
+    RunResult run = runThumbtool({source.string(), output.string(), "60x60"}, options);
+    EXPECT_EQ(run.exitStatus, 0);
+    struct stat info {};
+    ASSERT_EQ(stat(output.c_str(), &info), 0) << name;
+    EXPECT_TRUE(decodeImage(output).has_value()) << name << ": the new picture";
+    EXPECT_EQ(info.st_mode & 07777, c.expected) << name;
+    EXPECT_EQ(info.st_uid, geteuid()) << name << ": given to one who may not read the document";
   }
 }
 

@@ -2,6 +2,7 @@
 // a delegated part of the unified tree); skipped where it cannot. Everything happens in a
 // forked child, so that the test process itself never changes group.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "GroupFolder.hpp"
 #include "RunGroup.hpp"
 #include "ServerProcess.hpp"
 
@@ -77,7 +79,7 @@ bool tasksAreBounded() {
 }
 
 bool groupFolderExists(pid_t owner) {
-  std::string name = "thumbtool-" + std::to_string(owner);
+  std::string name = runFolderName(owner);
   std::error_code error;
   for (fs::recursive_directory_iterator it("/sys/fs/cgroup", error), end; !error && it != end;
        it.increment(error)) {
@@ -109,7 +111,7 @@ Verdicts runInGroup() {
     verdicts.made = '1';
     verdicts.memory = hogIsStopped() ? '1' : '0';
     verdicts.tasks = !group.holdsTasks() ? '-' : tasksAreBounded() ? '1' : '0';
-    bool inside = ownGroups().find("/thumbtool-" + std::to_string(getpid())) != std::string::npos;
+    bool inside = ownGroups().find("/" + runFolderName(getpid())) != std::string::npos;
     straggler = fork();
     if (straggler == 0) {
       setsid();
@@ -230,19 +232,22 @@ char inChild(const std::function<char()>& body) {
 TEST(RunGroupTest, RemovesTheEmptyGroupsOfRunsThatWereKilled) {
   char verdict = inChild([] {
     std::string home = ownGroupFolder();
-    fs::path stale = home + "/thumbtool-" + std::to_string(endedProcessId());
-    fs::path live = home + "/thumbtool-" + std::to_string(getppid());
+    fs::path stale = home + "/" + runFolderName(endedProcessId());
+    fs::path live = home + "/" + runFolderName(getppid());
+    // The same id in another process namespace says nothing about that run.
+    fs::path elsewhere = home + "/thumbtool-1-" + std::to_string(endedProcessId());
     std::error_code error;
     if (home.empty() || !fs::create_directory(stale, error) ||
-        !fs::create_directory(live, error)) {
+        !fs::create_directory(live, error) || !fs::create_directory(elsewhere, error)) {
       return 's';
     }
     bool made = RunGroup::join({kLimit, kTasks}).kind() != GroupKind::none;
     bool staleGone = !fs::exists(stale);
-    bool liveKept = fs::exists(live);
-    fs::remove(stale, error);
-    fs::remove(live, error);
-    return !made ? 's' : staleGone && liveKept ? '1' : '0';
+    bool othersKept = fs::exists(live) && fs::exists(elsewhere);
+    for (const fs::path& folder : {stale, live, elsewhere}) {
+      fs::remove(folder, error);
+    }
+    return !made ? 's' : staleGone && othersKept ? '1' : '0';
   });
   if (verdict == 's') {
     GTEST_SKIP() << "no control group can be made here";
@@ -285,12 +290,69 @@ TEST(RunGroupTest, ATerminatedRunRemovesItsGroup) {
   EXPECT_EQ(verdict, '1') << "SIGTERM did not end the run, or its group was left behind";
 }
 
+// A run that is the first process of a process namespace of its own (id 1 there): it tells
+// whether it got a group ('s': no namespace may be made here), then holds the group until the
+// hold pipe closes.
+pid_t runAsFirstOfItsNamespace(int tell, const int hold[2]) {
+  pid_t outer = fork();
+  if (outer != 0) {
+    return outer;
+  }
+  // Only the test holds the pipe open.
+  close(hold[1]);
+  char verdict = 's';
+  if (unshare(CLONE_NEWPID) == 0) {
+    pid_t run = fork();
+    if (run == 0) {
+      {
+        RunGroup group = RunGroup::join({kLimit, kTasks});
+        verdict = group.kind() != GroupKind::none ? '1' : '0';
+        static_cast<void>(write(tell, &verdict, 1));
+        static_cast<void>(read(hold[0], &verdict, 1));
+      }
+      _exit(0);
+    }
+    _exit(run > 0 && waitpid(run, nullptr, 0) == run ? 0 : 1);
+  }
+  _exit(write(tell, &verdict, 1) == 1 ? 0 : 1);
+}
+
+// Runs that share a parent group and their process id, each in its own namespace (a job
+// launcher's), each get a group of their own: neither goes without, or joins the other's.
+TEST(RunGroupTest, RunsWithTheSameIdInOtherNamespacesEachGetAGroup) {
+  int tell[2];
+  int hold[2];
+  ASSERT_EQ(pipe(tell), 0);
+  ASSERT_EQ(pipe(hold), 0);
+  pid_t first = runAsFirstOfItsNamespace(tell[1], hold);
+  char firstMade = '0';
+  static_cast<void>(read(tell[0], &firstMade, 1));
+  pid_t second = firstMade == '1' ? runAsFirstOfItsNamespace(tell[1], hold) : -1;
+  char secondMade = '0';
+  if (second > 0) {
+    static_cast<void>(read(tell[0], &secondMade, 1));
+  }
+  for (int fd : {tell[0], tell[1], hold[0], hold[1]}) {
+    close(fd);
+  }
+  for (pid_t run : {first, second}) {
+    if (run > 0) {
+      waitpid(run, nullptr, 0);
+    }
+  }
+  if (firstMade != '1') {
+    GTEST_SKIP() << "no process namespace or no control group can be made here";
+  }
+  EXPECT_EQ(secondMade, '1') << "the second run got no group of its own";
+}
+
 struct ParentCase {
   const char* name;
   const char* ownGroup;
   // Each folder below the fake mount and what its cgroup.subtree_control offers.
   std::vector<std::pair<const char*, const char*>> folders;
   const char* expected;  // below the mount, or nullptr for none
+  const char* mountRoot = "/";  // the group the mount shows
 };
 
 // A fake unified tree: where a run's group may go, and that it never goes above the caller's
@@ -306,6 +368,9 @@ TEST(RunGroupTest, AGroupIsMadeOnlyBelowTheCallersOwn) {
        {{"", "memory"}, {"user.slice", "memory"}, {"user.slice/user-1000.slice", "memory"},
         {"user.slice/user-1000.slice/app.scope", "cpu"}},
        nullptr},
+      {"mount of a group above", "/ct/work", {{"work", "memory"}}, "/work", "/ct"},
+      // The name begins like the mount's group but lies beside it, outside what is mounted.
+      {"group beside the mount's", "/ctx", {{"x", "memory"}}, nullptr, "/ct"},
   };
   for (const ParentCase& each : cases) {
     ScopedTempDir tree;
@@ -314,7 +379,7 @@ TEST(RunGroupTest, AGroupIsMadeOnlyBelowTheCallersOwn) {
       writeFile(tree.path() / folder / "cgroup.subtree_control", offered);
     }
     std::optional<std::string> parent =
-        unifiedGroupParent(tree.path().string(), "/", each.ownGroup);
+        unifiedGroupParent(tree.path().string(), each.mountRoot, each.ownGroup);
     std::optional<std::string> expected;
     if (each.expected != nullptr) {
       expected = tree.path().string() + each.expected;

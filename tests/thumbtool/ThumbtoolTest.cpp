@@ -214,6 +214,33 @@ TEST_F(ThumbtoolTest, DocumentsOnlyRootMayReadStillDecodeAsRoot) {
   }
 }
 
+// Root of a user namespace that maps only itself (one an unprivileged user or a rootless
+// container makes) cannot become a run's user: it decodes as itself, as before, rather than
+// giving every document its icon.
+TEST_F(ThumbtoolTest, RootOfANamespaceThatMapsOnlyItselfStillDecodes) {
+  const std::vector<std::string> inNamespace = {"unshare", "--user", "--map-root-user"};
+  RunOptions probe;
+  probe.launcher = inNamespace;
+  try {
+    if (runProgram({"/bin/true"}, probe).exitStatus != 0) {
+      ZEMBREL_SKIP_WITHOUT("user namespaces", "unshare cannot make a user namespace here");
+    }
+  } catch (const std::runtime_error&) {
+    ZEMBREL_SKIP_WITHOUT("unshare", "unshare is not installed");
+  }
+  writeFile(file("notes.txt"), "one\ntwo\n");
+  for (const fs::path& document : {photo(), file("notes.txt")}) {
+    fs::path out = file(document.filename().string() + "-namespace.png");
+    RunOptions options;
+    options.launcher = inNamespace;
+    RunResult run = runThumbtool({document.string(), out.string(), "200x200"}, options);
+    EXPECT_EQ(run.exitStatus, 0) << document << run.err;
+    std::optional<Decoded> image = decodeImage(out);
+    ASSERT_TRUE(image.has_value()) << document;
+    EXPECT_FALSE(looksLikeIcon(*image, 200)) << document << ": the document, not its icon";
+  }
+}
+
 TEST_F(ThumbtoolTest, SmallRastersAreNotEnlarged) {
   writeJpeg(file("small.jpg"), 64, 48);
   writeTransparentPng(file("small.png"), 64, 48);

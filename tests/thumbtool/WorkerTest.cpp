@@ -341,6 +341,33 @@ TEST(WorkerUserTest, RunUsersAreUnknownAndUnused) {
   }
 }
 
+// A user allotted subordinate ids could make processes with them: a run never takes one, from
+// either file; ranges elsewhere leave the run's own free.
+TEST(WorkerUserTest, RunUsersAreNoUsersSubordinateIds) {
+  ScopedTempDir dir;
+  const std::string whole = std::to_string(kFirstRunId) + ":" + std::to_string(kRunIdCount);
+  const std::string below = "100000:" + std::to_string(kFirstRunId - 100000);
+  const std::string above = std::to_string(kFirstRunId + kRunIdCount) + ":65536";
+  struct AllottedCase {
+    const char* name;
+    std::string uids;  // the files' contents
+    std::string gids;
+    bool runUserFound;
+  };
+  for (const AllottedCase& c :
+       {AllottedCase{"run range as uids", "alice:" + whole + "\n", "", false},
+        AllottedCase{"run range as gids", "", "1000:" + whole + "\n", false},
+        AllottedCase{"after another line", "bob:" + below + "\nalice:" + whole, "", false},
+        AllottedCase{"ranges beside it", "alice:" + below + "\nbob:" + above + "\n",
+                     "alice:" + below + "\nbad line\n", true}}) {
+    writeFile(dir.path() / "subuid", c.uids);
+    writeFile(dir.path() / "subgid", c.gids);
+    const std::string uids = (dir.path() / "subuid").string();
+    const std::string gids = (dir.path() / "subgid").string();
+    EXPECT_EQ(unusedRunUser({uids.c_str(), gids.c_str()}).has_value(), c.runUserFound) << c.name;
+  }
+}
+
 TEST(WorkerReplyTest, TypesAreKeptOnlyWhenTheyLookLikeMimeTypes) {
   for (const auto& [sent, kept] :
        std::vector<std::pair<std::string, bool>>{{"image/png", true},

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -31,18 +30,19 @@ std::string humanBytes(double bytes) {
 }  // namespace
 
 bool isFinalMessage(const std::string& message) {
-  return message.rfind("#complete|", 0) == 0 || message.rfind("#error|", 0) == 0;
+  const auto parsed = parseHostMessage(message);
+  return parsed && parsed->isFinal();
 }
 
 int httpExitStatus(const std::string& finalMessage) {
-  constexpr std::string_view kComplete = "#complete|";
-  if (!finalMessage.starts_with(kComplete)) return 1;
-  int status = 0;
-  const char* first = finalMessage.data() + kComplete.size();
-  const char* last = finalMessage.data() + finalMessage.size();
-  const auto [end, error] = std::from_chars(first, last, status);
-  if (error != std::errc() || end != last) return 1;
-  return status < 400 ? 0 : 1;
+  const auto parsed = parseHostMessage(finalMessage);
+  if (!parsed || !parsed->succeeded()) return 1;
+  return parsed->value < 400 ? 0 : 1;
+}
+
+int completedExitStatus(const std::string& finalMessage) {
+  const auto parsed = parseHostMessage(finalMessage);
+  return parsed && parsed->succeeded() ? 0 : 1;
 }
 
 struct HostMessagePump::State {
@@ -68,16 +68,17 @@ struct HostMessagePump::State {
     std::fwrite(message.data(), 1, message.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    if (message.rfind("#progress|", 0) == 0 && drawBar) drawProgress(message.substr(10));
-    if (isFinalMessage(message)) {
+    const auto parsed = parseHostMessage(message);
+    if (parsed && parsed->kind == HostMessage::Kind::Progress && drawBar)
+      drawProgress(static_cast<double>(parsed->value));
+    if (parsed && parsed->isFinal()) {
       finalMessage = message;
       done = true;
       g_main_context_wakeup(g_main_context_default());
     }
   }
 
-  void drawProgress(const std::string& field) {
-    const double sent = std::strtod(field.c_str(), nullptr);
+  void drawProgress(double sent) {
     const auto now = std::chrono::steady_clock::now();
     if (!baseline) {
       baseline = sent;
@@ -107,7 +108,8 @@ struct HostMessagePump::State {
   }
 };
 
-HostMessagePump::HostMessagePump(std::optional<std::int64_t> totalBytes) : state_(std::make_unique<State>()) {
+HostMessagePump::HostMessagePump(std::optional<std::int64_t> totalBytes)
+    : state_(std::make_unique<State>()) {
   state_->total = totalBytes;
   state_->drawBar = totalBytes.has_value() && ::isatty(STDERR_FILENO);
   State* state = state_.get();

@@ -34,4 +34,7 @@ bool isFinalMessage(const std::string& message);
 // itself is printed either way; scripts need the status to tell.
 int httpExitStatus(const std::string& finalMessage);
 
+// 0 for "#complete|…" whatever its status, 1 for anything else.
+int completedExitStatus(const std::string& finalMessage);
+
 }  // namespace zembrel::cli

@@ -33,7 +33,8 @@ int runResumableUpload(const ResumableArguments& args) {
   if (args.retries >= 0) {
     // The default back-off, cut short or with its last wait repeated.
     std::vector<std::chrono::milliseconds> delays = zembrel->resumableRetryDelays();
-    const std::chrono::milliseconds last = delays.empty() ? std::chrono::seconds(10) : delays.back();
+    const std::chrono::milliseconds last =
+        delays.empty() ? std::chrono::seconds(10) : delays.back();
     delays.resize(static_cast<std::size_t>(args.retries), last);
     zembrel->setResumableRetryDelays(delays);
   }
@@ -44,8 +45,7 @@ int runResumableUpload(const ResumableArguments& args) {
   if (!zembrel->doResumableUploadWithURL(args.endpoint, args.file, args.metadata, args.headers)) {
     return 1;
   }
-  const std::string final = pump.runUntilFinal();
-  return final.rfind("#complete|", 0) == 0 ? 0 : 1;
+  return completedExitStatus(pump.runUntilFinal());
 }
 
 }  // namespace

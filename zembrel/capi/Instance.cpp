@@ -16,19 +16,65 @@ using zembrel::capi::copyOut;
 using zembrel::capi::guarded;
 using zembrel::capi::text;
 
+namespace {
+
+// A C host's handler: its user data is handed to `destroy` when the last copy
+// of the installed handler goes, which is after its last call has returned.
+class CHandler {
+ public:
+  CHandler(zembrel_message_fn fn, void* userData, zembrel_destroy_fn destroy)
+      : fn_(fn), userData_(userData), destroy_(destroy) {}
+  CHandler(const CHandler&) = delete;
+  CHandler& operator=(const CHandler&) = delete;
+  ~CHandler() {
+    if (destroy_ != nullptr) destroy_(userData_);
+  }
+
+  void operator()(std::string_view message) const {
+    // The view is not terminated; the host gets a C string.
+    const std::string terminated(message);
+    fn_(terminated.c_str(), userData_);
+  }
+
+ private:
+  zembrel_message_fn fn_;
+  void* userData_;
+  zembrel_destroy_fn destroy_;
+};
+
+}  // namespace
+
 extern "C" {
 
-void zembrel_set_message_handler(zembrel_message_fn fn, void* user_data) {
+void zembrel_set_message_handler_full(zembrel_message_fn fn, void* user_data,
+                                      zembrel_destroy_fn destroy) {
+  std::shared_ptr<CHandler> handler;
+  try {
+    // Made first, so that user_data is destroyed exactly once, whatever fails.
+    handler = std::make_shared<CHandler>(fn, user_data, destroy);
+  } catch (...) {
+    if (destroy != nullptr) destroy(user_data);
+    return;
+  }
   guarded([&] {
     if (fn == nullptr) {
       zembrel::setHostMessageHandler(nullptr);
       return;
     }
-    zembrel::setHostMessageHandler([fn, user_data](std::string_view message) {
-      // The view is not terminated; the host gets a C string.
-      const std::string terminated(message);
-      fn(terminated.c_str(), user_data);
-    });
+    zembrel::setHostMessageHandler(
+        [handler = std::move(handler)](std::string_view message) { (*handler)(message); });
+  });
+}
+
+void zembrel_set_message_handler(zembrel_message_fn fn, void* user_data) {
+  zembrel_set_message_handler_full(fn, user_data, nullptr);
+}
+
+char* zembrel_parse_message(const char* message) {
+  if (message == nullptr) return nullptr;
+  return guarded<char*>(nullptr, [&] {
+    const auto parsed = zembrel::parseHostMessage(message);
+    return parsed ? copyOut(zembrel::capi::hostMessageJson(*parsed)) : nullptr;
   });
 }
 
@@ -66,9 +112,8 @@ void zembrel_set_progress_event_interval(zembrel_handle* z, double seconds) {
 
 char* zembrel_snapshot(const zembrel_handle* z) {
   if (z == nullptr) return nullptr;
-  return guarded<char*>(nullptr, [&] {
-    return copyOut(zembrel::capi::snapshotJson(z->instance->snapshot()));
-  });
+  return guarded<char*>(
+      nullptr, [&] { return copyOut(zembrel::capi::snapshotJson(z->instance->snapshot())); });
 }
 
 void zembrel_send_message(zembrel_handle* z, const char* message) {

@@ -57,9 +57,7 @@ std::string listingJson(const ListingResult& listing) {
   return dump(out);
 }
 
-std::string stringListJson(const std::vector<std::string>& values) {
-  return dump(Json(values));
-}
+std::string stringListJson(const std::vector<std::string>& values) { return dump(Json(values)); }
 
 std::string snapshotJson(const Zembrel::Snapshot& s) {
   Json out = {
@@ -89,6 +87,18 @@ std::string snapshotJson(const Zembrel::Snapshot& s) {
   };
   if (s.lastFTPDescription) out["lastFTPDescription"] = *s.lastFTPDescription;
   return dump(out);
+}
+
+std::string hostMessageJson(const HostMessage& message) {
+  switch (message.kind) {
+    case HostMessage::Kind::Progress:
+      return dump(Json{{"kind", "progress"}, {"value", message.value}});
+    case HostMessage::Kind::Complete:
+      return dump(Json{{"kind", "complete"}, {"value", message.value}});
+    case HostMessage::Kind::Error:
+      break;
+  }
+  return dump(Json{{"kind", "error"}, {"domain", message.domain}, {"code", message.code}});
 }
 
 }  // namespace zembrel::capi

@@ -9,6 +9,7 @@
 
 #include "zembrel/CocoaXMLParser.hpp"
 #include "zembrel/FtpRecords.hpp"
+#include "zembrel/HostMessages.hpp"
 #include "zembrel/Zembrel.hpp"
 
 namespace zembrel::capi {
@@ -23,5 +24,7 @@ std::string listingJson(const ListingResult& listing);
 std::string stringListJson(const std::vector<std::string>& values);
 // Every member of the snapshot under its own name; absent values are null.
 std::string snapshotJson(const Zembrel::Snapshot& snapshot);
+// {"kind":"progress"|"complete","value":N} or {"kind":"error","domain":S,"code":N}.
+std::string hostMessageJson(const HostMessage& message);
 
 }  // namespace zembrel::capi

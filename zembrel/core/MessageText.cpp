@@ -67,7 +67,7 @@ namespace {
 
 std::string domainText(const Outcome& outcome) {
   return outcome.domainSource == Outcome::DomainSource::Peer ? peerText(outcome.domain)
-                                                              : outcome.domain;
+                                                             : outcome.domain;
 }
 
 }  // namespace
@@ -94,6 +94,19 @@ std::string resultText(const Outcome& outcome) {
       break;
   }
   return "Cancelled by user|0";
+}
+
+std::string requestResultText(const Outcome& outcome) {
+  if (outcome.isBusy()) return "#error|setup|nil";
+  switch (outcome.kind) {
+    case Outcome::Kind::Succeeded:
+      return "#complete|" + std::to_string(outcome.status);
+    case Outcome::Kind::Failed:
+      return errorMessageText(domainText(outcome), outcome.code);
+    case Outcome::Kind::Cancelled:
+      break;
+  }
+  return errorMessageText("Cancelled", 0);
 }
 
 }  // namespace zembrel::detail

@@ -37,4 +37,10 @@ std::string finalMessageText(const Outcome& outcome);
 // (or the failure's domain) made safe, or "Cancelled by user|0".
 std::string resultText(const Outcome& outcome);
 
+// The result text of a simple request: "#complete|%d" with the status (no
+// padding), "#error|DOMAIN|CODE", or, for the refusal while a streamed POST
+// of the instance runs, "#error|setup|nil": the one result whose code is not
+// a decimal, kept as hosts know it (parseHostMessage reads it as code 0).
+std::string requestResultText(const Outcome& outcome);
+
 }  // namespace zembrel::detail

@@ -34,4 +34,15 @@ Outcome Outcome::cancelled() {
   return outcome;
 }
 
+namespace {
+constexpr const char* kBusyDomain = "setup";
+}  // namespace
+
+Outcome Outcome::busy() { return failed(kBusyDomain, 0, "a streamed POST of this instance runs"); }
+
+bool Outcome::isBusy() const {
+  return kind == Kind::Failed && domainSource == DomainSource::Ours && domain == kBusyDomain &&
+         code == 0;
+}
+
 }  // namespace zembrel::detail

@@ -37,6 +37,10 @@ struct Outcome {
   // An FTP server's refusal: its reply text is both the domain and the words.
   static Outcome refusedByPeer(std::string replyText, std::int64_t replyCode);
   static Outcome cancelled();
+  // A synchronous request refused before it started, because a streamed POST
+  // of the same instance runs: failed in the domain "setup" with code 0.
+  static Outcome busy();
+  bool isBusy() const;
 
   bool ok() const { return kind == Kind::Succeeded; }
 };

@@ -31,9 +31,7 @@ void Zembrel::dealloc() noexcept {
   if (ftp_) ftp_->stop(true);
 }
 
-void Zembrel::setProgressEventInterval(double seconds) {
-  impl_->progressEventInterval = seconds;
-}
+void Zembrel::setProgressEventInterval(double seconds) { impl_->progressEventInterval = seconds; }
 
 Zembrel::Snapshot Zembrel::snapshot() const {
   const detail::StreamedPost* post = impl_->post.get();

@@ -20,8 +20,8 @@ void Zembrel::addGenericPassword(std::string_view password, std::string_view byS
   const auto keep = weak_from_this().lock();
   try {
     detail::KeyringCall call;
-    lastStatus = detail::keyringStatus(
-        call.store(password, byServiceName, accountName, oldServiceName));
+    lastStatus =
+        detail::keyringStatus(call.store(password, byServiceName, accountName, oldServiceName));
   } catch (...) {
     // Out of memory: the operation reports nothing by contract.
     lastStatus = detail::kSecretFailed;

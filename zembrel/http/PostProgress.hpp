@@ -17,10 +17,10 @@ struct PostProgress {
   // The whole last progress value, not its low 32 bits, so that progress past
   // 2 GiB can never go back.
   std::int64_t lastProgressBytes = 0;
-  double uploadRate = 0;             // bytes per second
-  double timeIntervalFromStart = 0;  // seconds from the start to the last estimate
-  double startTime = 0;              // monotonic clock at the start, seconds
-  std::int64_t firstBytesWritten = 0;  // bytes at the first rate sample; 0 = none yet
+  double uploadRate = 0;                  // bytes per second
+  double timeIntervalFromStart = 0;       // seconds from the start to the last estimate
+  double startTime = 0;                   // monotonic clock at the start, seconds
+  std::int64_t firstBytesWritten = 0;     // bytes at the first rate sample; 0 = none yet
   bool bodySizeIsLessThanBuffer = false;  // the first sample covered 95% of the file
 
   // The record a new POST starts from: the floor, the first sample and the

@@ -113,8 +113,7 @@ void ResumableUpload::start() {
 void ResumableUpload::startProgress() {
   // From the first byte sent on: before, the upload's start is not known.
   if (progressTimer_) return;
-  const double interval =
-      std::max(settings_.progressInterval.count(), kShortestProgressInterval);
+  const double interval = std::max(settings_.progressInterval.count(), kShortestProgressInterval);
   std::weak_ptr<ResumableUpload> weak = weak_from_this();
   progressTimer_ = startRepeatingTimer(MainContext::threadDefault(),
                                        std::chrono::duration<double>(interval), [weak] {
@@ -183,10 +182,10 @@ void ResumableUpload::sendFile() {
   requestCompletes_ = offset_ + length == fileSize_;
   body_ = std::make_shared<FileSliceBody>(file_, offset_, length);
   startProgress();
-  startRequest(*uploadUrl_, "PATCH",
-               appendFields(caps_->dialect, callerHeadersFor(*uploadUrl_), offset_,
-                            requestCompletes_),
-               body_);
+  startRequest(
+      *uploadUrl_, "PATCH",
+      appendFields(caps_->dialect, callerHeadersFor(*uploadUrl_), offset_, requestCompletes_),
+      body_);
 }
 
 void ResumableUpload::terminate(Outcome finalOutcome) {
@@ -213,7 +212,8 @@ void ResumableUpload::startRequest(std::string url, std::string method, HeaderFi
   stream_.reset(new HttpStream(std::move(request), [weak, serial](StreamEvent event) {
     if (auto self = weak.lock()) self->guarded([&] { self->onEvent(serial, event); });
   }));
-  if (!stream_->start()) fail(Outcome::failed(kWeirdReplyDomain, kCannotStart, "the request cannot be sent"));
+  if (!stream_->start())
+    fail(Outcome::failed(kWeirdReplyDomain, kCannotStart, "the request cannot be sent"));
 }
 
 // ---- Answers.
@@ -399,10 +399,8 @@ void ResumableUpload::onSendAnswer(const ResponseHead& head) {
     return sendFile();
   }
   if (!reported) return checkAfterBody();
-  if (*reported < requestBase_ || *reported > fileSize_)
-    return fail(brokenProtocol());
-  if (*reported == requestBase_ && requestLength_ > 0)
-    return retryAfter(brokenProtocol());
+  if (*reported < requestBase_ || *reported > fileSize_) return fail(brokenProtocol());
+  if (*reported == requestBase_ && requestLength_ > 0) return retryAfter(brokenProtocol());
   noteServerOffset(*reported);
   offset_ = *reported;
   if (offset_ == fileSize_) return complete(status);
@@ -568,7 +566,8 @@ void ResumableUpload::discardStale(const ResumeEntry& stale) {
 std::int64_t ResumableUpload::currentProgress() const {
   std::int64_t sent = offset_;
   if ((phase_ == Phase::Sending || phase_ == Phase::Creating) && stream_) {
-    const std::int64_t written = std::clamp<std::int64_t>(stream_->requestBytesWritten(), 0, requestLength_);
+    const std::int64_t written =
+        std::clamp<std::int64_t>(stream_->requestBytesWritten(), 0, requestLength_);
     sent = std::max(sent, requestBase_ + written);
   }
   return std::clamp<std::int64_t>(std::max(sent, lastProgress_), 0, fileSize_);

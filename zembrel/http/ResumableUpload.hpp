@@ -67,8 +67,8 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   // metadata that cannot be sent).
   static std::shared_ptr<ResumableUpload> create(Settings settings, Owner owner);
 
-  ResumableUpload(Settings settings, Owner owner, std::shared_ptr<File> file,
-                  FileIdentity identity, std::optional<std::string> metadataValue);
+  ResumableUpload(Settings settings, Owner owner, std::shared_ptr<File> file, FileIdentity identity,
+                  std::optional<std::string> metadataValue);
   ResumableUpload(const ResumableUpload&) = delete;
   ResumableUpload& operator=(const ResumableUpload&) = delete;
   ~ResumableUpload();
@@ -151,7 +151,7 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   Owner owner_;
   std::shared_ptr<File> file_;  // open for the whole upload
   std::int64_t fileSize_ = 0;
-  FileIdentity identity_;  // which version of the file this upload sends
+  FileIdentity identity_;                     // which version of the file this upload sends
   std::optional<std::string> metadataValue_;  // the tus Upload-Metadata value
   ResumeStore store_;
 
@@ -159,17 +159,17 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   Phase phase_ = Phase::Idle;
   std::optional<ServerCapabilities> caps_;  // known once the probe answered
   std::optional<std::string> uploadUrl_;    // known once created or taken up
-  bool storeConsulted_ = false;  // an entry of an earlier run was looked for
-  bool takenFromStore_ = false;  // uploadUrl_ comes from an earlier run, unchecked
-  std::int64_t offset_ = 0;      // bytes the server has confirmed
-  std::int64_t bestOffset_ = 0;  // highest offset seen; retries restart past it
-  std::int64_t requestBase_ = 0;  // offset where the body in flight starts
-  std::int64_t requestLength_ = 0;  // bytes of the body in flight
-  bool requestCompletes_ = false;   // the body in flight ends the upload
-  std::size_t attempts_ = 0;     // retries since the offset last moved on
-  bool checkingAfterBody_ = false;  // the HEAD in flight follows a body without an offset
+  bool storeConsulted_ = false;             // an entry of an earlier run was looked for
+  bool takenFromStore_ = false;             // uploadUrl_ comes from an earlier run, unchecked
+  std::int64_t offset_ = 0;                 // bytes the server has confirmed
+  std::int64_t bestOffset_ = 0;             // highest offset seen; retries restart past it
+  std::int64_t requestBase_ = 0;            // offset where the body in flight starts
+  std::int64_t requestLength_ = 0;          // bytes of the body in flight
+  bool requestCompletes_ = false;           // the body in flight ends the upload
+  std::size_t attempts_ = 0;                // retries since the offset last moved on
+  bool checkingAfterBody_ = false;          // the HEAD in flight follows a body without an offset
   std::int64_t lastProgress_ = 0;
-  Outcome finalOutcome_;         // sent once the termination is over
+  Outcome finalOutcome_;  // sent once the termination is over
 
   unsigned serial_ = 0;  // of the request in flight; older events are ignored
   Owned<HttpStream> stream_;

@@ -6,10 +6,9 @@
 #include "zembrel/core/MessageText.hpp"
 #include "zembrel/core/ZembrelImpl.hpp"
 #include "zembrel/http/FormEncoding.hpp"
-#include "zembrel/http/ResponseFile.hpp"
+#include "zembrel/http/SimpleRequest.hpp"
 #include "zembrel/platform/HeaderFields.hpp"
 #include "zembrel/platform/TransferError.hpp"
-#include "zembrel/platform/UrlSession.hpp"
 
 namespace zembrel {
 namespace {
@@ -39,10 +38,6 @@ std::string requestBody(const std::vector<std::string>& fields,
   return multipartFieldParts(boundary, fields) + multipartClosingLine(boundary);
 }
 
-std::string errorResult(const TransferError& error) {
-  return errorMessageText(error.domain, error.code);
-}
-
 }  // namespace
 
 std::string Zembrel::doSimplePostWithURL(
@@ -52,9 +47,8 @@ std::string Zembrel::doSimplePostWithURL(
     const std::optional<std::vector<std::string>>& headerValuePairs) {
   // Held for the call: another thread may drop the host's last reference.
   const auto keep = weak_from_this().lock();
-  if (impl_->postRunning()) return "#error|setup|nil";
+  if (impl_->postRunning()) return requestResultText(Outcome::busy());
   try {
-
     UrlRequest request;
     request.url = url;
     request.defaultUserAgent = kDefaultUserAgent;
@@ -69,17 +63,11 @@ std::string Zembrel::doSimplePostWithURL(
         request.headers.set((*headerValuePairs)[i], (*headerValuePairs)[i + 1]);
     }
 
-    // The answer is spooled as it arrives and saved only once it is whole:
-    // a failed transfer leaves the previous response file untouched.
-    ResponseSpool answer;
-    const UrlResponse response = loadSynchronously(
-        request, [&answer](std::string_view bytes) { return answer.append(bytes); });
-    if (response.error) return errorResult(*response.error);
-    // Not reported when it fails: the answer itself arrived.
-    answer.saveAsResponseFile(response.head);
-    return "#complete|" + std::to_string(response.statusCode);
+    SimpleRequest operation(std::move(request));
+    return requestResultText(operation.run());
   } catch (...) {
-    return errorResult(outOfMemoryError());
+    const TransferError error = outOfMemoryError();
+    return requestResultText(Outcome::failed(error.domain, error.code, error.message));
   }
 }
 

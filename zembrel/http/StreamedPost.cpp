@@ -24,7 +24,9 @@ Outcome failureOf(const TransferError& error) {
 }  // namespace
 
 StreamedPost::StreamedPost(Owner owner, const PostProgress& progress, double progressInterval)
-    : owner_(std::move(owner)), progress_(progress.nextUpload()), progressInterval_(progressInterval) {}
+    : owner_(std::move(owner)),
+      progress_(progress.nextUpload()),
+      progressInterval_(progressInterval) {}
 
 StreamedPost::~StreamedPost() = default;
 
@@ -64,10 +66,10 @@ bool StreamedPost::start(const StreamedPostArguments& arguments) {
 void StreamedPost::startTimers() {
   const auto context = MainContext::threadDefault();
   std::weak_ptr<StreamedPost> weak = weak_from_this();
-  progEventTimer_ = startRepeatingTimer(context, std::chrono::duration<double>(progressInterval_),
-                                        [weak] {
-                                          if (auto post = weak.lock()) post->sendProgress();
-                                        });
+  progEventTimer_ =
+      startRepeatingTimer(context, std::chrono::duration<double>(progressInterval_), [weak] {
+        if (auto post = weak.lock()) post->sendProgress();
+      });
   uploadRateTimer_ = startRepeatingTimer(context, kRatePeriod, [weak] {
     auto post = weak.lock();
     if (post && post->stream_)

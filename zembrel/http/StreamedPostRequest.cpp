@@ -61,8 +61,9 @@ std::shared_ptr<UploadBody> multipartBody(const StreamedPostArguments& args,
   const std::string partName = fields.size() % 2 == 1 ? fields.back() : std::string();
   const std::string fileName = std::filesystem::path(*args.filePath).filename().string();
   std::vector<std::unique_ptr<UploadElementReader>> pieces;
-  pieces.push_back(MemoryReader::fromMemory(multipartFieldParts(boundary, fields) +
-                                            filePartHeader(boundary, partName, fileName, *mimeType)));
+  pieces.push_back(
+      MemoryReader::fromMemory(multipartFieldParts(boundary, fields) +
+                               filePartHeader(boundary, partName, fileName, *mimeType)));
   pieces.push_back(std::move(file));
   pieces.push_back(MemoryReader::fromMemory("\r\n" + multipartClosingLine(boundary)));
   return std::make_shared<UploadBody>(std::move(pieces));

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "zembrel/platform/CurlDriver.hpp"
 #include "zembrel/platform/CurlHeaders.hpp"
 #include "zembrel/platform/TransferPolicy.hpp"
 
@@ -139,7 +140,8 @@ void attachSharedSession(CURL* easy) {
 }
 
 UrlResponse loadSynchronously(const UrlRequest& request,
-                              const std::function<bool(std::string_view bytes)>& sink) {
+                              const std::function<bool(std::string_view bytes)>& sink,
+                              const std::function<bool()>& giveUp) {
   UrlResponse response;
   CurlEasyPtr easy(curl_easy_init());
   if (!easy) {
@@ -173,11 +175,11 @@ UrlResponse loadSynchronously(const UrlRequest& request,
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &BodySink::write);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
 
-  const CURLcode result = curl_easy_perform(handle);
+  // On the one driver, on a private context of this thread until it ends.
+  const auto result = static_cast<CURLcode>(runTransfer(handle, giveUp));
   if (result != CURLE_OK) {
     // Reported as libcurl reports the same hop from an https start.
-    response.error =
-        mapTransferError(handle, keeper.refused ? CURLE_UNSUPPORTED_PROTOCOL : result);
+    response.error = mapTransferError(handle, keeper.refused ? CURLE_UNSUPPORTED_PROTOCOL : result);
     return response;
   }
   long status = 0;

@@ -42,9 +42,11 @@ struct UrlResponse {
 // up to 20 redirects (http and https only), for 600 s at most. The answer's
 // body goes to `sink` as it arrives, decoded when the server compressed it; a
 // sink that returns false ends the transfer ("Custom" 23), as does an answer
-// past the answer limit.
+// past the answer limit. `giveUp`, when set, is asked at least every 250 ms;
+// when it says so the transfer ends as aborted ("Custom" 42).
 UrlResponse loadSynchronously(const UrlRequest& request,
-                              const std::function<bool(std::string_view bytes)>& sink);
+                              const std::function<bool(std::string_view bytes)>& sink,
+                              const std::function<bool()>& giveUp = {});
 
 // A cookie of the process-wide store.
 struct SessionCookie {

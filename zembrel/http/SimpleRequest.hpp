@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+
+#include "zembrel/core/CancelToken.hpp"
+#include "zembrel/core/Outcome.hpp"
+#include "zembrel/platform/UrlSession.hpp"
+
+namespace zembrel::detail {
+
+// One simple request: sent synchronously on the calling thread (the one
+// transfer driver on a private context of that thread), its answer spooled
+// as it arrives and saved as the response file only once it is whole. Ends
+// in one outcome: succeeded with the final answer's status (any status), or
+// failed with the transfer's domain and code (the response file untouched),
+// or cancelled when its token was asked from another thread meanwhile.
+class SimpleRequest {
+ public:
+  explicit SimpleRequest(UrlRequest request) : request_(std::move(request)) {}
+  SimpleRequest(const SimpleRequest&) = delete;
+  SimpleRequest& operator=(const SimpleRequest&) = delete;
+
+  Outcome run();
+
+  const CancelTokenPtr& cancelToken() const { return cancel_; }
+  // Answer bytes received so far (decoded); read on the running thread.
+  std::int64_t bytesReceived() const { return bytesReceived_; }
+
+ private:
+  UrlRequest request_;
+  CancelTokenPtr cancel_ = makeCancelToken();
+  std::int64_t bytesReceived_ = 0;
+};
+
+}  // namespace zembrel::detail

@@ -1,67 +1,69 @@
-/* upload: posts a file to a URL as a form, printing progress.
+/* upload: posts files to a URL as forms, all at once, each as an operation
+   of its own with its own progress and result.
 
    Build against an installed libzembrel (see Makefile):
        cc upload.c $(pkg-config --cflags --libs zembrel) -o upload
    Run:
-       ./upload http://127.0.0.1:8080/upload photo.jpg
+       ./upload http://127.0.0.1:8080/upload photo.jpg scan.pdf
 */
+#include <stdint.h>
 #include <stdio.h>
-#include <string.h>
-#include <sys/stat.h>
 
 #include <zembrel/zembrel.h>
 
-struct upload_state {
-  long long total; /* the file's size in bytes, for the percentage */
-  int done;        /* set by the final message */
+struct upload {
+  int number;       /* as the files were named, from 1 */
+  const char *path;
   int ok;
 };
 
-/* Host messages arrive on this thread while zembrel_iterate() runs. */
-static void on_message(const char *message, void *user_data) {
-  struct upload_state *state = user_data;
-  long long sent = 0;
-  if (sscanf(message, "#progress|%lld", &sent) == 1) {
-    printf("progress %lld of %lld bytes (%.0f%%)\n", sent, state->total,
-           state->total > 0 ? 100.0 * (double)sent / (double)state->total : 100.0);
-  } else {
-    printf("%s\n", message);
-    state->done = 1;
-    state->ok = strncmp(message, "#complete|", 10) == 0;
-  }
+static int running; /* operations whose done has not come yet */
+
+/* Both callbacks run on this thread while zembrel_iterate() runs. */
+static void on_progress(zembrel_op *op, int64_t done, int64_t total, void *user_data) {
+  const struct upload *upload = user_data;
+  (void)op;
+  printf("[%d] progress %lld of %lld bytes\n", upload->number, (long long)done, (long long)total);
   fflush(stdout);
 }
 
+static void on_done(zembrel_op *op, void *user_data) {
+  struct upload *upload = user_data;
+  if (zembrel_op_status(op) == ZEMBREL_OP_FAILED) {
+    printf("[%d] %s failed: %s (%s %d)\n", upload->number, upload->path,
+           zembrel_op_error_message(op), zembrel_op_error_domain(op), zembrel_op_error_code(op));
+  } else {
+    printf("[%d] %s: HTTP %d, %s\n", upload->number, upload->path, zembrel_op_http_status(op),
+           zembrel_op_message(op));
+    upload->ok = zembrel_op_status(op) == ZEMBREL_OP_SUCCEEDED && zembrel_op_http_status(op) < 400;
+  }
+  fflush(stdout);
+  running--;
+}
+
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: %s URL FILE\n", argv[0]);
+  if (argc < 3 || argc > 10) {
+    fprintf(stderr, "usage: %s URL FILE...\n", argv[0]);
     return 2;
   }
-  struct stat info;
-  if (stat(argv[2], &info) != 0) {
-    perror(argv[2]);
-    return 1;
-  }
-  struct upload_state state = {(long long)info.st_size, 0, 0};
-  zembrel_set_message_handler(on_message, &state);
-
-  zembrel *z = zembrel_new();
-  if (z == NULL) return 1;
-  zembrel_set_progress_event_interval(z, 0.1);
-  const char *fields[] = {"title", "Uploaded from C", "file", NULL}; /* odd last: the file part */
-  if (!zembrel_post(z, argv[1], "c-host/1.0", fields, argv[2], NULL)) {
-    fprintf(stderr, "could not start the upload\n");
-    zembrel_unref(z);
-    return 1;
+  struct upload uploads[8];
+  zembrel_op *ops[8];
+  const int count = argc - 2;
+  const char *fields[] = {"title", "Uploaded from C", NULL};
+  for (int i = 0; i < count; i++) {
+    uploads[i] = (struct upload){i + 1, argv[i + 2], 0};
+    ops[i] = zembrel_post_async(argv[1], fields, "file", argv[i + 2], NULL, on_progress, on_done,
+                                &uploads[i]);
+    if (ops[i] != NULL) running++;
+    else fprintf(stderr, "[%d] could not start\n", i + 1);
   }
   /* A GTK or Qt program runs its own main loop instead. */
-  while (!state.done) zembrel_iterate(1);
+  while (running > 0) zembrel_iterate(1);
 
-  zembrel_unref(z);
-  zembrel_set_message_handler(NULL, NULL);
-  printf("zembrel %s, md5 of the URL: ", zembrel_version());
-  char *digest = zembrel_md5(NULL, argv[1]);
-  printf("%s\n", digest ? digest : "?");
-  zembrel_free(digest);
-  return state.ok ? 0 : 1;
+  int ok = 1;
+  for (int i = 0; i < count; i++) {
+    ok = ok && ops[i] != NULL && uploads[i].ok;
+    zembrel_op_unref(ops[i]);
+  }
+  return ok ? 0 : 1;
 }

@@ -1,24 +1,26 @@
 #!/usr/bin/python3
-"""A GTK 4 window that uploads a file to a web server, with a progress bar
-and a Cancel button: the starting point of a desktop host in Python.
+"""A GTK 4 window that uploads two files to a web server at once, each with
+its own progress bar and Cancel button: the starting point of a desktop host
+in Python.
 
-    python3 gtk_uploader.py [URL [FILE]]
+    python3 gtk_uploader.py [URL [FILE [FILE]]]
 
-The library reports through host messages; this window turns "#progress|N"
-into the bar's fraction and "#complete|…" / "#error|…" into its status line.
-GTK's GLib.MainLoop is the library's main loop too: nothing else is needed.
+Each upload is an operation of its own (zembrel.start_upload): its progress
+and its end are called back on this thread's GLib main context, which GTK's
+main loop runs, so widgets can be touched directly. Cancelling one leaves the
+other running.
 """
 
 from __future__ import annotations
 
 import os
 import sys
-from typing import Optional
+from typing import List, Optional
 
 import gi
 
 gi.require_version("Gtk", "4.0")
-from gi.repository import Gio, GLib, Gtk, Pango  # noqa: E402
+from gi.repository import Gio, Gtk, Pango  # noqa: E402
 
 import zembrel  # noqa: E402
 
@@ -31,65 +33,39 @@ def human(count: float) -> str:
     return ""
 
 
-class UploaderWindow(Gtk.ApplicationWindow):
-    """URL entry, file chooser, progress bar, Upload and Cancel."""
+class UploadRow(Gtk.Box):
+    """One file: its name, Choose File…, a progress bar, a status and Cancel."""
 
-    def __init__(self, application: Gtk.Application, url: str = "",
-                 path: Optional[str] = None) -> None:
-        super().__init__(application=application, title="Zembrel uploader")
-        self.set_default_size(520, -1)
-        self.uploader = zembrel.Zembrel()
-        self.uploader.set_progress_event_interval(0.1)
+    def __init__(self, window: "UploaderWindow", number: int) -> None:
+        super().__init__(orientation=Gtk.Orientation.VERTICAL, spacing=6)
+        self.window = window
         self.path: Optional[str] = None
         self.total = 0
         self.chooser: Optional[Gtk.FileChooserNative] = None
+        self.operation: Optional[zembrel.Operation] = None
 
-        box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL, spacing=12, margin_top=18,
-                      margin_bottom=18, margin_start=18, margin_end=18)
-        self.set_child(box)
-
-        self.url_entry = Gtk.Entry(text=url, placeholder_text="https://example.org/upload",
-                                   hexpand=True)
-        box.append(self.url_entry)
-
-        file_row = Gtk.Box(spacing=12)
-        self.file_label = Gtk.Label(label="No file chosen", xalign=0, hexpand=True,
+        top = Gtk.Box(spacing=12)
+        self.file_label = Gtk.Label(label=f"File {number}: none chosen", xalign=0, hexpand=True,
                                     ellipsize=Pango.EllipsizeMode.MIDDLE)
         self.choose_button = Gtk.Button(label="Choose File…")
         self.choose_button.connect("clicked", self.on_choose)
-        file_row.append(self.file_label)
-        file_row.append(self.choose_button)
-        box.append(file_row)
-
-        self.progress = Gtk.ProgressBar(show_text=True, text="")
-        box.append(self.progress)
-        self.status = Gtk.Label(label="Choose a file and press Upload.", xalign=0)
-        self.status.add_css_class("dim-label")
-        box.append(self.status)
-
-        buttons = Gtk.Box(spacing=12, halign=Gtk.Align.END)
         self.cancel_button = Gtk.Button(label="Cancel", sensitive=False)
         self.cancel_button.connect("clicked", self.on_cancel)
-        self.upload_button = Gtk.Button(label="Upload")
-        self.upload_button.add_css_class("suggested-action")
-        self.upload_button.connect("clicked", self.on_upload)
-        buttons.append(self.cancel_button)
-        buttons.append(self.upload_button)
-        box.append(buttons)
-
-        # Messages of FTP uploads come from a worker thread: every message is
-        # handed to the main loop before a widget is touched.
-        zembrel.set_message_handler(
-            lambda message: GLib.idle_add(self.on_message, message))
-        if path:
-            self.set_file(path)
+        top.append(self.file_label)
+        top.append(self.choose_button)
+        top.append(self.cancel_button)
+        self.append(top)
+        self.progress = Gtk.ProgressBar(show_text=True, text="")
+        self.append(self.progress)
+        self.status = Gtk.Label(label="", xalign=0)
+        self.status.add_css_class("dim-label")
+        self.append(self.status)
 
     # ---- File choice
 
     def on_choose(self, _button: Gtk.Button) -> None:
-        self.chooser = Gtk.FileChooserNative(title="File to upload", transient_for=self,
-                                             action=Gtk.FileChooserAction.OPEN,
-                                             modal=True)
+        self.chooser = Gtk.FileChooserNative(title="File to upload", transient_for=self.window,
+                                             action=Gtk.FileChooserAction.OPEN, modal=True)
         self.chooser.connect("response", self.on_chosen)
         self.chooser.show()
 
@@ -105,77 +81,111 @@ class UploaderWindow(Gtk.ApplicationWindow):
         self.file_label.set_label(f"{os.path.basename(path)} ({human(self.total)})")
         self.progress.set_fraction(0.0)
         self.progress.set_text("")
+        self.status.set_label("")
 
     # ---- Upload
 
-    def on_upload(self, _button: Gtk.Button) -> None:
-        url = self.url_entry.get_text().strip()
-        if not url or not self.path:
-            self.status.set_label("Enter a URL and choose a file first.")
+    @property
+    def running(self) -> bool:
+        return self.operation is not None and not self.operation.finished
+
+    def start(self, url: str) -> None:
+        if not self.path:
             return
-        started = self.uploader.post(url, fields=[("title", os.path.basename(self.path))],
-                                     file_part="file", file=self.path,
-                                     user_agent="zembrel-gtk-uploader/1.0")
-        if not started:
-            self.status.set_label("The upload could not start.")
+        try:
+            self.operation = zembrel.start_upload(
+                url, file=self.path, file_part="file",
+                fields=[("title", os.path.basename(self.path))],
+                progress=self.on_progress, done=self.on_done)
+        except zembrel.TransferError as error:
+            self.status.set_label(f"Could not start: {error.message}")
             return
-        self.set_running(True)
+        self.choose_button.set_sensitive(False)
+        self.cancel_button.set_sensitive(True)
         self.progress.set_fraction(0.0)
         self.progress.set_text(f"0 % of {human(self.total)}")
-        self.status.set_label(f"Uploading to {url}…")
+        self.status.set_label("Uploading…")
 
     def on_cancel(self, _button: Gtk.Button) -> None:
-        # A cancelled POST sends no message: the window resets itself.
-        self.uploader.cancel_upload()
-        self.set_running(False)
-        self.status.set_label("Cancelled.")
+        if self.operation is not None:
+            self.operation.cancel()  # done follows, as cancelled
 
-    def set_running(self, running: bool) -> None:
-        self.upload_button.set_sensitive(not running)
-        self.choose_button.set_sensitive(not running)
-        self.url_entry.set_sensitive(not running)
-        self.cancel_button.set_sensitive(running)
+    def on_progress(self, sent: int, total: int) -> None:
+        total = total if total > 0 else self.total
+        fraction = min(1.0, sent / total) if total else 1.0
+        self.progress.set_fraction(fraction)
+        self.progress.set_text(f"{fraction:.0%} — {human(sent)} of {human(total)}")
 
-    def on_message(self, message: str) -> bool:
-        kind, _, rest = message.partition("|")
-        if kind == "#progress":
-            sent = int(rest)
-            fraction = min(1.0, sent / self.total) if self.total else 1.0
-            self.progress.set_fraction(fraction)
-            self.progress.set_text(f"{fraction:.0%} — {human(sent)} of {human(self.total)}")
-        elif kind == "#complete":
-            status = int(rest)
-            self.set_running(False)
-            if 200 <= status < 300:
-                self.progress.set_fraction(1.0)
-                self.progress.set_text(f"100% — {human(self.total)}")
-                self.status.set_label(f"Uploaded (HTTP {status}).")
-            else:
-                self.status.set_label(f"The server answered HTTP {status}.")
-        elif kind == "#error":
-            self.set_running(False)
-            self.status.set_label(f"Failed: {rest}")
-        return GLib.SOURCE_REMOVE
+    def on_done(self, operation: zembrel.Operation) -> None:
+        self.choose_button.set_sensitive(True)
+        self.cancel_button.set_sensitive(False)
+        if operation.cancelled:
+            self.status.set_label("Cancelled.")
+        elif operation.error is not None:
+            self.status.set_label(f"Failed: {operation.error.message}")
+        elif operation.result is not None and operation.result.ok:
+            self.progress.set_fraction(1.0)
+            self.progress.set_text(f"100% — {human(self.total)}")
+            self.status.set_label(f"Uploaded (HTTP {operation.result.status}).")
+        elif operation.result is not None:
+            self.status.set_label(f"The server answered HTTP {operation.result.status}.")
+        self.window.update_buttons()
+
+
+class UploaderWindow(Gtk.ApplicationWindow):
+    """URL entry, two upload rows, and Upload."""
+
+    def __init__(self, application: Gtk.Application, url: str = "",
+                 paths: Optional[List[str]] = None) -> None:
+        super().__init__(application=application, title="Zembrel uploader")
+        self.set_default_size(560, -1)
+        box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL, spacing=14, margin_top=18,
+                      margin_bottom=18, margin_start=18, margin_end=18)
+        self.set_child(box)
+        self.url_entry = Gtk.Entry(text=url, placeholder_text="https://example.org/upload",
+                                   hexpand=True)
+        box.append(self.url_entry)
+        self.rows = [UploadRow(self, 1), UploadRow(self, 2)]
+        for row, path in zip(self.rows, paths or []):
+            row.set_file(path)
+        for row in self.rows:
+            box.append(row)
+        self.upload_button = Gtk.Button(label="Upload", halign=Gtk.Align.END)
+        self.upload_button.add_css_class("suggested-action")
+        self.upload_button.connect("clicked", self.on_upload)
+        box.append(self.upload_button)
+
+    def on_upload(self, _button: Gtk.Button) -> None:
+        url = self.url_entry.get_text().strip()
+        if not url:
+            return
+        for row in self.rows:
+            row.start(url)
+        self.update_buttons()
+
+    def update_buttons(self) -> None:
+        busy = any(row.running for row in self.rows)
+        self.upload_button.set_sensitive(not busy)
+        self.url_entry.set_sensitive(not busy)
 
 
 class UploaderApplication(Gtk.Application):
-    def __init__(self, url: str = "", path: Optional[str] = None) -> None:
+    def __init__(self, url: str = "", paths: Optional[List[str]] = None) -> None:
         super().__init__(application_id="org.zembrel.GtkUploader",
                          flags=Gio.ApplicationFlags.NON_UNIQUE)
         self.url = url
-        self.path = path
+        self.paths = paths or []
         self.window: Optional[UploaderWindow] = None
 
     def do_activate(self) -> None:
         if self.window is None:
-            self.window = UploaderWindow(self, self.url, self.path)
+            self.window = UploaderWindow(self, self.url, self.paths)
         self.window.present()
 
 
 def main(argv: list[str]) -> int:
     url = argv[1] if len(argv) > 1 else ""
-    path = argv[2] if len(argv) > 2 else None
-    return UploaderApplication(url, path).run([argv[0]])
+    return UploaderApplication(url, argv[2:4]).run([argv[0]])
 
 
 if __name__ == "__main__":

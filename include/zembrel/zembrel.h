@@ -6,7 +6,8 @@
  *
  * Plain C99. Every symbol starts with `zembrel_`; the interface is stable
  * within one SONAME (libzembrel.so.0) and its symbols carry their own version
- * node (ZEMBREL_C_0.1 for the functions of release 0.1).
+ * node (ZEMBREL_C_0.1 for the functions of release 0.1, ZEMBREL_C_0.2 for
+ * those that release 0.2 added).
  *
  * Conventions that hold for every function below:
  * - Every string in and out is UTF-8 and ends with a zero byte.
@@ -142,7 +143,7 @@ ZEMBREL_C_API void zembrel_unref(zembrel *z);
 /** @brief Frees a string returned by this library. NULL is ignored. */
 ZEMBREL_C_API void zembrel_free(void *p);
 
-/** @brief The library's version, such as "0.1.0". Static: do not free. */
+/** @brief The library's version, such as "0.2.0". Static: do not free. */
 ZEMBREL_C_API const char *zembrel_version(void);
 
 /**
@@ -430,6 +431,212 @@ ZEMBREL_C_API char *zembrel_xml_process_elements(int32_t start, int32_t end, int
  * is `level`, or `end` when there is none.
  */
 ZEMBREL_C_API int32_t zembrel_xml_find_next_element(int32_t start, int32_t end, int32_t level);
+
+/** @} */
+
+/** @name Operations (since 0.2)
+ * One object per operation, with its own callbacks, cancel and typed result,
+ * independent of instances and of the process-wide message handler.
+ *
+ * Rules that hold for every start function below:
+ * - It returns the operation with one reference, which the caller owns and
+ *   drops with zembrel_op_unref(); the operation keeps itself alive until its
+ *   `done` callback has run. NULL means nothing started and no callback will
+ *   come.
+ * - No callback runs inside the start call, even for an operation that fails
+ *   at once.
+ * - `progress` and `done` run on the thread-default GLib main context of the
+ *   thread that started the operation (see zembrel_iterate()), never on
+ *   another thread. `progress` may be NULL; its `done` values never decrease.
+ * - zembrel_op_cancel() may be called from any thread; `done` follows with
+ *   status 3 unless the operation had already ended. After `done` it changes
+ *   nothing.
+ * - HTTP operations succeed with whatever status the server gave:
+ *   zembrel_op_http_status() tells.
+ *
+ * Error domains (zembrel_op_error_domain(), and the DOMAIN of "#error|DOMAIN|CODE"):
+ * - "POSIX": connecting, sending or receiving failed in the operating
+ *   system; the code is the errno value (111: connection refused).
+ * - "NetDB": a host or proxy name could not be resolved; the code is the
+ *   resolver's (-2: no such name).
+ * - "Custom": any other failure of the transfer; the code is libcurl's result
+ *   code (28: timed out or stalled, 35: TLS handshake failed, 60: certificate
+ *   or host key refused, 8: a server's answer that breaks its protocol, 26: a
+ *   file that could not be read or changed while it was sent).
+ * - "HTTP": a resumable upload that the server refused; the code is the status.
+ * - "Setup": the operation could not be set up (bad arguments, no memory); code 0.
+ * - "FTP": an FTP server refused; the code is its reply code and the message
+ *   its reply text.
+ * - "Connect": an FTP server could not be reached or gave no answer; code 0.
+ * - "File": a local file could not be used (missing, not a regular file,
+ *   changed size during an upload); code 0.
+ * zembrel_op_error_message() always gives the failure in words.
+ * @{ */
+
+/**
+ * @brief A thread of the library's own that runs a private GLib main context:
+ * for hosts whose own loop is not GLib's (Python's asyncio, a plain program),
+ * operations started there deliver their callbacks there.
+ */
+typedef struct zembrel_loop zembrel_loop;
+
+/** @brief A call handed to a zembrel_loop's thread. */
+typedef void (*zembrel_call_fn)(void *user_data);
+
+/** @brief Starts the thread. @return The loop, or NULL when it cannot start. */
+ZEMBREL_C_API zembrel_loop *zembrel_loop_new(void);
+
+/**
+ * @brief Runs `fn(user_data)` on the loop's thread, soon, in the order of the
+ * calls; returns at once. Any thread.
+ */
+ZEMBREL_C_API void zembrel_loop_invoke(zembrel_loop *loop, zembrel_call_fn fn, void *user_data);
+
+/**
+ * @brief Runs what was handed over, stops the thread and frees the loop.
+ * Never from the loop's own thread. Operations still running there deliver
+ * nothing more. NULL is ignored.
+ */
+ZEMBREL_C_API void zembrel_loop_free(zembrel_loop *loop);
+
+/** @brief One operation. Opaque and reference counted. */
+typedef struct zembrel_op zembrel_op;
+
+/**
+ * @brief Progress of an operation: bytes done, and the total when known (-1
+ * when not).
+ */
+typedef void (*zembrel_progress_fn)(zembrel_op *op, int64_t done, int64_t total, void *user_data);
+
+/** @brief The operation ended; called exactly once. */
+typedef void (*zembrel_done_fn)(zembrel_op *op, void *user_data);
+
+/** @brief Status of an operation (zembrel_op_status()). */
+enum {
+  ZEMBREL_OP_RUNNING = 0,
+  ZEMBREL_OP_SUCCEEDED = 1,
+  ZEMBREL_OP_FAILED = 2,
+  ZEMBREL_OP_CANCELLED = 3
+};
+
+/**
+ * @brief Posts a form as zembrel_post() does (multipart with a file, else
+ * URL-encoded), as its own operation.
+ *
+ * @param url The http or https URL to post to.
+ * @param fields Pairs of form fields, or NULL.
+ * @param file_part The name of the file's part ("" when NULL).
+ * @param file_path The file to send, or NULL for a form without a file. A
+ * file that cannot be read fails the operation ("File").
+ * @param headers Pairs of request headers, or NULL.
+ * @param progress Called with the bytes of the file sent and the file's size;
+ * NULL for none.
+ * @param done Called once at the end.
+ * @param user_data Passed to both callbacks.
+ * @return The operation, or NULL when nothing started.
+ */
+ZEMBREL_C_API zembrel_op *zembrel_post_async(const char *url, const char *const *fields,
+                                             const char *file_part, const char *file_path,
+                                             const char *const *headers,
+                                             zembrel_progress_fn progress, zembrel_done_fn done,
+                                             void *user_data);
+
+/**
+ * @brief A resumable upload of the file to the endpoint, as
+ * zembrel::Zembrel::doResumableUploadWithURL() describes; the upload's URL is
+ * reachable with zembrel_op_location() once the server named it.
+ *
+ * @param endpoint The http or https URL that creates uploads.
+ * @param file_path The file to send.
+ * @param metadata Pairs sent with the upload, or NULL.
+ * @param headers Pairs of request headers, or NULL.
+ * @param progress Called with the bytes of the file sent and the file's size;
+ * NULL for none.
+ * @param done Called once at the end.
+ * @param user_data Passed to both callbacks.
+ * @return The operation, or NULL when nothing started.
+ */
+ZEMBREL_C_API zembrel_op *zembrel_resumable_upload_async(const char *endpoint,
+                                                         const char *file_path,
+                                                         const char *const *metadata,
+                                                         const char *const *headers,
+                                                         zembrel_progress_fn progress,
+                                                         zembrel_done_fn done, void *user_data);
+
+/**
+ * @brief Uploads the local file to the FTP URL on a connection of its own.
+ *
+ * @param local_path The file to send.
+ * @param url Where to: an FTP URL as for zembrel_ftp_upload().
+ * @param resume Non-zero: continue the server's copy of the file (SIZE, then
+ * APPE from there).
+ * @param progress Called with the bytes of the file the server holds and the file's size;
+ * NULL for none.
+ * @param done Called once at the end.
+ * @param user_data Passed to both callbacks.
+ * @return The operation, or NULL when nothing started.
+ */
+ZEMBREL_C_API zembrel_op *zembrel_ftp_upload_async(const char *local_path, const char *url,
+                                                   int resume, zembrel_progress_fn progress,
+                                                   zembrel_done_fn done, void *user_data);
+
+/**
+ * @brief Lists the FTP directory and its subdirectories down to `level`
+ * without blocking; the tree is reachable with zembrel_op_result_json().
+ *
+ * @param url The directory, as for zembrel_ftp_list().
+ * @param level How many levels of subdirectories to list too (0 to 5).
+ * @param done Called once at the end.
+ * @param user_data Passed to `done`.
+ * @return The operation, or NULL when nothing started.
+ */
+ZEMBREL_C_API zembrel_op *zembrel_ftp_list_async(const char *url, int level,
+                                                 zembrel_done_fn done, void *user_data);
+
+/** @brief Asks the operation to stop. Any thread; NULL is ignored. */
+ZEMBREL_C_API void zembrel_op_cancel(zembrel_op *op);
+
+/** @brief Adds a reference. Any thread. @return `op`. */
+ZEMBREL_C_API zembrel_op *zembrel_op_ref(zembrel_op *op);
+
+/** @brief Drops a reference. NULL is ignored. */
+ZEMBREL_C_API void zembrel_op_unref(zembrel_op *op);
+
+/** @brief One of ZEMBREL_OP_RUNNING, _SUCCEEDED, _FAILED, _CANCELLED. */
+ZEMBREL_C_API int zembrel_op_status(const zembrel_op *op);
+
+/** @brief The final HTTP status of an HTTP operation; 0 when none. */
+ZEMBREL_C_API int zembrel_op_http_status(const zembrel_op *op);
+
+/**
+ * @brief The error domain of a failed operation (see above); NULL unless it
+ * failed. Lives as long as the operation.
+ */
+ZEMBREL_C_API const char *zembrel_op_error_domain(const zembrel_op *op);
+
+/** @brief The code within the error domain; 0 unless the operation failed. */
+ZEMBREL_C_API int zembrel_op_error_code(const zembrel_op *op);
+
+/**
+ * @brief The failure in words (libcurl's error text, the server's reply, the
+ * operating system's error); NULL unless the operation failed.
+ */
+ZEMBREL_C_API const char *zembrel_op_error_message(const zembrel_op *op);
+
+/**
+ * @brief The operation's final host message, as the message handler would
+ * get it ("#complete|200", "#error|POSIX|111"); NULL while it runs.
+ */
+ZEMBREL_C_API const char *zembrel_op_message(const zembrel_op *op);
+
+/** @brief The resumable upload's URL once the server named it, else NULL. */
+ZEMBREL_C_API const char *zembrel_op_location(const zembrel_op *op);
+
+/**
+ * @brief The listing of a finished zembrel_ftp_list_async() as zembrel_ftp_list()
+ * gives it; NULL for other operations or while it runs. Free with zembrel_free().
+ */
+ZEMBREL_C_API char *zembrel_op_result_json(const zembrel_op *op);
 
 /** @} */
 

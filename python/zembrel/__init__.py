@@ -31,13 +31,20 @@ import traceback
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from . import _capi
+from ._ops import HTTPStatusError, Operation, Result, TransferError, start_upload, upload
 from ._capi import lib, path as _path, take_string as _take, text as _text, text_list as _list
 
 #: The version of this package; the library it loads reports its own, :func:`version`.
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 
 __all__ = [
     "__version__",
+    "upload",
+    "start_upload",
+    "Operation",
+    "Result",
+    "TransferError",
+    "HTTPStatusError",
     "Zembrel",
     "XMLError",
     "MessageHandler",
@@ -132,7 +139,7 @@ def is_final(message: str) -> bool:
 
 
 def version() -> str:
-    """The version of the loaded libzembrel, e.g. ``"0.1.0"``."""
+    """The version of the loaded libzembrel, e.g. ``"0.2.0"``."""
     return lib.zembrel_version().decode()
 
 

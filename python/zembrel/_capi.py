@@ -68,6 +68,40 @@ _PROTOTYPES = [
 ]
 
 
+# Operations (the C interface's 0.2 node).
+OP = ctypes.c_void_p
+LOOP = ctypes.c_void_p
+PROGRESS_FN = ctypes.CFUNCTYPE(None, OP, ctypes.c_int64, ctypes.c_int64, ctypes.c_void_p)
+DONE_FN = ctypes.CFUNCTYPE(None, OP, ctypes.c_void_p)
+CALL_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
+
+_ADDED_IN_0_2 = [
+    ("zembrel_loop_new", LOOP, []),
+    ("zembrel_loop_invoke", None, [LOOP, CALL_FN, ctypes.c_void_p]),
+    ("zembrel_loop_free", None, [LOOP]),
+    ("zembrel_post_async", OP,
+     [ctypes.c_char_p, _c_char_pp, ctypes.c_char_p, ctypes.c_char_p, _c_char_pp,
+      PROGRESS_FN, DONE_FN, ctypes.c_void_p]),
+    ("zembrel_resumable_upload_async", OP,
+     [ctypes.c_char_p, ctypes.c_char_p, _c_char_pp, _c_char_pp, PROGRESS_FN, DONE_FN,
+      ctypes.c_void_p]),
+    ("zembrel_ftp_upload_async", OP,
+     [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, PROGRESS_FN, DONE_FN, ctypes.c_void_p]),
+    ("zembrel_ftp_list_async", OP, [ctypes.c_char_p, ctypes.c_int, DONE_FN, ctypes.c_void_p]),
+    ("zembrel_op_cancel", None, [OP]),
+    ("zembrel_op_ref", OP, [OP]),
+    ("zembrel_op_unref", None, [OP]),
+    ("zembrel_op_status", ctypes.c_int, [OP]),
+    ("zembrel_op_http_status", ctypes.c_int, [OP]),
+    ("zembrel_op_error_domain", ctypes.c_char_p, [OP]),
+    ("zembrel_op_error_code", ctypes.c_int, [OP]),
+    ("zembrel_op_error_message", ctypes.c_char_p, [OP]),
+    ("zembrel_op_message", ctypes.c_char_p, [OP]),
+    ("zembrel_op_location", ctypes.c_char_p, [OP]),
+    ("zembrel_op_result_json", _string, [OP]),
+]
+
+
 def _candidates() -> list[str]:
     found = []
     explicit = os.environ.get("ZEMBREL_LIBRARY")
@@ -96,8 +130,15 @@ def _load() -> ctypes.CDLL:
             errors.append(str(error))
     else:
         raise ImportError("libzembrel not found: " + "; ".join(errors))
-    for name, result, arguments in _PROTOTYPES:
-        function = getattr(library, name)
+    for name, result, arguments in _PROTOTYPES + _ADDED_IN_0_2:
+        try:
+            function = getattr(library, name)
+        except AttributeError:
+            # An older library: the operations of their own are missing, and
+            # using one says so (see require_operations()).
+            if (name, result, arguments) in _ADDED_IN_0_2:
+                continue
+            raise
         function.restype = result
         function.argtypes = arguments
     return library
@@ -145,3 +186,10 @@ def text_list(values: Optional[Sequence[str]]) -> Optional[ctypes.Array]:
         array[index] = text(value)
     array[len(values)] = None
     return array
+
+
+def require_operations() -> None:
+    """Raises RuntimeError when the loaded library predates operations of their own."""
+    if not hasattr(lib, "zembrel_op_status"):
+        raise RuntimeError("this needs libzembrel 0.2 or later; the loaded one is "
+                           + lib.zembrel_version().decode())

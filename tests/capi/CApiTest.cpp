@@ -171,8 +171,17 @@ TEST(CApiSymbols, EveryFunctionIsExportedUnderItsVersionNode) {
   for (const char* name : names) {
     EXPECT_NE(dlvsym(library, name, "ZEMBREL_C_0.1"), nullptr) << name;
   }
-  for (const char* name : {"zembrel_set_message_handler_full", "zembrel_parse_message"}) {
+  const char* added[] = {
+      "zembrel_loop_new", "zembrel_loop_invoke", "zembrel_loop_free", "zembrel_post_async",
+      "zembrel_resumable_upload_async", "zembrel_ftp_upload_async", "zembrel_ftp_list_async",
+      "zembrel_op_cancel", "zembrel_op_ref", "zembrel_op_unref", "zembrel_op_status",
+      "zembrel_op_http_status", "zembrel_op_error_domain", "zembrel_op_error_code",
+      "zembrel_op_error_message", "zembrel_op_message", "zembrel_op_location",
+      "zembrel_op_result_json", "zembrel_set_message_handler_full",
+      "zembrel_parse_message"};
+  for (const char* name : added) {
     EXPECT_NE(dlvsym(library, name, "ZEMBREL_C_0.2"), nullptr) << name;
+    EXPECT_EQ(dlvsym(library, name, "ZEMBREL_C_0.1"), nullptr) << name;
   }
   dlclose(library);
 }

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """Drives examples/python/gtk_uploader.py as a person would, in a real window
-(run under Xvfb): chooses a file through the window's file chooser, presses
-Upload, lets the upload run against the local test server, saves a
-screenshot of the window and checks the progress bar's course and final
-value.
+(run under Xvfb): chooses two files through the rows' file choosers, presses
+Upload, cancels the second upload while both run, lets the first finish
+against the local test server, saves a screenshot of the window and checks
+each bar's course and each status.
 
     gtk_uploader_check.py EXAMPLES_DIR SCREENSHOT.png
 
@@ -57,6 +57,25 @@ def save_window(window, path):
     subprocess.run(["import", "-window", hex(surface.get_xid()), str(path)], check=True)
 
 
+def choose(row, path):
+    """Chooses the file through the row's own chooser, as a person would."""
+    row.choose_button.emit("clicked")
+    chooser = row.chooser
+    check(chooser is not None, "Choose File opens a file chooser")
+    chooser.set_file(Gio.File.new_for_path(str(path)))
+    # The chooser selects the file once it has read the folder.
+    run_until(lambda: chooser.get_file() is not None, 10)
+    chooser.emit("response", Gtk.ResponseType.ACCEPT)
+    check(row.path == str(path), f"{path.name} is taken")
+    check(row.file_label.get_label().startswith(path.name), f"{path.name}'s name is shown")
+
+
+def watch(row):
+    fractions = []
+    row.progress.connect("notify::fraction", lambda bar, _: fractions.append(bar.get_fraction()))
+    return fractions
+
+
 with tempfile.TemporaryDirectory() as work:
     work = pathlib.Path(work)
     records = work / "records"
@@ -67,7 +86,10 @@ with tempfile.TemporaryDirectory() as work:
         port = int(server.stdout.readline())
         photo = work / "holiday-photo.jpg"
         photo.write_bytes(os.urandom(3 * 1024 * 1024))
-        # Received at 4 MiB/s, so the bar has time to move.
+        video = work / "holiday-video.mp4"
+        video.write_bytes(os.urandom(16 * 1024 * 1024))
+        # Received at 4 MiB/s, so the bars have time to move, and the video
+        # is still running when it is cancelled.
         url = f"http://127.0.0.1:{port}/upload?rate={4 * 1024 * 1024}"
 
         application = gtk_uploader.UploaderApplication(url)
@@ -75,42 +97,45 @@ with tempfile.TemporaryDirectory() as work:
         application.activate()
         window = application.window
         check(run_until(lambda: window.get_mapped(), 10), "the window is shown")
+        first, second = window.rows
+        choose(first, photo)
+        choose(second, video)
 
-        # Choose the file through the window's own chooser.
-        window.choose_button.emit("clicked")
-        chooser = window.chooser
-        check(chooser is not None, "Choose File opens a file chooser")
-        chooser.set_file(Gio.File.new_for_path(str(photo)))
-        # The chooser selects the file once it has read the folder.
-        run_until(lambda: chooser.get_file() is not None, 10)
-        chooser.emit("response", Gtk.ResponseType.ACCEPT)
-        check(window.path == str(photo), "the chosen file is taken")
-        check(window.file_label.get_label().startswith("holiday-photo.jpg"),
-              "the file's name is shown")
-
-        fractions = []
-        window.progress.connect("notify::fraction",
-                                lambda bar, _: fractions.append(bar.get_fraction()))
+        fractions, cancelled_fractions = watch(first), watch(second)
         window.upload_button.emit("clicked")
-        check(window.cancel_button.get_sensitive(), "Cancel is offered while uploading")
+        check(first.cancel_button.get_sensitive() and second.cancel_button.get_sensitive(),
+              "each upload offers its own Cancel")
+        check(first.running and second.running, "both uploads run at once")
+        run_until(lambda: any(0.0 < f < 1.0 for f in cancelled_fractions), 20)
+        second.cancel_button.emit("clicked")
+        check(run_until(lambda: not second.running, 10), "Cancel ends that upload")
+        check(second.status.get_label() == "Cancelled.",
+              f"its status says so: {second.status.get_label()!r}")
+        check(first.running or first.status.get_label().startswith("Uploaded"),
+              "the other upload was not touched")
         finished = run_until(lambda: window.upload_button.get_sensitive(), 60)
-        check(finished, "the upload finishes")
+        check(finished, "the uploads end")
         run_until(lambda: False, 0.3)  # let the last redraw happen
         save_window(window, SCREENSHOT)
 
-        final = window.progress.get_fraction()
-        check(final == 1.0, f"the bar ends full (fraction {final})")
+        final = first.progress.get_fraction()
+        check(final == 1.0, f"the first bar ends full (fraction {final})")
         check(any(0.0 < value < 1.0 for value in fractions),
-              f"the bar moved through values between empty and full ({len(fractions)} steps)")
+              f"the first bar moved through values between empty and full ({len(fractions)} steps)")
         check(fractions == sorted(fractions), "the bar never went back")
-        check(window.status.get_label() == "Uploaded (HTTP 200).",
-              f"the status says so: {window.status.get_label()!r}")
-        check(not window.cancel_button.get_sensitive(), "Cancel is off afterwards")
-        record = json.loads((records / "1.json").read_text())
-        body = (records / "1.body").read_bytes()
-        check(record["complete"] and photo.read_bytes() in body,
-              "the server received the whole file")
-        check(hashlib.sha256(body).hexdigest() == record["body_sha256"], "as recorded")
+        check(first.status.get_label() == "Uploaded (HTTP 200).",
+              f"the first status says so: {first.status.get_label()!r}")
+        check(not first.cancel_button.get_sensitive() and not second.cancel_button.get_sensitive(),
+              "Cancel is off afterwards")
+        stored = {}
+        for record_path in records.glob("*.json"):
+            record = json.loads(record_path.read_text())
+            body = record_path.with_suffix(".body").read_bytes()
+            stored[record["complete"]] = (record, body)
+        record, body = stored.get(True, ({}, b""))
+        check(photo.read_bytes() in body, "the server received the whole photo")
+        check(hashlib.sha256(body).hexdigest() == record.get("body_sha256"), "as recorded")
+        check(False in stored, "the server saw the video's body stop short")
         check(SCREENSHOT.stat().st_size > 1000, f"screenshot saved to {SCREENSHOT}")
         window.close()
         application.quit()

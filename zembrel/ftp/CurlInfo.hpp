@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -21,6 +22,8 @@ struct CurlInfo {
   // final message reports instead of the server's last reply.
   std::optional<std::string> localFailure;
   int localFailureCode = 0;
+  // Where progress goes; null: the host's messages.
+  const std::function<void(std::uint64_t bytes)>* progress = nullptr;
 };
 
 // Read function of an upload; `record` is its CurlInfo. Sends a progress

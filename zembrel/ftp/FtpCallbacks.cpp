@@ -21,7 +21,11 @@
 namespace zembrel::detail {
 namespace {
 
-void sendProgress(std::uint64_t bytes) {
+void sendProgress(const CurlInfo& info, std::uint64_t bytes) {
+  if (info.progress != nullptr) {
+    (*info.progress)(bytes);
+    return;
+  }
   deliverHostMessage(progressMessageText(static_cast<std::int64_t>(bytes)));
 }
 
@@ -61,7 +65,7 @@ std::size_t readBlock(CurlInfo& info, char* buffer, std::size_t size, std::size_
   // libcurl asks for nothing after the announced size: a file that grew (or
   // was cut after its last block was read) is caught with this last block.
   if (info.bytesRead == info.totalBytes && noteSizeChange(info)) return CURL_READFUNC_ABORT;
-  sendProgress(info.bytesRead);
+  sendProgress(info, info.bytesRead);
   return bytes;
 }
 
@@ -84,7 +88,7 @@ int curlSeekCallback(void* record, std::int64_t offset, int origin) noexcept {
     }
     info.bytesRead = static_cast<std::uint64_t>(offset);
     // The host learns at once what the server already holds.
-    if (offset > 0) sendProgress(info.bytesRead);
+    if (offset > 0) sendProgress(info, info.bytesRead);
     return CURL_SEEKFUNC_OK;
   } catch (...) {
     return CURL_SEEKFUNC_FAIL;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +26,9 @@ namespace zembrel::detail {
 struct UploadStop {
   CancelToken token;
   std::atomic<bool> closeConnection{false};
+  // Where progress goes when set (an operation of its own); else to the
+  // host's messages.
+  std::function<void(std::uint64_t bytes)> progress;
 };
 
 class FtpClient : public std::enable_shared_from_this<FtpClient> {

@@ -31,6 +31,8 @@ class FtpTreeWalk {
               const std::atomic<bool>& uploadWaiting);
 
   ListingResult run(const std::string& url, const FtpLevel& level);
+  // How the walk ended; absent when nothing was recorded (no reply text).
+  std::optional<Outcome> outcome() const;
 
  private:
   // One directory's listing (path relative to the URL); absent while an
@@ -38,8 +40,6 @@ class FtpTreeWalk {
   std::optional<std::vector<FtpEntry>> listOne(const std::string& path);
   void descend(std::vector<FtpEntry>& list, const std::string& basePath, std::int32_t levels);
   bool stopped() const;
-  // Absent when nothing was recorded (no reply text).
-  std::optional<Outcome> outcome() const;
 
   FtpConnection::Lease& lease_;
   FtpReplyRecord& replies_;

@@ -102,6 +102,7 @@ Outcome FtpUploadOperation::run() {
   }
   const auto size = static_cast<std::uint64_t>(opened.size());
   info_.emplace(CurlInfo{&stop_->token, std::move(opened), size, 0, std::nullopt, 0});
+  if (stop_->progress) info_->progress = &stop_->progress;
   // A directory operation of this instance that another thread still drives
   // ends soon (it lists no further directory once an upload waits): wait for
   // it, unless the upload is cancelled meanwhile.

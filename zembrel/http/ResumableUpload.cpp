@@ -499,6 +499,7 @@ void ResumableUpload::end(const Outcome& outcome) {
   Owner owner = std::move(owner_);
   if (owner.ended) owner.ended();
   if (owner.send) owner.send(finalMessageText(outcome));
+  if (owner.finished) owner.finished(outcome);
 }
 
 // ---- Kept state.
@@ -575,6 +576,7 @@ std::int64_t ResumableUpload::currentProgress() const {
 void ResumableUpload::sendProgress() {
   lastProgress_ = currentProgress();
   if (owner_.send) owner_.send(progressMessageText(lastProgress_));
+  if (owner_.progressed) owner_.progressed(lastProgress_, fileSize_);
 }
 
 }  // namespace zembrel::detail

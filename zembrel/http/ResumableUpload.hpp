@@ -55,6 +55,11 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
     std::function<void(const std::string&)> send;
     std::function<void()> ended;
     std::shared_ptr<void> keepAlive;
+    // For an operation of its own (both optional): the file's bytes sent so
+    // far and its size, at each progress step and once more when all is
+    // sent (never less than before); and the outcome, once, also after a cancel.
+    std::function<void(std::int64_t done, std::int64_t total)> progressed;
+    std::function<void(const Outcome& outcome)> finished;
   };
 
   // Opens the file and checks the settings; null when the upload cannot
@@ -67,6 +72,9 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
   ResumableUpload(const ResumableUpload&) = delete;
   ResumableUpload& operator=(const ResumableUpload&) = delete;
   ~ResumableUpload();
+
+  // The upload's URL, once the server named it (or an earlier run kept it).
+  const std::optional<std::string>& uploadUrl() const { return uploadUrl_; }
 
   // Begins with the probe of the endpoint; returns at once.
   void start();

@@ -1,5 +1,6 @@
 #include "zembrel/http/StreamedPost.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -78,6 +79,15 @@ void StreamedPost::startTimers() {
 
 void StreamedPost::sendProgress() {
   if (owner_.send) owner_.send(progressMessageText(progress_.estimate(monotonicSeconds())));
+  if (owner_.progressed && stream_) owner_.progressed(fileBytesSent(), progress_.fileSize);
+}
+
+std::int64_t StreamedPost::fileBytesSent() const {
+  if (!stream_ || progress_.bodySize <= 0) return 0;
+  const long double share =
+      static_cast<long double>(stream_->requestBytesWritten()) / progress_.bodySize;
+  return std::clamp<std::int64_t>(static_cast<std::int64_t>(share * progress_.fileSize), 0,
+                                  progress_.fileSize);
 }
 
 void StreamedPost::cancel() {
@@ -102,6 +112,8 @@ void StreamedPost::onEvent(StreamEvent event) {
           progress_.smallFileProgressBytes = progress_.bodySize;
           sendProgress();
         }
+        if (sendsFile_ && owner_.progressed)
+          owner_.progressed(progress_.fileSize, progress_.fileSize);
         return end(Outcome::succeeded(stream_->statusCode()));
       }
       default:
@@ -142,6 +154,7 @@ void StreamedPost::end(const Outcome& outcome) {
   Owner owner = std::move(owner_);
   owner_ = {};
   if (outcome.kind != Outcome::Kind::Cancelled && owner.send) owner.send(finalMessageText(outcome));
+  if (owner.finished) owner.finished(outcome);
 }
 
 }  // namespace zembrel::detail

@@ -33,6 +33,11 @@ class StreamedPost : public std::enable_shared_from_this<StreamedPost> {
   struct Owner {
     std::function<void(const std::string&)> send;
     std::shared_ptr<void> keepAlive;
+    // For an operation of its own (both optional): the file's bytes sent so
+    // far and its size, at each progress step and once more when all is
+    // sent; and the outcome, once, also after a cancel.
+    std::function<void(std::int64_t done, std::int64_t total)> progressed;
+    std::function<void(const Outcome& outcome)> finished;
   };
 
   // `progress` is the record of the POST before (see PostProgress::nextUpload).
@@ -68,6 +73,9 @@ class StreamedPost : public std::enable_shared_from_this<StreamedPost> {
   void onBytesAvailable();
   void startTimers();
   void sendProgress();
+  // The file's bytes sent so far, in proportion to the body written: the
+  // multipart fields around the file count as they go.
+  std::int64_t fileBytesSent() const;
   // Tears the transfer down, then sends the outcome's message (none for a
   // cancel) and lets the owner go.
   void end(const Outcome& outcome);

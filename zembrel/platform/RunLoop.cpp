@@ -54,6 +54,8 @@ MainContext MainContext::threadDefault() { return MainContext(g_main_context_ref
 
 MainContext MainContext::mainThread() { return MainContext(g_main_context_ref(g_main_context_default())); }
 
+MainContext MainContext::newPrivate() { return MainContext(g_main_context_new()); }
+
 MainContext::MainContext(const MainContext& other) : context_(g_main_context_ref(other.context_)) {}
 
 MainContext& MainContext::operator=(const MainContext& other) {
@@ -99,12 +101,16 @@ Owned<RepeatingTimer> startRepeatingTimer(const MainContext& context,
   return Owned<RepeatingTimer>(new RepeatingTimer(context, period, std::move(fire)));
 }
 
-void performOnMainThread(std::function<void()> call) {
+void performOn(const MainContext& context, std::function<void()> call) {
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
   g_source_set_callback(source, &fireOnce, new HandedCall(std::move(call)), &deleteHandedCall);
-  g_source_attach(source, g_main_context_default());
+  g_source_attach(source, context.get());
   g_source_unref(source);
+}
+
+void performOnMainThread(std::function<void()> call) {
+  performOn(MainContext::mainThread(), std::move(call));
 }
 
 }  // namespace zembrel::detail

@@ -19,6 +19,8 @@ class MainContext {
   static MainContext threadDefault();
   // The main thread's context (the global default one).
   static MainContext mainThread();
+  // A new context of its own, for a thread that runs it privately.
+  static MainContext newPrivate();
 
   MainContext(const MainContext& other);
   MainContext& operator=(const MainContext& other);
@@ -58,6 +60,10 @@ class RepeatingTimer {
 Owned<RepeatingTimer> startRepeatingTimer(const MainContext& context,
                                           std::chrono::duration<double> period,
                                           std::function<void()> fire);
+
+// Queues `call` to run once on `context`, when it next iterates, from any
+// thread and without waiting for it. Calls run in the order they were queued.
+void performOn(const MainContext& context, std::function<void()> call);
 
 // Queues `call` to run once on the main thread's context, when it next
 // iterates, without waiting for it. Calls run in the order they were queued.

@@ -1,0 +1,343 @@
+"""Operations of their own: one C operation (zembrel_op) per call, run on a
+private thread of the library's (zembrel_loop), with its result handed back
+to the caller's thread or asyncio loop. Shared by :func:`zembrel.upload` and
+:mod:`zembrel.aio`."""
+
+from __future__ import annotations
+
+import atexit
+import ctypes
+import itertools
+import json
+import queue
+import threading
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
+
+from ._capi import CALL_FN, DONE_FN, PROGRESS_FN, lib, require_operations
+from ._capi import path as _path, take_string as _take, text as _text, text_list as _list
+
+Pair = Tuple[str, str]
+#: ``progress(done, total)``: bytes done, and the total (-1 when unknown).
+Progress = Callable[[int, int], None]
+
+_RUNNING, _SUCCEEDED, _FAILED, _CANCELLED = 0, 1, 2, 3
+
+
+class TransferError(Exception):
+    """An operation failed. ``domain`` and ``code`` say how (see zembrel.h:
+    "POSIX" with an errno value, "NetDB", "Custom" with libcurl's code,
+    "HTTP", "FTP" with the reply code, "Connect", "Setup", "File");
+    ``message`` says it in words."""
+
+    def __init__(self, domain: str, code: int, message: str) -> None:
+        super().__init__(f"{message} ({domain} {code})")
+        self.domain = domain
+        self.code = code
+        self.message = message
+
+
+class HTTPStatusError(Exception):
+    """Raised by :meth:`Result.raise_for_status` for a status of 400 or more."""
+
+    def __init__(self, result: "Result") -> None:
+        super().__init__(f"HTTP status {result.status}")
+        self.result = result
+        self.status = result.status
+
+
+@dataclass(frozen=True)
+class Result:
+    """A finished operation: the HTTP status (0 for FTP), the final host
+    message ("#complete|200"), a resumable upload's URL, a listing's tree."""
+
+    status: int
+    message: str
+    location: Optional[str] = None
+    listing: Optional[Dict[str, Any]] = None
+
+    @property
+    def ok(self) -> bool:
+        """No HTTP status of 400 or more."""
+        return self.status < 400
+
+    def raise_for_status(self) -> "Result":
+        """Raises :class:`HTTPStatusError` for a status of 400 or more; else
+        returns the result."""
+        if not self.ok:
+            raise HTTPStatusError(self)
+        return self
+
+
+class _Cancelled:
+    """The operation ended because it was cancelled."""
+
+
+Outcome = Union[Result, TransferError, _Cancelled]
+
+
+def _decoded(value: Optional[bytes]) -> Optional[str]:
+    return None if value is None else value.decode("utf-8", "replace")
+
+
+def _outcome(op: int) -> Outcome:
+    status = lib.zembrel_op_status(op)
+    if status == _FAILED:
+        return TransferError(_decoded(lib.zembrel_op_error_domain(op)) or "",
+                             int(lib.zembrel_op_error_code(op)),
+                             _decoded(lib.zembrel_op_error_message(op)) or "")
+    if status == _CANCELLED:
+        return _Cancelled()
+    listing = _take(lib.zembrel_op_result_json(op))
+    return Result(status=int(lib.zembrel_op_http_status(op)),
+                  message=_decoded(lib.zembrel_op_message(op)) or "",
+                  location=_decoded(lib.zembrel_op_location(op)),
+                  listing=None if listing is None else json.loads(listing))
+
+
+# Starts the C operation with the two callbacks and returns it (NULL: nothing started).
+Starter = Callable[[Any, Any], Optional[int]]
+
+
+class Running:
+    """One operation handed to the driver; :meth:`cancel` from any thread."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._op: Optional[int] = None
+        self._cancelled = False
+        self._ended = False
+
+    def cancel(self) -> None:
+        with self._lock:
+            self._cancelled = True
+            op = None if self._ended else self._op
+            if op is not None:
+                lib.zembrel_op_cancel(op)
+
+    def _started(self, op: int) -> None:
+        with self._lock:
+            self._op = op
+            if self._cancelled:
+                lib.zembrel_op_cancel(op)
+
+    def _end(self) -> None:
+        with self._lock:
+            self._ended = True
+
+
+class _Driver:
+    """The process's zembrel_loop, and the callbacks it must keep alive."""
+
+    def __init__(self) -> None:
+        require_operations()
+        self._loop = lib.zembrel_loop_new()
+        if not self._loop:
+            raise RuntimeError("libzembrel could not start its thread")
+        self._keep: Dict[int, Tuple[Any, ...]] = {}
+        self._retired: list = []
+        self._tokens = itertools.count(1)
+        self._lock = threading.Lock()
+
+    def close(self) -> None:
+        lib.zembrel_loop_free(self._loop)
+
+    def start(self, starter: Starter, progress: Optional[Progress],
+              done: Callable[[Outcome], None]) -> Running:
+        running = Running()
+        token = next(self._tokens)
+
+        def on_progress(_op: int, done_bytes: int, total: int, _data: Any) -> None:
+            if progress is not None:
+                progress(int(done_bytes), int(total))
+
+        def on_done(op: int, _data: Any) -> None:
+            outcome = _outcome(op)
+            running._end()
+            lib.zembrel_op_unref(op)
+            self._forget(token)
+            done(outcome)
+
+        progress_fn = PROGRESS_FN(on_progress)
+        done_fn = DONE_FN(on_done)
+
+        def begin(_data: Any) -> None:
+            op = starter(progress_fn, done_fn)
+            if not op:
+                self._forget(token)
+                done(TransferError("Setup", 0, "the operation could not be started"))
+                return
+            running._started(op)
+
+        begin_fn = CALL_FN(begin)
+        with self._lock:
+            self._keep[token] = (progress_fn, done_fn, begin_fn)
+        lib.zembrel_loop_invoke(self._loop, begin_fn, None)
+        return running
+
+    def _forget(self, token: int) -> None:
+        # Called from inside one of the token's callbacks, whose code must not
+        # be freed while it runs: it is kept until the next operation ends.
+        # Every callback runs on the driver's one thread, so by then it has
+        # returned.
+        with self._lock:
+            self._retired = [self._keep.pop(token, ())]
+
+
+_driver_lock = threading.Lock()
+_the_driver: Optional[_Driver] = None
+
+
+def driver() -> _Driver:
+    global _the_driver
+    with _driver_lock:
+        if _the_driver is None:
+            _the_driver = _Driver()
+            atexit.register(_the_driver.close)
+        return _the_driver
+
+
+def _flat(pairs: Sequence[Pair], last: Optional[str] = None) -> Optional[ctypes.Array]:
+    flat = [item for pair in pairs for item in pair]
+    if last is not None:
+        flat.append(last)
+    return _list(flat)
+
+
+def post_starter(url: str, file: Any, file_part: Optional[str], fields: Sequence[Pair],
+                 headers: Sequence[Pair]) -> Starter:
+    arguments = (_text(url), _flat(fields), _text(file_part),
+                 None if file is None else _path(file), _flat(headers) if headers else None)
+    return lambda progress, done: lib.zembrel_post_async(*arguments, progress, done, None)
+
+
+def resumable_starter(endpoint: str, file: Any, metadata: Sequence[Pair],
+                      headers: Sequence[Pair]) -> Starter:
+    arguments = (_text(endpoint), _path(file), _flat(metadata) if metadata else None,
+                 _flat(headers) if headers else None)
+    return lambda progress, done: lib.zembrel_resumable_upload_async(*arguments, progress, done,
+                                                                     None)
+
+
+def ftp_upload_starter(file: Any, url: str, resume: bool) -> Starter:
+    arguments = (_path(file), _text(url), 1 if resume else 0)
+    return lambda progress, done: lib.zembrel_ftp_upload_async(*arguments, progress, done, None)
+
+
+def ftp_list_starter(url: str, level: int) -> Starter:
+    arguments = (_text(url), int(level))
+    return lambda _progress, done: lib.zembrel_ftp_list_async(*arguments, done, None)
+
+
+def unwrap(outcome: Outcome) -> Result:
+    if isinstance(outcome, TransferError):
+        raise outcome
+    if isinstance(outcome, _Cancelled):
+        raise TransferError("Cancelled", 0, "the operation was cancelled")
+    return outcome
+
+
+def run_blocking(starter: Starter, progress: Optional[Progress]) -> Result:
+    """Runs the operation to its end; progress is called on this thread."""
+    events: "queue.SimpleQueue[Tuple[str, Any]]" = queue.SimpleQueue()
+    on_progress = None if progress is None else (lambda d, t: events.put(("progress", (d, t))))
+    running = driver().start(starter, on_progress, lambda o: events.put(("done", o)))
+    try:
+        while True:
+            kind, value = events.get()
+            if kind == "done":
+                return unwrap(value)
+            assert progress is not None
+            progress(*value)
+    except BaseException:
+        running.cancel()
+        raise
+
+
+def upload(url: str, *, file: Any = None, file_part: Optional[str] = None,
+           fields: Sequence[Pair] = (), headers: Sequence[Pair] = (),
+           progress: Optional[Progress] = None) -> Result:
+    """Posts a form (with the file, streamed from disk, as the part
+    ``file_part``) and waits for the answer; ``progress(done, total)`` runs on
+    this thread. Returns a :class:`Result` whatever the status (see
+    :meth:`Result.raise_for_status`); raises :class:`TransferError` when the
+    transfer failed."""
+    return run_blocking(post_starter(url, file, file_part, fields, headers), progress)
+
+
+_retired_here = threading.local()
+# The callbacks of every running operation started with start_upload(): the C
+# side holds only their addresses.
+_live_lock = threading.Lock()
+_live: Dict[int, Tuple[Any, ...]] = {}
+_live_tokens = itertools.count(1)
+
+
+def _retire_on_this_thread(entry: Tuple[Any, ...]) -> None:
+    # The callbacks of an operation that ends run on the thread that started
+    # it; the one running now must outlive its own return, so it is kept until
+    # the next operation of this thread ends.
+    _retired_here.entry = entry
+
+
+class Operation:
+    """An operation started on this thread with :func:`start_upload`: its
+    callbacks run on this thread's GLib main context (a GTK application's
+    main loop, or :func:`zembrel.iterate`). :meth:`cancel` from any thread."""
+
+    def __init__(self) -> None:
+        self._op: Optional[int] = None
+        self.result: Optional[Result] = None
+        self.error: Optional[TransferError] = None
+        self.cancelled = False
+        self.finished = False
+
+    def cancel(self) -> None:
+        if self._op is not None and not self.finished:
+            lib.zembrel_op_cancel(self._op)
+
+
+def start_upload(url: str, *, file: Any = None, file_part: Optional[str] = None,
+                 fields: Sequence[Pair] = (), headers: Sequence[Pair] = (),
+                 progress: Optional[Progress] = None,
+                 done: Optional[Callable[[Operation], None]] = None) -> Operation:
+    """Starts a form POST on this thread and returns at once.
+    ``progress(done, total)`` and ``done(operation)`` follow on this thread's
+    GLib main context; then exactly one of ``operation.result``,
+    ``operation.error`` and ``operation.cancelled`` tells how it ended.
+    Raises :class:`TransferError` when nothing could start."""
+    require_operations()
+    operation = Operation()
+    token = next(_live_tokens)
+
+    def on_progress(_op: int, done_bytes: int, total: int, _data: Any) -> None:
+        if progress is not None:
+            progress(int(done_bytes), int(total))
+
+    def on_done(op: int, _data: Any) -> None:
+        outcome = _outcome(op)
+        operation.finished = True
+        operation._op = None
+        lib.zembrel_op_unref(op)
+        if isinstance(outcome, TransferError):
+            operation.error = outcome
+        elif isinstance(outcome, _Cancelled):
+            operation.cancelled = True
+        else:
+            operation.result = outcome
+        with _live_lock:
+            _retire_on_this_thread(_live.pop(token, ()))
+        if done is not None:
+            done(operation)
+
+    progress_fn = PROGRESS_FN(on_progress)
+    done_fn = DONE_FN(on_done)
+    with _live_lock:
+        _live[token] = (progress_fn, done_fn)
+    op = post_starter(url, file, file_part, fields, headers)(progress_fn, done_fn)
+    if not op:
+        with _live_lock:
+            _live.pop(token, None)
+        raise TransferError("Setup", 0, "the upload could not be started")
+    operation._op = op
+    return operation

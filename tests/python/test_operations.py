@@ -1,0 +1,120 @@
+"""Operations of their own (zembrel.upload, zembrel.aio, zembrel.start_upload)
+against the real test server: results told apart, progress per operation,
+cancellation that the server sees, failures as exceptions."""
+
+import asyncio
+import os
+import socket
+import time
+
+import pytest
+
+import zembrel
+import zembrel.aio
+
+from test_zembrel import iterate_until
+
+SLOW = 256 * 1024  # bytes per second the server reads at, for uploads that last
+
+
+def _file(tmp_path, name, size):
+    path = tmp_path / name
+    path.write_bytes(os.urandom(size))
+    return path
+
+
+def _free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def test_gathered_uploads_keep_their_own_results_and_progress(http_server, tmp_path):
+    small, large = _file(tmp_path, "small.bin", 64 * 1024), _file(tmp_path, "large.bin", 512 * 1024)
+    seen = {"ok": [], "teapot": []}
+
+    async def both():
+        return await asyncio.gather(
+            zembrel.aio.upload(http_server.url(f"/a?rate={4 * SLOW}"), file=large, file_part="f",
+                               progress=lambda d, t: seen["ok"].append((d, t))),
+            zembrel.aio.upload(http_server.url("/b?status=418"), file=small, file_part="f",
+                               progress=lambda d, t: seen["teapot"].append((d, t))))
+
+    ok, teapot = asyncio.run(both())
+    assert (ok.status, ok.ok, ok.message) == (200, True, "#complete|200")
+    assert (teapot.status, teapot.ok) == (418, False)
+    with pytest.raises(zembrel.HTTPStatusError) as raised:
+        teapot.raise_for_status()
+    assert raised.value.status == 418
+    assert ok.raise_for_status() is ok
+    done = [d for d, _ in seen["ok"]]
+    assert done and done == sorted(done) and done[-1] <= 512 * 1024
+    assert all(total == 512 * 1024 for _, total in seen["ok"])
+
+
+@pytest.mark.parametrize("url, domain, code", [
+    (lambda port: f"http://127.0.0.1:{port}/", "POSIX", 111),
+    (lambda port: f"http://127.0.0.1:{port}/", "File", None),
+    (lambda port: "gopher://127.0.0.1/", "Setup", 0),
+])
+def test_failures_raise_transfer_errors_with_domain_code_and_words(tmp_path, url, domain, code):
+    # The "File" row sends a file that is not there.
+    file = _file(tmp_path, "f.bin", 1024) if domain != "File" else tmp_path / "missing.bin"
+    with pytest.raises(zembrel.TransferError) as raised:
+        zembrel.upload(url(_free_port()), file=file, file_part="f")
+    error = raised.value
+    assert error.domain == domain
+    if code is not None:
+        assert error.code == code
+    assert error.message  # in words, not only a code
+
+
+def test_cancelling_the_task_stops_the_transfer(http_server, tmp_path):
+    # Larger than what the socket buffers hold, so the server sees it stop.
+    file = _file(tmp_path, "big.bin", 64 * 1024 * 1024)
+    before = len(http_server.requests())
+
+    async def cancel_midway():
+        task = asyncio.ensure_future(
+            zembrel.aio.upload(http_server.url(f"/slow?rate={16 * SLOW}"), file=file,
+                               file_part="f"))
+        await asyncio.sleep(0.5)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        # The other operations are untouched: a later one still completes.
+        return await zembrel.aio.upload(http_server.url("/after"), fields=[("n", "1")])
+
+    started = time.monotonic()
+    after = asyncio.run(cancel_midway())
+    assert after.status == 200
+    assert time.monotonic() - started < 10  # not the 16 s the whole body takes
+    def slow_records():
+        return [r for r in http_server.requests()[before:] if r["target"].startswith("/slow")]
+    until = time.monotonic() + 20
+    while not slow_records() and time.monotonic() < until:
+        time.sleep(0.05)
+    # The server saw the body stop short.
+    assert [r["complete"] for r in slow_records()] == [False]
+
+
+def test_blocking_upload_reports_progress_on_the_calling_thread(http_server, tmp_path):
+    import threading
+    file = _file(tmp_path, "f.bin", 256 * 1024)
+    threads = set()
+    result = zembrel.upload(http_server.url(f"/p?rate={2 * SLOW}"), file=file, file_part="f",
+                            progress=lambda d, t: threads.add(threading.get_ident()))
+    assert result.status == 200
+    assert threads == {threading.get_ident()}
+
+
+def test_started_operation_calls_back_on_this_threads_context(http_server, tmp_path):
+    file = _file(tmp_path, "f.bin", 128 * 1024)
+    ended = []
+    operation = zembrel.start_upload(http_server.url(), file=file, file_part="f",
+                                     done=ended.append)
+    assert not ended  # never inside the start call
+    assert iterate_until(lambda: ended)
+    assert ended == [operation] and operation.result.status == 200
+    operation.cancel()  # after the end: changes nothing
+    assert operation.result.status == 200 and not operation.cancelled

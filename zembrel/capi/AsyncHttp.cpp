@@ -1,0 +1,160 @@
+// The HTTP operations of their own through the C interface: the streamed
+// POST and the resumable upload, each reporting to its zembrel_op.
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zembrel/capi/Operation.hpp"
+#include "zembrel/http/FormEncoding.hpp"
+#include "zembrel/http/PostProgress.hpp"
+#include "zembrel/http/ResumableUpload.hpp"
+#include "zembrel/http/ResumeStore.hpp"
+#include "zembrel/http/RetryPolicy.hpp"
+#include "zembrel/http/StreamedPost.hpp"
+
+using zembrel::capi::guarded;
+using zembrel::detail::Outcome;
+
+namespace {
+
+// Progress every fifth of a second: often enough for a bar to move smoothly.
+constexpr double kProgressInterval = 0.2;
+
+// The names and values of a NULL-terminated pairs list; an odd last element
+// is ignored.
+std::vector<std::string> pairList(const char* const* list) {
+  std::vector<std::string> flat = zembrel::capi::textList(list).value_or(std::vector<std::string>{});
+  flat.resize(zembrel::detail::pairedCount(flat));
+  return flat;
+}
+
+std::vector<std::pair<std::string, std::string>> pairsOf(const char* const* list) {
+  const std::vector<std::string> flat = pairList(list);
+  std::vector<std::pair<std::string, std::string>> pairs;
+  for (std::size_t i = 0; i < flat.size(); i += 2) pairs.emplace_back(flat[i], flat[i + 1]);
+  return pairs;
+}
+
+// Keeps an operation object alive from its start to its end: a cycle through
+// its owner's keepAlive that the operation breaks when it ends.
+template <class Operation>
+struct SelfHold {
+  std::shared_ptr<Operation> operation;
+};
+
+// Hands the operation's events to its zembrel_op; the op is held until the
+// outcome has been handed over.
+template <class Owner>
+void reportTo(Owner& owner, zembrel_op* op) {
+  owner.progressed = [op](std::int64_t done, std::int64_t total) { op->reportProgress(done, total); };
+  owner.finished = [op](const Outcome& outcome) { op->finish(outcome); };
+}
+
+zembrel_op* startPost(const char* url, const char* const* fields, const char* filePart,
+                      const char* filePath, const char* const* headers,
+                      zembrel_progress_fn progress, zembrel_done_fn done, void* userData) {
+  auto* op = new zembrel_op(progress, done, userData);
+  zembrel::detail::StreamedPostArguments arguments;
+  arguments.url = zembrel::capi::text(url);
+  std::vector<std::string> fieldList = pairList(fields);
+  if (filePath != nullptr) {
+    if (auto refused = zembrel::capi::localFileRefusal(filePath)) {
+      op->finish(*refused);
+      return op;
+    }
+    fieldList.push_back(zembrel::capi::text(filePart));  // the file's part name
+    arguments.filePath = filePath;
+  }
+  arguments.fields = std::move(fieldList);
+  if (headers != nullptr) arguments.headers = pairList(headers);
+
+  auto hold = std::make_shared<SelfHold<zembrel::detail::StreamedPost>>();
+  zembrel::detail::StreamedPost::Owner owner;
+  reportTo(owner, op);
+  owner.keepAlive = hold;
+  hold->operation = std::make_shared<zembrel::detail::StreamedPost>(
+      std::move(owner), zembrel::detail::PostProgress{}, kProgressInterval);
+  const auto context = zembrel::detail::MainContext::threadDefault();
+  std::weak_ptr<zembrel::detail::StreamedPost> weak = hold->operation;
+  // The POST lives on this thread: a cancel from elsewhere is handed over.
+  op->setCancel([context, weak] {
+    zembrel::detail::performOn(context, [weak] {
+      if (auto post = weak.lock()) post->cancel();
+    });
+  });
+  // A POST that cannot start has already ended with its outcome.
+  hold->operation->start(arguments);
+  return op;
+}
+
+zembrel_op* startResumable(const char* endpoint, const char* filePath, const char* const* metadata,
+                           const char* const* headers, zembrel_progress_fn progress,
+                           zembrel_done_fn done, void* userData) {
+  zembrel::detail::ResumableUpload::Settings settings;
+  settings.endpoint = zembrel::capi::text(endpoint);
+  settings.filePath =
+      std::filesystem::absolute(zembrel::capi::text(filePath)).lexically_normal().string();
+  settings.metadata = pairsOf(metadata);
+  for (const auto& [name, value] : pairsOf(headers)) settings.headers.set(name, value);
+  settings.retryDelays = zembrel::detail::defaultRetryDelays();
+  settings.progressInterval = std::chrono::duration<double>(kProgressInterval);
+  settings.stateFolder = zembrel::detail::ResumeStore::defaultFolder();
+
+  auto* op = new zembrel_op(progress, done, userData);
+  if (auto refused = zembrel::capi::localFileRefusal(settings.filePath)) {
+    op->finish(*refused);
+    return op;
+  }
+  auto hold = std::make_shared<SelfHold<zembrel::detail::ResumableUpload>>();
+  zembrel::detail::ResumableUpload::Owner owner;
+  owner.progressed = [op](std::int64_t done, std::int64_t total) { op->reportProgress(done, total); };
+  // The upload holds itself through `hold` until it ends: its owner, and with
+  // it this cycle, goes then.
+  owner.finished = [op, hold](const Outcome& outcome) {
+    zembrel::capi::OperationExtras extras;
+    if (hold->operation) extras.location = hold->operation->uploadUrl();
+    op->finish(outcome, std::move(extras));
+  };
+  auto upload = zembrel::detail::ResumableUpload::create(std::move(settings), std::move(owner));
+  if (!upload) {
+    op->finish(Outcome::failed("Setup", 0, "the upload cannot start: an endpoint that is not http "
+                                           "or https, or metadata that cannot be sent"));
+    return op;
+  }
+  hold->operation = upload;
+  const auto context = zembrel::detail::MainContext::threadDefault();
+  std::weak_ptr<zembrel::detail::ResumableUpload> weak = upload;
+  op->setCancel([context, weak] {
+    zembrel::detail::performOn(context, [weak] {
+      if (auto running = weak.lock()) running->cancel();
+    });
+  });
+  upload->start();
+  return op;
+}
+
+}  // namespace
+
+extern "C" {
+
+zembrel_op* zembrel_post_async(const char* url, const char* const* fields, const char* file_part,
+                               const char* file_path, const char* const* headers,
+                               zembrel_progress_fn progress, zembrel_done_fn done,
+                               void* user_data) {
+  return guarded<zembrel_op*>(nullptr, [&] {
+    return startPost(url, fields, file_part, file_path, headers, progress, done, user_data);
+  });
+}
+
+zembrel_op* zembrel_resumable_upload_async(const char* endpoint, const char* file_path,
+                                           const char* const* metadata, const char* const* headers,
+                                           zembrel_progress_fn progress, zembrel_done_fn done,
+                                           void* user_data) {
+  return guarded<zembrel_op*>(nullptr, [&] {
+    return startResumable(endpoint, file_path, metadata, headers, progress, done, user_data);
+  });
+}
+
+}  // extern "C"

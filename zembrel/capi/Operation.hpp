@@ -1,0 +1,85 @@
+#pragma once
+
+// The object behind `zembrel_op *`: what the host reads of one operation, and
+// the hand-over of its events to the context of the thread that started it.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "zembrel/capi/Bridge.hpp"
+#include "zembrel/core/Outcome.hpp"
+#include "zembrel/platform/RunLoop.hpp"
+
+namespace zembrel::capi {
+
+// What an operation leaves besides its outcome.
+struct OperationExtras {
+  std::optional<std::string> location;    // a resumable upload's URL
+  std::optional<std::string> resultJson;  // a listing
+};
+
+}  // namespace zembrel::capi
+
+struct zembrel_op {
+  zembrel_op(zembrel_progress_fn progress, zembrel_done_fn done, void* userData);
+  zembrel_op(const zembrel_op&) = delete;
+  zembrel_op& operator=(const zembrel_op&) = delete;
+
+  // From any thread. Progress is handed to the starting context, the latest
+  // figures only (a slow host skips steps, never sees them go back).
+  void reportProgress(std::int64_t done, std::int64_t total);
+  // From any thread, once; later calls are ignored. The outcome reaches the
+  // host on the starting context, after any progress handed over before it,
+  // and then the operation's own reference is dropped.
+  void finish(const zembrel::detail::Outcome& outcome, zembrel::capi::OperationExtras extras = {});
+  // Runs `cancel` (from any thread) unless the operation has ended; installed
+  // by the start function once the operation runs.
+  void setCancel(std::function<void()> cancel);
+  void cancel();
+
+  void ref() noexcept { references.fetch_add(1, std::memory_order_relaxed); }
+  void unref() noexcept;
+
+  // Read by the accessors; written once on the starting context before
+  // `status` leaves 0 (release), so a reader that saw the status sees them.
+  std::atomic<int> status{0};
+  int httpStatus = 0;
+  std::string errorDomain;
+  std::int64_t errorCode = 0;
+  std::string errorMessage;
+  std::string message;
+  zembrel::capi::OperationExtras extras;
+
+ private:
+  void deliverProgress();
+  void deliverOutcome(const zembrel::detail::Outcome& outcome);
+
+  std::atomic<std::size_t> references{2};  // the caller's and the running operation's
+  zembrel::detail::MainContext context_;
+  zembrel_progress_fn progress_;
+  zembrel_done_fn done_;
+  void* userData_;
+
+  std::mutex lock_;  // guards what follows
+  std::function<void()> cancel_;
+  bool finishing_ = false;
+  bool progressQueued_ = false;
+  std::int64_t pendingDone_ = 0;
+  std::int64_t pendingTotal_ = -1;
+  std::int64_t deliveredDone_ = -1;  // the starting context's thread only
+};
+
+namespace zembrel::capi {
+
+// The host-facing error domain of a failed outcome (see zembrel.h).
+std::string publicErrorDomain(const detail::Outcome& outcome);
+
+// Why the local file cannot be sent ("File" with the OS error), or nothing
+// when it is a regular file this process may read.
+std::optional<detail::Outcome> localFileRefusal(const std::string& path);
+
+}  // namespace zembrel::capi

@@ -33,16 +33,18 @@ ZEMBREL_API void setHostMessageHandler(HostMessageHandler handler);
 
 // One host message, or a result text of the same shape, taken apart.
 struct HostMessage {
+  // Which of the three message forms it is.
   enum class Kind {
     Progress,  // "#progress|N": `value` is the byte count
     Complete,  // "#complete|N": `value` is the status (HTTP status, FTP reply code)
     Error,     // "#error|DOMAIN|CODE": `domain` and `code`
   };
-  Kind kind = Kind::Error;
-  std::int64_t value = 0;
-  std::string domain;  // the text between "#error|" and the last "|"
-  std::int64_t code = 0;
+  Kind kind = Kind::Error;  // the form
+  std::int64_t value = 0;  // Progress: the byte count; Complete: the status
+  std::string domain;      // Error: the text between "#error|" and the last "|"
+  std::int64_t code = 0;   // Error: the code after the last "|"
 
+  // A final message: the operation ended.
   bool isFinal() const { return kind != Kind::Progress; }
   // A final message that says the operation succeeded.
   bool succeeded() const { return kind == Kind::Complete; }

@@ -447,7 +447,10 @@ ZEMBREL_C_API int32_t zembrel_xml_find_next_element(int32_t start, int32_t end, 
  *   at once.
  * - `progress` and `done` run on the thread-default GLib main context of the
  *   thread that started the operation (see zembrel_iterate()), never on
- *   another thread. `progress` may be NULL; its `done` values never decrease.
+ *   another thread. A thread without a thread-default context of its own
+ *   uses the global default one, and may start operations only while no
+ *   other thread runs that context: otherwise the start function returns
+ *   NULL (use a zembrel_loop, or push a context of the thread's own). `progress` may be NULL; its `done` values never decrease.
  * - zembrel_op_cancel() may be called from any thread; `done` follows with
  *   status 3 unless the operation had already ended. After `done` it changes
  *   nothing.
@@ -494,8 +497,9 @@ ZEMBREL_C_API void zembrel_loop_invoke(zembrel_loop *loop, zembrel_call_fn fn, v
 
 /**
  * @brief Runs what was handed over, stops the thread and frees the loop.
- * Never from the loop's own thread. Operations still running there deliver
- * nothing more. NULL is ignored.
+ * From another thread it returns once the thread has ended; from one of the
+ * loop's own calls it returns at once and the thread ends after that call.
+ * Operations still running there deliver nothing more. NULL is ignored.
  */
 ZEMBREL_C_API void zembrel_loop_free(zembrel_loop *loop);
 

@@ -140,7 +140,10 @@ class _Driver:
         self._lock = threading.Lock()
 
     def close(self) -> None:
-        lib.zembrel_loop_free(self._loop)
+        with self._lock:
+            loop, self._loop = self._loop, None
+        if loop:
+            lib.zembrel_loop_free(loop)
 
     def start(self, starter: Starter, progress: Optional[Progress],
               done: Callable[[Outcome], None]) -> Running:
@@ -171,8 +174,10 @@ class _Driver:
 
         begin_fn = CALL_FN(begin)
         with self._lock:
+            if not self._loop:
+                raise RuntimeError("zembrel's operations have stopped (the interpreter is exiting)")
             self._keep[token] = (progress_fn, done_fn, begin_fn)
-        lib.zembrel_loop_invoke(self._loop, begin_fn, None)
+            lib.zembrel_loop_invoke(self._loop, begin_fn, None)
         return running
 
     def _forget(self, token: int) -> None:
@@ -286,6 +291,9 @@ class Operation:
     main loop, or :func:`zembrel.iterate`). :meth:`cancel` from any thread."""
 
     def __init__(self) -> None:
+        # Held while the C operation is used or given up, so that a cancel
+        # from another thread never reaches a freed one.
+        self._lock = threading.Lock()
         self._op: Optional[int] = None
         self.result: Optional[Result] = None
         self.error: Optional[TransferError] = None
@@ -293,8 +301,9 @@ class Operation:
         self.finished = False
 
     def cancel(self) -> None:
-        if self._op is not None and not self.finished:
-            lib.zembrel_op_cancel(self._op)
+        with self._lock:
+            if self._op is not None and not self.finished:
+                lib.zembrel_op_cancel(self._op)
 
 
 def start_upload(url: str, *, file: Any = None, file_part: Optional[str] = None,
@@ -316,9 +325,10 @@ def start_upload(url: str, *, file: Any = None, file_part: Optional[str] = None,
 
     def on_done(op: int, _data: Any) -> None:
         outcome = _outcome(op)
-        operation.finished = True
-        operation._op = None
-        lib.zembrel_op_unref(op)
+        with operation._lock:
+            operation.finished = True
+            operation._op = None
+            lib.zembrel_op_unref(op)
         if isinstance(outcome, TransferError):
             operation.error = outcome
         elif isinstance(outcome, _Cancelled):

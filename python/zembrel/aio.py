@@ -39,8 +39,13 @@ async def _run(starter: Starter, progress: Optional[Progress]) -> Result:
         else:
             future.set_result(outcome)
 
+    def report(done: int, total: int) -> None:
+        # Progress queued before a cancel must not reach a host whose task has ended.
+        if not future.done() and progress is not None:
+            progress(done, total)
+
     on_progress = None if progress is None else (
-        lambda done, total: loop.call_soon_threadsafe(progress, done, total))
+        lambda done, total: loop.call_soon_threadsafe(report, done, total))
     running = _ops.driver().start(starter, on_progress,
                                   lambda outcome: loop.call_soon_threadsafe(settle, outcome))
     try:

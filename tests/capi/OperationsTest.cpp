@@ -4,10 +4,12 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HttpTestServer.hpp"
@@ -197,6 +199,42 @@ TEST_F(Operations, AListingDoesNotBlockTheCallingThreadsTimers) {
   EXPECT_NE(std::string(json).find("\"name\":\"b\""), std::string::npos) << json;
   zembrel_free(json);
   zembrel_op_unref(op);
+}
+
+// The thread-default context rule and the loop thread's own life.
+TEST_F(Operations, AThreadWhoseContextAnotherThreadRunsCannotStartOne) {
+  ASSERT_TRUE(g_main_context_acquire(g_main_context_default()));  // as a running main loop does
+  const std::string present = file("f.bin", 10);
+  zembrel_op* op = reinterpret_cast<zembrel_op*>(1);
+  std::thread([&] {
+    op = zembrel_post_async(http_.url("/").c_str(), nullptr, "f", present.c_str(), nullptr,
+                            nullptr, &Seen::onDone, nullptr);
+  }).join();
+  g_main_context_release(g_main_context_default());
+  EXPECT_EQ(op, nullptr) << "its callbacks would have run on the other thread";
+  EXPECT_EQ(zembrel_op_http_status(nullptr), 0);
+  EXPECT_EQ(zembrel_op_error_domain(nullptr), nullptr);
+}
+
+TEST_F(Operations, ALoopFreedFromItsOwnCallEndsWithoutAborting) {
+  zembrel_loop* loop = zembrel_loop_new();
+  ASSERT_NE(loop, nullptr);
+  struct Call {
+    zembrel_loop* loop;
+    std::atomic<bool> ran{false};
+  } call{loop};
+  zembrel_loop_invoke(
+      loop,
+      [](void* data) {
+        auto* self = static_cast<Call*>(data);
+        zembrel_loop_free(self->loop);
+        self->ran = true;
+      },
+      &call);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!call.ran && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(call.ran);
 }
 
 }  // namespace

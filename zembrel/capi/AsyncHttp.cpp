@@ -25,7 +25,8 @@ constexpr double kProgressInterval = 0.2;
 // The names and values of a NULL-terminated pairs list; an odd last element
 // is ignored.
 std::vector<std::string> pairList(const char* const* list) {
-  std::vector<std::string> flat = zembrel::capi::textList(list).value_or(std::vector<std::string>{});
+  std::vector<std::string> flat =
+      zembrel::capi::textList(list).value_or(std::vector<std::string>{});
   flat.resize(zembrel::detail::pairedCount(flat));
   return flat;
 }
@@ -48,7 +49,9 @@ struct SelfHold {
 // outcome has been handed over.
 template <class Owner>
 void reportTo(Owner& owner, zembrel_op* op) {
-  owner.progressed = [op](std::int64_t done, std::int64_t total) { op->reportProgress(done, total); };
+  owner.progressed = [op](std::int64_t done, std::int64_t total) {
+    op->reportProgress(done, total);
+  };
   owner.finished = [op](const Outcome& outcome) { op->finish(outcome); };
 }
 
@@ -56,36 +59,41 @@ zembrel_op* startPost(const char* url, const char* const* fields, const char* fi
                       const char* filePath, const char* const* headers,
                       zembrel_progress_fn progress, zembrel_done_fn done, void* userData) {
   auto* op = new zembrel_op(progress, done, userData);
-  zembrel::detail::StreamedPostArguments arguments;
-  arguments.url = zembrel::capi::text(url);
-  std::vector<std::string> fieldList = pairList(fields);
-  if (filePath != nullptr) {
-    if (auto refused = zembrel::capi::localFileRefusal(filePath)) {
-      op->finish(*refused);
-      return op;
+  // Nothing thrown below may leave the op without its end.
+  try {
+    zembrel::detail::StreamedPostArguments arguments;
+    arguments.url = zembrel::capi::text(url);
+    std::vector<std::string> fieldList = pairList(fields);
+    if (filePath != nullptr) {
+      if (auto refused = zembrel::capi::localFileRefusal(filePath)) {
+        op->finish(*refused);
+        return op;
+      }
+      fieldList.push_back(zembrel::capi::text(filePart));  // the file's part name
+      arguments.filePath = filePath;
     }
-    fieldList.push_back(zembrel::capi::text(filePart));  // the file's part name
-    arguments.filePath = filePath;
-  }
-  arguments.fields = std::move(fieldList);
-  if (headers != nullptr) arguments.headers = pairList(headers);
+    arguments.fields = std::move(fieldList);
+    if (headers != nullptr) arguments.headers = pairList(headers);
 
-  auto hold = std::make_shared<SelfHold<zembrel::detail::StreamedPost>>();
-  zembrel::detail::StreamedPost::Owner owner;
-  reportTo(owner, op);
-  owner.keepAlive = hold;
-  hold->operation = std::make_shared<zembrel::detail::StreamedPost>(
-      std::move(owner), zembrel::detail::PostProgress{}, kProgressInterval);
-  const auto context = zembrel::detail::MainContext::threadDefault();
-  std::weak_ptr<zembrel::detail::StreamedPost> weak = hold->operation;
-  // The POST lives on this thread: a cancel from elsewhere is handed over.
-  op->setCancel([context, weak] {
-    zembrel::detail::performOn(context, [weak] {
-      if (auto post = weak.lock()) post->cancel();
+    auto hold = std::make_shared<SelfHold<zembrel::detail::StreamedPost>>();
+    zembrel::detail::StreamedPost::Owner owner;
+    reportTo(owner, op);
+    owner.keepAlive = hold;
+    hold->operation = std::make_shared<zembrel::detail::StreamedPost>(
+        std::move(owner), zembrel::detail::PostProgress{}, kProgressInterval);
+    const auto context = zembrel::detail::MainContext::threadDefault();
+    std::weak_ptr<zembrel::detail::StreamedPost> weak = hold->operation;
+    // The POST lives on this thread: a cancel from elsewhere is handed over.
+    op->setCancel([context, weak] {
+      zembrel::detail::performOn(context, [weak] {
+        if (auto post = weak.lock()) post->cancel();
+      });
     });
-  });
-  // A POST that cannot start has already ended with its outcome.
-  hold->operation->start(arguments);
+    // A POST that cannot start has already ended with its outcome.
+    hold->operation->start(arguments);
+  } catch (...) {
+    op->finish(Outcome::failed("Setup", 0, "memory ran out"));
+  }
   return op;
 }
 
@@ -103,35 +111,43 @@ zembrel_op* startResumable(const char* endpoint, const char* filePath, const cha
   settings.stateFolder = zembrel::detail::ResumeStore::defaultFolder();
 
   auto* op = new zembrel_op(progress, done, userData);
-  if (auto refused = zembrel::capi::localFileRefusal(settings.filePath)) {
-    op->finish(*refused);
-    return op;
-  }
-  auto hold = std::make_shared<SelfHold<zembrel::detail::ResumableUpload>>();
-  zembrel::detail::ResumableUpload::Owner owner;
-  owner.progressed = [op](std::int64_t done, std::int64_t total) { op->reportProgress(done, total); };
-  // The upload holds itself through `hold` until it ends: its owner, and with
-  // it this cycle, goes then.
-  owner.finished = [op, hold](const Outcome& outcome) {
-    zembrel::capi::OperationExtras extras;
-    if (hold->operation) extras.location = hold->operation->uploadUrl();
-    op->finish(outcome, std::move(extras));
-  };
-  auto upload = zembrel::detail::ResumableUpload::create(std::move(settings), std::move(owner));
-  if (!upload) {
-    op->finish(Outcome::failed("Setup", 0, "the upload cannot start: an endpoint that is not http "
-                                           "or https, or metadata that cannot be sent"));
-    return op;
-  }
-  hold->operation = upload;
-  const auto context = zembrel::detail::MainContext::threadDefault();
-  std::weak_ptr<zembrel::detail::ResumableUpload> weak = upload;
-  op->setCancel([context, weak] {
-    zembrel::detail::performOn(context, [weak] {
-      if (auto running = weak.lock()) running->cancel();
+  // Nothing thrown below may leave the op without its end.
+  try {
+    if (auto refused = zembrel::capi::localFileRefusal(settings.filePath)) {
+      op->finish(*refused);
+      return op;
+    }
+    auto hold = std::make_shared<SelfHold<zembrel::detail::ResumableUpload>>();
+    zembrel::detail::ResumableUpload::Owner owner;
+    owner.progressed = [op](std::int64_t done, std::int64_t total) {
+      op->reportProgress(done, total);
+    };
+    // The upload holds itself through `hold` until it ends: its owner, and with
+    // it this cycle, goes then.
+    owner.finished = [op, hold](const Outcome& outcome) {
+      zembrel::capi::OperationExtras extras;
+      if (hold->operation) extras.location = hold->operation->uploadUrl();
+      op->finish(outcome, std::move(extras));
+    };
+    auto upload = zembrel::detail::ResumableUpload::create(std::move(settings), std::move(owner));
+    if (!upload) {
+      op->finish(Outcome::failed("Setup", 0,
+                                 "the upload cannot start: an endpoint that is not http "
+                                 "or https, or metadata that cannot be sent"));
+      return op;
+    }
+    hold->operation = upload;
+    const auto context = zembrel::detail::MainContext::threadDefault();
+    std::weak_ptr<zembrel::detail::ResumableUpload> weak = upload;
+    op->setCancel([context, weak] {
+      zembrel::detail::performOn(context, [weak] {
+        if (auto running = weak.lock()) running->cancel();
+      });
     });
-  });
-  upload->start();
+    upload->start();
+  } catch (...) {
+    op->finish(Outcome::failed("Setup", 0, "memory ran out"));
+  }
   return op;
 }
 
@@ -143,7 +159,8 @@ zembrel_op* zembrel_post_async(const char* url, const char* const* fields, const
                                const char* file_path, const char* const* headers,
                                zembrel_progress_fn progress, zembrel_done_fn done,
                                void* user_data) {
-  return guarded<zembrel_op*>(nullptr, [&] {
+  return guarded<zembrel_op*>(nullptr, [&]() -> zembrel_op* {
+    if (!zembrel::capi::threadMayStartOperations()) return nullptr;
     return startPost(url, fields, file_part, file_path, headers, progress, done, user_data);
   });
 }
@@ -152,7 +169,8 @@ zembrel_op* zembrel_resumable_upload_async(const char* endpoint, const char* fil
                                            const char* const* metadata, const char* const* headers,
                                            zembrel_progress_fn progress, zembrel_done_fn done,
                                            void* user_data) {
-  return guarded<zembrel_op*>(nullptr, [&] {
+  return guarded<zembrel_op*>(nullptr, [&]() -> zembrel_op* {
+    if (!zembrel::capi::threadMayStartOperations()) return nullptr;
     return startResumable(endpoint, file_path, metadata, headers, progress, done, user_data);
   });
 }

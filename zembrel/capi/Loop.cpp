@@ -15,24 +15,35 @@ struct zembrel_loop {
   MainContext context = MainContext::newPrivate();
   GMainLoop* loop = g_main_loop_new(context.get(), FALSE);
   std::thread thread;
+  // Freed from one of its own calls: the thread frees the loop once it ends.
+  bool freesItself = false;
 
   zembrel_loop() {
     thread = std::thread([this] {
       g_main_context_push_thread_default(context.get());
       g_main_loop_run(loop);
-      // What was handed over before the stop still runs.
-      while (context.iterate(false)) {
-      }
       g_main_context_pop_thread_default(context.get());
+      if (freesItself) {
+        thread.detach();
+        delete this;
+      }
     });
   }
   zembrel_loop(const zembrel_loop&) = delete;
   zembrel_loop& operator=(const zembrel_loop&) = delete;
-  ~zembrel_loop() {
-    // Quit from the loop's own thread, after everything handed over before.
+  ~zembrel_loop() { g_main_loop_unref(loop); }
+
+  // Ends the thread after what was handed over before (calls queued on one
+  // context run in order); operations still running deliver nothing more.
+  void stop() {
+    if (std::this_thread::get_id() == thread.get_id()) {
+      freesItself = true;
+      g_main_loop_quit(loop);
+      return;
+    }
     zembrel::detail::performOn(context, [this] { g_main_loop_quit(loop); });
     thread.join();
-    g_main_loop_unref(loop);
+    delete this;
   }
 };
 
@@ -47,6 +58,8 @@ void zembrel_loop_invoke(zembrel_loop* loop, zembrel_call_fn fn, void* user_data
   guarded([&] { zembrel::detail::performOn(loop->context, [fn, user_data] { fn(user_data); }); });
 }
 
-void zembrel_loop_free(zembrel_loop* loop) { delete loop; }
+void zembrel_loop_free(zembrel_loop* loop) {
+  if (loop != nullptr) guarded([&] { loop->stop(); });
+}
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 
 #include "zembrel/capi/Operation.hpp"
 
+#include <glib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,6 +127,15 @@ std::string publicErrorDomain(const detail::Outcome& outcome) {
   return "File";
 }
 
+bool threadMayStartOperations() {
+  if (g_main_context_get_thread_default() != nullptr) return true;
+  GMainContext* global = g_main_context_default();
+  if (g_main_context_is_owner(global)) return true;
+  if (!g_main_context_acquire(global)) return false;
+  g_main_context_release(global);
+  return true;
+}
+
 std::optional<detail::Outcome> localFileRefusal(const std::string& path) {
   struct stat info {};
   int error = 0;
@@ -138,7 +148,8 @@ std::optional<detail::Outcome> localFileRefusal(const std::string& path) {
   } else {
     return std::nullopt;
   }
-  return detail::Outcome::failed("File", error, "cannot read " + path + ": " + std::strerror(error));
+  return detail::Outcome::failed("File", error,
+                                 "cannot read " + path + ": " + std::strerror(error));
 }
 
 }  // namespace zembrel::capi
@@ -163,12 +174,12 @@ int zembrel_op_status(const zembrel_op* op) {
 }
 
 int zembrel_op_http_status(const zembrel_op* op) {
-  return zembrel_op_status(op) != ZEMBREL_OP_RUNNING ? op->httpStatus : 0;
+  return op != nullptr && zembrel_op_status(op) != ZEMBREL_OP_RUNNING ? op->httpStatus : 0;
 }
 
 const char* zembrel_op_error_domain(const zembrel_op* op) {
   return zembrel_op_status(op) == ZEMBREL_OP_FAILED && op != nullptr ? op->errorDomain.c_str()
-                                                                      : nullptr;
+                                                                     : nullptr;
 }
 
 int zembrel_op_error_code(const zembrel_op* op) {
@@ -179,12 +190,12 @@ int zembrel_op_error_code(const zembrel_op* op) {
 
 const char* zembrel_op_error_message(const zembrel_op* op) {
   return zembrel_op_status(op) == ZEMBREL_OP_FAILED && op != nullptr ? op->errorMessage.c_str()
-                                                                      : nullptr;
+                                                                     : nullptr;
 }
 
 const char* zembrel_op_message(const zembrel_op* op) {
   return op != nullptr && zembrel_op_status(op) != ZEMBREL_OP_RUNNING ? op->message.c_str()
-                                                                       : nullptr;
+                                                                      : nullptr;
 }
 
 const char* zembrel_op_location(const zembrel_op* op) {

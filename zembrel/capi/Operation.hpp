@@ -78,6 +78,11 @@ namespace zembrel::capi {
 // The host-facing error domain of a failed outcome (see zembrel.h).
 std::string publicErrorDomain(const detail::Outcome& outcome);
 
+// Whether the calling thread may start an operation: it has a thread-default
+// context of its own, or no other thread is running the global default one
+// (whose callbacks would then run on that other thread, at once).
+bool threadMayStartOperations();
+
 // Why the local file cannot be sent ("File" with the OS error), or nothing
 // when it is a regular file this process may read.
 std::optional<detail::Outcome> localFileRefusal(const std::string& path);

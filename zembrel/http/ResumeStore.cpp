@@ -320,9 +320,11 @@ int ResumeStore::removeExpired(std::int64_t now) const {
   if (error) return 0;
   int removed = 0;
   int scanned = 0;
-  for (const auto& item : it) {
-    if (++scanned > kMaxEntriesScanned) break;
-    const std::filesystem::path& path = item.path();
+  // The throwing increment would end a caller's operation on a read error
+  // of the folder; this one just ends the sweep.
+  for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+    if (error || ++scanned > kMaxEntriesScanned) break;
+    const std::filesystem::path path = it->path();
     const std::string name = path.filename().string();
     bool drop = false;
     if (name.size() > kSuffix.size() && name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0) {

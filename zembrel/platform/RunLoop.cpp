@@ -102,10 +102,14 @@ Owned<RepeatingTimer> startRepeatingTimer(const MainContext& context,
 }
 
 void performOn(const MainContext& context, std::function<void()> call) {
+  // Read before the hand-over below: the call may free whatever holds
+  // `context` as soon as it is attached, and the hand-over's release/acquire
+  // pair is what orders this read before that.
+  GMainContext* target = context.get();
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
   g_source_set_callback(source, &fireOnce, new HandedCall(std::move(call)), &deleteHandedCall);
-  g_source_attach(source, context.get());
+  g_source_attach(source, target);
   g_source_unref(source);
 }
 

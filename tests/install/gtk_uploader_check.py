@@ -44,8 +44,13 @@ def check(condition, what):
 def run_until(done, seconds):
     context = GLib.MainContext.default()
     until = time.monotonic() + seconds
-    while not done() and time.monotonic() < until:
-        context.iteration(True)
+    # A timer wakes the loop, so the deadline is checked when nothing else happens.
+    tick = GLib.timeout_add(50, lambda: True)
+    try:
+        while not done() and time.monotonic() < until:
+            context.iteration(True)
+    finally:
+        GLib.source_remove(tick)
     return done()
 
 

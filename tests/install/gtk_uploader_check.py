@@ -90,10 +90,11 @@ with tempfile.TemporaryDirectory() as work:
     try:
         port = int(server.stdout.readline())
         photo = work / "holiday-photo.jpg"
-        photo.write_bytes(os.urandom(3 * 1024 * 1024))
+        photo.write_bytes(os.urandom(24 * 1024 * 1024))
         video = work / "holiday-video.mp4"
-        video.write_bytes(os.urandom(16 * 1024 * 1024))
-        # Received at 4 MiB/s, so the bars have time to move, and the video
+        video.write_bytes(os.urandom(64 * 1024 * 1024))
+        # Received at 4 MiB/s and larger than the sockets buffer, so the bars have
+        # time to move, and the video
         # is still running when it is cancelled.
         url = f"http://127.0.0.1:{port}/upload?rate={4 * 1024 * 1024}"
 

@@ -174,6 +174,10 @@ FtpUploadOperation::Attempt FtpUploadOperation::transferOnce() {
   attempt.result = lease_.run(giveUp);
   attempt.finished = !(attempt.result == CURLE_ABORTED_BY_CALLBACK && cancelled());
   if (!cancelled()) curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &attempt.responseCode);
+  // After a failed attempt libcurl may leave the code of a completed transfer
+  // on a new connection unset; the reply lines this operation saw still say it.
+  if (attempt.result == CURLE_OK && attempt.responseCode == 0 && !cancelled())
+    attempt.responseCode = client_.replies().code();
   return attempt;
 }
 

@@ -168,8 +168,10 @@ class CSettings {
   explicit CSettings(const OperationSettings& asked) : settings_(zembrel_settings_new()) {
     valid_ = settings_ != nullptr;
     if (!valid_) return;
-    if (asked.connectTimeout) take(zembrel_settings_set_connect_timeout(settings_, asked.connectTimeout->count()));
-    if (asked.stallTimeout) take(zembrel_settings_set_stall_timeout(settings_, asked.stallTimeout->count()));
+    if (asked.connectTimeout)
+      take(zembrel_settings_set_connect_timeout(settings_, asked.connectTimeout->count()));
+    if (asked.stallTimeout)
+      take(zembrel_settings_set_stall_timeout(settings_, asked.stallTimeout->count()));
     if (asked.caFile) take(zembrel_settings_set_ca_file(settings_, asked.caFile->c_str()));
     if (asked.proxy) take(zembrel_settings_set_proxy(settings_, asked.proxy->c_str()));
     if (asked.progressInterval)
@@ -251,8 +253,8 @@ inline Operation resumableUploadAsync(const OperationSettings& settings,
   return operations_detail::startWith(
       settings, std::move(callbacks), [&](auto cSettings, auto progress, auto done, void* data) {
         return zembrel_resumable_upload_async_with(cSettings, endpoint.c_str(), filePath.c_str(),
-                                                   cMetadata.get(), cHeaders.get(), progress,
-                                                   done, data);
+                                                   cMetadata.get(), cHeaders.get(), progress, done,
+                                                   data);
       });
 }
 
@@ -264,8 +266,7 @@ inline Operation resumableUploadAsync(const std::string& endpoint, const std::st
 
 // An FTP upload; with `resume` the server's copy is continued.
 inline Operation ftpUploadAsync(const OperationSettings& settings, const std::string& localPath,
-                                const std::string& url, bool resume,
-                                OperationCallbacks callbacks) {
+                                const std::string& url, bool resume, OperationCallbacks callbacks) {
   return operations_detail::startWith(
       settings, std::move(callbacks), [&](auto cSettings, auto progress, auto done, void* data) {
         return zembrel_ftp_upload_async_with(cSettings, localPath.c_str(), url.c_str(),
@@ -279,8 +280,8 @@ inline Operation ftpUploadAsync(const std::string& localPath, const std::string&
 }
 
 // An FTP listing down to `level`; the result's `listingJson` holds the tree.
-inline Operation ftpListAsync(const OperationSettings& settings, const std::string& url,
-                              int level, OperationCallbacks callbacks) {
+inline Operation ftpListAsync(const OperationSettings& settings, const std::string& url, int level,
+                              OperationCallbacks callbacks) {
   return operations_detail::startWith(
       settings, std::move(callbacks), [&](auto cSettings, auto, auto done, void* data) {
         return zembrel_ftp_list_async_with(cSettings, url.c_str(), level, done, data);
@@ -304,9 +305,9 @@ inline Operation requestAsync(const OperationSettings& settings, const std::stri
   const operations_detail::Pairs cHeaders(headers);
   return operations_detail::startWith(
       settings, std::move(callbacks), [&](auto cSettings, auto progress, auto done, void* data) {
-        return zembrel_request_async(cSettings, url.c_str(), fields.empty() ? nullptr : cFields.data(),
-                                     operations_detail::orNull(encoding), cHeaders.get(), progress,
-                                     done, data);
+        return zembrel_request_async(
+            cSettings, url.c_str(), fields.empty() ? nullptr : cFields.data(),
+            operations_detail::orNull(encoding), cHeaders.get(), progress, done, data);
       });
 }
 
@@ -336,9 +337,8 @@ inline Operation keyringStoreAsync(const std::string& service, const std::string
                                    const std::optional<std::string>& oldService,
                                    OperationCallbacks callbacks) {
   return operations_detail::start(std::move(callbacks), [&](auto, auto done, void* data) {
-    return zembrel_keyring_store_async(nullptr, service.c_str(), account.c_str(),
-                                       password.c_str(), operations_detail::orNull(oldService),
-                                       done, data);
+    return zembrel_keyring_store_async(nullptr, service.c_str(), account.c_str(), password.c_str(),
+                                       operations_detail::orNull(oldService), done, data);
   });
 }
 

@@ -60,8 +60,8 @@ TEST(OperationSettings, AStallLimitEndsAStalledTransferInTime) {
     const char* domain;  // nullptr: any
   };
   const Case cases[] = {
-      {"an HTTP answer that stops",
-       [&](Seen& s) { return request(settings.get(), httpUrl, s); }, "Custom"},
+      {"an HTTP answer that stops", [&](Seen& s) { return request(settings.get(), httpUrl, s); },
+       "Custom"},
       {"an FTP listing whose data never comes",
        [&](Seen& s) {
          return zembrel_ftp_list_async_with(settings.get(), ftpUrl.c_str(), 0, &Seen::onDone, &s);
@@ -126,8 +126,8 @@ TEST(OperationSettings, AnEmptyProxyIgnoresTheEnvironmentsProxy) {
   SettingsPtr direct = newSettings();
   ASSERT_EQ(zembrel_settings_set_proxy(direct.get(), ""), 0);
   Seen viaEnvironment, viaNone;
-  const OpHold followed{runToEnd(viaEnvironment,
-                                 [&](Seen& s) { return request(nullptr, http.url("/p"), s); })};
+  const OpHold followed{
+      runToEnd(viaEnvironment, [&](Seen& s) { return request(nullptr, http.url("/p"), s); })};
   ASSERT_NE(followed.op, nullptr);
   EXPECT_EQ(zembrel_op_status(followed.op), ZEMBREL_OP_FAILED) << "the environment's proxy";
   const OpHold ignored{
@@ -155,7 +155,8 @@ TEST(OperationSettings, ACaFileChoosesWhichCertificatesAreTrusted) {
   EXPECT_EQ(zembrel_op_status(plain.op), ZEMBREL_OP_FAILED);
   EXPECT_STREQ(zembrel_op_error_domain(plain.op), "Custom");
   EXPECT_EQ(zembrel_op_error_code(plain.op), 60);  // certificate refused
-  const OpHold withFile{runToEnd(trusted, [&](Seen& s) { return request(trusting.get(), url, s); })};
+  const OpHold withFile{
+      runToEnd(trusted, [&](Seen& s) { return request(trusting.get(), url, s); })};
   ASSERT_NE(withFile.op, nullptr);
   EXPECT_EQ(zembrel_op_http_status(withFile.op), 200);
 }

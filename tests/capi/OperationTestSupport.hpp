@@ -40,8 +40,8 @@ struct Seen {
 template <class Predicate>
 inline bool iterateUntil(Predicate ended) {
   GSource* tick = g_timeout_source_new(20);
-  g_source_set_callback(tick, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr,
-                        nullptr);
+  g_source_set_callback(
+      tick, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr, nullptr);
   g_source_attach(tick, nullptr);
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!ended() && std::chrono::steady_clock::now() < until) zembrel_iterate(1);

@@ -21,8 +21,8 @@ namespace {
 
 using zembrel::test::HttpTestServer;
 using zembrel::test::iterateUntil;
-using zembrel::test::Seen;
 using zembrel::test::ScopedTempDir;
+using zembrel::test::Seen;
 using zembrel::test::ServerProcess;
 
 void noMessages(const char* message, void* data) {

@@ -20,8 +20,8 @@
 #include "zembrel/ftp/FtpUploadOperation.hpp"
 
 using zembrel::capi::finishOnWorkerThread;
-using zembrel::capi::startChecked;
 using zembrel::capi::OperationExtras;
+using zembrel::capi::startChecked;
 using zembrel::detail::FtpClient;
 using zembrel::detail::Outcome;
 
@@ -51,8 +51,7 @@ zembrel_op* startFtpUpload(const zembrel_settings& settings, const char* localPa
     op->setCancel([stop] { stop->token.request(); });
     finishOnWorkerThread(op, [client, stop, path, destination, resume,
                               transfer = settings.transfer](OperationExtras&) {
-      return zembrel::detail::FtpUploadOperation(*client, stop, path, destination, resume,
-                                                 transfer)
+      return zembrel::detail::FtpUploadOperation(*client, stop, path, destination, resume, transfer)
           .run();
     });
   } catch (...) {
@@ -118,15 +117,15 @@ zembrel_op* startDirectoryCommand(const zembrel_settings& settings, const char* 
       return op;
     }
     auto client = std::make_shared<FtpClient>();
-    finishOnWorkerThread(op, [client, token, where, make,
-                              transfer = settings.transfer](OperationExtras& extras) {
-      auto lease = leaseOf(*client);
-      const Outcome outcome = zembrel::detail::runDirectoryCommand(
-          lease, client->replies(), *token, where, make, transfer);
-      extras.replyCode = client->replies().code();
-      extras.replyText = client->replies().text();
-      return outcome;
-    });
+    finishOnWorkerThread(
+        op, [client, token, where, make, transfer = settings.transfer](OperationExtras& extras) {
+          auto lease = leaseOf(*client);
+          const Outcome outcome = zembrel::detail::runDirectoryCommand(
+              lease, client->replies(), *token, where, make, transfer);
+          extras.replyCode = client->replies().code();
+          extras.replyText = client->replies().text();
+          return outcome;
+        });
   } catch (...) {
     op->finish(Outcome::failed("Setup", 0, "memory ran out"));
   }
@@ -138,9 +137,8 @@ zembrel_op* startDirectoryCommand(const zembrel_settings& settings, const char* 
 extern "C" {
 
 zembrel_op* zembrel_ftp_upload_async_with(const zembrel_settings* settings, const char* local_path,
-                                          const char* url, int resume,
-                                          zembrel_progress_fn progress, zembrel_done_fn done,
-                                          void* user_data) {
+                                          const char* url, int resume, zembrel_progress_fn progress,
+                                          zembrel_done_fn done, void* user_data) {
   return startChecked([&] {
     return startFtpUpload(zembrel::capi::settingsOf(settings), local_path, url, resume != 0,
                           progress, done, user_data);

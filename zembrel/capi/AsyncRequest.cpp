@@ -32,8 +32,7 @@ std::optional<Outcome> requestRefusal(const std::string& url, const std::string&
     return Outcome::failed("Setup", 0, "only http and https URLs can be requested: " + url);
   if (!knownEncoding(encoding))
     return Outcome::failed("Setup", 0,
-                           "unknown encoding \"" + encoding +
-                               "\" (multipart, urlencoded or raw)");
+                           "unknown encoding \"" + encoding + "\" (multipart, urlencoded or raw)");
   return std::nullopt;
 }
 

@@ -49,7 +49,9 @@ struct zembrel_op {
   void reportProgress(std::int64_t done, std::int64_t total);
   // Seconds between progress hand-overs, for operations whose transfer
   // reports every step; 0 (the default) hands each over. Before the start.
-  void setProgressInterval(double seconds) { progressInterval_ = std::chrono::duration<double>(seconds); }
+  void setProgressInterval(double seconds) {
+    progressInterval_ = std::chrono::duration<double>(seconds);
+  }
   // From any thread, once; later calls are ignored. The outcome reaches the
   // host on the starting context, after any progress handed over before it,
   // and then the operation's own reference is dropped.

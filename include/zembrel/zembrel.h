@@ -582,8 +582,8 @@ ZEMBREL_C_API int zembrel_settings_set_proxy(zembrel_settings *settings, const c
 
 /**
  * @brief The shortest time between two `progress` callbacks, in seconds
- * (default 0.2). 0 restores the default; at most 86400. The last figures
- * always reach `progress` before `done`.
+ * (default 0.2; less than 0.05 counts as 0.05). 0 restores the default; at
+ * most 86400. The last figures always reach `progress` before `done`.
  */
 ZEMBREL_C_API int zembrel_settings_set_progress_interval(zembrel_settings *settings,
                                                           double seconds);

@@ -4,6 +4,7 @@
 // of the library's defaults. Read once by a start function, which copies
 // what it needs; the host may change or free the object afterwards.
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -24,9 +25,12 @@ zembrel_settings settingsOf(const zembrel_settings* settings);
 // Progress every fifth of a second unless an operation asks otherwise: often
 // enough for a bar to move smoothly.
 inline constexpr double kDefaultProgressInterval = 0.2;
+// Shorter intervals would only keep the host's thread busy with callbacks.
+inline constexpr double kShortestProgressInterval = 0.05;
 
 inline double progressIntervalOf(const zembrel_settings& settings) {
-  return settings.progressInterval.value_or(kDefaultProgressInterval);
+  return std::max(settings.progressInterval.value_or(kDefaultProgressInterval),
+                  kShortestProgressInterval);
 }
 
 }  // namespace zembrel::capi

@@ -20,6 +20,7 @@
 #include "zembrel/ftp/FtpUploadOperation.hpp"
 
 using zembrel::capi::finishOnWorkerThread;
+using zembrel::capi::newOperation;
 using zembrel::capi::OperationExtras;
 using zembrel::capi::startChecked;
 using zembrel::detail::FtpClient;
@@ -32,15 +33,10 @@ zembrel_op* startFtpUpload(const zembrel_settings& settings, const char* localPa
                            void* userData) {
   const std::string path = zembrel::capi::text(localPath);
   const std::string destination = zembrel::capi::text(url);
-  auto* op = new zembrel_op(progress, done, userData);
-  // Nothing thrown below may leave the op without its end.
-  try {
+  return newOperation(progress, done, userData, [&](zembrel_op* op) {
     // The transfer reports every block: the op spaces them out.
     op->setProgressInterval(zembrel::capi::progressIntervalOf(settings));
-    if (auto refused = zembrel::capi::localFileRefusal(path)) {
-      op->finish(*refused);
-      return op;
-    }
+    if (auto refused = zembrel::capi::localFileRefusal(path)) return op->finish(*refused);
     struct stat info {};
     const std::int64_t total = ::stat(path.c_str(), &info) == 0 ? info.st_size : -1;
     auto client = std::make_shared<FtpClient>();
@@ -51,13 +47,11 @@ zembrel_op* startFtpUpload(const zembrel_settings& settings, const char* localPa
     op->setCancel([stop] { stop->token.request(); });
     finishOnWorkerThread(op, [client, stop, path, destination, resume,
                               transfer = settings.transfer](OperationExtras&) {
-      return zembrel::detail::FtpUploadOperation(*client, stop, path, destination, resume, transfer)
+      return zembrel::detail::FtpUploadOperation(*client, stop, path, destination, resume,
+                                                 transfer)
           .run();
     });
-  } catch (...) {
-    op->finish(Outcome::failed("Setup", 0, "memory ran out"));
-  }
-  return op;
+  });
 }
 
 // How a listing ended, as an outcome: its last reply, a cancel, the entry
@@ -67,69 +61,56 @@ Outcome listingOutcome(const zembrel::detail::FtpTreeWalk& walk) {
   return Outcome::failed("Could not connect to server", 0, "the server gave no answer");
 }
 
-// A connection of the client's own for one operation.
-auto leaseOf(FtpClient& client) {
-  auto lease = client.connection().acquire();
-  if (!lease) throw std::bad_alloc();  // libcurl could not make a handle
-  return lease;
+// Starts `work(client, lease, token, extras)` on a worker thread, on a
+// connection of its own; a URL that cannot be used ends the op at once, as
+// libcurl would refuse it.
+template <class Work>
+zembrel_op* startOnOwnConnection(bool urlUsable, zembrel_done_fn done, void* userData, Work work) {
+  return newOperation(nullptr, done, userData, [&](zembrel_op* op) {
+    auto token = zembrel::detail::makeCancelToken();
+    op->setCancel([token] { token->request(); });
+    if (!urlUsable) return op->finish(zembrel::detail::malformedUrlOutcome());
+    auto client = std::make_shared<FtpClient>();
+    finishOnWorkerThread(op, [client, token, work = std::move(work)](OperationExtras& extras) {
+      auto lease = client->connection().acquire();
+      if (!lease) throw std::bad_alloc();  // libcurl could not make a handle
+      return work(*client, lease, *token, extras);
+    });
+  });
 }
 
 zembrel_op* startFtpList(const zembrel_settings& settings, const char* url, int level,
                          zembrel_done_fn done, void* userData) {
   const std::string where = zembrel::capi::text(url);
-  auto* op = new zembrel_op(nullptr, done, userData);
-  // Nothing thrown below may leave the op without its end.
-  try {
-    auto token = zembrel::detail::makeCancelToken();
-    op->setCancel([token] { token->request(); });
-    if (!zembrel::detail::FtpTreeWalk::canList(where)) {
-      op->finish(zembrel::detail::malformedUrlOutcome());
-      return op;
-    }
-    auto client = std::make_shared<FtpClient>();
-    finishOnWorkerThread(op, [client, token, where, level,
-                              transfer = settings.transfer](OperationExtras& extras) {
-      auto lease = leaseOf(*client);
-      const std::atomic<bool> noUploadWaits{false};
-      zembrel::detail::FtpTreeWalk walk(lease, client->replies(), *token, noUploadWaits, transfer);
-      const zembrel::ListingResult listing = walk.run(where, static_cast<long long>(level));
-      Outcome outcome = listingOutcome(walk);
-      if (outcome.ok()) extras.resultJson = zembrel::capi::listingJson(listing);
-      return outcome;
-    });
-  } catch (...) {
-    op->finish(Outcome::failed("Setup", 0, "memory ran out"));
-  }
-  return op;
+  return startOnOwnConnection(
+      zembrel::detail::FtpTreeWalk::canList(where), done, userData,
+      [where, level, transfer = settings.transfer](FtpClient& client, auto& lease,
+                                                   const zembrel::detail::CancelToken& token,
+                                                   OperationExtras& extras) {
+        const std::atomic<bool> noUploadWaits{false};
+        zembrel::detail::FtpTreeWalk walk(lease, client.replies(), token, noUploadWaits, transfer);
+        const zembrel::ListingResult listing = walk.run(where, static_cast<long long>(level));
+        Outcome outcome = listingOutcome(walk);
+        if (outcome.ok()) extras.resultJson = zembrel::capi::listingJson(listing);
+        return outcome;
+      });
 }
 
 // MKD (`make`) or RMD; the last reply stays reachable, failed or not.
 zembrel_op* startDirectoryCommand(const zembrel_settings& settings, const char* url, bool make,
                                   zembrel_done_fn done, void* userData) {
   const std::string where = zembrel::capi::text(url);
-  auto* op = new zembrel_op(nullptr, done, userData);
-  // Nothing thrown below may leave the op without its end.
-  try {
-    auto token = zembrel::detail::makeCancelToken();
-    op->setCancel([token] { token->request(); });
-    if (!zembrel::detail::canRunDirectoryCommand(where)) {
-      op->finish(zembrel::detail::malformedUrlOutcome());
-      return op;
-    }
-    auto client = std::make_shared<FtpClient>();
-    finishOnWorkerThread(
-        op, [client, token, where, make, transfer = settings.transfer](OperationExtras& extras) {
-          auto lease = leaseOf(*client);
-          const Outcome outcome = zembrel::detail::runDirectoryCommand(
-              lease, client->replies(), *token, where, make, transfer);
-          extras.replyCode = client->replies().code();
-          extras.replyText = client->replies().text();
-          return outcome;
-        });
-  } catch (...) {
-    op->finish(Outcome::failed("Setup", 0, "memory ran out"));
-  }
-  return op;
+  return startOnOwnConnection(
+      zembrel::detail::canRunDirectoryCommand(where), done, userData,
+      [where, make, transfer = settings.transfer](FtpClient& client, auto& lease,
+                                                  const zembrel::detail::CancelToken& token,
+                                                  OperationExtras& extras) {
+        const Outcome outcome = zembrel::detail::runDirectoryCommand(lease, client.replies(),
+                                                                     token, where, make, transfer);
+        extras.replyCode = client.replies().code();
+        extras.replyText = client.replies().text();
+        return outcome;
+      });
 }
 
 }  // namespace

@@ -56,19 +56,14 @@ void reportTo(Owner& owner, zembrel_op* op) {
 zembrel_op* startPost(const zembrel_settings& settings, const char* url, const char* const* fields,
                       const char* filePart, const char* filePath, const char* const* headers,
                       zembrel_progress_fn progress, zembrel_done_fn done, void* userData) {
-  auto* op = new zembrel_op(progress, done, userData);
-  // Nothing thrown below may leave the op without its end.
-  try {
+  return zembrel::capi::newOperation(progress, done, userData, [&](zembrel_op* op) {
     zembrel::detail::StreamedPostArguments arguments;
     arguments.url = zembrel::capi::text(url);
     arguments.userAgent = settings.userAgent;
     arguments.transfer = settings.transfer;
     std::vector<std::string> fieldList = pairList(fields);
     if (filePath != nullptr) {
-      if (auto refused = zembrel::capi::localFileRefusal(filePath)) {
-        op->finish(*refused);
-        return op;
-      }
+      if (auto refused = zembrel::capi::localFileRefusal(filePath)) return op->finish(*refused);
       fieldList.push_back(zembrel::capi::text(filePart));  // the file's part name
       arguments.filePath = filePath;
     }
@@ -92,10 +87,7 @@ zembrel_op* startPost(const zembrel_settings& settings, const char* url, const c
     });
     // A POST that cannot start has already ended with its outcome.
     hold->operation->start(arguments);
-  } catch (...) {
-    op->finish(Outcome::failed("Setup", 0, "memory ran out"));
-  }
-  return op;
+  });
 }
 
 zembrel_op* startResumable(const zembrel_settings& asked, const char* endpoint,
@@ -117,13 +109,9 @@ zembrel_op* startResumable(const zembrel_settings& asked, const char* endpoint,
   settings.stateFolder = zembrel::detail::ResumeStore::defaultFolder();
   settings.transfer = asked.transfer;
 
-  auto* op = new zembrel_op(progress, done, userData);
-  // Nothing thrown below may leave the op without its end.
-  try {
-    if (auto refused = zembrel::capi::localFileRefusal(settings.filePath)) {
-      op->finish(*refused);
-      return op;
-    }
+  return zembrel::capi::newOperation(progress, done, userData, [&](zembrel_op* op) {
+    if (auto refused = zembrel::capi::localFileRefusal(settings.filePath))
+      return op->finish(*refused);
     auto hold = std::make_shared<SelfHold<zembrel::detail::ResumableUpload>>();
     zembrel::detail::ResumableUpload::Owner owner;
     owner.progressed = [op](std::int64_t done, std::int64_t total) {
@@ -138,10 +126,9 @@ zembrel_op* startResumable(const zembrel_settings& asked, const char* endpoint,
     };
     auto upload = zembrel::detail::ResumableUpload::create(std::move(settings), std::move(owner));
     if (!upload) {
-      op->finish(Outcome::failed("Setup", 0,
-                                 "the upload cannot start: an endpoint that is not http "
-                                 "or https, or metadata that cannot be sent"));
-      return op;
+      return op->finish(Outcome::failed("Setup", 0,
+                                        "the upload cannot start: an endpoint that is not http "
+                                        "or https, or metadata that cannot be sent"));
     }
     hold->operation = upload;
     const auto context = zembrel::detail::MainContext::threadDefault();
@@ -152,10 +139,7 @@ zembrel_op* startResumable(const zembrel_settings& asked, const char* endpoint,
       });
     });
     upload->start();
-  } catch (...) {
-    op->finish(Outcome::failed("Setup", 0, "memory ran out"));
-  }
-  return op;
+  });
 }
 
 }  // namespace

@@ -23,9 +23,7 @@ namespace {
 // before its next step.
 template <class Call>
 zembrel_op* startKeyringCall(zembrel_done_fn done, void* userData, Call call) {
-  auto* op = new zembrel_op(nullptr, done, userData);
-  // Nothing thrown below may leave the op without its end.
-  try {
+  return zembrel::capi::newOperation(nullptr, done, userData, [&](zembrel_op* op) {
     auto keyring = std::make_shared<KeyringCall>();
     const auto token = keyring->cancelToken();
     op->setCancel([token] { token->request(); });
@@ -33,10 +31,7 @@ zembrel_op* startKeyringCall(zembrel_done_fn done, void* userData, Call call) {
         op, [keyring, call = std::move(call)](OperationExtras& extras) mutable {
           return call(*keyring, extras);
         });
-  } catch (...) {
-    op->finish(Outcome::failed("Setup", 0, "memory ran out"));
-  }
-  return op;
+  });
 }
 
 }  // namespace

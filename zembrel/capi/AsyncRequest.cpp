@@ -62,16 +62,11 @@ zembrel_op* startRequest(const zembrel_settings& settings, const char* url,
                          const char* const* fields, const char* encoding,
                          const char* const* headers, zembrel_progress_fn progress,
                          zembrel_done_fn done, void* userData) {
-  auto* op = new zembrel_op(progress, done, userData);
-  // Nothing thrown below may leave the op without its end.
-  try {
+  return zembrel::capi::newOperation(progress, done, userData, [&](zembrel_op* op) {
     op->setProgressInterval(zembrel::capi::progressIntervalOf(settings));
     const std::string target = zembrel::capi::text(url);
     const std::optional<std::string> shape = zembrel::capi::optionalText(encoding);
-    if (auto refused = requestRefusal(target, shape.value_or(""))) {
-      op->finish(*refused);
-      return op;
-    }
+    if (auto refused = requestRefusal(target, shape.value_or(""))) return op->finish(*refused);
     UrlRequest request = zembrel::detail::simpleUrlRequest(
         target, settings.userAgent.value_or(""), zembrel::capi::textList(fields),
         shape && !shape->empty() ? shape : std::nullopt, zembrel::capi::textList(headers));
@@ -82,10 +77,7 @@ zembrel_op* startRequest(const zembrel_settings& settings, const char* url,
         op, [op, request = std::move(request), token](OperationExtras& extras) {
           return runRequest(op, request, token, extras);
         });
-  } catch (...) {
-    op->finish(Outcome::failed("Setup", 0, "memory ran out"));
-  }
-  return op;
+  });
 }
 
 }  // namespace

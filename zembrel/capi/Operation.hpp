@@ -117,6 +117,20 @@ zembrel_op* startChecked(Start start) noexcept {
   });
 }
 
+// A new op with `setUp(op)` run on it: whatever that throws ends the op as a
+// set-up failure, so that every op reaches its end.
+template <class SetUp>
+zembrel_op* newOperation(zembrel_progress_fn progress, zembrel_done_fn done, void* userData,
+                         SetUp setUp) {
+  auto* op = new zembrel_op(progress, done, userData);
+  try {
+    setUp(op);
+  } catch (...) {
+    op->finish(detail::Outcome::failed("Setup", 0, "memory ran out"));
+  }
+  return op;
+}
+
 // Runs `work(extras)` on a thread of its own and ends the op with the outcome
 // it returns and the extras it filled; anything thrown ends the op as a
 // set-up failure, as does a thread that cannot be made.

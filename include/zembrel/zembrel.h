@@ -855,7 +855,10 @@ ZEMBREL_C_API const char *zembrel_op_response_headers(const zembrel_op *op);
  */
 ZEMBREL_C_API int zembrel_op_reply_code(const zembrel_op *op);
 
-/** @brief The text of that reply; NULL when none. */
+/**
+ * @brief The text of that reply, with "|" and control characters as U+FFFD
+ * (as in every result); NULL when none.
+ */
 ZEMBREL_C_API const char *zembrel_op_reply_text(const zembrel_op *op);
 
 /**

@@ -14,6 +14,7 @@
 #include "zembrel/capi/Operation.hpp"
 #include "zembrel/capi/Settings.hpp"
 #include "zembrel/core/CancelToken.hpp"
+#include "zembrel/core/MessageText.hpp"
 #include "zembrel/ftp/FtpClient.hpp"
 #include "zembrel/ftp/FtpDirectoryCommand.hpp"
 #include "zembrel/ftp/FtpTreeWalk.hpp"
@@ -108,7 +109,8 @@ zembrel_op* startDirectoryCommand(const zembrel_settings& settings, const char* 
         const Outcome outcome = zembrel::detail::runDirectoryCommand(lease, client.replies(),
                                                                      token, where, make, transfer);
         extras.replyCode = client.replies().code();
-        extras.replyText = client.replies().text();
+        // A server's text, made safe as in every result: one line, no "|".
+        if (auto text = client.replies().text()) extras.replyText = zembrel::detail::peerText(*text);
         return outcome;
       });
 }

@@ -9,6 +9,7 @@
 // once. An exception thrown by a callback is dropped (it must not cross the
 // library).
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,9 +34,29 @@ struct OperationResult {
   std::string message;          // the final host message, "#complete|200"
   std::optional<std::string> location;     // a resumable upload's URL
   std::optional<std::string> listingJson;  // a listing, as `zembrel ftp-list` prints it
+  // A simple request's answer: one "Name: value\n" line per header, then an
+  // empty line; and the body, decoded (it may hold zero bytes).
+  std::optional<std::string> responseHeaders;
+  std::optional<std::string> responseBody;
+  int replyCode = 0;                     // a directory command's last FTP reply; 0 when none
+  std::optional<std::string> replyText;  // and its text
+  std::optional<std::string> password;   // a keyring lookup's item
+  std::optional<std::string> account;
 
   // Ended well, and no HTTP status of 400 or more.
   bool ok() const { return status == Status::Succeeded && httpStatus < 400; }
+};
+
+// What one operation asks in place of the library's defaults (see
+// zembrel_settings in zembrel.h); each absent member keeps the default.
+struct OperationSettings {
+  using Seconds = std::chrono::duration<double>;
+  std::optional<Seconds> connectTimeout;    // default 30 s
+  std::optional<Seconds> stallTimeout;      // default 60 s
+  std::optional<std::string> caFile;        // PEM certificates trusted, in place of the default
+  std::optional<std::string> proxy;         // "" for none; absent: the environment's
+  std::optional<Seconds> progressInterval;  // default 0.2 s
+  std::optional<std::string> userAgent;
 };
 
 // What an operation calls back, on the context of the thread that started it.
@@ -87,6 +108,14 @@ class Operation {
       result.listingJson = json;
       zembrel_free(json);
     }
+    std::size_t length = 0;
+    if (const void* body = zembrel_op_response_body(op, &length))
+      result.responseBody.emplace(static_cast<const char*>(body), length);
+    if (const char* text = zembrel_op_response_headers(op)) result.responseHeaders = text;
+    result.replyCode = zembrel_op_reply_code(op);
+    if (const char* text = zembrel_op_reply_text(op)) result.replyText = text;
+    if (const char* text = zembrel_op_password(op)) result.password = text;
+    if (const char* text = zembrel_op_account(op)) result.account = text;
     return result;
   }
 
@@ -132,6 +161,37 @@ class Pairs {
   std::vector<const char*> pointers_;
 };
 
+// The C settings of one start call; false from valid() when a value was
+// refused (out of range) or memory ran out.
+class CSettings {
+ public:
+  explicit CSettings(const OperationSettings& asked) : settings_(zembrel_settings_new()) {
+    valid_ = settings_ != nullptr;
+    if (!valid_) return;
+    if (asked.connectTimeout)
+      take(zembrel_settings_set_connect_timeout(settings_, asked.connectTimeout->count()));
+    if (asked.stallTimeout)
+      take(zembrel_settings_set_stall_timeout(settings_, asked.stallTimeout->count()));
+    if (asked.caFile) take(zembrel_settings_set_ca_file(settings_, asked.caFile->c_str()));
+    if (asked.proxy) take(zembrel_settings_set_proxy(settings_, asked.proxy->c_str()));
+    if (asked.progressInterval)
+      take(zembrel_settings_set_progress_interval(settings_, asked.progressInterval->count()));
+    if (asked.userAgent) take(zembrel_settings_set_user_agent(settings_, asked.userAgent->c_str()));
+  }
+  CSettings(const CSettings&) = delete;
+  CSettings& operator=(const CSettings&) = delete;
+  ~CSettings() { zembrel_settings_free(settings_); }
+
+  bool valid() const { return valid_; }
+  const zembrel_settings* get() const { return settings_; }
+
+ private:
+  void take(int result) { valid_ = valid_ && result == 0; }
+
+  zembrel_settings* settings_;
+  bool valid_ = false;
+};
+
 template <class Start>
 Operation start(OperationCallbacks callbacks, Start startWith) {
   auto box = std::make_unique<Box>(Box{std::move(callbacks)});
@@ -140,47 +200,157 @@ Operation start(OperationCallbacks callbacks, Start startWith) {
   return Operation(op);
 }
 
+// Starts with C settings made of `settings`; no operation when one of its
+// values was refused.
+template <class Start>
+Operation startWith(const OperationSettings& settings, OperationCallbacks callbacks, Start begin) {
+  const CSettings cSettings(settings);
+  if (!cSettings.valid()) return Operation();
+  return start(std::move(callbacks), [&](auto progress, auto done, void* data) {
+    return begin(cSettings.get(), progress, done, data);
+  });
+}
+
+inline const char* orNull(const std::optional<std::string>& text) {
+  return text ? text->c_str() : nullptr;
+}
+
 }  // namespace operations_detail
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
+// Every start function below returns an Operation that holds nothing when
+// no operation started (a thread that may not start one, or settings that
+// were refused); otherwise `done` follows exactly once.
+
 // A form POST: the fields, and with a file that file as the part `filePart`.
+inline Operation postAsync(const OperationSettings& settings, const std::string& url,
+                           const Pairs& fields, const std::optional<std::string>& filePart,
+                           const std::optional<std::string>& filePath, const Pairs& headers,
+                           OperationCallbacks callbacks) {
+  using operations_detail::orNull;
+  const operations_detail::Pairs cFields(fields), cHeaders(headers);
+  return operations_detail::startWith(
+      settings, std::move(callbacks), [&](auto cSettings, auto progress, auto done, void* data) {
+        return zembrel_post_async_with(cSettings, url.c_str(), cFields.get(), orNull(filePart),
+                                       orNull(filePath), cHeaders.get(), progress, done, data);
+      });
+}
+
 inline Operation postAsync(const std::string& url, const Pairs& fields,
                            const std::optional<std::string>& filePart,
                            const std::optional<std::string>& filePath, const Pairs& headers,
                            OperationCallbacks callbacks) {
-  const operations_detail::Pairs cFields(fields), cHeaders(headers);
-  return operations_detail::start(std::move(callbacks), [&](auto progress, auto done, void* data) {
-    return zembrel_post_async(url.c_str(), cFields.get(), filePart ? filePart->c_str() : nullptr,
-                              filePath ? filePath->c_str() : nullptr, cHeaders.get(), progress,
-                              done, data);
-  });
+  return postAsync({}, url, fields, filePart, filePath, headers, std::move(callbacks));
 }
 
 // A resumable upload; the result's `location` is the upload's URL.
-inline Operation resumableUploadAsync(const std::string& endpoint, const std::string& filePath,
+inline Operation resumableUploadAsync(const OperationSettings& settings,
+                                      const std::string& endpoint, const std::string& filePath,
                                       const Pairs& metadata, const Pairs& headers,
                                       OperationCallbacks callbacks) {
   const operations_detail::Pairs cMetadata(metadata), cHeaders(headers);
-  return operations_detail::start(std::move(callbacks), [&](auto progress, auto done, void* data) {
-    return zembrel_resumable_upload_async(endpoint.c_str(), filePath.c_str(), cMetadata.get(),
-                                          cHeaders.get(), progress, done, data);
-  });
+  return operations_detail::startWith(
+      settings, std::move(callbacks), [&](auto cSettings, auto progress, auto done, void* data) {
+        return zembrel_resumable_upload_async_with(cSettings, endpoint.c_str(), filePath.c_str(),
+                                                   cMetadata.get(), cHeaders.get(), progress, done,
+                                                   data);
+      });
+}
+
+inline Operation resumableUploadAsync(const std::string& endpoint, const std::string& filePath,
+                                      const Pairs& metadata, const Pairs& headers,
+                                      OperationCallbacks callbacks) {
+  return resumableUploadAsync({}, endpoint, filePath, metadata, headers, std::move(callbacks));
 }
 
 // An FTP upload; with `resume` the server's copy is continued.
+inline Operation ftpUploadAsync(const OperationSettings& settings, const std::string& localPath,
+                                const std::string& url, bool resume, OperationCallbacks callbacks) {
+  return operations_detail::startWith(
+      settings, std::move(callbacks), [&](auto cSettings, auto progress, auto done, void* data) {
+        return zembrel_ftp_upload_async_with(cSettings, localPath.c_str(), url.c_str(),
+                                             resume ? 1 : 0, progress, done, data);
+      });
+}
+
 inline Operation ftpUploadAsync(const std::string& localPath, const std::string& url, bool resume,
                                 OperationCallbacks callbacks) {
-  return operations_detail::start(std::move(callbacks), [&](auto progress, auto done, void* data) {
-    return zembrel_ftp_upload_async(localPath.c_str(), url.c_str(), resume ? 1 : 0, progress, done,
-                                    data);
-  });
+  return ftpUploadAsync({}, localPath, url, resume, std::move(callbacks));
 }
 
 // An FTP listing down to `level`; the result's `listingJson` holds the tree.
+inline Operation ftpListAsync(const OperationSettings& settings, const std::string& url, int level,
+                              OperationCallbacks callbacks) {
+  return operations_detail::startWith(
+      settings, std::move(callbacks), [&](auto cSettings, auto, auto done, void* data) {
+        return zembrel_ftp_list_async_with(cSettings, url.c_str(), level, done, data);
+      });
+}
+
 inline Operation ftpListAsync(const std::string& url, int level, OperationCallbacks callbacks) {
+  return ftpListAsync({}, url, level, std::move(callbacks));
+}
+
+// A simple request: a GET, or with fields a POST shaped by `encoding`
+// ("urlencoded", "raw", "multipart"; absent: multipart without naming it).
+// The result's `httpStatus`, `responseHeaders` and `responseBody` hold the answer.
+inline Operation requestAsync(const OperationSettings& settings, const std::string& url,
+                              const std::vector<std::string>& fields,
+                              const std::optional<std::string>& encoding, const Pairs& headers,
+                              OperationCallbacks callbacks) {
+  std::vector<const char*> cFields;
+  for (const std::string& field : fields) cFields.push_back(field.c_str());
+  cFields.push_back(nullptr);
+  const operations_detail::Pairs cHeaders(headers);
+  return operations_detail::startWith(
+      settings, std::move(callbacks), [&](auto cSettings, auto progress, auto done, void* data) {
+        return zembrel_request_async(
+            cSettings, url.c_str(), fields.empty() ? nullptr : cFields.data(),
+            operations_detail::orNull(encoding), cHeaders.get(), progress, done, data);
+      });
+}
+
+// MKD or RMD of the URL's path; the result's `replyCode` and `replyText`
+// hold the server's last reply, failed or not.
+inline Operation ftpMakeDirectoryAsync(const OperationSettings& settings, const std::string& url,
+                                       OperationCallbacks callbacks) {
+  return operations_detail::startWith(
+      settings, std::move(callbacks), [&](auto cSettings, auto, auto done, void* data) {
+        return zembrel_ftp_mkdir_async(cSettings, url.c_str(), done, data);
+      });
+}
+
+inline Operation ftpRemoveDirectoryAsync(const OperationSettings& settings, const std::string& url,
+                                         OperationCallbacks callbacks) {
+  return operations_detail::startWith(
+      settings, std::move(callbacks), [&](auto cSettings, auto, auto done, void* data) {
+        return zembrel_ftp_rmdir_async(cSettings, url.c_str(), done, data);
+      });
+}
+
+// The keyring calls, on a thread of the library's (a call may wait seconds
+// for the keyring service). A lookup's result holds `password` and `account`;
+// a missing item fails with "Keyring" -25300.
+inline Operation keyringStoreAsync(const std::string& service, const std::string& account,
+                                   const std::string& password,
+                                   const std::optional<std::string>& oldService,
+                                   OperationCallbacks callbacks) {
   return operations_detail::start(std::move(callbacks), [&](auto, auto done, void* data) {
-    return zembrel_ftp_list_async(url.c_str(), level, done, data);
+    return zembrel_keyring_store_async(nullptr, service.c_str(), account.c_str(), password.c_str(),
+                                       operations_detail::orNull(oldService), done, data);
+  });
+}
+
+inline Operation keyringLookupAsync(const std::string& service, OperationCallbacks callbacks) {
+  return operations_detail::start(std::move(callbacks), [&](auto, auto done, void* data) {
+    return zembrel_keyring_lookup_async(nullptr, service.c_str(), done, data);
+  });
+}
+
+inline Operation keyringDeleteAsync(const std::string& service, OperationCallbacks callbacks) {
+  return operations_detail::start(std::move(callbacks), [&](auto, auto done, void* data) {
+    return zembrel_keyring_delete_async(nullptr, service.c_str(), done, data);
   });
 }
 

@@ -473,6 +473,10 @@ ZEMBREL_C_API int32_t zembrel_xml_find_next_element(int32_t start, int32_t end, 
  * - "Connect": an FTP server could not be reached or gave no answer; code 0.
  * - "File": a local file could not be used (missing, not a regular file,
  *   changed size during an upload); code 0.
+ * - "Keyring": a keyring call failed; the code is the keyring status
+ *   (-25300: no item of that service name, -25291: no keyring service on the
+ *   session bus, -25293: refused, -25308: locked, -50: text that is not UTF-8
+ *   or holds a zero byte, -60: no answer within 5 s, -26276: anything else).
  * zembrel_op_error_message() always gives the failure in words.
  * @{ */
 
@@ -522,6 +526,75 @@ enum {
   ZEMBREL_OP_FAILED = 2,
   ZEMBREL_OP_CANCELLED = 3
 };
+
+/**
+ * @brief Per-operation settings: what one operation asks in place of the
+ * library's defaults. Opaque, so that later releases can add settings
+ * without changing any function's signature.
+ *
+ * A start function that takes settings copies what it needs before it
+ * returns: the host may change or free the object afterwards, and one object
+ * may serve many operations. NULL settings are the defaults. An object is
+ * not locked: change it on one thread at a time.
+ *
+ * Every setter returns 0 when it took the value and -1 when it refused it
+ * (a NULL object, a value out of range, memory ran out), leaving the
+ * setting as it was.
+ */
+typedef struct zembrel_settings zembrel_settings;
+
+/** @brief New settings, all defaults. @return NULL when memory ran out. */
+ZEMBREL_C_API zembrel_settings *zembrel_settings_new(void);
+
+/** @brief Frees the settings. NULL is ignored. */
+ZEMBREL_C_API void zembrel_settings_free(zembrel_settings *settings);
+
+/**
+ * @brief How long a transfer may take to connect (default 30 s); a part of a
+ * second rounds up. 0 restores the default; at most 86400. A transfer that
+ * has not connected by then fails.
+ */
+ZEMBREL_C_API int zembrel_settings_set_connect_timeout(zembrel_settings *settings, double seconds);
+
+/**
+ * @brief How long a transfer may go without one byte moving before it fails
+ * ("Custom" 28; default 60 s); also the longest wait for an FTP server's
+ * reply. A part of a second rounds up. 0 restores the default; at most 86400.
+ */
+ZEMBREL_C_API int zembrel_settings_set_stall_timeout(zembrel_settings *settings, double seconds);
+
+/**
+ * @brief The file of PEM certificates that TLS connections trust, in place
+ * of SSL_CERT_FILE or the system store. Certificates are always verified;
+ * this only chooses which ones are trusted. NULL restores the default; ""
+ * is refused.
+ */
+ZEMBREL_C_API int zembrel_settings_set_ca_file(zembrel_settings *settings, const char *path);
+
+/**
+ * @brief The proxy for every transfer of the operation ("http://host:port",
+ * "socks5h://host:port"; FTP goes through it only in a tunnel), whatever the
+ * host; "" for none. NULL restores the default: the proxy variables of the
+ * environment as they are at the start of each transfer (http_proxy,
+ * https_proxy, ftp_proxy, all_proxy, no_proxy).
+ */
+ZEMBREL_C_API int zembrel_settings_set_proxy(zembrel_settings *settings, const char *proxy);
+
+/**
+ * @brief The shortest time between two `progress` callbacks, in seconds
+ * (default 0.2; less than 0.05 counts as 0.05). 0 restores the default; at
+ * most 86400. The last figures always reach `progress` before `done`.
+ */
+ZEMBREL_C_API int zembrel_settings_set_progress_interval(zembrel_settings *settings,
+                                                          double seconds);
+
+/**
+ * @brief The User-Agent of HTTP requests (default: none for posts and
+ * uploads, "Zembrel/0.1" for simple requests); a User-Agent among an
+ * operation's headers replaces it. NULL or "" restores the default.
+ */
+ZEMBREL_C_API int zembrel_settings_set_user_agent(zembrel_settings *settings,
+                                                  const char *user_agent);
 
 /**
  * @brief Posts a form as zembrel_post() does (multipart with a file, else
@@ -597,6 +670,124 @@ ZEMBREL_C_API zembrel_op *zembrel_ftp_upload_async(const char *local_path, const
 ZEMBREL_C_API zembrel_op *zembrel_ftp_list_async(const char *url, int level,
                                                  zembrel_done_fn done, void *user_data);
 
+/**
+ * @brief zembrel_post_async() with settings (NULL: the defaults).
+ */
+ZEMBREL_C_API zembrel_op *zembrel_post_async_with(const zembrel_settings *settings,
+                                                  const char *url, const char *const *fields,
+                                                  const char *file_part, const char *file_path,
+                                                  const char *const *headers,
+                                                  zembrel_progress_fn progress,
+                                                  zembrel_done_fn done, void *user_data);
+
+/**
+ * @brief zembrel_resumable_upload_async() with settings (NULL: the defaults).
+ */
+ZEMBREL_C_API zembrel_op *zembrel_resumable_upload_async_with(
+    const zembrel_settings *settings, const char *endpoint, const char *file_path,
+    const char *const *metadata, const char *const *headers, zembrel_progress_fn progress,
+    zembrel_done_fn done, void *user_data);
+
+/**
+ * @brief zembrel_ftp_upload_async() with settings (NULL: the defaults; the
+ * user agent does not apply).
+ */
+ZEMBREL_C_API zembrel_op *zembrel_ftp_upload_async_with(const zembrel_settings *settings,
+                                                        const char *local_path, const char *url,
+                                                        int resume, zembrel_progress_fn progress,
+                                                        zembrel_done_fn done, void *user_data);
+
+/**
+ * @brief zembrel_ftp_list_async() with settings (NULL: the defaults; the
+ * user agent and progress interval do not apply).
+ */
+ZEMBREL_C_API zembrel_op *zembrel_ftp_list_async_with(const zembrel_settings *settings,
+                                                      const char *url, int level,
+                                                      zembrel_done_fn done, void *user_data);
+
+/**
+ * @brief A simple request as zembrel_simple_post() sends it, without
+ * blocking: a GET, or with fields a POST. The answer stays with the
+ * operation (zembrel_op_http_status(), zembrel_op_response_headers(),
+ * zembrel_op_response_body()); the shared response file is not touched.
+ *
+ * @param settings NULL for the defaults.
+ * @param url The http or https URL; any other fails the operation ("Setup").
+ * @param fields Pairs of fields, or NULL (a GET).
+ * @param encoding The body's shape: "urlencoded", "raw" (the first field as
+ * it is), "multipart", or NULL / "" for multipart without naming its type;
+ * anything else fails the operation ("Setup").
+ * @param headers Pairs of request headers, sent last, or NULL.
+ * @param progress Called with the answer's bytes received so far and -1; NULL
+ * for none.
+ * @param done Called once at the end.
+ * @param user_data Passed to both callbacks.
+ * @return The operation, or NULL when nothing started.
+ *
+ * The body is held in memory, up to the library's answer limit (1 GiB);
+ * redirects are followed as for zembrel_simple_post().
+ */
+ZEMBREL_C_API zembrel_op *zembrel_request_async(const zembrel_settings *settings, const char *url,
+                                                const char *const *fields, const char *encoding,
+                                                const char *const *headers,
+                                                zembrel_progress_fn progress, zembrel_done_fn done,
+                                                void *user_data);
+
+/**
+ * @brief Creates the directory that the FTP URL's path names (MKD; over SFTP
+ * mkdir), on a connection of its own, without blocking. The server's last
+ * reply is reachable with zembrel_op_reply_code() and zembrel_op_reply_text(),
+ * failed or not; a refusal fails the operation in the domain "FTP".
+ *
+ * @param settings NULL for the defaults (user agent and progress interval do
+ * not apply).
+ * @param url As for zembrel_ftp_mkdir().
+ * @param done Called once at the end.
+ * @param user_data Passed to `done`.
+ * @return The operation, or NULL when nothing started.
+ */
+ZEMBREL_C_API zembrel_op *zembrel_ftp_mkdir_async(const zembrel_settings *settings,
+                                                  const char *url, zembrel_done_fn done,
+                                                  void *user_data);
+
+/** @brief Removes the directory (RMD; over SFTP rmdir), as zembrel_ftp_mkdir_async(). */
+ZEMBREL_C_API zembrel_op *zembrel_ftp_rmdir_async(const zembrel_settings *settings,
+                                                  const char *url, zembrel_done_fn done,
+                                                  void *user_data);
+
+/**
+ * @brief Stores the password and account under the service name in the
+ * user's keyring, replacing its item, without blocking; with `old_service`
+ * ("" or NULL for none) that item is deleted first. A keyring call may wait
+ * up to 5 s for the keyring service; it runs on a thread of the library's,
+ * never the caller's. Failures: "Keyring" with the keyring status.
+ *
+ * @param settings NULL; no setting applies to the keyring yet.
+ * @return The operation, or NULL when nothing started.
+ */
+ZEMBREL_C_API zembrel_op *zembrel_keyring_store_async(const zembrel_settings *settings,
+                                                      const char *service, const char *account,
+                                                      const char *password,
+                                                      const char *old_service,
+                                                      zembrel_done_fn done, void *user_data);
+
+/**
+ * @brief Looks the service name up in the user's keyring, without blocking;
+ * its password and account are reachable with zembrel_op_password() and
+ * zembrel_op_account(). No such item fails with "Keyring" -25300.
+ */
+ZEMBREL_C_API zembrel_op *zembrel_keyring_lookup_async(const zembrel_settings *settings,
+                                                       const char *service, zembrel_done_fn done,
+                                                       void *user_data);
+
+/**
+ * @brief Deletes the service's item from the user's keyring, without
+ * blocking. No such item fails with "Keyring" -25300.
+ */
+ZEMBREL_C_API zembrel_op *zembrel_keyring_delete_async(const zembrel_settings *settings,
+                                                       const char *service, zembrel_done_fn done,
+                                                       void *user_data);
+
 /** @brief Asks the operation to stop. Any thread; NULL is ignored. */
 ZEMBREL_C_API void zembrel_op_cancel(zembrel_op *op);
 
@@ -641,6 +832,43 @@ ZEMBREL_C_API const char *zembrel_op_location(const zembrel_op *op);
  * gives it; NULL for other operations or while it runs. Free with zembrel_free().
  */
 ZEMBREL_C_API char *zembrel_op_result_json(const zembrel_op *op);
+
+/**
+ * @brief The answer's body of a finished zembrel_request_async(), decoded;
+ * NULL for other operations, while it runs, or when it failed. `length`
+ * (may be NULL) receives its size; the bytes may hold zeros and end with an
+ * extra zero byte that `length` does not count. Lives as long as the op.
+ */
+ZEMBREL_C_API const void *zembrel_op_response_body(const zembrel_op *op, size_t *length);
+
+/**
+ * @brief The answer's headers of a finished zembrel_request_async(): one
+ * "Name: value\n" line per header of the final answer, in the order
+ * received, then an empty line; NULL for other operations, while it runs or
+ * when it failed.
+ */
+ZEMBREL_C_API const char *zembrel_op_response_headers(const zembrel_op *op);
+
+/**
+ * @brief The FTP server's last reply code to a finished directory command
+ * (zembrel_ftp_mkdir_async(), zembrel_ftp_rmdir_async()); 0 otherwise.
+ */
+ZEMBREL_C_API int zembrel_op_reply_code(const zembrel_op *op);
+
+/**
+ * @brief The text of that reply, with "|" and control characters as U+FFFD
+ * (as in every result); NULL when none.
+ */
+ZEMBREL_C_API const char *zembrel_op_reply_text(const zembrel_op *op);
+
+/**
+ * @brief The password that a finished zembrel_keyring_lookup_async() found;
+ * NULL otherwise. Wiped from memory when the op is freed.
+ */
+ZEMBREL_C_API const char *zembrel_op_password(const zembrel_op *op);
+
+/** @brief The account of that item; NULL otherwise. */
+ZEMBREL_C_API const char *zembrel_op_account(const zembrel_op *op);
 
 /** @} */
 

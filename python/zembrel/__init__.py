@@ -32,6 +32,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from . import _capi
 from ._ops import HTTPStatusError, Operation, Result, TransferError, start_upload, upload
+from ._settings import Settings
 from ._capi import lib, path as _path, take_string as _take, text as _text, text_list as _list
 
 #: The version of this package; the library it loads reports its own, :func:`version`.
@@ -45,6 +46,7 @@ __all__ = [
     "Result",
     "TransferError",
     "HTTPStatusError",
+    "Settings",
     "Zembrel",
     "XMLError",
     "MessageHandler",

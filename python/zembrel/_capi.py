@@ -71,6 +71,7 @@ _PROTOTYPES = [
 # Operations (the C interface's 0.2 node).
 OP = ctypes.c_void_p
 LOOP = ctypes.c_void_p
+SETTINGS = ctypes.c_void_p
 PROGRESS_FN = ctypes.CFUNCTYPE(None, OP, ctypes.c_int64, ctypes.c_int64, ctypes.c_void_p)
 DONE_FN = ctypes.CFUNCTYPE(None, OP, ctypes.c_void_p)
 CALL_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
@@ -99,6 +100,42 @@ _ADDED_IN_0_2 = [
     ("zembrel_op_message", ctypes.c_char_p, [OP]),
     ("zembrel_op_location", ctypes.c_char_p, [OP]),
     ("zembrel_op_result_json", _string, [OP]),
+    # Per-operation settings, and the calls that used to block.
+    ("zembrel_settings_new", SETTINGS, []),
+    ("zembrel_settings_free", None, [SETTINGS]),
+    ("zembrel_settings_set_connect_timeout", ctypes.c_int, [SETTINGS, ctypes.c_double]),
+    ("zembrel_settings_set_stall_timeout", ctypes.c_int, [SETTINGS, ctypes.c_double]),
+    ("zembrel_settings_set_ca_file", ctypes.c_int, [SETTINGS, ctypes.c_char_p]),
+    ("zembrel_settings_set_proxy", ctypes.c_int, [SETTINGS, ctypes.c_char_p]),
+    ("zembrel_settings_set_progress_interval", ctypes.c_int, [SETTINGS, ctypes.c_double]),
+    ("zembrel_settings_set_user_agent", ctypes.c_int, [SETTINGS, ctypes.c_char_p]),
+    ("zembrel_post_async_with", OP,
+     [SETTINGS, ctypes.c_char_p, _c_char_pp, ctypes.c_char_p, ctypes.c_char_p, _c_char_pp,
+      PROGRESS_FN, DONE_FN, ctypes.c_void_p]),
+    ("zembrel_resumable_upload_async_with", OP,
+     [SETTINGS, ctypes.c_char_p, ctypes.c_char_p, _c_char_pp, _c_char_pp, PROGRESS_FN, DONE_FN,
+      ctypes.c_void_p]),
+    ("zembrel_ftp_upload_async_with", OP,
+     [SETTINGS, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, PROGRESS_FN, DONE_FN,
+      ctypes.c_void_p]),
+    ("zembrel_ftp_list_async_with", OP,
+     [SETTINGS, ctypes.c_char_p, ctypes.c_int, DONE_FN, ctypes.c_void_p]),
+    ("zembrel_request_async", OP,
+     [SETTINGS, ctypes.c_char_p, _c_char_pp, ctypes.c_char_p, _c_char_pp, PROGRESS_FN, DONE_FN,
+      ctypes.c_void_p]),
+    ("zembrel_ftp_mkdir_async", OP, [SETTINGS, ctypes.c_char_p, DONE_FN, ctypes.c_void_p]),
+    ("zembrel_ftp_rmdir_async", OP, [SETTINGS, ctypes.c_char_p, DONE_FN, ctypes.c_void_p]),
+    ("zembrel_keyring_store_async", OP,
+     [SETTINGS, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, DONE_FN,
+      ctypes.c_void_p]),
+    ("zembrel_keyring_lookup_async", OP, [SETTINGS, ctypes.c_char_p, DONE_FN, ctypes.c_void_p]),
+    ("zembrel_keyring_delete_async", OP, [SETTINGS, ctypes.c_char_p, DONE_FN, ctypes.c_void_p]),
+    ("zembrel_op_response_body", ctypes.c_void_p, [OP, ctypes.POINTER(ctypes.c_size_t)]),
+    ("zembrel_op_response_headers", ctypes.c_char_p, [OP]),
+    ("zembrel_op_reply_code", ctypes.c_int, [OP]),
+    ("zembrel_op_reply_text", ctypes.c_char_p, [OP]),
+    ("zembrel_op_password", ctypes.c_char_p, [OP]),
+    ("zembrel_op_account", ctypes.c_char_p, [OP]),
 ]
 
 

@@ -11,11 +11,12 @@ import itertools
 import json
 import queue
 import threading
-from dataclasses import dataclass
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from ._capi import CALL_FN, DONE_FN, PROGRESS_FN, lib, require_operations
 from ._capi import path as _path, take_string as _take, text as _text, text_list as _list
+from ._settings import CSettings, Settings
 
 Pair = Tuple[str, str]
 #: ``progress(done, total)``: bytes done, and the total (-1 when unknown).
@@ -27,7 +28,8 @@ _RUNNING, _SUCCEEDED, _FAILED, _CANCELLED = 0, 1, 2, 3
 class TransferError(Exception):
     """An operation failed. ``domain`` and ``code`` say how (see zembrel.h:
     "POSIX" with an errno value, "NetDB", "Custom" with libcurl's code,
-    "HTTP", "FTP" with the reply code, "Connect", "Setup", "File");
+    "HTTP", "FTP" with the reply code, "Connect", "Setup", "File", "Keyring"
+    with the keyring status, -25300 for a missing item);
     ``message`` says it in words."""
 
     def __init__(self, domain: str, code: int, message: str) -> None:
@@ -48,13 +50,23 @@ class HTTPStatusError(Exception):
 
 @dataclass(frozen=True)
 class Result:
-    """A finished operation: the HTTP status (0 for FTP), the final host
-    message ("#complete|200"), a resumable upload's URL, a listing's tree."""
+    """A finished operation: the HTTP status (an FTP operation's last reply
+    code), the final host message ("#complete|200"), a resumable upload's
+    URL, a listing's tree; a request's answer ``headers`` (name, value pairs
+    in the order received) and ``body``; a directory command's
+    ``reply_code`` and ``reply_text``."""
 
     status: int
     message: str
     location: Optional[str] = None
     listing: Optional[Dict[str, Any]] = None
+    headers: Optional[List[Pair]] = None
+    body: Optional[bytes] = None
+    reply_code: int = 0
+    reply_text: Optional[str] = None
+    # A keyring lookup's item, kept out of repr().
+    password: Optional[str] = field(default=None, repr=False)
+    account: Optional[str] = None
 
     @property
     def ok(self) -> bool:
@@ -92,7 +104,31 @@ def _outcome(op: int) -> Outcome:
     return Result(status=int(lib.zembrel_op_http_status(op)),
                   message=_decoded(lib.zembrel_op_message(op)) or "",
                   location=_decoded(lib.zembrel_op_location(op)),
-                  listing=None if listing is None else json.loads(listing))
+                  listing=None if listing is None else json.loads(listing),
+                  headers=_header_pairs(_decoded(lib.zembrel_op_response_headers(op))),
+                  body=_body(op),
+                  reply_code=int(lib.zembrel_op_reply_code(op)),
+                  reply_text=_decoded(lib.zembrel_op_reply_text(op)),
+                  password=_decoded(lib.zembrel_op_password(op)),
+                  account=_decoded(lib.zembrel_op_account(op)))
+
+
+def _header_pairs(head: Optional[str]) -> Optional[List[Pair]]:
+    """"Name: value" lines as pairs, in order."""
+    if head is None:
+        return None
+    pairs = []
+    for line in head.splitlines():
+        name, colon, value = line.partition(":")
+        if colon:
+            pairs.append((name.strip(), value.strip()))
+    return pairs
+
+
+def _body(op: int) -> Optional[bytes]:
+    length = ctypes.c_size_t(0)
+    pointer = lib.zembrel_op_response_body(op, ctypes.byref(length))
+    return None if not pointer else ctypes.string_at(pointer, length.value)
 
 
 # Starts the C operation with the two callbacks and returns it (NULL: nothing started).
@@ -209,29 +245,76 @@ def _flat(pairs: Sequence[Pair], last: Optional[str] = None) -> Optional[ctypes.
     return _list(flat)
 
 
+def _with_settings(settings: Settings, start: Callable[..., Optional[int]],
+                   *arguments: Any, progress: bool = True) -> Starter:
+    """A starter of `start(c_settings, *arguments, [progress,] done, None)`.
+    The C settings are made now, so that a refused value raises here, in the
+    caller; the start call copies them."""
+    c_settings = CSettings(settings)
+
+    def begin(progress_fn: Any, done_fn: Any) -> Optional[int]:
+        callbacks = (progress_fn, done_fn) if progress else (done_fn,)
+        return start(c_settings.handle, *arguments, *callbacks, None)
+    return begin
+
+
 def post_starter(url: str, file: Any, file_part: Optional[str], fields: Sequence[Pair],
-                 headers: Sequence[Pair]) -> Starter:
-    arguments = (_text(url), _flat(fields), _text(file_part),
-                 None if file is None else _path(file), _flat(headers) if headers else None)
-    return lambda progress, done: lib.zembrel_post_async(*arguments, progress, done, None)
+                 headers: Sequence[Pair], settings: Settings = Settings()) -> Starter:
+    return _with_settings(settings, lib.zembrel_post_async_with, _text(url), _flat(fields),
+                          _text(file_part), None if file is None else _path(file),
+                          _flat(headers) if headers else None)
 
 
 def resumable_starter(endpoint: str, file: Any, metadata: Sequence[Pair],
-                      headers: Sequence[Pair]) -> Starter:
-    arguments = (_text(endpoint), _path(file), _flat(metadata) if metadata else None,
-                 _flat(headers) if headers else None)
-    return lambda progress, done: lib.zembrel_resumable_upload_async(*arguments, progress, done,
-                                                                     None)
+                      headers: Sequence[Pair], settings: Settings = Settings()) -> Starter:
+    return _with_settings(settings, lib.zembrel_resumable_upload_async_with, _text(endpoint),
+                          _path(file), _flat(metadata) if metadata else None,
+                          _flat(headers) if headers else None)
 
 
-def ftp_upload_starter(file: Any, url: str, resume: bool) -> Starter:
-    arguments = (_path(file), _text(url), 1 if resume else 0)
-    return lambda progress, done: lib.zembrel_ftp_upload_async(*arguments, progress, done, None)
+def ftp_upload_starter(file: Any, url: str, resume: bool,
+                       settings: Settings = Settings()) -> Starter:
+    return _with_settings(settings, lib.zembrel_ftp_upload_async_with, _path(file), _text(url),
+                          1 if resume else 0)
 
 
-def ftp_list_starter(url: str, level: int) -> Starter:
-    arguments = (_text(url), int(level))
-    return lambda _progress, done: lib.zembrel_ftp_list_async(*arguments, done, None)
+def ftp_list_starter(url: str, level: int, settings: Settings = Settings()) -> Starter:
+    return _with_settings(settings, lib.zembrel_ftp_list_async_with, _text(url), int(level),
+                          progress=False)
+
+
+def request_starter(url: str, fields: Sequence[Pair], data: Optional[str],
+                    encoding: Optional[str], headers: Sequence[Pair],
+                    settings: Settings = Settings()) -> Starter:
+    if data is not None:
+        if fields or encoding not in (None, "raw"):
+            raise ValueError("data is sent as it is (the raw encoding), without fields")
+        flat, encoding = _list([data]), "raw"
+    else:
+        flat = _flat(fields) if fields else None
+    return _with_settings(settings, lib.zembrel_request_async, _text(url), flat, _text(encoding),
+                          _flat(headers) if headers else None)
+
+
+def directory_starter(url: str, make: bool, settings: Settings = Settings()) -> Starter:
+    start = lib.zembrel_ftp_mkdir_async if make else lib.zembrel_ftp_rmdir_async
+    return _with_settings(settings, start, _text(url), progress=False)
+
+
+def keyring_store_starter(service: str, account: str, password: str,
+                          old_service: Optional[str]) -> Starter:
+    return _with_settings(Settings(), lib.zembrel_keyring_store_async, _text(service),
+                          _text(account), _text(password), _text(old_service), progress=False)
+
+
+def keyring_lookup_starter(service: str) -> Starter:
+    return _with_settings(Settings(), lib.zembrel_keyring_lookup_async, _text(service),
+                          progress=False)
+
+
+def keyring_delete_starter(service: str) -> Starter:
+    return _with_settings(Settings(), lib.zembrel_keyring_delete_async, _text(service),
+                          progress=False)
 
 
 def unwrap(outcome: Outcome) -> Result:
@@ -261,13 +344,17 @@ def run_blocking(starter: Starter, progress: Optional[Progress]) -> Result:
 
 def upload(url: str, *, file: Any = None, file_part: Optional[str] = None,
            fields: Sequence[Pair] = (), headers: Sequence[Pair] = (),
-           progress: Optional[Progress] = None) -> Result:
+           progress: Optional[Progress] = None, settings: Optional[Settings] = None,
+           **options: Any) -> Result:
     """Posts a form (with the file, streamed from disk, as the part
     ``file_part``) and waits for the answer; ``progress(done, total)`` runs on
-    this thread. Returns a :class:`Result` whatever the status (see
+    this thread. ``settings`` and the keywords of :class:`Settings`
+    (``stall_timeout=``, ``proxy=``, ...) replace the library's defaults for
+    this upload. Returns a :class:`Result` whatever the status (see
     :meth:`Result.raise_for_status`); raises :class:`TransferError` when the
-    transfer failed."""
-    return run_blocking(post_starter(url, file, file_part, fields, headers), progress)
+    transfer failed, ValueError for a setting the library refuses."""
+    chosen = Settings.of(settings, options)
+    return run_blocking(post_starter(url, file, file_part, fields, headers, chosen), progress)
 
 
 _retired_here = threading.local()

@@ -4,7 +4,10 @@ Works under a plain ``asyncio.run()``: the library runs the transfers on a
 thread of its own and hands results to the event loop, so no GLib loop is
 needed (and one that runs, as in a GTK application, is not disturbed).
 Cancelling the awaiting task stops the transfer and raises
-``asyncio.CancelledError``; failures raise :class:`zembrel.TransferError`::
+``asyncio.CancelledError``; failures raise :class:`zembrel.TransferError`.
+Every network call takes ``settings=`` (a :class:`zembrel.Settings`) and its
+keywords (``connect_timeout=``, ``stall_timeout=``, ``ca_file=``, ``proxy=``,
+``progress_interval=``, ``user_agent=``) for this operation alone::
 
     async def main():
         results = await asyncio.gather(
@@ -17,12 +20,15 @@ Cancelling the awaiting task stops the transfer and raises
 from __future__ import annotations
 
 import asyncio
+from dataclasses import dataclass, field
 from typing import Any, Optional, Sequence
 
 from . import _ops
 from ._ops import Pair, Progress, Result, Starter
+from ._settings import Settings
 
-__all__ = ["upload", "upload_resumable", "ftp_upload", "ftp_list"]
+__all__ = ["upload", "upload_resumable", "ftp_upload", "ftp_list", "ftp_mkdir", "ftp_rmdir",
+           "request", "keyring_store", "keyring_lookup", "keyring_delete", "KeyringItem"]
 
 
 async def _run(starter: Starter, progress: Optional[Progress]) -> Result:
@@ -57,24 +63,87 @@ async def _run(starter: Starter, progress: Optional[Progress]) -> Result:
 
 async def upload(url: str, *, file: Any = None, file_part: Optional[str] = None,
                  fields: Sequence[Pair] = (), headers: Sequence[Pair] = (),
-                 progress: Optional[Progress] = None) -> Result:
+                 progress: Optional[Progress] = None, settings: Optional[Settings] = None,
+                 **options: Any) -> Result:
     """Posts a form, with the file streamed from disk as the part ``file_part``."""
-    return await _run(_ops.post_starter(url, file, file_part, fields, headers), progress)
+    chosen = Settings.of(settings, options)
+    return await _run(_ops.post_starter(url, file, file_part, fields, headers, chosen), progress)
 
 
 async def upload_resumable(endpoint: str, path: Any, metadata: Sequence[Pair] = (),
-                           headers: Sequence[Pair] = (),
-                           progress: Optional[Progress] = None) -> Result:
+                           headers: Sequence[Pair] = (), progress: Optional[Progress] = None,
+                           settings: Optional[Settings] = None, **options: Any) -> Result:
     """A resumable upload; the result's ``location`` is the upload's URL."""
-    return await _run(_ops.resumable_starter(endpoint, path, metadata, headers), progress)
+    chosen = Settings.of(settings, options)
+    return await _run(_ops.resumable_starter(endpoint, path, metadata, headers, chosen), progress)
 
 
 async def ftp_upload(path: Any, url: str, resume: bool = False,
-                     progress: Optional[Progress] = None) -> Result:
+                     progress: Optional[Progress] = None, settings: Optional[Settings] = None,
+                     **options: Any) -> Result:
     """Uploads the file over FTP; with ``resume`` the server's copy is continued."""
-    return await _run(_ops.ftp_upload_starter(path, url, resume), progress)
+    chosen = Settings.of(settings, options)
+    return await _run(_ops.ftp_upload_starter(path, url, resume, chosen), progress)
 
 
-async def ftp_list(url: str, level: int = 0) -> Result:
+async def ftp_list(url: str, level: int = 0, settings: Optional[Settings] = None,
+                   **options: Any) -> Result:
     """Lists the directory down to ``level``; the tree is the result's ``listing``."""
-    return await _run(_ops.ftp_list_starter(url, level), None)
+    return await _run(_ops.ftp_list_starter(url, level, Settings.of(settings, options)), None)
+
+
+async def ftp_mkdir(url: str, settings: Optional[Settings] = None, **options: Any) -> Result:
+    """Creates the directory the URL's path names (MKD); the server's reply is
+    the result's ``reply_code`` and ``reply_text``. A refusal raises
+    :class:`zembrel.TransferError` in the domain "FTP" with the reply code."""
+    return await _run(_ops.directory_starter(url, True, Settings.of(settings, options)), None)
+
+
+async def ftp_rmdir(url: str, settings: Optional[Settings] = None, **options: Any) -> Result:
+    """Removes the directory the URL's path names (RMD), as :func:`ftp_mkdir`."""
+    return await _run(_ops.directory_starter(url, False, Settings.of(settings, options)), None)
+
+
+async def request(url: str, *, fields: Sequence[Pair] = (), data: Optional[str] = None,
+                  encoding: Optional[str] = None, headers: Sequence[Pair] = (),
+                  progress: Optional[Progress] = None, settings: Optional[Settings] = None,
+                  **options: Any) -> Result:
+    """A simple request: a GET, or with ``fields`` a POST whose body
+    ``encoding`` shapes ("urlencoded", "multipart", or None: multipart without
+    naming its type), or with ``data`` a POST of that text as it is. The
+    result's ``status``, ``headers`` and ``body`` (bytes) hold the answer;
+    ``progress(received, -1)`` follows the answer's bytes."""
+    chosen = Settings.of(settings, options)
+    starter = _ops.request_starter(url, fields, data, encoding, headers, chosen)
+    return await _run(starter, progress)
+
+
+@dataclass(frozen=True)
+class KeyringItem:
+    """A keyring item's password (kept out of repr()) and account."""
+
+    password: str = field(repr=False)
+    account: str
+
+
+async def keyring_store(service: str, account: str, password: str,
+                        old_service: Optional[str] = None) -> None:
+    """Stores the password and account under the service name in the user's
+    keyring, replacing its item (and deleting ``old_service``'s first). The
+    call runs on a thread of the library's: a keyring service that takes its
+    time (up to 5 s) never holds up the event loop. Failures raise
+    :class:`zembrel.TransferError` in the domain "Keyring"."""
+    await _run(_ops.keyring_store_starter(service, account, password, old_service), None)
+
+
+async def keyring_lookup(service: str) -> KeyringItem:
+    """The service's item; a missing one raises :class:`zembrel.TransferError`
+    ("Keyring", -25300)."""
+    result = await _run(_ops.keyring_lookup_starter(service), None)
+    return KeyringItem(password=result.password or "", account=result.account or "")
+
+
+async def keyring_delete(service: str) -> None:
+    """Deletes the service's item; a missing one raises
+    :class:`zembrel.TransferError` ("Keyring", -25300)."""
+    await _run(_ops.keyring_delete_starter(service), None)

@@ -178,7 +178,16 @@ TEST(CApiSymbols, EveryFunctionIsExportedUnderItsVersionNode) {
       "zembrel_op_http_status", "zembrel_op_error_domain", "zembrel_op_error_code",
       "zembrel_op_error_message", "zembrel_op_message", "zembrel_op_location",
       "zembrel_op_result_json", "zembrel_set_message_handler_full",
-      "zembrel_parse_message"};
+      "zembrel_parse_message", "zembrel_settings_new", "zembrel_settings_free",
+      "zembrel_settings_set_connect_timeout", "zembrel_settings_set_stall_timeout",
+      "zembrel_settings_set_ca_file", "zembrel_settings_set_proxy",
+      "zembrel_settings_set_progress_interval", "zembrel_settings_set_user_agent",
+      "zembrel_post_async_with", "zembrel_resumable_upload_async_with",
+      "zembrel_ftp_upload_async_with", "zembrel_ftp_list_async_with", "zembrel_request_async",
+      "zembrel_ftp_mkdir_async", "zembrel_ftp_rmdir_async", "zembrel_keyring_store_async",
+      "zembrel_keyring_lookup_async", "zembrel_keyring_delete_async",
+      "zembrel_op_response_body", "zembrel_op_response_headers", "zembrel_op_reply_code",
+      "zembrel_op_reply_text", "zembrel_op_password", "zembrel_op_account"};
   for (const char* name : added) {
     EXPECT_NE(dlvsym(library, name, "ZEMBREL_C_0.2"), nullptr) << name;
     EXPECT_EQ(dlvsym(library, name, "ZEMBREL_C_0.1"), nullptr) << name;

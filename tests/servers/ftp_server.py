@@ -38,6 +38,7 @@ Options that make the server behave like others do:
         reply=TEXT   answer with TEXT as the reply line, whatever it holds
         under=N      SIZE: the server's first answer reports N bytes fewer
                      than the file holds (a stale size); later ones are true
+        delay=S      wait S seconds, then answer as usual (a slow server)
     --tls-cert PEM, --tls-key PEM
                           TLS required on control and data connections
                           (AUTH TLS, PROT P); needs python3-openssl
@@ -251,6 +252,9 @@ class Handler(BaseHandler):
         if kind.startswith("reply="):
             self.respond(kind[len("reply="):])
             return True
+        if kind.startswith("delay="):
+            time.sleep(float(kind[len("delay="):]))
+            return False
         if cmd == "SIZE" and kind.startswith("under=") and not _size_told.is_set():
             _size_told.set()
             try:

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "zembrel/capi/Operation.hpp"
+#include "zembrel/capi/Settings.hpp"
 #include "zembrel/http/FormEncoding.hpp"
 #include "zembrel/http/PostProgress.hpp"
 #include "zembrel/http/ResumableUpload.hpp"
@@ -14,13 +15,10 @@
 #include "zembrel/http/RetryPolicy.hpp"
 #include "zembrel/http/StreamedPost.hpp"
 
-using zembrel::capi::guarded;
+using zembrel::capi::startChecked;
 using zembrel::detail::Outcome;
 
 namespace {
-
-// Progress every fifth of a second: often enough for a bar to move smoothly.
-constexpr double kProgressInterval = 0.2;
 
 // The names and values of a NULL-terminated pairs list; an odd last element
 // is ignored.
@@ -55,20 +53,17 @@ void reportTo(Owner& owner, zembrel_op* op) {
   owner.finished = [op](const Outcome& outcome) { op->finish(outcome); };
 }
 
-zembrel_op* startPost(const char* url, const char* const* fields, const char* filePart,
-                      const char* filePath, const char* const* headers,
+zembrel_op* startPost(const zembrel_settings& settings, const char* url, const char* const* fields,
+                      const char* filePart, const char* filePath, const char* const* headers,
                       zembrel_progress_fn progress, zembrel_done_fn done, void* userData) {
-  auto* op = new zembrel_op(progress, done, userData);
-  // Nothing thrown below may leave the op without its end.
-  try {
+  return zembrel::capi::newOperation(progress, done, userData, [&](zembrel_op* op) {
     zembrel::detail::StreamedPostArguments arguments;
     arguments.url = zembrel::capi::text(url);
+    arguments.userAgent = settings.userAgent;
+    arguments.transfer = settings.transfer;
     std::vector<std::string> fieldList = pairList(fields);
     if (filePath != nullptr) {
-      if (auto refused = zembrel::capi::localFileRefusal(filePath)) {
-        op->finish(*refused);
-        return op;
-      }
+      if (auto refused = zembrel::capi::localFileRefusal(filePath)) return op->finish(*refused);
       fieldList.push_back(zembrel::capi::text(filePart));  // the file's part name
       arguments.filePath = filePath;
     }
@@ -80,7 +75,8 @@ zembrel_op* startPost(const char* url, const char* const* fields, const char* fi
     reportTo(owner, op);
     owner.keepAlive = hold;
     hold->operation = std::make_shared<zembrel::detail::StreamedPost>(
-        std::move(owner), zembrel::detail::PostProgress{}, kProgressInterval);
+        std::move(owner), zembrel::detail::PostProgress{},
+        zembrel::capi::progressIntervalOf(settings));
     const auto context = zembrel::detail::MainContext::threadDefault();
     std::weak_ptr<zembrel::detail::StreamedPost> weak = hold->operation;
     // The POST lives on this thread: a cancel from elsewhere is handed over.
@@ -91,13 +87,11 @@ zembrel_op* startPost(const char* url, const char* const* fields, const char* fi
     });
     // A POST that cannot start has already ended with its outcome.
     hold->operation->start(arguments);
-  } catch (...) {
-    op->finish(Outcome::failed("Setup", 0, "memory ran out"));
-  }
-  return op;
+  });
 }
 
-zembrel_op* startResumable(const char* endpoint, const char* filePath, const char* const* metadata,
+zembrel_op* startResumable(const zembrel_settings& asked, const char* endpoint,
+                           const char* filePath, const char* const* metadata,
                            const char* const* headers, zembrel_progress_fn progress,
                            zembrel_done_fn done, void* userData) {
   zembrel::detail::ResumableUpload::Settings settings;
@@ -105,18 +99,19 @@ zembrel_op* startResumable(const char* endpoint, const char* filePath, const cha
   settings.filePath =
       std::filesystem::absolute(zembrel::capi::text(filePath)).lexically_normal().string();
   settings.metadata = pairsOf(metadata);
+  // The caller's headers replace the user agent of the settings.
+  if (asked.userAgent && !asked.userAgent->empty())
+    settings.headers.set("User-Agent", *asked.userAgent);
   for (const auto& [name, value] : pairsOf(headers)) settings.headers.set(name, value);
   settings.retryDelays = zembrel::detail::defaultRetryDelays();
-  settings.progressInterval = std::chrono::duration<double>(kProgressInterval);
+  settings.progressInterval =
+      std::chrono::duration<double>(zembrel::capi::progressIntervalOf(asked));
   settings.stateFolder = zembrel::detail::ResumeStore::defaultFolder();
+  settings.transfer = asked.transfer;
 
-  auto* op = new zembrel_op(progress, done, userData);
-  // Nothing thrown below may leave the op without its end.
-  try {
-    if (auto refused = zembrel::capi::localFileRefusal(settings.filePath)) {
-      op->finish(*refused);
-      return op;
-    }
+  return zembrel::capi::newOperation(progress, done, userData, [&](zembrel_op* op) {
+    if (auto refused = zembrel::capi::localFileRefusal(settings.filePath))
+      return op->finish(*refused);
     auto hold = std::make_shared<SelfHold<zembrel::detail::ResumableUpload>>();
     zembrel::detail::ResumableUpload::Owner owner;
     owner.progressed = [op](std::int64_t done, std::int64_t total) {
@@ -131,10 +126,9 @@ zembrel_op* startResumable(const char* endpoint, const char* filePath, const cha
     };
     auto upload = zembrel::detail::ResumableUpload::create(std::move(settings), std::move(owner));
     if (!upload) {
-      op->finish(Outcome::failed("Setup", 0,
-                                 "the upload cannot start: an endpoint that is not http "
-                                 "or https, or metadata that cannot be sent"));
-      return op;
+      return op->finish(Outcome::failed("Setup", 0,
+                                        "the upload cannot start: an endpoint that is not http "
+                                        "or https, or metadata that cannot be sent"));
     }
     hold->operation = upload;
     const auto context = zembrel::detail::MainContext::threadDefault();
@@ -145,23 +139,41 @@ zembrel_op* startResumable(const char* endpoint, const char* filePath, const cha
       });
     });
     upload->start();
-  } catch (...) {
-    op->finish(Outcome::failed("Setup", 0, "memory ran out"));
-  }
-  return op;
+  });
 }
 
 }  // namespace
 
 extern "C" {
 
+zembrel_op* zembrel_post_async_with(const zembrel_settings* settings, const char* url,
+                                    const char* const* fields, const char* file_part,
+                                    const char* file_path, const char* const* headers,
+                                    zembrel_progress_fn progress, zembrel_done_fn done,
+                                    void* user_data) {
+  return startChecked([&] {
+    return startPost(zembrel::capi::settingsOf(settings), url, fields, file_part, file_path,
+                     headers, progress, done, user_data);
+  });
+}
+
 zembrel_op* zembrel_post_async(const char* url, const char* const* fields, const char* file_part,
                                const char* file_path, const char* const* headers,
                                zembrel_progress_fn progress, zembrel_done_fn done,
                                void* user_data) {
-  return guarded<zembrel_op*>(nullptr, [&]() -> zembrel_op* {
-    if (!zembrel::capi::threadMayStartOperations()) return nullptr;
-    return startPost(url, fields, file_part, file_path, headers, progress, done, user_data);
+  return zembrel_post_async_with(nullptr, url, fields, file_part, file_path, headers, progress,
+                                 done, user_data);
+}
+
+zembrel_op* zembrel_resumable_upload_async_with(const zembrel_settings* settings,
+                                                const char* endpoint, const char* file_path,
+                                                const char* const* metadata,
+                                                const char* const* headers,
+                                                zembrel_progress_fn progress, zembrel_done_fn done,
+                                                void* user_data) {
+  return startChecked([&] {
+    return startResumable(zembrel::capi::settingsOf(settings), endpoint, file_path, metadata,
+                          headers, progress, done, user_data);
   });
 }
 
@@ -169,10 +181,8 @@ zembrel_op* zembrel_resumable_upload_async(const char* endpoint, const char* fil
                                            const char* const* metadata, const char* const* headers,
                                            zembrel_progress_fn progress, zembrel_done_fn done,
                                            void* user_data) {
-  return guarded<zembrel_op*>(nullptr, [&]() -> zembrel_op* {
-    if (!zembrel::capi::threadMayStartOperations()) return nullptr;
-    return startResumable(endpoint, file_path, metadata, headers, progress, done, user_data);
-  });
+  return zembrel_resumable_upload_async_with(nullptr, endpoint, file_path, metadata, headers,
+                                             progress, done, user_data);
 }
 
 }  // extern "C"

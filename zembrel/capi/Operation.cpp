@@ -25,6 +25,12 @@ zembrel_op::zembrel_op(zembrel_progress_fn progress, zembrel_done_fn done, void*
       done_(done),
       userData_(userData) {}
 
+zembrel_op::~zembrel_op() {
+  // A keyring password does not linger in freed memory.
+  if (extras.password && !extras.password->empty())
+    explicit_bzero(extras.password->data(), extras.password->size());
+}
+
 void zembrel_op::unref() noexcept {
   if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
@@ -37,8 +43,19 @@ void zembrel_op::reportProgress(std::int64_t done, std::int64_t total) {
     pendingDone_ = done;
     pendingTotal_ = total;
     if (progressQueued_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (progressInterval_.count() > 0 && now - lastQueued_ < progressInterval_) {
+      progressHeldBack_ = true;
+      return;
+    }
+    lastQueued_ = now;
+    progressHeldBack_ = false;
     progressQueued_ = true;
   }
+  queueProgress();
+}
+
+void zembrel_op::queueProgress() {
   ref();
   zembrel::detail::performOn(context_, [this] {
     deliverProgress();
@@ -62,12 +79,15 @@ void zembrel_op::deliverProgress() {
 }
 
 void zembrel_op::finish(const Outcome& outcome, zembrel::capi::OperationExtras extras) {
+  bool flushProgress = false;
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (finishing_) return;
     finishing_ = true;
     cancel_ = nullptr;
+    flushProgress = progressHeldBack_ && !progressQueued_;
   }
+  if (flushProgress) queueProgress();
   // Calls queued on one context run in order: progress handed over before
   // this reaches the host first; none is handed over after it.
   zembrel::detail::performOn(context_, [this, outcome, extras = std::move(extras)]() mutable {
@@ -118,7 +138,8 @@ namespace zembrel::capi {
 
 std::string publicErrorDomain(const detail::Outcome& outcome) {
   if (outcome.domainSource == detail::Outcome::DomainSource::Peer) return "FTP";
-  static const char* const kDomains[] = {"POSIX", "NetDB", "Custom", "HTTP", "Setup", "File"};
+  static const char* const kDomains[] = {"POSIX", "NetDB",   "Custom", "HTTP",
+                                         "Setup", "Keyring", "File"};
   for (const char* domain : kDomains) {
     if (outcome.domain == domain) return domain;
   }
@@ -153,6 +174,18 @@ std::optional<detail::Outcome> localFileRefusal(const std::string& path) {
 }
 
 }  // namespace zembrel::capi
+
+namespace {
+
+// A text the operation left once it ended; NULL while it runs or when absent.
+const char* endedText(const zembrel_op* op,
+                      std::optional<std::string> zembrel::capi::OperationExtras::*member) {
+  if (op == nullptr || zembrel_op_status(op) == ZEMBREL_OP_RUNNING) return nullptr;
+  const std::optional<std::string>& value = op->extras.*member;
+  return value ? value->c_str() : nullptr;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -199,9 +232,34 @@ const char* zembrel_op_message(const zembrel_op* op) {
 }
 
 const char* zembrel_op_location(const zembrel_op* op) {
-  return op != nullptr && zembrel_op_status(op) != ZEMBREL_OP_RUNNING && op->extras.location
-             ? op->extras.location->c_str()
-             : nullptr;
+  return endedText(op, &zembrel::capi::OperationExtras::location);
+}
+
+const void* zembrel_op_response_body(const zembrel_op* op, size_t* length) {
+  const char* body = endedText(op, &zembrel::capi::OperationExtras::responseBody);
+  if (length != nullptr) *length = body != nullptr ? op->extras.responseBody->size() : 0;
+  return body;
+}
+
+const char* zembrel_op_response_headers(const zembrel_op* op) {
+  return endedText(op, &zembrel::capi::OperationExtras::responseHead);
+}
+
+int zembrel_op_reply_code(const zembrel_op* op) {
+  if (op == nullptr || zembrel_op_status(op) == ZEMBREL_OP_RUNNING) return 0;
+  return op->extras.replyCode.value_or(0);
+}
+
+const char* zembrel_op_reply_text(const zembrel_op* op) {
+  return endedText(op, &zembrel::capi::OperationExtras::replyText);
+}
+
+const char* zembrel_op_password(const zembrel_op* op) {
+  return endedText(op, &zembrel::capi::OperationExtras::password);
+}
+
+const char* zembrel_op_account(const zembrel_op* op) {
+  return endedText(op, &zembrel::capi::OperationExtras::account);
 }
 
 char* zembrel_op_result_json(const zembrel_op* op) {

@@ -19,9 +19,29 @@ void logStatus(const char* format, std::int32_t status) {
   systemLog(line);
 }
 
+// A keyring status in words, for people reading a failure.
+std::string statusWords(std::int32_t status) {
+  switch (status) {
+    case kSecretItemNotFound:
+      return "the keyring holds no item of that service name";
+    case kSecretNotAvailable:
+      return "no keyring service is reachable on the session bus";
+    case kSecretRefused:
+      return "the keyring service refused the request";
+    case kSecretLocked:
+      return "the keyring is locked";
+    case kSecretInvalidText:
+      return "a name or password is not UTF-8 text without zero bytes";
+    case kSecretTimedOut:
+      return "the keyring service did not answer in time";
+    default:
+      return "the keyring service failed (status " + std::to_string(status) + ")";
+  }
+}
+
 Outcome outcomeOf(std::int32_t status) {
   if (status == kSecretOk) return Outcome::succeeded(0);
-  return Outcome::failed(kDomain, status, "keyring status " + std::to_string(status));
+  return Outcome::failed(kDomain, status, statusWords(status));
 }
 
 bool isUtf8(const std::string& text) {

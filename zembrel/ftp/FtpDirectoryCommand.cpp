@@ -27,8 +27,9 @@ std::string sftpDirectoryCommand(bool make, const std::string& relative) {
 }
 
 void setCommandOptions(CURL* easy, const std::string& base, bool make, bool sftp,
-                       curl_slist* commands, FtpReplyScope& scope, const CancelToken& token) {
-  applyFtpTransferPolicy(easy, base, &token);
+                       curl_slist* commands, FtpReplyScope& scope, const CancelToken& token,
+                       const TransferSettings& settings) {
+  applyFtpTransferPolicy(easy, base, &token, settings);
   if (make) curl_easy_setopt(easy, CURLOPT_DIRLISTONLY, 0L);
   curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
@@ -52,7 +53,8 @@ bool canRunDirectoryCommand(const std::string& url) {
 }
 
 Outcome runDirectoryCommand(FtpConnection::Lease& lease, FtpReplyRecord& replies,
-                            const CancelToken& token, const std::string& url, bool make) {
+                            const CancelToken& token, const std::string& url, bool make,
+                            const TransferSettings& settings) {
   const std::string relative = Zembrel::relativePathFromURLString(url).value_or("");
   const std::string base = Zembrel::basePathFromURLString(url).value_or("");
   const bool sftp = ftpSecurityOf(url) == FtpSecurity::Ssh;
@@ -61,7 +63,7 @@ Outcome runDirectoryCommand(FtpConnection::Lease& lease, FtpReplyRecord& replies
   CurlSlistPtr commands(curl_slist_append(nullptr, command.c_str()));
   FtpReplyScope scope{&replies, &token};
   CURL* easy = lease.easy();
-  setCommandOptions(easy, base, make, sftp, commands.get(), scope, token);
+  setCommandOptions(easy, base, make, sftp, commands.get(), scope, token, settings);
   const int result = lease.run([&token] { return token.requested(); });
   if (token.requested()) {
     // The stop is reported, not whatever reply came last before it.

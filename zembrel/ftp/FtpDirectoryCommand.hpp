@@ -5,6 +5,7 @@
 #include "zembrel/core/Outcome.hpp"
 #include "zembrel/ftp/FtpConnection.hpp"
 #include "zembrel/ftp/FtpReplies.hpp"
+#include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel::detail {
 
@@ -17,6 +18,7 @@ bool canRunDirectoryCommand(const std::string& url);
 // mkdir or rmdir of the URL's path), on the connection it was lent. Ends in
 // the last reply (or libcurl's error), or cancelled.
 Outcome runDirectoryCommand(FtpConnection::Lease& lease, FtpReplyRecord& replies,
-                            const CancelToken& token, const std::string& url, bool make);
+                            const CancelToken& token, const std::string& url, bool make,
+                            const TransferSettings& settings = {});
 
 }  // namespace zembrel::detail

@@ -106,12 +106,13 @@ FtpSecurity ftpSecurityOf(const std::string& url) {
   return FtpSecurity::Plain;
 }
 
-void applyFtpTransferPolicy(CURL* easy, const std::string& url, const CancelToken* stoppable) {
+void applyFtpTransferPolicy(CURL* easy, const std::string& url, const CancelToken* stoppable,
+                            const TransferSettings& settings) {
   const FtpSecurity security = ftpSecurityOf(url);
   // libcurl has no ftpes scheme: it is ftp with TLS required before login.
   const std::string target =
       security == FtpSecurity::ExplicitTls ? "ftp" + url.substr(std::strlen("ftpes")) : url;
-  applyTransferPolicy(easy, TransferKind::Ftp, target);
+  applyTransferPolicy(easy, TransferKind::Ftp, target, settings);
   curl_easy_setopt(easy, CURLOPT_URL, target.c_str());
   failureText[0] = '\0';
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, failureText);

@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "zembrel/platform/TransferPolicy.hpp"
+
 typedef void CURL;
 
 namespace zembrel::detail {
@@ -49,9 +51,11 @@ inline constexpr const char* kSftpDirectoryRemovedText = "Directory removed.";
 // With `stoppable`, the handle also checks whenever libcurl runs (at least
 // once a second) whether the operation's token was cancelled from another
 // thread, and then ends the transfer (CURLE_ABORTED_BY_CALLBACK).
+// `settings` are the operation's own limits, trust and proxy.
 // The handle's error text (see curlFailureText) is kept per thread.
 void applyFtpTransferPolicy(CURL* easy, const std::string& url,
-                            const CancelToken* stoppable = nullptr);
+                            const CancelToken* stoppable = nullptr,
+                            const TransferSettings& settings = {});
 
 // A failure that a secure scheme's checks caused (certificate, TLS refused,
 // host key, SSH session): reported with libcurl's own text and code, since no

@@ -57,11 +57,13 @@ bool FtpTreeWalk::canList(const std::string& url) {
 }
 
 FtpTreeWalk::FtpTreeWalk(FtpConnection::Lease& lease, FtpReplyRecord& replies,
-                         const CancelToken& token, const std::atomic<bool>& uploadWaiting)
+                         const CancelToken& token, const std::atomic<bool>& uploadWaiting,
+                         TransferSettings settings)
     : lease_(lease),
       replies_(replies),
       token_(token),
       uploadWaiting_(uploadWaiting),
+      settings_(std::move(settings)),
       replyScope_{&replies, &token} {}
 
 ListingResult FtpTreeWalk::run(const std::string& url, const FtpLevel& level) {
@@ -109,7 +111,7 @@ std::optional<std::vector<FtpEntry>> FtpTreeWalk::listOne(const std::string& pat
   CURL* easy = lease_.easy();
   // Each listing sets all of its options; the connection stays.
   curl_easy_reset(easy);
-  applyFtpTransferPolicy(easy, *listingURL, &token_);
+  applyFtpTransferPolicy(easy, *listingURL, &token_, settings_);
   curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &curlListingWriteCallback);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &listing_);

@@ -12,6 +12,7 @@
 #include "zembrel/ftp/DirectoryListing.hpp"
 #include "zembrel/ftp/FtpConnection.hpp"
 #include "zembrel/ftp/FtpReplies.hpp"
+#include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel::detail {
 
@@ -28,7 +29,7 @@ class FtpTreeWalk {
   // `uploadWaiting`: an upload of the instance waits for the connection; the
   // walk then lists no further directory.
   FtpTreeWalk(FtpConnection::Lease& lease, FtpReplyRecord& replies, const CancelToken& token,
-              const std::atomic<bool>& uploadWaiting);
+              const std::atomic<bool>& uploadWaiting, TransferSettings settings = {});
 
   ListingResult run(const std::string& url, const FtpLevel& level);
   // How the walk ended; absent when nothing was recorded (no reply text).
@@ -45,6 +46,7 @@ class FtpTreeWalk {
   FtpReplyRecord& replies_;
   const CancelToken& token_;
   const std::atomic<bool>& uploadWaiting_;
+  TransferSettings settings_;  // the operation's own limits, trust and proxy
   FtpReplyScope replyScope_;
   DirectoryListing listing_;
   std::string url_;

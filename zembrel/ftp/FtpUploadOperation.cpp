@@ -74,12 +74,13 @@ Outcome curlFailure(FtpReplyRecord& replies, int result) {
 
 FtpUploadOperation::FtpUploadOperation(FtpClient& client, std::shared_ptr<UploadStop> stop,
                                        const std::string& localPath, const std::string& url,
-                                       bool resume)
+                                       bool resume, TransferSettings settings)
     : client_(client),
       stop_(std::move(stop)),
       localPath_(localPath),
       destination_(Zembrel::uploadDestinationURL(url, localPath)),
       resume_(resume),
+      settings_(std::move(settings)),
       security_(ftpSecurityOf(destination_)),
       // One change of directory to the whole path first. Where the path is
       // missing, libcurl creates it with a single MKD, which servers refuse
@@ -132,7 +133,7 @@ void FtpUploadOperation::setOptions() {
   CURL* easy = lease_.easy();
   // Only the FTP schemes: a file:// destination would overwrite a local file.
   // Sets the URL too.
-  applyFtpTransferPolicy(easy, destination_);
+  applyFtpTransferPolicy(easy, destination_, nullptr, settings_);
   curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(info_->totalBytes));
   // With plain creation, libcurl 7.88 goes on after a refused MKD and stores

@@ -22,7 +22,8 @@ struct UploadStop;
 class FtpUploadOperation {
  public:
   FtpUploadOperation(FtpClient& client, std::shared_ptr<UploadStop> stop,
-                     const std::string& localPath, const std::string& url, bool resume);
+                     const std::string& localPath, const std::string& url, bool resume,
+                     TransferSettings settings = {});
   Outcome run();
 
  private:
@@ -46,6 +47,7 @@ class FtpUploadOperation {
   std::string localPath_;
   std::string destination_;
   bool resume_;
+  TransferSettings settings_;  // the operation's own limits, trust and proxy
   FtpSecurity security_;
   long fileMethod_;
   FtpReplyScope replyScope_;

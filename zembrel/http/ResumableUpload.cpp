@@ -207,6 +207,7 @@ void ResumableUpload::startRequest(std::string url, std::string method, HeaderFi
   request.method = std::move(method);
   request.headers = std::move(headers);
   request.bodySource = body;
+  request.transfer = settings_.transfer;
   const unsigned serial = ++serial_;
   std::weak_ptr<ResumableUpload> weak = weak_from_this();
   stream_.reset(new HttpStream(std::move(request), [weak, serial](StreamEvent event) {

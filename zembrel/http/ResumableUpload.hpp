@@ -16,6 +16,7 @@
 #include "zembrel/http/ResumableProtocol.hpp"
 #include "zembrel/http/ResumeStore.hpp"
 #include "zembrel/platform/HeaderFields.hpp"
+#include "zembrel/platform/TransferPolicy.hpp"
 
 namespace zembrel::detail {
 
@@ -46,6 +47,7 @@ class ResumableUpload : public std::enable_shared_from_this<ResumableUpload> {
     std::vector<std::chrono::milliseconds> retryDelays;
     std::chrono::duration<double> progressInterval{1.0};
     std::filesystem::path stateFolder;  // where resumable uploads are kept
+    TransferSettings transfer;          // the operation's own limits, trust and proxy
   };
 
   // How the upload reaches its owner. `send` delivers each host message;

@@ -15,29 +15,6 @@ namespace {
 
 using namespace detail;
 
-// Sent when the caller gives no user agent: some servers refuse requests
-// without one.
-constexpr const char* kDefaultUserAgent = "Zembrel/0.1";
-
-std::string requestBody(const std::vector<std::string>& fields,
-                        const std::optional<std::string>& postEncoding, const std::string& boundary,
-                        HeaderFields& headers) {
-  if (postEncoding == "urlencoded") {
-    headers.set("Content-Type", "application/x-www-form-urlencoded");
-    headers.set("Connection", "keep-alive");
-    return urlEncodedPairs(fields);
-  }
-  if (postEncoding == "raw") {
-    headers.set("Connection", "keep-alive");
-    return fields.front();
-  }
-  // "multipart", and the default path: the same body, but only "multipart"
-  // names its type.
-  if (postEncoding == "multipart") headers.set("Content-Type", multipartContentType(boundary));
-  headers.set("Connection", "keep-alive");
-  return multipartFieldParts(boundary, fields) + multipartClosingLine(boundary);
-}
-
 }  // namespace
 
 std::string Zembrel::doSimplePostWithURL(
@@ -49,21 +26,8 @@ std::string Zembrel::doSimplePostWithURL(
   const auto keep = weak_from_this().lock();
   if (impl_->postRunning()) return requestResultText(Outcome::busy());
   try {
-    UrlRequest request;
-    request.url = url;
-    request.defaultUserAgent = kDefaultUserAgent;
-    if (!userAgentString.empty()) request.headers.set("User-Agent", userAgentString);
-    if (fieldValuePairs && !fieldValuePairs->empty()) {
-      request.body = requestBody(*fieldValuePairs, postEncoding,
-                                 multipartBoundaryFor(headerValuePairs), request.headers);
-    }
-    // The caller's headers go last and replace ours.
-    if (headerValuePairs) {
-      for (std::size_t i = 0; i < pairedCount(*headerValuePairs); i += 2)
-        request.headers.set((*headerValuePairs)[i], (*headerValuePairs)[i + 1]);
-    }
-
-    SimpleRequest operation(std::move(request));
+    SimpleRequest operation(
+        simpleUrlRequest(url, userAgentString, fieldValuePairs, postEncoding, headerValuePairs));
     return requestResultText(operation.run());
   } catch (...) {
     const TransferError error = outOfMemoryError();

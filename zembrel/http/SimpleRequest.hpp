@@ -1,12 +1,25 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "zembrel/core/CancelToken.hpp"
 #include "zembrel/core/Outcome.hpp"
 #include "zembrel/platform/UrlSession.hpp"
 
 namespace zembrel::detail {
+
+// The request of a simple request: a GET, or with fields a POST whose body
+// `postEncoding` shapes ("urlencoded", "raw": the first field as it is,
+// "multipart", anything else: multipart without naming its type), with the
+// user agent (the library's when empty) and the caller's header pairs last,
+// replacing ours.
+UrlRequest simpleUrlRequest(const std::string& url, const std::string& userAgent,
+                            const std::optional<std::vector<std::string>>& fieldValuePairs,
+                            const std::optional<std::string>& postEncoding,
+                            const std::optional<std::vector<std::string>>& headerValuePairs);
 
 // One simple request: sent synchronously on the calling thread (the one
 // transfer driver on a private context of that thread), its answer spooled

@@ -36,7 +36,7 @@ bool Zembrel::doPostWithURL(const std::string& url,
     auto post = std::make_shared<detail::StreamedPost>(std::move(owner), impl_->postProgress(),
                                                        impl_->progressEventInterval);
     impl_->post = post;
-    return post->start({url, userAgentString, fieldValuePairs, filePath, headerValuePairs});
+    return post->start({url, userAgentString, fieldValuePairs, filePath, headerValuePairs, {}});
   } catch (...) {
     sendAppleEventError("Setup", 0);
     return false;

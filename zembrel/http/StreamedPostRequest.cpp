@@ -134,6 +134,7 @@ std::optional<StreamedPostRequest> buildStreamedPostRequest(const StreamedPostAr
     request.setBody(std::move(memoryBody));
   }
   built.request = request.take();
+  built.request.transfer = args.transfer;
   return built;
 }
 

@@ -19,6 +19,7 @@ struct StreamedPostArguments {
   std::optional<std::vector<std::string>> fields;
   std::optional<std::string> filePath;
   std::optional<std::vector<std::string>> headers;
+  TransferSettings transfer;  // the operation's own limits, trust and proxy
 };
 
 // The request of one streamed POST, ready for the network stream.

@@ -88,7 +88,7 @@ bool HttpStream::start() {
   if (!curl_->driver->valid() || !curl_->easy) return false;
 
   CURL* easy = curl_->easy.get();
-  applyTransferPolicy(easy, TransferKind::Http, request_.url);
+  applyTransferPolicy(easy, TransferKind::Http, request_.url, request_.transfer);
   curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_1});
   if (method == "HEAD") {

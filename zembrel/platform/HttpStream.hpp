@@ -56,6 +56,7 @@ class HttpStream {
     // The body: `bodySource` when set, else the bytes of `bodyBytes` (maybe none).
     std::string bodyBytes;
     std::shared_ptr<RequestBody> bodySource;
+    TransferSettings transfer;  // the operation's own limits, trust and proxy
   };
   using Client = std::function<void(StreamEvent)>;
 

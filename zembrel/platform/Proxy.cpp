@@ -43,8 +43,9 @@ ProxyChoice proxyFromEnvironment(std::string_view scheme) {
   return choice;
 }
 
-void applyProxy(CURL* easy, std::string_view scheme) {
-  const ProxyChoice choice = proxyFromEnvironment(scheme);
+void applyProxy(CURL* easy, std::string_view scheme, const std::optional<std::string>& chosen) {
+  const ProxyChoice choice =
+      chosen ? ProxyChoice{*chosen, std::string()} : proxyFromEnvironment(scheme);
   // Set even when empty: libcurl would otherwise read the environment itself
   // when the transfer connects, by rules of its own.
   curl_easy_setopt(easy, CURLOPT_PROXY, choice.proxy.c_str());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,9 @@ ProxyChoice proxyFromEnvironment(std::string_view scheme);
 // proxy inside a tunnel (HTTP CONNECT, or SOCKS): libcurl would otherwise
 // turn the FTP request into a plain HTTP one to the proxy, with the user's
 // password in its request line and no TLS, whatever the scheme promised.
-void applyProxy(CURL* easy, std::string_view scheme);
+// `chosen`, when present, replaces the environment's choice: that proxy for
+// every host (no_proxy does not apply), or "" for none.
+void applyProxy(CURL* easy, std::string_view scheme,
+                const std::optional<std::string>& chosen = std::nullopt);
 
 }  // namespace zembrel::detail

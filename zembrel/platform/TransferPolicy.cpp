@@ -75,7 +75,9 @@ bool schemeAllowed(TransferKind kind, const std::string& url) {
   return false;
 }
 
-void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url) {
+void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url,
+                         const TransferSettings& settings) {
+  const long stallSeconds = settings.stallSeconds.value_or(transferLimits().stallSeconds);
   // libcurl refuses any other scheme with CURLE_UNSUPPORTED_PROTOCOL before it
   // touches a file or sends a byte, also where a redirect points.
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, schemesOf(kind));
@@ -84,21 +86,25 @@ void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url) 
   const bool secureHttp =
       kind == TransferKind::Http && ::strcasecmp(schemeOf(url).c_str(), "https") == 0;
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secureHttp ? "https" : schemesOf(kind));
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, settings.connectSeconds.value_or(kConnectSeconds));
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, transferLimits().stallSeconds);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallSeconds);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   // The trusted certificates may be named by the environment, as OpenSSL,
   // curl and Python let them be; else libcurl's system store holds.
-  if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file)
+  // An operation's own file comes first.
+  if (settings.caFile) {
+    curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile->c_str());
+  } else if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) {
     curl_easy_setopt(easy, CURLOPT_CAINFO, file);
+  }
   if (const char* dir = std::getenv("SSL_CERT_DIR"); dir && *dir)
     curl_easy_setopt(easy, CURLOPT_CAPATH, dir);
   // Transfers run on the host's threads: libcurl must not raise signals there.
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
-  applyProxy(easy, schemeOf(url));
+  applyProxy(easy, schemeOf(url), settings.proxy);
   switch (kind) {
     case TransferKind::Http:
       attachSharedSession(easy);
@@ -111,7 +117,7 @@ void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url) 
       // The stall limit above watches the data connection; a reply that the
       // server owes on the control connection (to MKD, say, or before a
       // listing starts) gets the same time.
-      curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, transferLimits().stallSeconds);
+      curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, stallSeconds);
       break;
   }
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 typedef void CURL;
@@ -22,6 +23,19 @@ struct TransferLimits {
   std::int64_t maxAnswerBytes = std::int64_t{1} << 30;
 };
 
+// What one operation asks of its transfers in place of the library's
+// defaults; each absent member keeps the default (and the environment's
+// choice, where the default comes from there). None can weaken TLS
+// verification: a CA file replaces the trusted certificates, it never turns
+// the check off.
+struct TransferSettings {
+  std::optional<long> connectSeconds;  // without a connection by then: fails
+  std::optional<long> stallSeconds;    // not one byte moving for this long: fails
+  std::optional<std::string> caFile;   // PEM certificates trusted for TLS
+  // The proxy for every scheme ("" for none); absent: the environment's.
+  std::optional<std::string> proxy;
+};
+
 // The limits in force: the defaults above, unless a test replaced them.
 TransferLimits transferLimits();
 // For tests only, so that a stall or a flood ends in seconds: replaces the
@@ -36,10 +50,12 @@ bool schemeAllowed(TransferKind kind, const std::string& url);
 // the stall limit, a connect limit, TLS verification (against SSL_CERT_FILE /
 // SSL_CERT_DIR when they are set, else the system store), no signals, the
 // proxy of the environment as it is now (Proxy.hpp), and for HTTP the
-// process-wide session (cookies, DNS cache). Call on a new or reset handle,
-// before the operation sets its own options; the operation must not weaken
-// these.
-void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url);
+// process-wide session (cookies, DNS cache); `settings` replace the limits,
+// the trusted certificates and the proxy for one operation. Call on a new or
+// reset handle, before the operation sets its own options; the operation
+// must not weaken these.
+void applyTransferPolicy(CURL* easy, TransferKind kind, const std::string& url,
+                         const TransferSettings& settings = {});
 
 // Counts the decoded answer bytes of one transfer against the answer limit.
 // Counted after libcurl's content decoding, so a small compressed answer

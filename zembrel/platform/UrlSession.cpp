@@ -149,7 +149,7 @@ UrlResponse loadSynchronously(const UrlRequest& request,
     return response;
   }
   CURL* handle = easy.get();
-  applyTransferPolicy(handle, TransferKind::Http, request.url);
+  applyTransferPolicy(handle, TransferKind::Http, request.url, request.transfer);
   curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);

@@ -8,6 +8,7 @@
 
 #include "zembrel/platform/HeaderFields.hpp"
 #include "zembrel/platform/TransferError.hpp"
+#include "zembrel/platform/TransferPolicy.hpp"
 
 typedef void CURL;
 
@@ -27,6 +28,7 @@ struct UrlRequest {
   // "Expect: 100-continue" are left out: the request carries only `headers`.
   std::optional<std::string> body;
   std::string defaultUserAgent;  // sent when `headers` has no User-Agent
+  TransferSettings transfer;     // the operation's own limits, trust and proxy
 };
 
 // What the loader learnt of the answer.

@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
-#include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -69,6 +69,56 @@ bool statusHolds(int proc, const char* pid, uid_t id) {
          (lineHolds(status, "\nUid:", id) || lineHolds(status, "\nGid:", id));
 }
 
+// A process's ids as the kernel hands them to a pidfd's holder (Linux 6.13 and later): the same
+// values its status file shows, without formatting that text, in a quarter of the time.
+struct PidfdInfo {
+  std::uint64_t mask;
+  std::uint64_t cgroupId;
+  std::uint32_t pid, tgid, ppid;
+  std::uint32_t ruid, rgid, euid, egid, suid, sgid, fsuid, fsgid;
+  std::uint32_t spare;
+};
+static_assert(sizeof(PidfdInfo) == 64, "the first published layout");
+constexpr unsigned long kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
+constexpr std::uint64_t kPidfdInfoCreds = 1U << 1;
+
+enum class Holding { no, yes, unknown };
+
+// From the process's pidfd; unknown where the kernel has no such request.
+Holding pidfdHolds(pid_t pid, uid_t id) {
+  int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0) {
+    return errno == ESRCH ? Holding::no : Holding::unknown;  // ended meanwhile
+  }
+  PidfdInfo info{};
+  info.mask = kPidfdInfoCreds;
+  int result = ioctl(fd, kPidfdGetInfo, &info);
+  int error = errno;
+  close(fd);
+  if (result != 0) {
+    return error == ESRCH ? Holding::no : Holding::unknown;  // a zombie holds nothing
+  }
+  for (std::uint32_t held : {info.ruid, info.euid, info.suid, info.fsuid, info.rgid, info.egid,
+                             info.sgid, info.fsgid}) {
+    if (held == id) {
+      return Holding::yes;
+    }
+  }
+  return Holding::no;
+}
+
+// Whether /proc shows this process's own pid namespace, so that its numbers are the ones
+// pidfd_open takes.
+bool procIsOurNamespace(int proc) {
+  char self[32];
+  ssize_t length = readlinkat(proc, "self", self, sizeof self - 1);
+  if (length <= 0) {
+    return false;
+  }
+  self[length] = '\0';
+  return std::strtol(self, nullptr, 10) == getpid();
+}
+
 // Whether any process this one can see holds the id. A /proc that cannot be read counts as
 // holding it: the id is then not known to be free.
 bool anyProcessHolds(uid_t id) {
@@ -76,10 +126,20 @@ bool anyProcessHolds(uid_t id) {
   if (folder == nullptr) {
     return true;
   }
+  bool usePidfd = procIsOurNamespace(dirfd(folder));
   bool holds = false;
   while (dirent* entry = readdir(folder)) {
-    if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
-        statusHolds(dirfd(folder), entry->d_name, id)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
+      continue;
+    }
+    Holding holding = Holding::unknown;
+    if (usePidfd) {
+      holding = pidfdHolds(static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10)), id);
+      // One refusal means this kernel has no such request: the rest go through status files.
+      usePidfd = holding != Holding::unknown;
+    }
+    if (holding == Holding::yes ||
+        (holding == Holding::unknown && statusHolds(dirfd(folder), entry->d_name, id))) {
       holds = true;
       break;
     }
@@ -167,9 +227,8 @@ std::optional<RunUser> unusedRunUser(const SubordinateIds& allotted) {
       return std::nullopt;
     }
     auto id = static_cast<uid_t>(kFirstRunId + draw % kRunIdCount);
-    if (getpwuid(id) == nullptr && getgrgid(id) == nullptr &&
-        !allotsId(allotted.uids, id) && !allotsId(allotted.gids, id) &&
-        !anyProcessHolds(id)) {
+    if (!accountsUseId(id, allotted.accounts) && !allotsId(allotted.uids, id) &&
+        !allotsId(allotted.gids, id) && !anyProcessHolds(id)) {
       return RunUser{id, id};
     }
   }

@@ -119,35 +119,6 @@ bool procIsOurNamespace(int proc) {
   return std::strtol(self, nullptr, 10) == getpid();
 }
 
-// Whether any process this one can see holds the id. A /proc that cannot be read counts as
-// holding it: the id is then not known to be free.
-bool anyProcessHolds(uid_t id) {
-  DIR* folder = opendir("/proc");
-  if (folder == nullptr) {
-    return true;
-  }
-  bool usePidfd = procIsOurNamespace(dirfd(folder));
-  bool holds = false;
-  while (dirent* entry = readdir(folder)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
-      continue;
-    }
-    Holding holding = Holding::unknown;
-    if (usePidfd) {
-      holding = pidfdHolds(static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10)), id);
-      // One refusal means this kernel has no such request: the rest go through status files.
-      usePidfd = holding != Holding::unknown;
-    }
-    if (holding == Holding::yes ||
-        (holding == Holding::unknown && statusHolds(dirfd(folder), entry->d_name, id))) {
-      holds = true;
-      break;
-    }
-  }
-  closedir(folder);
-  return holds;
-}
-
 // Whether the user namespace's map (uid_map or gid_map) holds every run id in one extent. One
 // that an unprivileged user or a rootless container made maps a few ids only, and becoming an
 // unmapped one fails. Without user namespaces every id is there.
@@ -207,6 +178,33 @@ bool allotsId(const char* file, std::uint64_t id) {
 
 }  // namespace
 
+bool processHoldsId(uid_t id) {
+  DIR* folder = opendir("/proc");
+  if (folder == nullptr) {
+    return true;
+  }
+  bool usePidfd = procIsOurNamespace(dirfd(folder));
+  bool holds = false;
+  while (dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
+      continue;
+    }
+    Holding holding = Holding::unknown;
+    if (usePidfd) {
+      holding = pidfdHolds(static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10)), id);
+      // One refusal means this kernel has no such request: the rest go through status files.
+      usePidfd = holding != Holding::unknown;
+    }
+    if (holding == Holding::yes ||
+        (holding == Holding::unknown && statusHolds(dirfd(folder), entry->d_name, id))) {
+      holds = true;
+      break;
+    }
+  }
+  closedir(folder);
+  return holds;
+}
+
 bool mayChangeUser() {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
@@ -228,7 +226,7 @@ std::optional<RunUser> unusedRunUser(const SubordinateIds& allotted) {
     }
     auto id = static_cast<uid_t>(kFirstRunId + draw % kRunIdCount);
     if (!accountsUseId(id, allotted.accounts) && !allotsId(allotted.uids, id) &&
-        !allotsId(allotted.gids, id) && !anyProcessHolds(id)) {
+        !allotsId(allotted.gids, id) && !processHoldsId(id)) {
       return RunUser{id, id};
     }
   }

@@ -40,10 +40,6 @@ struct SubordinateIds {
 // files) by any process; nothing when none was found after a few tries.
 std::optional<RunUser> unusedRunUser(const SubordinateIds& allotted = {});
 
-// Whether any process this one can see has the id as a uid or gid (real, effective, saved or for
-// files). A /proc that cannot be read counts as holding it: the id is then not known to be free.
-bool processHoldsId(uid_t id);
-
 // In a child, before it takes untrusted work: no supplementary groups, the user's gid and uid,
 // really and effectively, with no way back. Async-signal-safe.
 bool becomeRunUser(const RunUser& user);

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "Requirements.hpp"
+#include "ProcessIds.hpp"
 #include "RunUser.hpp"
 #include "Seccomp.hpp"
 #include "ServerProcess.hpp"

@@ -24,8 +24,8 @@ constexpr off_t kMaxFileBytes = 64L << 20;
 // itself (root, nobody, and dynamic users far below the run ids): services it asks over sockets,
 // and record files. With none of them, the module knows no run id.
 constexpr const char* kUserRecordPlaces[] = {
-    "/run/systemd/userdb", "/etc/userdb", "/run/userdb", "/run/host/userdb",
-    "/usr/local/lib/userdb", "/usr/lib/userdb",
+    "/run/systemd/userdb", "/etc/userdb",           "/run/userdb",
+    "/run/host/userdb",    "/usr/local/lib/userdb", "/usr/lib/userdb",
 };
 
 // The whole file, or nothing (errno set) when it cannot be read or is too large.
@@ -160,9 +160,10 @@ bool resolvedFromFilesOnly(const char* nsswitchText, AccountDatabase database) {
 bool accountsUseId(unsigned long id, const AccountFiles& files) {
   std::optional<std::string> nsswitch = readWhole(files.nsswitch);
   for (AccountDatabase database : {AccountDatabase::users, AccountDatabase::groups}) {
-    bool named = nsswitch && resolvedFromFilesOnly(nsswitch->c_str(), database)
-                     ? fileNames(database == AccountDatabase::users ? files.passwd : files.group, id)
-                     : askNameService(database, id);
+    bool named =
+        nsswitch && resolvedFromFilesOnly(nsswitch->c_str(), database)
+            ? fileNames(database == AccountDatabase::users ? files.passwd : files.group, id)
+            : askNameService(database, id);
     if (named) {
       return true;
     }

@@ -84,8 +84,8 @@ Holding pidfdHolds(pid_t pid, uid_t id) {
   if (result != 0) {
     return error == ESRCH ? Holding::no : Holding::unknown;  // a zombie holds nothing
   }
-  for (std::uint32_t held : {info.ruid, info.euid, info.suid, info.fsuid, info.rgid, info.egid,
-                             info.sgid, info.fsgid}) {
+  for (std::uint32_t held :
+       {info.ruid, info.euid, info.suid, info.fsuid, info.rgid, info.egid, info.sgid, info.fsgid}) {
     if (held == id) {
       return Holding::yes;
     }

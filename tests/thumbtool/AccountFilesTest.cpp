@@ -56,8 +56,8 @@ TEST(AccountFilesTest, AnIdIsNamedByAUsersUidOrAGroupsGid) {
     bool named;
   };
   for (const NamingCase& c : std::vector<NamingCase>{
-           {"a user's uid", "root:x:0:0::/:/bin/sh\nrun:x:" + id + ":5::/:/bin/sh\n",
-            "root:x:0:\n", true},
+           {"a user's uid", "root:x:0:0::/:/bin/sh\nrun:x:" + id + ":5::/:/bin/sh\n", "root:x:0:\n",
+            true},
            {"a group's gid, last line unended", "root:x:0:0::/:/bin/sh\n", "run:x:" + id, true},
            {"only as a user's group", "run:x:7:" + id + "::/:/bin/sh\n", "", false},
            {"only as a prefix", "run:x:" + id + "9:0::/:/bin/sh\n", "run:x:9" + id + ":\n", false},

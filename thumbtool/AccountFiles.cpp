@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +43,10 @@ std::optional<std::string> readWhole(const char* path) {
     std::size_t done = 0;
     for (;;) {
       if (done == buffer.size()) {
+        if (buffer.size() > static_cast<std::size_t>(kMaxFileBytes)) {
+          errno = EFBIG;  // still growing: left to the name service
+          break;
+        }
         buffer.resize(buffer.size() * 2);
       }
       ssize_t n = read(fd, buffer.data() + done, buffer.size() - done);
@@ -66,6 +71,20 @@ std::optional<std::string> readWhole(const char* path) {
   return text;
 }
 
+// The next line of the text (without its line feed), taken off its front.
+std::string_view takeLine(std::string_view& rest) {
+  std::size_t end = rest.find('\n');
+  std::string_view line = rest.substr(0, end);
+  rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  return line;
+}
+
+// Whether the text starts with the word, in any letter case (as the C library reads database
+// names).
+bool startsWithWord(std::string_view text, std::string_view word) {
+  return text.size() >= word.size() && strncasecmp(text.data(), word.data(), word.size()) == 0;
+}
+
 bool serviceManagerKnowsNoRunIds() {
   struct stat info {};
   for (const char* place : kUserRecordPlaces) {
@@ -84,9 +103,7 @@ bool fileNames(const char* path, unsigned long id) {
   }
   std::string_view rest(*text);
   while (!rest.empty()) {
-    std::size_t end = rest.find('\n');
-    std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    std::string_view line = takeLine(rest);
     std::size_t first = line.find(':');
     std::size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
     if (second == std::string_view::npos) {
@@ -116,12 +133,10 @@ bool resolvedFromFilesOnly(const char* nsswitchText, AccountDatabase database) {
   bool seen = false;
   std::string_view rest(nsswitchText);
   while (!rest.empty()) {
-    std::size_t end = rest.find('\n');
-    std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    std::string_view line = takeLine(rest);
     line = line.substr(0, line.find('#'));
     std::size_t start = line.find_first_not_of(" \t");
-    if (start == std::string_view::npos || line.substr(start, key.size()) != key) {
+    if (start == std::string_view::npos || !startsWithWord(line.substr(start), key)) {
       continue;
     }
     line.remove_prefix(start + key.size());

@@ -105,9 +105,11 @@ bool procIsOurNamespace(int proc) {
   return std::strtol(self, nullptr, 10) == getpid();
 }
 
-// The kernel's threads, sorted: the children of pid 2 when pid 2 is the kernel's thread starter
-// (its flags say so, which a process in a container named like it cannot fake); none otherwise.
-std::vector<pid_t> kernelThreads(int proc) {
+// The children of the kernel's thread starter, sorted: its threads, and the helper programs the
+// kernel starts (module loading, core dumps), which are checked like any process. Pid 2 counts
+// only when its flags say it is a kernel thread, which a process in a container named like it
+// cannot fake; otherwise the list is empty.
+std::vector<pid_t> kernelChildren(int proc) {
   std::vector<pid_t> threads;
   char stat[512];
   if (readStart(proc, "2/stat", stat, sizeof stat) <= 0) {
@@ -150,6 +152,16 @@ std::vector<pid_t> kernelThreads(int proc) {
   return threads;
 }
 
+// Whether the process runs no program: a kernel thread has none, and holds no user's ids. One
+// call instead of the three a full check takes; anything but "none" (a program, or no right to
+// look) leaves the process to the full check.
+bool isKernelThread(int proc, const char* pid) {
+  char path[sizeof(dirent::d_name) + 8];
+  std::snprintf(path, sizeof path, "%s/exe", pid);
+  char target[8];
+  return readlinkat(proc, path, target, sizeof target) < 0 && errno == ENOENT;
+}
+
 }  // namespace
 
 bool processHoldsId(uid_t id) {
@@ -158,14 +170,15 @@ bool processHoldsId(uid_t id) {
     return true;
   }
   bool usePidfd = procIsOurNamespace(dirfd(folder));
-  const std::vector<pid_t> skipped = kernelThreads(dirfd(folder));
+  const std::vector<pid_t> kernelStarted = kernelChildren(dirfd(folder));
   bool holds = false;
   while (dirent* entry = readdir(folder)) {
     if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
       continue;
     }
     auto pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
-    if (std::binary_search(skipped.begin(), skipped.end(), pid)) {
+    if (std::binary_search(kernelStarted.begin(), kernelStarted.end(), pid) &&
+        isKernelThread(dirfd(folder), entry->d_name)) {
       continue;
     }
     Holding holding = Holding::unknown;

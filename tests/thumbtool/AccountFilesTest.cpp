@@ -33,6 +33,7 @@ TEST(AccountFilesTest, OnlyLocalFilesAreReadDirectly) {
            {"no line at all", "hosts: files dns\n", false, false},
            {"commented out", "#passwd: ldap\npasswd: files\n# group: files\n", true, false},
            {"a longer name is another database", "passwd_x: ldap\npasswd: files\n", true, false},
+           {"names in any letter case", "passwd: files\nPASSWD: ldap\n", false, false},
            {"every line counts", "passwd: files\npasswd: sss\ngroup: files\n", false, true},
        }) {
     EXPECT_EQ(resolvedFromFilesOnly(c.text, AccountDatabase::users), c.users) << c.name;

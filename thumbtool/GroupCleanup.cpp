@@ -11,7 +11,11 @@ namespace thumbtool {
 
 namespace {
 
-constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+// Every asynchronous signal whose default action ends the process (a terminal's, a timer's, a
+// closed pipe's, a resource limit's, another program's). Faults (SIGSEGV and the like) are left
+// alone: a process that took one is not fit to run a handler; the next run removes its group.
+constexpr int kSignals[] = {SIGTERM, SIGINT,  SIGHUP,  SIGQUIT,   SIGALRM, SIGUSR1, SIGUSR2,
+                            SIGPIPE, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR};
 constexpr std::size_t kSignalCount = sizeof kSignals / sizeof kSignals[0];
 constexpr std::size_t kMaxGroups = 2;
 constexpr std::size_t kMaxPath = 4096;
@@ -25,7 +29,8 @@ struct Registered {
 Registered gGroups[kMaxGroups];
 std::atomic<std::size_t> gCount{0};
 std::atomic<pid_t> gOwner{0};
-static_assert(std::atomic<std::size_t>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free,
+static_assert(std::atomic<std::size_t>::is_always_lock_free &&
+                  std::atomic<pid_t>::is_always_lock_free,
               "a signal handler may use only lock-free atomics");
 struct sigaction gPrevious[kSignalCount];
 bool gInstalled = false;

@@ -1,6 +1,8 @@
-// A run's control groups are removed when thumbtool is ended by a signal it may catch (SIGTERM,
-// SIGINT, SIGHUP): the handler moves thumbtool home, kills what is left in each group, removes
-// it, and then lets the signal end the process as it would have. SIGKILL cannot be caught: the
+// A run's control groups are removed when thumbtool is ended by a signal it may catch (any
+// asynchronous one whose default ends the process: SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGALRM,
+// SIGUSR1/2, SIGPIPE, the resource limits' and the timers'): the handler moves thumbtool home,
+// kills what is left in each group, removes it, and then lets the signal end the process as it
+// would have. SIGKILL cannot be caught: the
 // next run in the same group removes what such a run left (removeStaleRunGroups).
 #pragma once
 

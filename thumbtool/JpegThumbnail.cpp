@@ -1,12 +1,9 @@
 #include "JpegThumbnail.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -18,18 +15,15 @@
 #include "ExifOrientation.hpp"
 #include "InputDescriptor.hpp"
 #include "JpegErrors.hpp"
+#include "JpegSource.hpp"
 #include "Pixels.hpp"
 
 namespace thumbtool {
 
 namespace {
 
-struct FileClose {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileClose>;
-
-constexpr std::size_t kReadBufferBytes = 256 * 1024;
+// Makes the decoder read from wherever the caller's document is.
+using AttachSource = std::function<void(j_decompress_ptr)>;
 
 // libjpeg hands the progress monitor back its own address: the limit rides along behind it.
 struct ScanLimit {
@@ -75,7 +69,8 @@ struct DecodeResult {
 };
 
 // Warnings (a file cut short: its missing rows come out grey) are tolerated.
-JpegStatus decode(std::FILE* file, Box box, const JpegLimits& limits, DecodeResult& result) {
+JpegStatus decode(const AttachSource& attachSource, Box box, const JpegLimits& limits,
+                  DecodeResult& result) {
   jpeg_decompress_struct info{};
   JpegErrors errors{};
   ScanLimit scanLimit{};
@@ -89,7 +84,7 @@ JpegStatus decode(std::FILE* file, Box box, const JpegLimits& limits, DecodeResu
   jpeg_create_decompress(&info);
   info.mem->max_memory_to_use = limits.maxMemory;
   info.progress = &scanLimit.manager;
-  jpeg_stdio_src(&info, file);
+  attachSource(&info);
   jpeg_save_markers(&info, JPEG_APP0 + 1, 0xffff);
   jpeg_save_markers(&info, JPEG_APP0 + 2, 0xffff);
   jpeg_read_header(&info, TRUE);
@@ -167,18 +162,10 @@ JpegStatus decode(std::FILE* file, Box box, const JpegLimits& limits, DecodeResu
   return needsPressProfile ? JpegStatus::needsGeneralStack : JpegStatus::decoded;
 }
 
-}  // namespace
-
-bool looksLikeJpeg(int fd) {
-  unsigned char head[3] = {};
-  return readAt(fd, head, sizeof head, 0) == sizeof head && head[0] == 0xff && head[1] == 0xd8 &&
-         head[2] == 0xff;
-}
-
-JpegThumbnail jpegThumbnail(std::FILE* file, Box box, const JpegLimits& limits) {
+JpegThumbnail thumbnailFrom(const AttachSource& attachSource, Box box, const JpegLimits& limits) {
   DecodeResult result;
   JpegThumbnail outcome;
-  outcome.status = decode(file, box, limits, result);
+  outcome.status = decode(attachSource, box, limits, result);
   if (outcome.status != JpegStatus::decoded) {
     return outcome;
   }
@@ -191,22 +178,21 @@ JpegThumbnail jpegThumbnail(std::FILE* file, Box box, const JpegLimits& limits) 
   return outcome;
 }
 
-JpegThumbnail jpegThumbnail(int fd, Box box) {
-  // libjpeg asks for 4 KiB at a time; a large stdio buffer turns that into few read calls while
-  // memory stays flat (the file is never held whole; a file cut short meanwhile just ends early).
-  // The buffer is declared first so that it outlives the stream, and left uninitialised: zeroing
-  // it would touch every page of it even for a small file.
-  std::unique_ptr<char[]> buffer(new char[kReadBufferBytes]);
-  int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  FilePtr file(own >= 0 && lseek(own, 0, SEEK_SET) == 0 ? fdopen(own, "rb") : nullptr);
-  if (!file) {
-    if (own >= 0) {
-      close(own);
-    }
-    return {};
-  }
-  std::setvbuf(file.get(), buffer.get(), _IOFBF, kReadBufferBytes);
-  return jpegThumbnail(file.get(), box);
+}  // namespace
+
+bool looksLikeJpeg(int fd) {
+  unsigned char head[3] = {};
+  return readAt(fd, head, sizeof head, 0) == sizeof head && head[0] == 0xff && head[1] == 0xd8 &&
+         head[2] == 0xff;
+}
+
+JpegThumbnail jpegThumbnail(std::FILE* file, Box box, const JpegLimits& limits) {
+  return thumbnailFrom([file](j_decompress_ptr info) { jpeg_stdio_src(info, file); }, box, limits);
+}
+
+JpegThumbnail jpegThumbnail(int fd, Box box, const JpegLimits& limits) {
+  DescriptorSource source(fd);
+  return thumbnailFrom([&source](j_decompress_ptr info) { source.attach(info); }, box, limits);
 }
 
 }  // namespace thumbtool

@@ -42,7 +42,8 @@ bool looksLikeJpeg(int fd);
 // is read from its current position and not closed.
 JpegThumbnail jpegThumbnail(std::FILE* file, Box box, const JpegLimits& limits = {});
 
-// The open file, read from its start through a descriptor of its own (the given one stays open).
-JpegThumbnail jpegThumbnail(int fd, Box box);
+// The open file, read from its start by positioned reads (the descriptor stays open and its
+// offset is not used).
+JpegThumbnail jpegThumbnail(int fd, Box box, const JpegLimits& limits = {});
 
 }  // namespace thumbtool

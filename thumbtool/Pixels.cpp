@@ -59,17 +59,40 @@ AreaShrinker::AreaShrinker(int sourceWidth, int sourceHeight, int channels, int 
       result_(width, height, channels),
       horizontal_(static_cast<std::size_t>(width) * channels) {}
 
+template <int kChannels>
+void AreaShrinker::horizontalPass(const unsigned char* in) {
+  std::uint32_t* out = horizontal_.data();
+  for (const std::vector<Tap>& taps : columns_) {
+    std::uint32_t sums[kChannels] = {};
+    for (const Tap& tap : taps) {
+      const unsigned char* pixel = in + static_cast<std::size_t>(tap.index) * kChannels;
+      for (int c = 0; c < kChannels; ++c) {
+        sums[c] += pixel[c] * tap.weight;
+      }
+    }
+    for (int c = 0; c < kChannels; ++c) {
+      *out++ = sums[c];
+    }
+  }
+}
+
 void AreaShrinker::addRow(const unsigned char* in) {
   const int row = nextRow_++;
   const int width = result_.width;
-  // Horizontal pass into 16.16 fixed point.
-  for (int x = 0; x < width; ++x) {
-    for (int c = 0; c < channels_; ++c) {
-      std::uint32_t sum = 0;
-      for (const Tap& tap : columns_[static_cast<std::size_t>(x)]) {
-        sum += in[static_cast<std::size_t>(tap.index) * channels_ + c] * tap.weight;
+  // Horizontal pass into 16.16 fixed point, each tap's pixel read once for all its channels.
+  if (channels_ == 3) {
+    horizontalPass<3>(in);
+  } else if (channels_ == 4) {
+    horizontalPass<4>(in);
+  } else {
+    for (int x = 0; x < width; ++x) {
+      for (int c = 0; c < channels_; ++c) {
+        std::uint32_t sum = 0;
+        for (const Tap& tap : columns_[static_cast<std::size_t>(x)]) {
+          sum += in[static_cast<std::size_t>(tap.index) * channels_ + c] * tap.weight;
+        }
+        horizontal_[static_cast<std::size_t>(x) * channels_ + c] = sum;
       }
-      horizontal_[static_cast<std::size_t>(x) * channels_ + c] = sum;
     }
   }
   // Into every output row that covers this one (a row's taps are consecutive source rows).

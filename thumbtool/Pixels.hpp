@@ -43,6 +43,11 @@ class AreaShrinker {
   Image take() { return std::move(result_); }
 
  private:
+  // The horizontal pass for a channel count known when compiling, which keeps each pixel's sums
+  // in registers.
+  template <int kChannels>
+  void horizontalPass(const unsigned char* row);
+
   int channels_;
   std::vector<std::vector<detail::Tap>> columns_;
   std::vector<std::vector<detail::Tap>> rows_;

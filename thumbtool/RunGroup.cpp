@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
-#include <sstream>
 #include <utility>
 
 #include "GroupCleanup.hpp"
@@ -41,13 +40,19 @@ bool writeText(const std::string& path, const std::string& text) {
   return close(fd) == 0 && ok;
 }
 
+// The non-empty pieces between separators. (No string streams: their first use costs every run
+// the start-up of the stream library's locale machinery.)
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> pieces;
-  std::stringstream stream(text);
-  for (std::string piece; std::getline(stream, piece, separator);) {
-    if (!piece.empty()) {
-      pieces.push_back(piece);
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find(separator, start);
+    if (end == std::string::npos) {
+      end = text.size();
     }
+    if (end > start) {
+      pieces.push_back(text.substr(start, end - start));
+    }
+    start = end + 1;
   }
   return pieces;
 }
@@ -79,8 +84,7 @@ bool shownBelow(const std::string& root, const std::string& group) {
 // with this process's group in it.
 std::optional<Hierarchy> hierarchyOf(const std::string& controller) {
   std::optional<Hierarchy> found;
-  std::stringstream mounts(readText("/proc/self/mountinfo").value_or(""));
-  for (std::string line; std::getline(mounts, line);) {
+  for (const std::string& line : split(readText("/proc/self/mountinfo").value_or(""), '\n')) {
     std::vector<std::string> fields = split(line, ' ');
     auto dash = std::find(fields.begin(), fields.end(), "-");
     if (fields.size() < 5 || std::distance(dash, fields.end()) < 4) {
@@ -97,8 +101,9 @@ std::optional<Hierarchy> hierarchyOf(const std::string& controller) {
       break;
     }
   }
-  std::stringstream groups(readText("/proc/self/cgroup").value_or(""));
-  for (std::string line; found && std::getline(groups, line);) {
+  const std::vector<std::string> groups =
+      found ? split(readText("/proc/self/cgroup").value_or(""), '\n') : std::vector<std::string>();
+  for (const std::string& line : groups) {
     std::size_t first = line.find(':');
     std::size_t second = line.find(':', first + 1);
     if (first == std::string::npos || second == std::string::npos) {

@@ -1,10 +1,8 @@
 #include "RunUser.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
-#include <pwd.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,78 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "KernelFile.hpp"
+#include "ProcessIds.hpp"
+
 namespace thumbtool {
 
 namespace {
 
 constexpr int kTries = 8;
-
-// Whether the id is one of the four (real, effective, saved, file) on the status line that
-// starts with key.
-bool lineHolds(const char* status, const char* key, uid_t id) {
-  const char* line = std::strstr(status, key);
-  if (line == nullptr) {
-    return false;
-  }
-  char* at = const_cast<char*>(line + std::strlen(key));
-  for (int field = 0; field < 4; ++field) {
-    char* end = nullptr;
-    unsigned long value = std::strtoul(at, &end, 10);
-    if (end == at) {
-      return false;
-    }
-    if (value == id) {
-      return true;
-    }
-    at = end;
-  }
-  return false;
-}
-
-// The start of a small kernel file (at most size - 1 bytes, read in one call without stdio),
-// ended by a NUL; its length, or -1 with errno set when it cannot be opened or read.
-ssize_t readStart(int folder, const char* path, char* text, std::size_t size) {
-  int fd = openat(folder, path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return -1;
-  }
-  ssize_t length = read(fd, text, size - 1);
-  int error = errno;
-  close(fd);
-  text[length > 0 ? length : 0] = '\0';
-  errno = error;
-  return length;
-}
-
-// Whether the process's status shows the id among its uids or gids. This runs for every process
-// on the system.
-bool statusHolds(int proc, const char* pid, uid_t id) {
-  char path[32];
-  std::snprintf(path, sizeof path, "%s/status", pid);
-  char status[4096];
-  // Nothing read: the process ended meanwhile.
-  return readStart(proc, path, status, sizeof status) > 0 &&
-         (lineHolds(status, "\nUid:", id) || lineHolds(status, "\nGid:", id));
-}
-
-// Whether any process this one can see holds the id. A /proc that cannot be read counts as
-// holding it: the id is then not known to be free.
-bool anyProcessHolds(uid_t id) {
-  DIR* folder = opendir("/proc");
-  if (folder == nullptr) {
-    return true;
-  }
-  bool holds = false;
-  while (dirent* entry = readdir(folder)) {
-    if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
-        statusHolds(dirfd(folder), entry->d_name, id)) {
-      holds = true;
-      break;
-    }
-  }
-  closedir(folder);
-  return holds;
-}
 
 // Whether the user namespace's map (uid_map or gid_map) holds every run id in one extent. One
 // that an unprivileged user or a rootless container made maps a few ids only, and becoming an
@@ -167,9 +101,8 @@ std::optional<RunUser> unusedRunUser(const SubordinateIds& allotted) {
       return std::nullopt;
     }
     auto id = static_cast<uid_t>(kFirstRunId + draw % kRunIdCount);
-    if (getpwuid(id) == nullptr && getgrgid(id) == nullptr &&
-        !allotsId(allotted.uids, id) && !allotsId(allotted.gids, id) &&
-        !anyProcessHolds(id)) {
+    if (!accountsUseId(id, allotted.accounts) && !allotsId(allotted.uids, id) &&
+        !allotsId(allotted.gids, id) && !processHoldsId(id)) {
       return RunUser{id, id};
     }
   }

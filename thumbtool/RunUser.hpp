@@ -8,6 +8,8 @@
 
 #include <optional>
 
+#include "AccountFiles.hpp"
+
 namespace thumbtool {
 
 struct RunUser {
@@ -24,11 +26,13 @@ inline constexpr uid_t kRunIdCount = 0x01000000;
 // user namespace may map none of the run ids (or forbid dropping the supplementary groups).
 bool mayChangeUser();
 
-// The files that allot users ranges of subordinate ids: a user may make processes (and files)
-// with those ids in a namespace of their own, and so trace or signal a run that had one.
+// The files that allot users ranges of subordinate ids (a user may make processes and files with
+// those ids in a namespace of their own, and so trace or signal a run that had one), and the
+// account databases.
 struct SubordinateIds {
   const char* uids = "/etc/subuid";
   const char* gids = "/etc/subgid";
+  AccountFiles accounts = {};
 };
 
 // A fresh uid with the gid of the same number, neither known to the user and group databases,

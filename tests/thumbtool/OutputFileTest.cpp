@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Samples.hpp"
 #include "Requirements.hpp"
+#include "Samples.hpp"
 #include "ServerProcess.hpp"
 
 namespace thumbtool::test {
@@ -125,6 +125,32 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A rerun replaces the picture but not who may read it: the old file's mode stays, and its owner
 // too where thumbtool may give it (as root).
+// A run ended while it writes OUTPUT (here by the file-size limit, at its first block, so that
+// it ends at that very point) leaves no file of its own in OUTPUT's folder, and the old picture
+// as it was.
+TEST(OutputFileEndTest, ARunEndedWhileWritingLeavesNoTemporaryFile) {
+  zembrel::test::ScopedTempDir dir;
+  const fs::path source = dir.path() / "photo.jpg";
+  writeJpeg(source, 640, 480);
+  const fs::path folder = dir.path() / "out";
+  fs::create_directory(folder);
+  const fs::path out = folder / "t.png";
+  writeFile(out, "old");
+  RunOptions options;
+  options.launcher = {"prlimit", "--fsize=512:unlimited", "--"};
+  RunResult run = runThumbtool({source.string(), out.string()}, options);
+  if (run.exitStatus == 127 || run.err.find("prlimit") != std::string::npos) {
+    ZEMBREL_SKIP_WITHOUT("prlimit", "util-linux's prlimit cannot set the limit here");
+  }
+  EXPECT_EQ(run.exitStatus, -1) << "the run was to end by the file-size limit";
+  EXPECT_EQ(readFile(out), "old");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"t.png"});
+}
+
 TEST(OutputModeTest, ReplacedFileKeepsItsModeAndOwner) {
   zembrel::test::ScopedTempDir dir;
   fs::path source = dir.path() / "photo.jpg";
@@ -164,10 +190,10 @@ TEST(OutputModeTest, PictureIsNoMoreReadableThanItsDocument) {
     mode_t expected;
     bool oldOutputTheirs = false;  // owned by another user (root only)
   };
-  for (ReadersCase c : {ReadersCase{0600, 0, 0600}, ReadersCase{0640, 0, 0640},
-                        ReadersCase{0604, 0, 0644}, ReadersCase{0644, 0, 0644},
-                        ReadersCase{0600, 0644, 0600}, ReadersCase{0640, 0666, 0660},
-                        ReadersCase{0600, 0666, 0600, true}}) {
+  for (ReadersCase c :
+       {ReadersCase{0600, 0, 0600}, ReadersCase{0640, 0, 0640}, ReadersCase{0604, 0, 0644},
+        ReadersCase{0644, 0, 0644}, ReadersCase{0600, 0644, 0600}, ReadersCase{0640, 0666, 0660},
+        ReadersCase{0600, 0666, 0600, true}}) {
     if (c.oldOutputTheirs && geteuid() != 0) {
       continue;  // only root may give a file away
     }

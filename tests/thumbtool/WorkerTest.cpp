@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <mqueue.h>
+#include <sys/fsuid.h>
 #include <sys/ioctl.h>
 #include <sys/msg.h>
 #include <sys/resource.h>
@@ -18,6 +19,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include "Requirements.hpp"
+#include "ProcessIds.hpp"
 #include "RunUser.hpp"
 #include "Seccomp.hpp"
 #include "ServerProcess.hpp"
@@ -338,6 +341,48 @@ TEST(WorkerUserTest, RunUsersAreUnknownAndUnused) {
     if (stat(entry.path().c_str(), &info) == 0 && std::isdigit(entry.path().filename().string()[0])) {
       EXPECT_NE(info.st_uid, user->uid) << entry.path();
     }
+  }
+}
+
+// A run's id held by another process in any of its eight slots is seen as taken; once that
+// process is gone, the id is free again.
+TEST(WorkerUserTest, AnIdHeldInAnySlotByAProcessIsTaken) {
+  if (geteuid() != 0) {
+    ZEMBREL_SKIP_WITHOUT("root", "only root can give a process arbitrary ids");
+  }
+  std::optional<RunUser> user = unusedRunUser();
+  ASSERT_TRUE(user.has_value());
+  const uid_t id = user->uid;
+  const std::vector<std::pair<const char*, std::function<bool()>>> slots = {
+      {"real uid", [id] { return setresuid(id, 0, 0) == 0; }},
+      {"effective uid", [id] { return setresuid(0, id, 0) == 0; }},
+      {"saved uid", [id] { return setresuid(0, 0, id) == 0; }},
+      {"file uid", [id] { return setfsuid(id) >= 0 && setfsuid(~0U) == static_cast<int>(id); }},
+      {"real gid", [id] { return setresgid(id, 0, 0) == 0; }},
+      {"effective gid", [id] { return setresgid(0, id, 0) == 0; }},
+      {"saved gid", [id] { return setresgid(0, 0, id) == 0; }},
+      {"file gid", [id] { return setfsgid(id) >= 0 && setfsgid(~0U) == static_cast<int>(id); }},
+  };
+  for (const auto& [name, take] : slots) {
+    int ready[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+      char verdict = take() ? 'y' : 'n';
+      static_cast<void>(write(ready[1], &verdict, 1));
+      pause();
+      _exit(0);
+    }
+    close(ready[1]);
+    char verdict = 0;
+    ASSERT_EQ(read(ready[0], &verdict, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(verdict, 'y') << name << ": the holder could not take the id";
+    EXPECT_TRUE(processHoldsId(id)) << name;
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_FALSE(processHoldsId(id)) << name << ", after the holder ended";
   }
 }
 

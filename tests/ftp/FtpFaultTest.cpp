@@ -50,6 +50,19 @@ struct Outcome {
   std::size_t entries = 0;  // top-level entries of a listing
 };
 
+// Transfers that start while it lives give up after `stall` without a byte,
+// instead of a minute.
+class ScopedStallLimit {
+ public:
+  explicit ScopedStallLimit(std::chrono::seconds stall) {
+    const detail::TransferLimits limits{stall.count(), detail::TransferLimits{}.maxAnswerBytes};
+    detail::overrideTransferLimitsForTesting(&limits);
+  }
+  ScopedStallLimit(const ScopedStallLimit&) = delete;
+  ScopedStallLimit& operator=(const ScopedStallLimit&) = delete;
+  ~ScopedStallLimit() { detail::overrideTransferLimitsForTesting(nullptr); }
+};
+
 // Runs the operation on `zembrel`; an upload until its final message.
 Outcome perform(Zembrel& zembrel, Op op, const std::string& url, const fs::path& localFile,
                 const MessageRecorder& recorder) {
@@ -109,16 +122,12 @@ struct FaultCase {
 class FtpFault : public ::testing::TestWithParam<FaultCase> {
  protected:
   void SetUp() override {
-    const detail::TransferLimits limits{kTestStall.count(), detail::TransferLimits{}.maxAnswerBytes};
-    detail::overrideTransferLimitsForTesting(&limits);
     // Warm up what lives as long as the process (libcurl, the main context),
     // so that the descriptor count compares like with like.
     Zembrel::initZembrel();
     test::runMainContextFor(1ms);
   }
-  void TearDown() override {
-    detail::overrideTransferLimitsForTesting(nullptr);
-  }
+  ScopedStallLimit stallLimit_{kTestStall};
   test::ScopedTempDir local;
 };
 
@@ -205,11 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
 class FtpHang : public ::testing::TestWithParam<Op> {
  protected:
   static constexpr auto kStall = 4s;
-  void SetUp() override {
-    const detail::TransferLimits limits{kStall.count(), detail::TransferLimits{}.maxAnswerBytes};
-    detail::overrideTransferLimitsForTesting(&limits);
-  }
-  void TearDown() override { detail::overrideTransferLimitsForTesting(nullptr); }
+  ScopedStallLimit stallLimit_{kStall};
 };
 
 TEST_P(FtpHang, EndsWithinOneStall) {
@@ -251,11 +256,7 @@ class FtpQuitHang : public ::testing::TestWithParam<QuitCase> {
  protected:
   // Far above the bound below, so that waiting for the answer shows.
   static constexpr auto kStall = 20s;
-  void SetUp() override {
-    const detail::TransferLimits limits{kStall.count(), detail::TransferLimits{}.maxAnswerBytes};
-    detail::overrideTransferLimitsForTesting(&limits);
-  }
-  void TearDown() override { detail::overrideTransferLimitsForTesting(nullptr); }
+  ScopedStallLimit stallLimit_{kStall};
 };
 
 TEST_P(FtpQuitHang, EndsTheConnectionWithoutWaitingForTheAnswer) {

@@ -67,6 +67,10 @@ class CurlDriver {
   static int onSocket(CURL*, int fd, int what, void* self, void*) noexcept;
   static int onTimer(CURLM*, long timeoutMs, void* self) noexcept;
   void dispatch();
+  // Blocks the source while it is dispatched from inside its own dispatch;
+  // resumes it when the outer dispatch ends.
+  void pauseWatches();
+  void resumeWatches();
   void performActions();
   void collectDone();
   void updateReadyTime();

@@ -354,7 +354,6 @@ TEST_F(FtpUpload, CancelReachesAnUploadWaitingOnASilentServer) {
   EXPECT_EQ(recorder.texts(), std::vector<std::string>{"#error|Upload Cancelled|0"});
 }
 
-
 // A host whose progress handler runs the worker's context for a while (a C
 // host calling zembrel_iterate there): the upload's transfer is not entered
 // from inside itself, and its descriptors do not keep that nested loop busy.

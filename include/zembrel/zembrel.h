@@ -136,7 +136,10 @@ ZEMBREL_C_API zembrel *zembrel_ref(zembrel *z);
 /**
  * @brief Drops a reference; the last one destroys the instance and closes its
  * FTP connection. An upload in flight keeps its instance alive until its final
- * message. NULL is ignored.
+ * message, and a call running on another thread keeps it until it returns.
+ * The reference a thread calls through must stay its own until its call has
+ * started: a host that drops it from another thread meanwhile races with the
+ * call. NULL is ignored.
  */
 ZEMBREL_C_API void zembrel_unref(zembrel *z);
 

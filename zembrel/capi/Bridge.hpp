@@ -29,6 +29,12 @@ struct zembrel_handle {
 
 namespace zembrel::capi {
 
+// The instance, held for the whole call: a host may drop its last reference
+// (zembrel_unref, or the Python package's close()) from another thread while
+// a call on it still runs. Call as `held(z)->method(...)`: the reference
+// lives until the end of the full expression.
+inline std::shared_ptr<Zembrel> held(const zembrel_handle* z) { return z->instance; }
+
 // Runs `body`, turning any exception into `failure`: nothing may unwind
 // through a C caller's frames.
 template <class Result, class Body>

@@ -6,17 +6,9 @@
 using zembrel::Zembrel;
 using zembrel::capi::copyOut;
 using zembrel::capi::guarded;
+using zembrel::capi::held;
 using zembrel::capi::optionalText;
 using zembrel::capi::text;
-
-namespace {
-
-// The instance, held for the whole call: a host may drop its last reference
-// (zembrel_unref, or the Python package's close()) from another thread while
-// a synchronous call still runs.
-std::shared_ptr<Zembrel> held(const zembrel_handle* z) { return z->instance; }
-
-}  // namespace
 
 extern "C" {
 

@@ -14,6 +14,7 @@
 
 using zembrel::capi::copyOut;
 using zembrel::capi::guarded;
+using zembrel::capi::held;
 using zembrel::capi::text;
 
 namespace {
@@ -107,38 +108,38 @@ void zembrel_free(void* p) { std::free(p); }
 const char* zembrel_version(void) { return ZEMBREL_VERSION_TEXT; }
 
 void zembrel_set_progress_event_interval(zembrel_handle* z, double seconds) {
-  if (z != nullptr) z->instance->setProgressEventInterval(seconds);
+  if (z != nullptr) held(z)->setProgressEventInterval(seconds);
 }
 
 char* zembrel_snapshot(const zembrel_handle* z) {
   if (z == nullptr) return nullptr;
   return guarded<char*>(
-      nullptr, [&] { return copyOut(zembrel::capi::snapshotJson(z->instance->snapshot())); });
+      nullptr, [&] { return copyOut(zembrel::capi::snapshotJson(held(z)->snapshot())); });
 }
 
 void zembrel_send_message(zembrel_handle* z, const char* message) {
   if (z == nullptr) return;
-  guarded([&] { z->instance->sendOpenToApplicationWithString(text(message)); });
+  guarded([&] { held(z)->sendOpenToApplicationWithString(text(message)); });
 }
 
 void zembrel_send_progress(zembrel_handle* z) {
   if (z == nullptr) return;
-  guarded([&] { z->instance->sendAppleEventProgress(); });
+  guarded([&] { held(z)->sendAppleEventProgress(); });
 }
 
 void zembrel_send_ftp_progress(zembrel_handle* z, uint64_t bytes) {
   if (z == nullptr) return;
-  guarded([&] { z->instance->sendAppleEventFTPProgress(bytes); });
+  guarded([&] { held(z)->sendAppleEventFTPProgress(bytes); });
 }
 
 void zembrel_send_complete(zembrel_handle* z, uint32_t status) {
   if (z == nullptr) return;
-  guarded([&] { z->instance->sendAppleEventCompleteWithStatusCode(status); });
+  guarded([&] { held(z)->sendAppleEventCompleteWithStatusCode(status); });
 }
 
 void zembrel_send_error(zembrel_handle* z, const char* message, int32_t code) {
   if (z == nullptr) return;
-  guarded([&] { z->instance->sendAppleEventError(text(message), code); });
+  guarded([&] { held(z)->sendAppleEventError(text(message), code); });
 }
 
 }  // extern "C"

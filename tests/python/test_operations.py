@@ -118,3 +118,110 @@ def test_started_operation_calls_back_on_this_threads_context(http_server, tmp_p
     assert ended == [operation] and operation.result.status == 200
     operation.cancel()  # after the end: changes nothing
     assert operation.result.status == 200 and not operation.cancelled
+
+
+def _open_paths():
+    """What this process has open, by path."""
+    found = set()
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            found.add(os.readlink(f"/proc/self/fd/{fd}"))
+        except OSError:
+            pass  # closed meanwhile, or the listing's own
+    return found
+
+
+def test_cancelled_task_returns_once_the_transfer_has_stopped(http_server, tmp_path):
+    file = _file(tmp_path, "stop.bin", 64 * 1024 * 1024)
+    before = len(http_server.requests())
+
+    async def cancel_midway():
+        task = asyncio.ensure_future(
+            zembrel.aio.upload(http_server.url(f"/stop?rate={16 * SLOW}&nostore=1"), file=file,
+                               file_part="f"))
+        await asyncio.sleep(0.5)
+        assert str(file) in _open_paths()  # the body is being read
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        # Checked at once: the library has let go of the file, and with it
+        # the transfer, before the task's cancel returned.
+        return str(file) in _open_paths()
+
+    assert asyncio.run(cancel_midway()) is False
+    records = [r for r in http_server.requests()[before:] if r["target"].startswith("/stop")]
+    until = time.monotonic() + 5
+    while not records and time.monotonic() < until:
+        time.sleep(0.02)
+        records = [r for r in http_server.requests()[before:] if r["target"].startswith("/stop")]
+    assert [r["complete"] for r in records] == [False]
+
+
+# Scripts whose operations outlive their event loop: every callback that comes
+# late must be dropped quietly, never raise inside the library's thread.
+_LATE_CALLBACKS = {
+    "left running at asyncio.run's end": """
+async def main():
+    asyncio.ensure_future(aio.upload(URL, file=FILE, file_part="f", progress=lambda d, t: None))
+    await asyncio.sleep(0.3)
+asyncio.run(main())
+""",
+    "loop closed while the operation runs": """
+loop = asyncio.new_event_loop()
+loop.create_task(aio.upload(URL, file=FILE, file_part="f", progress=lambda d, t: None))
+loop.run_until_complete(asyncio.sleep(0.3))
+loop.close()
+""",
+}
+
+
+@pytest.mark.parametrize("script", _LATE_CALLBACKS.values(), ids=_LATE_CALLBACKS.keys())
+def test_callbacks_after_the_loop_ends_are_dropped_quietly(http_server, tmp_path, script):
+    import subprocess
+    import sys
+    import textwrap
+    file = _file(tmp_path, "late.bin", 4 * 1024 * 1024)
+    program = textwrap.dedent(f"""
+        import asyncio, time
+        import zembrel.aio as aio
+        URL = {http_server.url(f"/late?rate={4 * SLOW}&nostore=1")!r}
+        FILE = {str(file)!r}
+    """) + script + "time.sleep(2)  # while late callbacks would arrive\nprint('ended')\n"
+    run = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True,
+                         timeout=60)
+    assert run.stdout.strip() == "ended", run.stderr
+    assert "Exception ignored" not in run.stderr and "Traceback" not in run.stderr, run.stderr
+
+
+def test_started_operation_from_a_thread_calls_back_there_or_is_refused(http_server, tmp_path):
+    import threading
+    from gi.repository import GLib
+    file = _file(tmp_path, "t.bin", 64 * 1024)
+    seen = {}
+
+    def without_context():
+        try:
+            zembrel.start_upload(http_server.url("/refused"), file=file, file_part="f")
+        except zembrel.TransferError as error:
+            seen["refused"] = error.domain
+
+    def with_context():
+        context = GLib.MainContext.new()
+        context.push_thread_default()
+        ended = []
+        zembrel.start_upload(http_server.url("/own"), file=file, file_part="f",
+                             done=lambda op: ended.append(threading.get_ident()))
+        until = time.monotonic() + 20
+        while not ended and time.monotonic() < until:
+            context.iteration(False)
+            time.sleep(0.005)
+        context.pop_thread_default()
+        seen["ended on"] = ended
+        seen["own thread"] = threading.get_ident()
+
+    for body in (without_context, with_context):
+        worker = threading.Thread(target=body)
+        worker.start()
+        worker.join()
+    assert seen["refused"] == "Setup"
+    assert seen["ended on"] == [seen["own thread"]]

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
+#include "zembrel/platform/Clock.hpp"
 #include "zembrel/platform/CurlDriver.hpp"
 #include "zembrel/platform/CurlHeaders.hpp"
 #include "zembrel/platform/Handles.hpp"
@@ -52,8 +54,8 @@ struct HttpStream::Curl {
   }
   static int progressCallback(void* self, curl_off_t, curl_off_t, curl_off_t,
                               curl_off_t uploaded) noexcept {
-    static_cast<HttpStream*>(self)->bytesWritten_ = static_cast<std::int64_t>(uploaded);
-    return 0;
+    // Non-zero aborts the transfer (CURLE_ABORTED_BY_CALLBACK).
+    return static_cast<HttpStream*>(self)->onProgress(static_cast<std::int64_t>(uploaded)) ? 0 : 1;
   }
   static int connectedCallback(void* self, char*, char*, int, int) noexcept {
     static_cast<HttpStream*>(self)->connected_ = true;
@@ -100,6 +102,8 @@ bool HttpStream::start() {
     // PATCH sends its body as a POST does, under its own name.
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    bodySize_ = request_.bodySource ? request_.bodySource->size()
+                                    : static_cast<std::int64_t>(request_.bodyBytes.size());
     if (request_.bodySource) {
       curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{request_.bodySource->size()});
       curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Curl::readCallback);
@@ -169,7 +173,13 @@ void HttpStream::collectDone() {
     } else {
       // A body that failed keeps the error it recorded; libcurl only knows
       // that its read was aborted.
-      if (!bodyFailed_) error_ = mapTransferError(curl_->easy.get(), result);
+      if (answerLate_) {
+        error_ = mapTransferError(nullptr, CURLE_OPERATION_TIMEDOUT);
+        error_.message = "the answer did not complete within " + std::to_string(answerSeconds_) +
+                         " s of the request being sent";
+      } else if (!bodyFailed_) {
+        error_ = mapTransferError(curl_->easy.get(), result);
+      }
       setState(State::Failed);
     }
   }
@@ -252,6 +262,19 @@ void HttpStream::onHeaderLine(const char* data, std::size_t size) {
   head_.append(line);
   head_ += "\r\n";
   if (line.empty()) headComplete_ = true;
+}
+
+bool HttpStream::onProgress(std::int64_t uploaded) {
+  bytesWritten_ = uploaded;
+  // The clock starts when the body is all sent, or when the answer has come
+  // before that (a server that answers without reading the whole body).
+  if (uploaded < bodySize_ && !headComplete_) return true;
+  // libcurl calls this at least once a second while the transfer runs, also
+  // while nothing moves, so the deadline is checked in time.
+  const double now = monotonicSeconds();
+  if (!requestSentAt_) requestSentAt_ = now;
+  answerLate_ = now - *requestSentAt_ > static_cast<double>(answerSeconds_);
+  return !answerLate_;
 }
 
 std::size_t HttpStream::onBodyRead(char* buffer, std::size_t capacity) {

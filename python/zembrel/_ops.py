@@ -52,8 +52,10 @@ class HTTPStatusError(Exception):
 class Result:
     """A finished operation: the HTTP status (an FTP operation's last reply
     code), the final host message ("#complete|200"), a resumable upload's
-    URL, a listing's tree; a request's answer ``headers`` (name, value pairs
-    in the order received) and ``body``; a directory command's
+    URL, a listing's tree; a request's or an upload's answer ``headers``
+    (name, value pairs in the order received) and ``body`` (an upload keeps
+    up to 16 MiB; a longer answer raises :class:`TransferError`, "Custom"
+    23); a directory command's
     ``reply_code`` and ``reply_text``."""
 
     status: int

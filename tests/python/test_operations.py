@@ -225,3 +225,18 @@ def test_started_operation_from_a_thread_calls_back_there_or_is_refused(http_ser
         worker.join()
     assert seen["refused"] == "Setup"
     assert seen["ended on"] == [seen["own thread"]]
+
+
+def test_upload_result_holds_its_own_answer(http_server, tmp_path):
+    file = _file(tmp_path, "photo.jpg", 4096)
+
+    async def both():
+        return await asyncio.gather(
+            zembrel.aio.upload(http_server.url("/one?bytes=12"), file=file, file_part="f"),
+            zembrel.aio.upload(http_server.url("/two?body=text&status=201"), fields=[("a", "1")]))
+
+    one, two = asyncio.run(both())
+    assert one.body == b"012345678901" and two.body == b"plain text, no markup\n"
+    assert ("Content-Length", "12") in one.headers
+    assert ("Content-Type", "text/plain") in two.headers and two.status == 201
+    assert zembrel.upload(http_server.url("/three?bytes=3"), file=file, file_part="f").body == b"012"

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "zembrel/platform/Clock.hpp"
 #include "zembrel/platform/CurlDriver.hpp"
@@ -262,6 +264,28 @@ void HttpStream::onHeaderLine(const char* data, std::size_t size) {
   head_.append(line);
   head_ += "\r\n";
   if (line.empty()) headComplete_ = true;
+}
+
+std::string HttpStream::headerLines() const {
+  std::string lines;
+  std::string_view rest = head_;
+  bool statusLine = true;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find("\r\n");
+    const std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
+    const std::size_t colon = line.find(':');
+    if (std::exchange(statusLine, false) || colon == std::string_view::npos) continue;
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    lines.append(line.substr(0, colon));
+    lines += ": ";
+    lines.append(value);
+    lines += '\n';
+  }
+  lines += '\n';
+  return lines;
 }
 
 bool HttpStream::onProgress(std::int64_t uploaded) {

@@ -86,6 +86,10 @@ class HttpStream {
   // ended by CR LF, then an empty line.
   int statusCode() const { return statusCode_; }
   const std::string& serializedHead() const { return head_; }
+  // The same head's header fields as the synchronous loader gives them: one
+  // "Name: value\n" line each (blanks around the value dropped), in the
+  // order received, then an empty line.
+  std::string headerLines() const;
 
   // Why the transfer failed, after ErrorOccurred. An answer not complete
   // within the answer limit (TransferLimits::answerSeconds) after the

@@ -3,6 +3,7 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -132,10 +133,13 @@ TEST(RequestOperation, RefusalsAndFailuresCarryDomainCodeAndWords) {
   }
 }
 
+// The instance's response file, its private folder made if need be.
 std::string sharedResponseFile() {
   const char* tmp = std::getenv("TMPDIR");
-  return std::string(tmp != nullptr ? tmp : "/tmp") + "/zembrel-" + std::to_string(::getuid()) +
-         "/kvRX_resp.html";
+  const std::string folder =
+      std::string(tmp != nullptr ? tmp : "/tmp") + "/zembrel-" + std::to_string(::getuid());
+  ::mkdir(folder.c_str(), 0700);
+  return folder + "/kvRX_resp.html";
 }
 
 // Uploads at once, each reading its own answer from its op; the shared
@@ -161,9 +165,10 @@ TEST(PostOperation, EachUploadKeepsItsOwnAnswer) {
   };
   std::vector<Seen> seen(std::size(cases));
   std::vector<OpHold> ops;
+  ops.reserve(std::size(cases));  // built in place: an OpHold must not be copied
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    ops.push_back({zembrel_post_async(http.url(cases[i].target).c_str(), nullptr, "f", file.c_str(),
-                                      nullptr, nullptr, &Seen::onDone, &seen[i])});
+    ops.emplace_back(zembrel_post_async(http.url(cases[i].target).c_str(), nullptr, "f",
+                                        file.c_str(), nullptr, nullptr, &Seen::onDone, &seen[i]));
     ASSERT_NE(ops.back().op, nullptr);
   }
   ASSERT_TRUE(zembrel::test::iterateUntil([&] {
@@ -183,7 +188,7 @@ TEST(PostOperation, EachUploadKeepsItsOwnAnswer) {
     EXPECT_EQ(bodyOf(op), digits(cases[i].bytes));
     ASSERT_NE(zembrel_op_response_headers(op), nullptr);
     const std::string head = zembrel_op_response_headers(op);
-    EXPECT_EQ(head.rfind("Content-Type: ", 0), 0u) << head;  // no status line
+    EXPECT_NE(head.rfind("HTTP/", 0), 0u) << head;  // no status line
     EXPECT_NE(head.find("\nContent-Length: " + std::to_string(cases[i].bytes) + "\n"),
               std::string::npos)
         << head;

@@ -181,6 +181,7 @@ def test_callbacks_after_the_loop_ends_are_dropped_quietly(http_server, tmp_path
     import sys
     import textwrap
     file = _file(tmp_path, "late.bin", 4 * 1024 * 1024)
+    before = len(http_server.requests())
     program = textwrap.dedent(f"""
         import asyncio, time
         import zembrel.aio as aio
@@ -191,6 +192,12 @@ def test_callbacks_after_the_loop_ends_are_dropped_quietly(http_server, tmp_path
                          timeout=60)
     assert run.stdout.strip() == "ended", run.stderr
     assert "Exception ignored" not in run.stderr and "Traceback" not in run.stderr, run.stderr
+    # The server has seen the upload end (stopped short), so that no record
+    # of it comes in among a later test's.
+    until = time.monotonic() + 20
+    while len(http_server.requests()) == before and time.monotonic() < until:
+        time.sleep(0.05)
+    assert [r["complete"] for r in http_server.requests()[before:]] == [False]
 
 
 def test_started_operation_from_a_thread_calls_back_there_or_is_refused(http_server, tmp_path):

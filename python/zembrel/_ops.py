@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import atexit
 import ctypes
+import functools
 import itertools
 import json
 import queue
@@ -397,6 +398,7 @@ class Operation:
                 lib.zembrel_op_cancel(self._op)
 
 
+@functools.lru_cache(maxsize=None)
 def _glib() -> ctypes.CDLL:
     # Already loaded by libzembrel, which runs on GLib.
     glib = ctypes.CDLL("libglib-2.0.so.0")

@@ -42,7 +42,7 @@ class StreamedPost : public std::enable_shared_from_this<StreamedPost> {
     std::function<void(std::int64_t done, std::int64_t total)> progressed;
     std::function<void(const Outcome& outcome)> finished;
     // For an operation of its own: the answer's body is kept in memory, up
-    // to this many bytes, for answer() instead of being written to the
+    // to this many bytes, for takeAnswer() instead of being written to the
     // shared response file, which concurrent POSTs would overwrite; a longer
     // answer fails the POST ("Custom", 23) rather than be cut short. Absent:
     // the response file, as the instance's POSTs keep it.

@@ -263,7 +263,12 @@ void HttpStream::onHeaderLine(const char* data, std::size_t size) {
   }
   head_.append(line);
   head_ += "\r\n";
-  if (line.empty()) headComplete_ = true;
+  if (!line.empty()) return;
+  headComplete_ = true;
+  // "HTTP/1.1 100 Continue": an interim answer, after which the body may
+  // still take long to send; only a final head begins the answer.
+  const std::size_t space = head_.find(' ');
+  answerBegun_ = space != std::string::npos && space + 1 < head_.size() && head_[space + 1] != '1';
 }
 
 std::string HttpStream::headerLines() const {
@@ -292,7 +297,7 @@ bool HttpStream::onProgress(std::int64_t uploaded) {
   bytesWritten_ = uploaded;
   // The clock starts when the body is all sent, or when the answer has come
   // before that (a server that answers without reading the whole body).
-  if (uploaded < bodySize_ && !headComplete_) return true;
+  if (uploaded < bodySize_ && !answerBegun_) return true;
   // libcurl calls this at least once a second while the transfer runs, also
   // while nothing moves, so the deadline is checked in time.
   const double now = monotonicSeconds();

@@ -128,6 +128,7 @@ class HttpStream {
   bool openAnnounced_ = false;
   bool failureAnnounced_ = false;
   bool headComplete_ = false;
+  bool answerBegun_ = false;  // a final (not 1xx) head has come whole
   bool bodyFailed_ = false;
   // Response bytes gathered but not yet read: the client reads all of them in
   // each dispatch, and libcurl is paused while more than a few MB wait.

@@ -34,8 +34,9 @@ struct OperationResult {
   std::string message;          // the final host message, "#complete|200"
   std::optional<std::string> location;     // a resumable upload's URL
   std::optional<std::string> listingJson;  // a listing, as `zembrel ftp-list` prints it
-  // A simple request's answer: one "Name: value\n" line per header, then an
-  // empty line; and the body, decoded (it may hold zero bytes).
+  // A simple request's or a POST's answer: one "Name: value\n" line per
+  // header, then an empty line; and the body, decoded (it may hold zero
+  // bytes; a POST keeps up to 16 MiB).
   std::optional<std::string> responseHeaders;
   std::optional<std::string> responseBody;
   int replyCode = 0;                     // a directory command's last FTP reply; 0 when none

@@ -562,7 +562,9 @@ ZEMBREL_C_API int zembrel_settings_set_connect_timeout(zembrel_settings *setting
 /**
  * @brief How long a transfer may go without one byte moving before it fails
  * ("Custom" 28; default 60 s); also the longest wait for an FTP server's
- * reply. A part of a second rounds up. 0 restores the default; at most 86400.
+ * reply. Besides, an HTTP answer must be complete within 600 s of the
+ * request having been sent whole (or of the answer's start, when that
+ * comes first), however it trickles; later it fails as "Custom" 28 too. A part of a second rounds up. 0 restores the default; at most 86400.
  */
 ZEMBREL_C_API int zembrel_settings_set_stall_timeout(zembrel_settings *settings, double seconds);
 
@@ -601,7 +603,12 @@ ZEMBREL_C_API int zembrel_settings_set_user_agent(zembrel_settings *settings,
 
 /**
  * @brief Posts a form as zembrel_post() does (multipart with a file, else
- * URL-encoded), as its own operation.
+ * URL-encoded), as its own operation. The answer stays with the operation
+ * (zembrel_op_http_status(), zembrel_op_response_headers(),
+ * zembrel_op_response_body()), up to 16 MiB of body: a longer answer fails
+ * the operation ("Custom" 23, saying so) rather than come cut short. The
+ * shared response file is not touched, so operations at once never
+ * overwrite each other's answers; zembrel_post() still writes it.
  *
  * @param url The http or https URL to post to.
  * @param fields Pairs of form fields, or NULL.
@@ -837,15 +844,17 @@ ZEMBREL_C_API const char *zembrel_op_location(const zembrel_op *op);
 ZEMBREL_C_API char *zembrel_op_result_json(const zembrel_op *op);
 
 /**
- * @brief The answer's body of a finished zembrel_request_async(), decoded;
- * NULL for other operations, while it runs, or when it failed. `length`
+ * @brief The answer's body of a finished zembrel_request_async() or
+ * zembrel_post_async(), decoded; NULL for other operations, while it runs,
+ * or when it failed. `length`
  * (may be NULL) receives its size; the bytes may hold zeros and end with an
  * extra zero byte that `length` does not count. Lives as long as the op.
  */
 ZEMBREL_C_API const void *zembrel_op_response_body(const zembrel_op *op, size_t *length);
 
 /**
- * @brief The answer's headers of a finished zembrel_request_async(): one
+ * @brief The answer's headers of a finished zembrel_request_async() or
+ * zembrel_post_async(): one
  * "Name: value\n" line per header of the final answer, in the order
  * received, then an empty line; NULL for other operations, while it runs or
  * when it failed.

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import atexit
 import ctypes
+import functools
 import itertools
 import json
 import queue
@@ -52,8 +53,10 @@ class HTTPStatusError(Exception):
 class Result:
     """A finished operation: the HTTP status (an FTP operation's last reply
     code), the final host message ("#complete|200"), a resumable upload's
-    URL, a listing's tree; a request's answer ``headers`` (name, value pairs
-    in the order received) and ``body``; a directory command's
+    URL, a listing's tree; a request's or an upload's answer ``headers``
+    (name, value pairs in the order received) and ``body`` (an upload keeps
+    up to 16 MiB; a longer answer raises :class:`TransferError`, "Custom"
+    23); a directory command's
     ``reply_code`` and ``reply_text``."""
 
     status: int
@@ -182,8 +185,10 @@ class _Driver:
             lib.zembrel_loop_free(loop)
 
     def start(self, starter: Starter, progress: Optional[Progress],
-              done: Callable[[Outcome], None]) -> Running:
-        running = Running()
+              done: Callable[[Outcome], None], running: Optional[Running] = None) -> Running:
+        """Starts the operation on the library's thread; `progress` and
+        `done` are called there and must not raise."""
+        running = running if running is not None else Running()
         token = next(self._tokens)
 
         def on_progress(_op: int, done_bytes: int, total: int, _data: Any) -> None:
@@ -393,6 +398,29 @@ class Operation:
                 lib.zembrel_op_cancel(self._op)
 
 
+@functools.lru_cache(maxsize=None)
+def _glib() -> ctypes.CDLL:
+    # Already loaded by libzembrel, which runs on GLib.
+    glib = ctypes.CDLL("libglib-2.0.so.0")
+    glib.g_main_context_get_thread_default.restype = ctypes.c_void_p
+    glib.g_main_context_default.restype = ctypes.c_void_p
+    glib.g_main_context_is_owner.argtypes = [ctypes.c_void_p]
+    return glib
+
+
+def _thread_has_context() -> bool:
+    """Whether callbacks started on this thread would run on this thread: it
+    pushed a GLib context of its own, is the main thread (whose context is the
+    global default one), or runs the global default context itself. Any
+    other thread shares the global default context, which another thread
+    runs."""
+    if threading.current_thread() is threading.main_thread():
+        return True
+    glib = _glib()
+    return bool(glib.g_main_context_get_thread_default()) or bool(
+        glib.g_main_context_is_owner(glib.g_main_context_default()))
+
+
 def start_upload(url: str, *, file: Any = None, file_part: Optional[str] = None,
                  fields: Sequence[Pair] = (), headers: Sequence[Pair] = (),
                  progress: Optional[Progress] = None,
@@ -401,8 +429,15 @@ def start_upload(url: str, *, file: Any = None, file_part: Optional[str] = None,
     ``progress(done, total)`` and ``done(operation)`` follow on this thread's
     GLib main context; then exactly one of ``operation.result``,
     ``operation.error`` and ``operation.cancelled`` tells how it ended.
-    Raises :class:`TransferError` when nothing could start."""
+    Raises :class:`TransferError` when nothing could start, and ("Setup", 0)
+    on a thread other than the main one that has no GLib main context of its
+    own (pushed with ``GLib.MainContext.push_thread_default``) and does not
+    run the global default one: its callbacks would run on another thread.
+    From such a thread use :func:`upload` or :mod:`zembrel.aio`."""
     require_operations()
+    if not _thread_has_context():
+        raise TransferError("Setup", 0, "this thread has no GLib main context of its own to "
+                            "call back on; push one, or use zembrel.upload or zembrel.aio")
     operation = Operation()
     token = next(_live_tokens)
 

@@ -20,8 +20,9 @@ keywords (``connect_timeout=``, ``stall_timeout=``, ``ca_file=``, ``proxy=``,
 from __future__ import annotations
 
 import asyncio
+import time
 from dataclasses import dataclass, field
-from typing import Any, Optional, Sequence
+from typing import Any, Callable, Optional, Sequence
 
 from . import _ops
 from ._ops import Pair, Progress, Result, Starter
@@ -31,11 +32,47 @@ __all__ = ["upload", "upload_resumable", "ftp_upload", "ftp_list", "ftp_mkdir", 
            "request", "keyring_store", "keyring_lookup", "keyring_delete", "KeyringItem"]
 
 
+# How long a cancelled task waits for its transfer to stop before it gives up
+# waiting: the stop takes one pass of the library's thread, normally at once.
+_CANCEL_WAIT = 5.0
+
+
+def _hand_to(loop: asyncio.AbstractEventLoop, running: _ops.Running,
+             callback: Callable[..., None]) -> Callable[..., None]:
+    """`callback` run on `loop` from the library's thread. Once the loop has
+    closed nobody can await the operation any more: it is cancelled, and the
+    call dropped instead of raising inside a ctypes callback."""
+    def hand_over(*arguments: Any) -> None:
+        try:
+            loop.call_soon_threadsafe(callback, *arguments)
+        except RuntimeError:
+            running.cancel()
+    return hand_over
+
+
+async def _stopped(ended: "asyncio.Future[None]") -> None:
+    """Waits, a bounded time and through further cancels, for the operation's end."""
+    deadline = time.monotonic() + _CANCEL_WAIT
+    while not ended.done():
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return
+        try:
+            await asyncio.wait_for(asyncio.shield(ended), left)
+        except asyncio.TimeoutError:
+            return
+        except asyncio.CancelledError:
+            continue  # cancelled again: the transfer must still stop first
+
+
 async def _run(starter: Starter, progress: Optional[Progress]) -> Result:
     loop = asyncio.get_running_loop()
     future: "asyncio.Future[Result]" = loop.create_future()
+    ended: "asyncio.Future[None]" = loop.create_future()  # the C operation has ended
 
     def settle(outcome: _ops.Outcome) -> None:
+        if not ended.done():
+            ended.set_result(None)
         if future.done():
             return
         if isinstance(outcome, _ops.TransferError):
@@ -50,14 +87,16 @@ async def _run(starter: Starter, progress: Optional[Progress]) -> Result:
         if not future.done() and progress is not None:
             progress(done, total)
 
-    on_progress = None if progress is None else (
-        lambda done, total: loop.call_soon_threadsafe(report, done, total))
-    running = _ops.driver().start(starter, on_progress,
-                                  lambda outcome: loop.call_soon_threadsafe(settle, outcome))
+    running = _ops.Running()
+    _ops.driver().start(starter, None if progress is None else _hand_to(loop, running, report),
+                        _hand_to(loop, running, settle), running)
     try:
         return await future
     except asyncio.CancelledError:
+        # Returns once the transfer has stopped (the server sees it end), so
+        # that what the host does next never races the cancelled upload.
         running.cancel()
+        await _stopped(ended)
         raise
 
 

@@ -3,8 +3,10 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -129,6 +131,70 @@ TEST(RequestOperation, RefusalsAndFailuresCarryDomainCodeAndWords) {
     EXPECT_GT(std::string(zembrel_op_error_message(hold.op)).size(), 10u);
     EXPECT_EQ(zembrel_op_response_body(hold.op, nullptr), nullptr);
   }
+}
+
+// The instance's response file, its private folder made if need be.
+std::string sharedResponseFile() {
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string folder =
+      std::string(tmp != nullptr ? tmp : "/tmp") + "/zembrel-" + std::to_string(::getuid());
+  ::mkdir(folder.c_str(), 0700);
+  return folder + "/kvRX_resp.html";
+}
+
+// Uploads at once, each reading its own answer from its op; the shared
+// response file is the instance's alone. The op keeps 16 MiB of answer; a
+// longer one fails it in words rather than come cut short.
+TEST(PostOperation, EachUploadKeepsItsOwnAnswer) {
+  HttpTestServer http;
+  ScopedTempDir local;
+  const std::string file = (local.path() / "photo.jpg").string();
+  zembrel::test::writeFile(file, std::string(70000, 'p'));
+  zembrel::test::writeFile(sharedResponseFile(), "the instance's answer");
+  constexpr std::size_t kKept = std::size_t{16} << 20;
+  struct Case {
+    std::string target;
+    int status;      // ZEMBREL_OP_*
+    std::size_t bytes;  // of the answer's body, when it succeeds
+  } cases[] = {
+      {"/a?bytes=5000", ZEMBREL_OP_SUCCEEDED, 5000},
+      {"/b?bytes=3&status=201", ZEMBREL_OP_SUCCEEDED, 3},
+      {"/c?body=empty", ZEMBREL_OP_SUCCEEDED, 0},
+      {"/d?bytes=" + std::to_string(kKept), ZEMBREL_OP_SUCCEEDED, kKept},
+      {"/e?bytes=" + std::to_string(kKept + 1), ZEMBREL_OP_FAILED, 0},
+  };
+  std::vector<Seen> seen(std::size(cases));
+  std::vector<OpHold> ops;
+  ops.reserve(std::size(cases));  // built in place: an OpHold must not be copied
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    ops.emplace_back(zembrel_post_async(http.url(cases[i].target).c_str(), nullptr, "f",
+                                        file.c_str(), nullptr, nullptr, &Seen::onDone, &seen[i]));
+    ASSERT_NE(ops.back().op, nullptr);
+  }
+  ASSERT_TRUE(zembrel::test::iterateUntil([&] {
+    return std::all_of(seen.begin(), seen.end(), [](const Seen& s) { return s.doneCalls > 0; });
+  }));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].target);
+    const zembrel_op* op = ops[i].op;
+    ASSERT_EQ(zembrel_op_status(op), cases[i].status);
+    if (cases[i].status == ZEMBREL_OP_FAILED) {
+      EXPECT_STREQ(zembrel_op_error_domain(op), "Custom");
+      EXPECT_EQ(zembrel_op_error_code(op), 23);
+      EXPECT_NE(std::string(zembrel_op_error_message(op)).find("longer than"), std::string::npos);
+      EXPECT_EQ(zembrel_op_response_body(op, nullptr), nullptr);
+      continue;
+    }
+    EXPECT_EQ(bodyOf(op), digits(cases[i].bytes));
+    ASSERT_NE(zembrel_op_response_headers(op), nullptr);
+    const std::string head = zembrel_op_response_headers(op);
+    EXPECT_NE(head.rfind("HTTP/", 0), 0u) << head;  // no status line
+    EXPECT_NE(head.find("\nContent-Length: " + std::to_string(cases[i].bytes) + "\n"),
+              std::string::npos)
+        << head;
+    EXPECT_EQ(head.substr(head.size() - 2), "\n\n");
+  }
+  EXPECT_EQ(zembrel::test::readFile(sharedResponseFile()), "the instance's answer");
 }
 
 // MKD and RMD while a slow server keeps each waiting half a second: the

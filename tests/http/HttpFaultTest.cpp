@@ -167,6 +167,37 @@ TEST_P(HttpFault, SimplePostReturnsOneError) {
 INSTANTIATE_TEST_SUITE_P(Faults, HttpFault, ::testing::ValuesIn(kFaults),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// An answer that trickles just fast enough for the stall limit (a byte each
+// half second of 100 MB) ends at the answer limit, as a timeout, in both
+// POSTs; a stall limit of 2 s alone would never end it.
+TEST(HttpDrip, TricklingAnswerEndsAtTheAnswerLimit) {
+  HttpTestServer server;
+  ScopedTempDir files;
+  test::writeFile(files.path() / "a.txt", "hello");
+  detail::TransferLimits limits;
+  limits.stallSeconds = 2;
+  limits.answerSeconds = 3;
+  detail::overrideTransferLimitsForTesting(&limits);
+  struct Restore {
+    ~Restore() { detail::overrideTransferLimitsForTesting(nullptr); }
+  } restore;
+  const std::string url = server.url("/fault?drip=1");
+  auto zembrel = Zembrel::initZembrel();
+  auto started = std::chrono::steady_clock::now();
+  {
+    MessageRecorder recorder;
+    ASSERT_TRUE(zembrel->doPostWithURL(url, {}, std::vector<std::string>{"f"},
+                                       (files.path() / "a.txt").string(), {}));
+    ASSERT_TRUE(recorder.waitForFinal(60s));
+    EXPECT_EQ(recorder.finals().at(0).text, "#error|Custom|28");
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, test::scaled(15s));
+  started = std::chrono::steady_clock::now();
+  EXPECT_EQ(zembrel->doSimplePostWithURL(url, "", std::vector<std::string>{"a", "1"}, "raw", {}),
+            "#error|Custom|28");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, test::scaled(15s));
+}
+
 // ---- Where a form with secrets may go besides its URL.
 
 struct ProxyCase {

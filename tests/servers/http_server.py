@@ -24,6 +24,7 @@ The query string steers the answer (any path):
 Faults, after the request body was read:
     stall=1           send the head of a 1 MB answer, then nothing
     endless=1         send an answer that never ends (chunked)
+    drip=1            send the head of a 100 MB answer, then one byte every 0.5 s
     gzipbomb=MIB      send MIB MiB of zeros gzipped (about 1 KB per MiB)
     reset_after=N     send the head and N bytes of a longer answer, then reset
 """
@@ -200,6 +201,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             try:
                 while True:
                     self.wfile.write(chunk)
+            except OSError:
+                pass
+        elif "drip" in query:
+            self._head(200, {"Content-Length": "100000000"})
+            try:
+                while True:
+                    self.wfile.write(b"z")
+                    self.wfile.flush()
+                    time.sleep(0.5)
             except OSError:
                 pass
         elif "gzipbomb" in query:

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "zembrel/capi/Operation.hpp"
@@ -43,15 +44,9 @@ struct SelfHold {
   std::shared_ptr<Operation> operation;
 };
 
-// Hands the operation's events to its zembrel_op; the op is held until the
-// outcome has been handed over.
-template <class Owner>
-void reportTo(Owner& owner, zembrel_op* op) {
-  owner.progressed = [op](std::int64_t done, std::int64_t total) {
-    op->reportProgress(done, total);
-  };
-  owner.finished = [op](const Outcome& outcome) { op->finish(outcome); };
-}
+// Most bytes of a POST's answer that its op keeps in memory: a page or a
+// document saying where the upload went, far above what upload services send.
+constexpr std::size_t kKeptAnswerBytes = std::size_t{16} << 20;
 
 zembrel_op* startPost(const zembrel_settings& settings, const char* url, const char* const* fields,
                       const char* filePart, const char* filePath, const char* const* headers,
@@ -72,7 +67,21 @@ zembrel_op* startPost(const zembrel_settings& settings, const char* url, const c
 
     auto hold = std::make_shared<SelfHold<zembrel::detail::StreamedPost>>();
     zembrel::detail::StreamedPost::Owner owner;
-    reportTo(owner, op);
+    owner.progressed = [op](std::int64_t done, std::int64_t total) {
+      op->reportProgress(done, total);
+    };
+    // The answer stays with the op: concurrent POSTs would overwrite each
+    // other's in the shared response file.
+    owner.keepAnswerUpTo = kKeptAnswerBytes;
+    owner.finished = [op, weak = std::weak_ptr(hold)](const Outcome& outcome) {
+      zembrel::capi::OperationExtras extras;
+      const auto held = weak.lock();
+      if (auto answer = held && held->operation ? held->operation->takeAnswer() : std::nullopt) {
+        extras.responseHead = std::move(answer->headers);
+        extras.responseBody = std::move(answer->body);
+      }
+      op->finish(outcome, std::move(extras));
+    };
     owner.keepAlive = hold;
     hold->operation = std::make_shared<zembrel::detail::StreamedPost>(
         std::move(owner), zembrel::detail::PostProgress{},

@@ -26,7 +26,8 @@ Outcome failureOf(const TransferError& error) {
 StreamedPost::StreamedPost(Owner owner, const PostProgress& progress, double progressInterval)
     : owner_(std::move(owner)),
       progress_(progress.nextUpload()),
-      progressInterval_(progressInterval) {}
+      progressInterval_(progressInterval),
+      answerCap_(owner_.keepAnswerUpTo) {}
 
 StreamedPost::~StreamedPost() = default;
 
@@ -36,7 +37,7 @@ bool StreamedPost::start(const StreamedPostArguments& arguments) {
   // Held until the end below, whatever the host drops meanwhile.
   const auto self = shared_from_this();
   try {
-    responseData_.reset(new ResponseSpool());
+    if (!answerCap_) responseData_.reset(new ResponseSpool());
     std::optional<StreamedPostRequest> built = buildStreamedPostRequest(arguments);
     if (!built) {
       end(Outcome::failed("Setup", 0, "the file cannot be read"));
@@ -105,9 +106,7 @@ void StreamedPost::onEvent(StreamEvent event) {
       case StreamEvent::ErrorOccurred:
         return end(failureOf(stream_->error()));
       case StreamEvent::EndEncountered: {
-        // A response file that cannot be written does not undo the transfer:
-        // the host still learns the status.
-        responseData_->saveAsResponseFile(stream_->serializedHead());
+        onAnswerComplete();
         if (progress_.bodySizeIsLessThanBuffer) {
           progress_.smallFileProgressBytes = progress_.bodySize;
           sendProgress();
@@ -129,9 +128,35 @@ void StreamedPost::onBytesAvailable() {
   const std::ptrdiff_t count = stream_->read(buffer, sizeof buffer);
   if (count < 0) return end(failureOf(stream_->error()));
   if (count == 0) return;
-  // Nowhere to keep the answer: the upload cannot end as complete.
-  if (!responseData_->append(std::string_view(buffer, static_cast<std::size_t>(count))))
+  keepAnswerBytes(std::string_view(buffer, static_cast<std::size_t>(count)));
+}
+
+bool StreamedPost::keepAnswerBytes(std::string_view bytes) {
+  if (!answerCap_) {
+    if (responseData_->append(bytes)) return true;
+    // Nowhere to keep the answer: the upload cannot end as complete.
     end(failureOf(answerNotKeptError()));
+    return false;
+  }
+  if (bytes.size() > *answerCap_ - answerBody_.size()) {
+    TransferError error = answerNotKeptError();
+    error.message = "the answer is longer than the " + std::to_string(*answerCap_) +
+                    " bytes an operation keeps of it";
+    end(failureOf(error));
+    return false;
+  }
+  answerBody_.append(bytes);
+  return true;
+}
+
+void StreamedPost::onAnswerComplete() {
+  if (answerCap_) {
+    answer_ = Answer{stream_->headerLines(), std::move(answerBody_)};
+    return;
+  }
+  // A response file that cannot be written does not undo the transfer: the
+  // host still learns the status.
+  responseData_->saveAsResponseFile(stream_->serializedHead());
 }
 
 void StreamedPost::tearDown() {
@@ -142,6 +167,8 @@ void StreamedPost::tearDown() {
   // Destroying the stream stops the transfer and every event of it.
   stream_.reset();
   responseData_.reset();
+  answerBody_.clear();
+  answerBody_.shrink_to_fit();
   progress_.firstBytesWritten = 0;
 }
 

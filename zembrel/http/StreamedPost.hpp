@@ -2,7 +2,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "zembrel/core/CancelToken.hpp"
 #include "zembrel/core/Outcome.hpp"
@@ -38,6 +41,20 @@ class StreamedPost : public std::enable_shared_from_this<StreamedPost> {
     // sent; and the outcome, once, also after a cancel.
     std::function<void(std::int64_t done, std::int64_t total)> progressed;
     std::function<void(const Outcome& outcome)> finished;
+    // For an operation of its own: the answer's body is kept in memory, up
+    // to this many bytes, for takeAnswer() instead of being written to the
+    // shared response file, which concurrent POSTs would overwrite; a longer
+    // answer fails the POST ("Custom", 23) rather than be cut short. Absent:
+    // the response file, as the instance's POSTs keep it.
+    std::optional<std::size_t> keepAnswerUpTo;
+  };
+
+  // The answer kept for an operation of its own, once it ended well: each
+  // header of the final answer as "Name: value\n", then an empty line; and
+  // the decoded body.
+  struct Answer {
+    std::string headers;
+    std::string body;
   };
 
   // `progress` is the record of the POST before (see PostProgress::nextUpload).
@@ -58,6 +75,9 @@ class StreamedPost : public std::enable_shared_from_this<StreamedPost> {
   // The progress record; its estimate moves the floor, so it is not const.
   PostProgress& progress() { return progress_; }
   const PostProgress& progress() const { return progress_; }
+  // See Owner::keepAnswerUpTo: the answer, handed over once; absent for
+  // other POSTs, and unless the POST ended well.
+  std::optional<Answer> takeAnswer() { return std::exchange(answer_, std::nullopt); }
   // The token a canceller asks; the POST ends at its next event once asked.
   const CancelTokenPtr& cancelToken() const { return cancel_; }
 
@@ -71,6 +91,10 @@ class StreamedPost : public std::enable_shared_from_this<StreamedPost> {
   void setPhase(Phase next) { phase_ = next; }
   void onEvent(StreamEvent event);
   void onBytesAvailable();
+  // Keeps the answer's bytes where the owner wants them; false when they
+  // cannot be kept, the POST then has ended.
+  bool keepAnswerBytes(std::string_view bytes);
+  void onAnswerComplete();
   void startTimers();
   void sendProgress();
   // The file's bytes sent so far, in proportion to the body written: the
@@ -89,6 +113,9 @@ class StreamedPost : public std::enable_shared_from_this<StreamedPost> {
   Phase phase_ = Phase::Idle;
   Owned<HttpStream> stream_;
   Owned<ResponseSpool> responseData_;  // the answer so far, mostly on disk
+  std::optional<std::size_t> answerCap_;  // see Owner::keepAnswerUpTo
+  std::string answerBody_;                // the answer so far, when kept in memory
+  std::optional<Answer> answer_;
   Owned<RepeatingTimer> progEventTimer_;
   Owned<RepeatingTimer> uploadRateTimer_;
 };

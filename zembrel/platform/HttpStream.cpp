@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
 
+#include "zembrel/platform/Clock.hpp"
 #include "zembrel/platform/CurlDriver.hpp"
 #include "zembrel/platform/CurlHeaders.hpp"
 #include "zembrel/platform/Handles.hpp"
@@ -52,8 +56,8 @@ struct HttpStream::Curl {
   }
   static int progressCallback(void* self, curl_off_t, curl_off_t, curl_off_t,
                               curl_off_t uploaded) noexcept {
-    static_cast<HttpStream*>(self)->bytesWritten_ = static_cast<std::int64_t>(uploaded);
-    return 0;
+    // Non-zero aborts the transfer (CURLE_ABORTED_BY_CALLBACK).
+    return static_cast<HttpStream*>(self)->onProgress(static_cast<std::int64_t>(uploaded)) ? 0 : 1;
   }
   static int connectedCallback(void* self, char*, char*, int, int) noexcept {
     static_cast<HttpStream*>(self)->connected_ = true;
@@ -100,6 +104,8 @@ bool HttpStream::start() {
     // PATCH sends its body as a POST does, under its own name.
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    bodySize_ = request_.bodySource ? request_.bodySource->size()
+                                    : static_cast<std::int64_t>(request_.bodyBytes.size());
     if (request_.bodySource) {
       curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{request_.bodySource->size()});
       curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Curl::readCallback);
@@ -169,7 +175,13 @@ void HttpStream::collectDone() {
     } else {
       // A body that failed keeps the error it recorded; libcurl only knows
       // that its read was aborted.
-      if (!bodyFailed_) error_ = mapTransferError(curl_->easy.get(), result);
+      if (answerLate_) {
+        error_ = mapTransferError(nullptr, CURLE_OPERATION_TIMEDOUT);
+        error_.message = "the answer did not complete within " + std::to_string(answerSeconds_) +
+                         " s of the request being sent";
+      } else if (!bodyFailed_) {
+        error_ = mapTransferError(curl_->easy.get(), result);
+      }
       setState(State::Failed);
     }
   }
@@ -251,7 +263,47 @@ void HttpStream::onHeaderLine(const char* data, std::size_t size) {
   }
   head_.append(line);
   head_ += "\r\n";
-  if (line.empty()) headComplete_ = true;
+  if (!line.empty()) return;
+  headComplete_ = true;
+  // "HTTP/1.1 100 Continue": an interim answer, after which the body may
+  // still take long to send; only a final head begins the answer.
+  const std::size_t space = head_.find(' ');
+  answerBegun_ = space != std::string::npos && space + 1 < head_.size() && head_[space + 1] != '1';
+}
+
+std::string HttpStream::headerLines() const {
+  std::string lines;
+  std::string_view rest = head_;
+  bool statusLine = true;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find("\r\n");
+    const std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
+    const std::size_t colon = line.find(':');
+    if (std::exchange(statusLine, false) || colon == std::string_view::npos) continue;
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    lines.append(line.substr(0, colon));
+    lines += ": ";
+    lines.append(value);
+    lines += '\n';
+  }
+  lines += '\n';
+  return lines;
+}
+
+bool HttpStream::onProgress(std::int64_t uploaded) {
+  bytesWritten_ = uploaded;
+  // The clock starts when the body is all sent, or when the answer has come
+  // before that (a server that answers without reading the whole body).
+  if (uploaded < bodySize_ && !answerBegun_) return true;
+  // libcurl calls this at least once a second while the transfer runs, also
+  // while nothing moves, so the deadline is checked in time.
+  const double now = monotonicSeconds();
+  if (!requestSentAt_) requestSentAt_ = now;
+  answerLate_ = now - *requestSentAt_ > static_cast<double>(answerSeconds_);
+  return !answerLate_;
 }
 
 std::size_t HttpStream::onBodyRead(char* buffer, std::size_t capacity) {

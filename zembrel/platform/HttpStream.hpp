@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,8 +86,14 @@ class HttpStream {
   // ended by CR LF, then an empty line.
   int statusCode() const { return statusCode_; }
   const std::string& serializedHead() const { return head_; }
+  // The same head's header fields as the synchronous loader gives them: one
+  // "Name: value\n" line each (blanks around the value dropped), in the
+  // order received, then an empty line.
+  std::string headerLines() const;
 
-  // Why the transfer failed, after ErrorOccurred.
+  // Why the transfer failed, after ErrorOccurred. An answer not complete
+  // within the answer limit (TransferLimits::answerSeconds) after the
+  // request was sent whole fails as a timeout ("Custom", 28).
   const TransferError& error() const { return error_; }
 
  private:
@@ -107,6 +114,8 @@ class HttpStream {
   std::size_t onResponseBytes(const char* data, std::size_t size);
   void onHeaderLine(const char* data, std::size_t size);
   std::size_t onBodyRead(char* buffer, std::size_t capacity);
+  // From libcurl's progress: false once the answer has passed its deadline.
+  bool onProgress(std::int64_t uploaded);
 
   Request request_;
   Client client_;
@@ -119,6 +128,7 @@ class HttpStream {
   bool openAnnounced_ = false;
   bool failureAnnounced_ = false;
   bool headComplete_ = false;
+  bool answerBegun_ = false;  // a final (not 1xx) head has come whole
   bool bodyFailed_ = false;
   // Response bytes gathered but not yet read: the client reads all of them in
   // each dispatch, and libcurl is paused while more than a few MB wait.
@@ -127,6 +137,12 @@ class HttpStream {
   AnswerBudget answerBudget_;
   bool paused_ = false;  // libcurl's receiving waits until the client has read all
   std::int64_t bytesWritten_ = 0;
+  std::int64_t bodySize_ = 0;  // the request body's bytes, 0 without one
+  // When the request had been sent whole (monotonic seconds), and the
+  // answer's limit from then on.
+  std::optional<double> requestSentAt_;
+  long answerSeconds_ = transferLimits().answerSeconds;
+  bool answerLate_ = false;
   int statusCode_ = 0;
   std::string head_;
   TransferError error_;

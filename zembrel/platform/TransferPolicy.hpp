@@ -21,6 +21,12 @@ struct TransferLimits {
   long stallSeconds = 60;
   // Most bytes of decoded answer that one transfer keeps or saves.
   std::int64_t maxAnswerBytes = std::int64_t{1} << 30;
+  // Seconds an HTTP answer may take, from the moment the request (its body
+  // included) has been sent whole to the answer's last byte; a server that
+  // trickles its answer just fast enough for the stall limit ends there.
+  // (An answer that begins before the body is sent whole starts the clock.)
+  // The synchronous request's overall limit is the same.
+  long answerSeconds = 600;
 };
 
 // What one operation asks of its transfers in place of the library's

@@ -47,10 +47,10 @@ class SharedSession {
   std::array<std::mutex, CURL_LOCK_DATA_LAST> mutexes_;
 };
 
-// Redirects followed by the synchronous loader, and its overall limit, so a
-// trickling server never blocks the caller for good.
+// Redirects followed by the synchronous loader. Its overall limit, so that a
+// trickling server never blocks the caller for good, is the answer limit
+// (TransferLimits::answerSeconds).
 constexpr long kMaxRedirects = 20;
-constexpr long kTotalTimeoutSeconds = 600;
 
 // Feeds the answer's body to the loader's sink, within the answer limit.
 struct BodySink {
@@ -156,7 +156,7 @@ UrlResponse loadSynchronously(const UrlRequest& request,
   TlsKeeper keeper{handle};
   curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, &TlsKeeper::beforeRequest);
   curl_easy_setopt(handle, CURLOPT_PREREQDATA, &keeper);
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT, kTotalTimeoutSeconds);
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT, transferLimits().answerSeconds);
   if (!request.headers.has("User-Agent") && !request.defaultUserAgent.empty())
     curl_easy_setopt(handle, CURLOPT_USERAGENT, request.defaultUserAgent.c_str());
   const CurlSlistPtr headers =

@@ -50,6 +50,43 @@ struct Outcome {
   std::size_t entries = 0;  // top-level entries of a listing
 };
 
+// Transfers that start while it lives give up after `stall` without a byte,
+// instead of a minute.
+class ScopedStallLimit {
+ public:
+  explicit ScopedStallLimit(std::chrono::seconds stall) {
+    const detail::TransferLimits limits{stall.count(), detail::TransferLimits{}.maxAnswerBytes};
+    detail::overrideTransferLimitsForTesting(&limits);
+  }
+  ScopedStallLimit(const ScopedStallLimit&) = delete;
+  ScopedStallLimit& operator=(const ScopedStallLimit&) = delete;
+  ~ScopedStallLimit() { detail::overrideTransferLimitsForTesting(nullptr); }
+};
+
+// Runs the operation on `zembrel`; an upload until its final message.
+Outcome perform(Zembrel& zembrel, Op op, const std::string& url, const fs::path& localFile,
+                const MessageRecorder& recorder) {
+  Outcome outcome;
+  switch (op) {
+    case Op::Upload:
+      if (zembrel.uploadFile(localFile.string(), url)) recorder.waitForFinal(60s);
+      break;
+    case Op::List: {
+      auto listing = zembrel.getDirectoryListFromURL(url + "/", 1LL);
+      outcome.result = listing ? listing->result.value_or("no result") : "absent";
+      if (listing) outcome.entries = listing->directories.size();
+      break;
+    }
+    case Op::Mkdir:
+      outcome.result = zembrel.createDirectoryWithURL(url + "/made").value_or("absent");
+      break;
+    case Op::Rmdir:
+      outcome.result = zembrel.removeDirectoryWithURL(url + "/made").value_or("absent");
+      break;
+  }
+  return outcome;
+}
+
 // Runs the operation on a fresh instance and waits until the instance is gone
 // (an upload's worker holds it until its final message is out).
 Outcome runOperation(Op op, const std::string& url, const fs::path& localFile) {
@@ -59,23 +96,7 @@ Outcome runOperation(Op op, const std::string& url, const fs::path& localFile) {
   {
     auto zembrel = Zembrel::initZembrel();
     alive = zembrel;
-    switch (op) {
-      case Op::Upload:
-        if (zembrel->uploadFile(localFile.string(), url)) recorder.waitForFinal(60s);
-        break;
-      case Op::List: {
-        auto listing = zembrel->getDirectoryListFromURL(url + "/", 1LL);
-        outcome.result = listing ? listing->result.value_or("no result") : "absent";
-        if (listing) outcome.entries = listing->directories.size();
-        break;
-      }
-      case Op::Mkdir:
-        outcome.result = zembrel->createDirectoryWithURL(url + "/made").value_or("absent");
-        break;
-      case Op::Rmdir:
-        outcome.result = zembrel->removeDirectoryWithURL(url + "/made").value_or("absent");
-        break;
-    }
+    outcome = perform(*zembrel, op, url, localFile, recorder);
   }
   // Nothing may follow the final message: once the instance is gone, no worker
   // or hand-off of it is left, and whatever it queued is dispatched here.
@@ -101,16 +122,12 @@ struct FaultCase {
 class FtpFault : public ::testing::TestWithParam<FaultCase> {
  protected:
   void SetUp() override {
-    const detail::TransferLimits limits{kTestStall.count(), detail::TransferLimits{}.maxAnswerBytes};
-    detail::overrideTransferLimitsForTesting(&limits);
     // Warm up what lives as long as the process (libcurl, the main context),
     // so that the descriptor count compares like with like.
     Zembrel::initZembrel();
     test::runMainContextFor(1ms);
   }
-  void TearDown() override {
-    detail::overrideTransferLimitsForTesting(nullptr);
-  }
+  ScopedStallLimit stallLimit_{kTestStall};
   test::ScopedTempDir local;
 };
 
@@ -197,29 +214,99 @@ INSTANTIATE_TEST_SUITE_P(
 class FtpHang : public ::testing::TestWithParam<Op> {
  protected:
   static constexpr auto kStall = 4s;
-  void SetUp() override {
-    const detail::TransferLimits limits{kStall.count(), detail::TransferLimits{}.maxAnswerBytes};
-    detail::overrideTransferLimitsForTesting(&limits);
-  }
-  void TearDown() override { detail::overrideTransferLimitsForTesting(nullptr); }
+  ScopedStallLimit stallLimit_{kStall};
 };
 
 TEST_P(FtpHang, EndsWithinOneStall) {
   FtpTestServer server({"--fault", std::string(verbOf(GetParam())) + ":hang"});
   fs::create_directory(server.home() / "made");
   test::ScopedTempDir local;
+  test::writeFile(local.path() / "upload.txt", "payload");
   Outcome outcome;
   const auto took = test::runWithin(
-      30s, [&] { outcome = runOperation(GetParam(), server.url(), local.path() / "unused"); },
+      30s, [&] { outcome = runOperation(GetParam(), server.url(), local.path() / "upload.txt"); },
       [&] { server.stop(); });
   ASSERT_TRUE(took.has_value());
-  EXPECT_EQ(outcome.result, kTimeout);
+  if (GetParam() == Op::Upload) {
+    // libcurl's detailed text for the time-out.
+    ASSERT_EQ(outcome.finals.size(), 1u);
+    EXPECT_EQ(outcome.finals[0], "#error|server response timeout|28");
+  } else {
+    EXPECT_EQ(outcome.result, kTimeout);
+  }
   EXPECT_LT(*took, kStall + 3s);
 }
 
-INSTANTIATE_TEST_SUITE_P(DirectoryOperations, FtpHang,
-                         ::testing::Values(Op::List, Op::Mkdir, Op::Rmdir),
+INSTANTIATE_TEST_SUITE_P(Operations, FtpHang,
+                         ::testing::Values(Op::Upload, Op::List, Op::Mkdir, Op::Rmdir),
                          [](const auto& info) { return std::string(verbOf(info.param)); });
+
+// ---- A server that answers everything but the goodbye: closing the
+// connection, or the instance, sends QUIT and does not wait for the answer
+// that never comes.
+
+struct QuitCase {
+  const char* name;
+  Op op;
+  bool destroy;  // the instance goes, instead of closeFTPConnection
+  std::string expected;  // the operation's result, or its final message
+};
+
+class FtpQuitHang : public ::testing::TestWithParam<QuitCase> {
+ protected:
+  // Far above the bound below, so that waiting for the answer shows.
+  static constexpr auto kStall = 20s;
+  ScopedStallLimit stallLimit_{kStall};
+};
+
+TEST_P(FtpQuitHang, EndsTheConnectionWithoutWaitingForTheAnswer) {
+  const QuitCase& c = GetParam();
+  FtpTestServer server({"--fault", "QUIT:hang"});
+  if (c.op == Op::Rmdir) fs::create_directory(server.home() / "made");
+  test::ScopedTempDir local;
+  test::writeFile(local.path() / "upload.txt", "payload");
+  MessageRecorder recorder;
+  auto zembrel = Zembrel::initZembrel();
+  Outcome outcome = perform(*zembrel, c.op, server.url(), local.path() / "upload.txt", recorder);
+  if (c.op == Op::Upload) {
+    ASSERT_TRUE(test::runMainContextUntil([&] { return zembrel.use_count() == 1; }));
+    ASSERT_EQ(recorder.finals().size(), 1u);
+    EXPECT_EQ(recorder.finals()[0].text, c.expected);
+  } else {
+    EXPECT_EQ(outcome.result.substr(0, c.expected.size()), c.expected) << outcome.result;
+  }
+  ASSERT_TRUE(zembrel->snapshot().hasCurlHandle);
+  ASSERT_EQ(server.count("CMD QUIT"), 0);
+  const auto took = test::runWithin(
+      kStall * 2,
+      [&] {
+        if (c.destroy) {
+          zembrel.reset();
+        } else {
+          zembrel->closeFTPConnection();
+        }
+      },
+      [&] { server.stop(); });
+  ASSERT_TRUE(took.has_value());
+  EXPECT_LT(*took, test::scaled(2s));
+  EXPECT_TRUE(test::runMainContextUntil([&] { return server.count("CMD QUIT") == 1; }, 10s))
+      << "no goodbye";
+  if (zembrel) {
+    EXPECT_FALSE(zembrel->snapshot().hasCurlHandle);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operations, FtpQuitHang,
+    ::testing::Values(QuitCase{"CloseAfterUpload", Op::Upload, false, "#complete|226"},
+                      QuitCase{"DestroyAfterUpload", Op::Upload, true, "#complete|226"},
+                      QuitCase{"CloseAfterListing", Op::List, false, "Transfer complete.|226"},
+                      QuitCase{"DestroyAfterListing", Op::List, true, "Transfer complete.|226"},
+                      QuitCase{"CloseAfterMkdir", Op::Mkdir, false, "\"/made\" directory"},
+                      QuitCase{"DestroyAfterMkdir", Op::Mkdir, true, "\"/made\" directory"},
+                      QuitCase{"CloseAfterRmdir", Op::Rmdir, false, "Directory removed.|250"},
+                      QuitCase{"DestroyAfterRmdir", Op::Rmdir, true, "Directory removed.|250"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Cancel and close from another thread, while the server is silent.
 

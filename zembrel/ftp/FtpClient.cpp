@@ -41,7 +41,7 @@ bool FtpClient::startUpload(std::shared_ptr<const void> holder, const std::strin
   }
   struct stat status {};
   if (::stat(localPath.c_str(), &status) != 0) {
-    endUpload();
+    endUpload(*stop, {});
     deliverHostMessage(finalMessageText(Outcome::failed("File does not exist", 0, {})));
     return false;
   }
@@ -56,40 +56,57 @@ bool FtpClient::startUpload(std::shared_ptr<const void> holder, const std::strin
       });
     }).detach();
   } catch (const std::exception& e) {
-    endUpload();
+    endUpload(*stop, {});
     systemLog(std::string("cannot start the upload thread: ") + e.what());
     return false;
   }
   return true;
 }
 
-void FtpClient::endUpload() {
+void FtpClient::endUpload(const UploadStop& stop, FtpConnection::Lease lease) {
+  bool close = false;
+  {
+    // From here on a stop finds no upload and goes to the connection, which
+    // the lease still holds: a close then drops it when the lease ends.
+    std::lock_guard lock(stopMutex_);
+    uploadStop_.reset();
+    close = stop.closeConnection;
+  }
+  // A close asked for during the upload drops the connection it leaves,
+  // whatever the outcome (it may have come while the last reply was on its
+  // way), and before the next operation may take it.
+  if (close && lease) lease.discard();
+  lease.release();
+  if (close) connection_.close();
   std::lock_guard lock(stopMutex_);
-  uploadStop_.reset();
   uploading_ = false;
 }
 
 Outcome FtpClient::runUpload(const std::shared_ptr<UploadStop>& stop, const std::string& localPath,
                              const std::string& url, bool resume) {
   Outcome outcome;
+  FtpConnection::Lease lease;
   try {
-    outcome = FtpUploadOperation(*this, stop, localPath, url, resume).run();
+    FtpUploadOperation operation(*this, stop, localPath, url, resume);
+    outcome = operation.run();
+    lease = operation.takeLease();
   } catch (...) {
     // Only a failed allocation gets here; the host still gets its one final
     // message.
     outcome = Outcome::failed("Could not connect to server", 0, {});
   }
   uploadDriving_ = false;
-  // A close asked for during the upload drops the connection it leaves,
-  // before the next operation may take it.
-  if (outcome.kind == Outcome::Kind::Cancelled && stop->closeConnection) connection_.close();
-  endUpload();
+  endUpload(*stop, std::move(lease));
   return outcome;
 }
 
 CancelTokenPtr FtpClient::beginDirectoryOperation() {
   auto token = makeCancelToken();
+  // Published before the operation takes the connection, so a stop that
+  // comes while it starts is not lost. One at a time: a second operation of
+  // the instance is refused, as while an upload runs.
   std::lock_guard lock(stopMutex_);
+  if (uploading_ || directoryToken_) return nullptr;
   directoryToken_ = token;
   return token;
 }
@@ -102,12 +119,14 @@ void FtpClient::endDirectoryOperation() {
 std::optional<ListingResult> FtpClient::listTree(const std::string& url, const FtpLevel& level) {
   if (uploading_) return std::nullopt;
   if (!FtpTreeWalk::canList(url)) return ListingResult{{}, resultText(malformedUrlOutcome())};
-  // Held for the whole walk: one operation of the instance at a time.
-  FtpConnection::Lease lease = connection_.acquire();
-  if (!lease) return std::nullopt;
   const CancelTokenPtr token = beginDirectoryOperation();
-  FtpTreeWalk walk(lease, replies_, *token, uploading_);
-  ListingResult result = walk.run(url, level);
+  if (!token) return std::nullopt;
+  std::optional<ListingResult> result;
+  {
+    // Held for the whole walk: one operation of the instance at a time.
+    FtpConnection::Lease lease = connection_.acquire();
+    if (lease) result = FtpTreeWalk(lease, replies_, *token, uploading_).run(url, level);
+  }
   endDirectoryOperation();
   return result;
 }
@@ -115,22 +134,29 @@ std::optional<ListingResult> FtpClient::listTree(const std::string& url, const F
 std::optional<std::string> FtpClient::directoryCommand(const std::string& url, bool make) {
   if (uploading_) return std::nullopt;
   if (!canRunDirectoryCommand(url)) return resultText(malformedUrlOutcome());
-  FtpConnection::Lease lease = connection_.acquire();
-  if (!lease) return std::nullopt;
   const CancelTokenPtr token = beginDirectoryOperation();
-  const Outcome outcome = runDirectoryCommand(lease, replies_, *token, url, make);
+  if (!token) return std::nullopt;
+  std::optional<std::string> result;
+  {
+    FtpConnection::Lease lease = connection_.acquire();
+    if (lease) result = resultText(runDirectoryCommand(lease, replies_, *token, url, make));
+  }
   endDirectoryOperation();
-  return resultText(outcome);
+  return result;
 }
 
 void FtpClient::stop(bool close) {
-  std::lock_guard lock(stopMutex_);
-  if (uploadStop_) {
-    if (close) uploadStop_->closeConnection = true;
-    uploadStop_->token.request();
-    return;
+  {
+    std::lock_guard lock(stopMutex_);
+    if (uploadStop_) {
+      if (close) uploadStop_->closeConnection = true;
+      uploadStop_->token.request();
+      return;
+    }
+    if (directoryToken_) directoryToken_->request();
   }
-  if (directoryToken_) directoryToken_->request();
+  // Out of the lock: dropping a connection must not hold up a stop of
+  // another thread, nor the end of an operation.
   if (close) {
     connection_.close();
   } else {

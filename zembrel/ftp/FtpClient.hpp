@@ -73,13 +73,15 @@ class FtpClient : public std::enable_shared_from_this<FtpClient> {
 
  private:
   // The token of the directory operation that starts now (stop() reaches it
-  // until endDirectoryOperation).
+  // until endDirectoryOperation); null while another operation runs.
   CancelTokenPtr beginDirectoryOperation();
   void endDirectoryOperation();
   // On the worker thread: the upload, from start to outcome.
   Outcome runUpload(const std::shared_ptr<UploadStop>& stop, const std::string& localPath,
                     const std::string& url, bool resume);
-  void endUpload();
+  // Ends the upload's hold on the instance, with the lease it still has
+  // (empty when none); honours a close asked for meanwhile.
+  void endUpload(const UploadStop& stop, FtpConnection::Lease lease);
 
   FtpConnection connection_;
   FtpReplyRecord replies_;

@@ -17,7 +17,10 @@ class CurlDriver;
 // Created by the first operation that needs it. It is lent to one operation
 // at a time: the host's thread and an upload worker both reach it, so every
 // change happens under the lock, and a close asked for from another thread
-// never pulls the handle from under the operation that drives it.
+// never pulls the handle from under the operation that drives it. Ending the
+// connection (close, discard, destruction) never waits on its server: the
+// goodbye (QUIT) is sent but its answer not awaited, and the handles go out of
+// the lock, so no other thread's operation or stop waits for them either.
 class FtpConnection {
  public:
   // One operation's use of the connection. Empty while another operation
@@ -75,7 +78,7 @@ class FtpConnection {
  private:
   struct Handles;
   void release(bool destroy);
-  void destroyLocked();
+  std::unique_ptr<Handles> takeHandles();
 
   mutable std::mutex mutex_;
   std::condition_variable released_;

@@ -206,7 +206,6 @@ Outcome FtpUploadOperation::finish(const Attempt& attempt) {
   // For the same reason as a missing path above, a handle whose path could
   // not be entered or made is not kept.
   if (attempt.result == CURLE_REMOTE_ACCESS_DENIED) lease_.discard();
-  lease_.release();
   return outcomeOf(attempt, alreadyStored);
 }
 

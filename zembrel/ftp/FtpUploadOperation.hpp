@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "zembrel/core/Outcome.hpp"
 #include "zembrel/ftp/CurlInfo.hpp"
@@ -25,6 +26,9 @@ class FtpUploadOperation {
                      const std::string& localPath, const std::string& url, bool resume,
                      TransferSettings settings = {});
   Outcome run();
+  // The connection the upload still holds after run() (empty when it holds
+  // none), for its client to end the upload's hold on the instance with.
+  FtpConnection::Lease takeLease() { return std::move(lease_); }
 
  private:
   // What one transfer of the file ended with.

@@ -8,6 +8,9 @@
 namespace zembrel {
 
 std::string Zembrel::getSentCookies(const std::optional<std::string>& domain) {
+  // Held for the call: another thread may drop the host's last reference
+  // while the cookie store is read, before the result is kept below.
+  const auto keep = weak_from_this().lock();
   std::string header;
   try {
     if (domain) {

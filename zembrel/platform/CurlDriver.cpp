@@ -66,10 +66,12 @@ CurlDriver::~CurlDriver() {
 bool CurlDriver::valid() const { return multi_ != nullptr; }
 
 void CurlDriver::attach(const MainContext& context) {
+  if (source_ && g_source_get_context(&source_->base) == context.get()) return;
   detach();
   source_ = reinterpret_cast<Source*>(g_source_new(&Source::funcs, sizeof(Source)));
   source_->owner = this;
   g_source_set_name(&source_->base, "zembrel curl driver");
+  readyTime_ = -1;  // a new source's
   for (auto& [fd, watch] : watched_)
     watch.tag = g_source_add_unix_fd(&source_->base, fd, static_cast<GIOCondition>(watch.condition));
   updateReadyTime();
@@ -125,10 +127,12 @@ int CurlDriver::onSocket(CURL*, int fd, int what, void* self, void*) noexcept {
     if (what & CURL_POLL_OUT) condition |= G_IO_OUT;
     if (found == driver.watched_.end()) found = driver.watched_.emplace(fd, Watch{0, nullptr}).first;
     Watch& watch = found->second;
+    // GLib wakes the context's poll for every change: only real ones count.
+    const bool changed = watch.condition != condition;
     watch.condition = condition;
     if (!source) return 0;
     if (watch.tag) {
-      g_source_modify_unix_fd(source, watch.tag, static_cast<GIOCondition>(condition));
+      if (changed) g_source_modify_unix_fd(source, watch.tag, static_cast<GIOCondition>(condition));
     } else {
       watch.tag = g_source_add_unix_fd(source, fd, static_cast<GIOCondition>(condition));
     }
@@ -150,7 +154,12 @@ void CurlDriver::updateReadyTime() {
   if (!source_) return;
   std::int64_t ready = deadline_;
   if (running_ > 0 && (ready < 0 || nextSweep_ < ready)) ready = nextSweep_;
-  g_source_set_ready_time(&source_->base, woken_ ? 0 : ready);
+  if (woken_) ready = 0;
+  // Setting it wakes the context's poll (a write and a read of its eventfd),
+  // even to the same value: libcurl asks for the same timer again and again.
+  if (ready == readyTime_) return;
+  readyTime_ = ready;
+  g_source_set_ready_time(&source_->base, ready);
 }
 
 void CurlDriver::dispatch() {
@@ -211,41 +220,58 @@ void CurlDriver::collectDone() {
 
 namespace {
 
-// A main context of its own, the calling thread's default while it exists.
-class PrivateContext {
- public:
-  PrivateContext() : context_(g_main_context_new()) { g_main_context_push_thread_default(context_); }
-  PrivateContext(const PrivateContext&) = delete;
-  PrivateContext& operator=(const PrivateContext&) = delete;
-  ~PrivateContext() {
-    g_main_context_pop_thread_default(context_);
-    g_main_context_unref(context_);
-  }
-  GMainContext* get() const { return context_; }
-
- private:
-  GMainContext* context_;
-};
-
 gboolean keepPolling(gpointer) noexcept { return G_SOURCE_CONTINUE; }
 
 // Wakes the private context at least every 250 ms, so a give-up request from
 // another thread is seen although libcurl has nothing to do.
 constexpr guint kGiveUpPollMs = 250;
 
+// The context the calling thread runs as its default meanwhile.
+class ThreadDefault {
+ public:
+  explicit ThreadDefault(GMainContext* context) : context_(context) {
+    g_main_context_push_thread_default(context_);
+  }
+  ThreadDefault(const ThreadDefault&) = delete;
+  ThreadDefault& operator=(const ThreadDefault&) = delete;
+  ~ThreadDefault() { g_main_context_pop_thread_default(context_); }
+
+ private:
+  GMainContext* context_;
+};
+
 }  // namespace
+
+// The driver's own main context for synchronous runs, with its ticker. Kept
+// from one transfer to the next with the driver's source attached, so that
+// each run does not make a context (and its wakeup descriptor) and sources
+// anew: a tree walk runs hundreds of transfers.
+struct CurlDriver::PrivateLoop {
+  GMainContext* context = g_main_context_new();
+  GSource* ticker = g_timeout_source_new(kGiveUpPollMs);
+
+  PrivateLoop() {
+    g_source_set_callback(ticker, &keepPolling, nullptr, nullptr);
+    g_source_attach(ticker, context);
+  }
+  PrivateLoop(const PrivateLoop&) = delete;
+  PrivateLoop& operator=(const PrivateLoop&) = delete;
+  ~PrivateLoop() {
+    g_source_destroy(ticker);
+    g_source_unref(ticker);
+    g_main_context_unref(context);
+  }
+};
 
 int runTransfer(CurlDriver& driver, CURL* easy, const std::function<bool()>& giveUp,
                 const std::function<void(int result)>& whenEnded) {
   if (!driver.valid()) return CURLE_FAILED_INIT;
-  PrivateContext context;
+  if (!driver.privateLoop_) driver.privateLoop_ = std::make_unique<CurlDriver::PrivateLoop>();
+  GMainContext* context = driver.privateLoop_->context;
+  // The thread's default meanwhile: nothing else of the thread runs, and the
+  // thread's own context is never iterated from inside a call.
+  ThreadDefault pushed(context);
   driver.attach(MainContext::threadDefault());
-  GSource* poll = nullptr;
-  if (giveUp) {
-    poll = g_timeout_source_new(kGiveUpPollMs);
-    g_source_set_callback(poll, &keepPolling, nullptr, nullptr);
-    g_source_attach(poll, context.get());
-  }
   int result = CURLE_FAILED_INIT;
   bool finished = false;
   if (driver.add(easy)) {
@@ -254,7 +280,7 @@ int runTransfer(CurlDriver& driver, CURL* easy, const std::function<bool()>& giv
         result = CURLE_ABORTED_BY_CALLBACK;
         break;
       }
-      g_main_context_iteration(context.get(), TRUE);
+      g_main_context_iteration(context, TRUE);
       for (const CurlDriver::Done& done : driver.takeDone()) {
         if (done.easy != easy) continue;
         result = done.result;
@@ -264,11 +290,6 @@ int runTransfer(CurlDriver& driver, CURL* easy, const std::function<bool()>& giv
     if (whenEnded) whenEnded(result);
     driver.remove(easy);
   }
-  if (poll) {
-    g_source_destroy(poll);
-    g_source_unref(poll);
-  }
-  driver.detach();
   return result;
 }
 

@@ -77,17 +77,23 @@ class CurlDriver {
   std::unordered_map<int, Watch> watched_;
   std::vector<CURL*> added_;
   std::vector<Done> done_;
+  long long readyTime_ = -1;  // what the attached source was last told
   long long deadline_ = -1;  // monotonic microseconds libcurl wants its timer at; -1 none
   long long nextSweep_ = 0;  // when every transfer runs next, while any runs
   int running_ = 0;          // transfers libcurl still runs, as it last said
   bool woken_ = false;
   std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);  // watched by dispatch
+  struct PrivateLoop;
+  std::unique_ptr<PrivateLoop> privateLoop_;  // runTransfer's; goes after detach()
+  friend int runTransfer(CurlDriver&, CURL*, const std::function<bool()>&,
+                         const std::function<void(int)>&);
 };
 
-// Runs one transfer to its end on `driver`, which must be detached, on a new
-// main context that is the calling thread's default meanwhile (so nothing
+// Runs one transfer to its end on `driver`, on a main context of the
+// driver's own that is the calling thread's default meanwhile (so nothing
 // else of the thread runs, and the thread's own context is never iterated
-// from inside a call). `giveUp`, when set, is asked at least every 250 ms;
+// from inside a call). The driver stays attached to that context afterwards,
+// ready for its next synchronous transfer, from this thread or another. `giveUp`, when set, is asked at least every 250 ms;
 // when it says so the transfer is removed unfinished. Returns libcurl's result,
 // or CURLE_ABORTED_BY_CALLBACK when given up, CURLE_FAILED_INIT when the
 // driver cannot run it. The driver's multi handle keeps the connection for

@@ -249,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(Operations, FtpHang,
 struct QuitCase {
   const char* name;
   Op op;
-  bool destroy;  // the instance goes, instead of closeFTPConnection
+  bool destroy;          // the instance goes, instead of closeFTPConnection
   std::string expected;  // the operation's result, or its final message
 };
 

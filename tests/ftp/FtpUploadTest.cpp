@@ -1,12 +1,22 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <mutex>
+#include <string_view>
 #include <thread>
+#include <vector>
+
+#include <glib.h>
 
 #include "FtpTestSupport.hpp"
 #include "MainLoop.hpp"
+#include "zembrel/HostMessages.hpp"
 #include "zembrel/Zembrel.hpp"
 
 namespace zembrel {
@@ -317,6 +327,54 @@ TEST_F(FtpUpload, CancelReachesAnUploadWaitingOnASilentServer) {
   zembrel->cancelFTPOperation();
   ASSERT_TRUE(recorder.waitForFinal(std::chrono::seconds(10)));
   EXPECT_EQ(recorder.texts(), std::vector<std::string>{"#error|Upload Cancelled|0"});
+}
+
+// A host whose progress handler runs the worker's context for a while (a C
+// host calling zembrel_iterate there): the upload's transfer is not entered
+// from inside itself, and its descriptors do not keep that nested loop busy.
+TEST(FtpUploadHost, AHandlerThatRunsTheWorkersContextNeitherReentersNorSpins) {
+  FtpTestServer server({"--rate", std::to_string(4 << 20)});
+  test::ScopedTempDir local;
+  const fs::path file = local.path() / "nested.bin";
+  test::writeRandomFile(file, 2 * kMiB);
+  std::atomic<bool> nested{false};
+  std::atomic<std::int64_t> nestedCpuMicros{-1};
+  std::mutex mutex;
+  std::vector<std::string> finals;
+  setHostMessageHandler([&](std::string_view text) {
+    if (text.rfind("#progress|", 0) != 0) {
+      std::lock_guard lock(mutex);
+      finals.emplace_back(text);
+      return;
+    }
+    if (nested.exchange(true)) return;
+    GMainContext* context = g_main_context_ref_thread_default();
+    const auto cpu = [] {
+      timespec now{};
+      ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+      return std::int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+    };
+    const std::int64_t before = cpu();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < until) g_main_context_iteration(context, TRUE);
+    nestedCpuMicros = cpu() - before;
+    g_main_context_unref(context);
+  });
+  struct Reset {
+    ~Reset() { setHostMessageHandler(nullptr); }
+  } reset;
+  auto zembrel = Zembrel::initZembrel();
+  ASSERT_TRUE(zembrel->uploadFile(file.string(), server.url("/")));
+  ASSERT_TRUE(test::runMainContextUntil([&] {
+    std::lock_guard lock(mutex);
+    return !finals.empty();
+  }));
+  EXPECT_EQ(finals, std::vector<std::string>{"#complete|226"});
+  EXPECT_TRUE(test::sameContents(file, server.home() / "nested.bin"));
+  ASSERT_GE(nestedCpuMicros.load(), 0);
+  // Waiting costs next to nothing; a loop that found the transfer's
+  // descriptors ready again and again would burn the whole half second.
+  EXPECT_LT(nestedCpuMicros.load(), 100000);
 }
 
 }  // namespace

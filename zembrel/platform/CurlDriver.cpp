@@ -22,20 +22,38 @@ constexpr std::int64_t kStuckSweepMicroseconds = 1000;
 }  // namespace
 
 // The one GSource that carries libcurl's descriptors and timer.
+//
+// GLib would block a source while it is dispatched (and so take its
+// descriptors out of the context's poll and put them back), waking the
+// context's poll twice on every pass: two system calls per block of a busy
+// upload. The source may recurse instead, and blocks itself only when it
+// really is dispatched again from inside its own dispatch (a host's handler
+// that runs a nested loop on this context), where libcurl must not be entered.
 struct CurlDriver::Source {
   GSource base;
   CurlDriver* owner;  // null once the driver is gone
+  bool dispatching;   // inside owner->dispatch()
+  bool paused;        // blocked by a nested dispatch until the outer one ends
 
   static GSourceFuncs funcs;
 
   static gboolean dispatch(GSource* source, GSourceFunc, gpointer) noexcept {
-    CurlDriver* owner = reinterpret_cast<Source*>(source)->owner;
-    if (!owner) return G_SOURCE_CONTINUE;
+    auto* self = reinterpret_cast<Source*>(source);
+    if (!self->owner) return G_SOURCE_CONTINUE;
+    if (self->dispatching) {
+      self->owner->pauseWatches();
+      return G_SOURCE_CONTINUE;
+    }
+    self->dispatching = true;
     try {
-      owner->dispatch();
+      self->owner->dispatch();
     } catch (...) {
       // The owner reports through its own state; nothing may unwind into GLib.
     }
+    // GLib holds the source while it is dispatched, also when the owner
+    // destroyed itself (and detached the source) meanwhile.
+    self->dispatching = false;
+    if (self->paused && self->owner) self->owner->resumeWatches();
     return G_SOURCE_CONTINUE;
   }
 };
@@ -70,6 +88,9 @@ void CurlDriver::attach(const MainContext& context) {
   detach();
   source_ = reinterpret_cast<Source*>(g_source_new(&Source::funcs, sizeof(Source)));
   source_->owner = this;
+  source_->dispatching = false;
+  source_->paused = false;
+  g_source_set_can_recurse(&source_->base, TRUE);
   g_source_set_name(&source_->base, "zembrel curl driver");
   readyTime_ = -1;  // a new source's
   for (auto& [fd, watch] : watched_)
@@ -131,10 +152,12 @@ int CurlDriver::onSocket(CURL*, int fd, int what, void* self, void*) noexcept {
     const bool changed = watch.condition != condition;
     watch.condition = condition;
     if (!source) return 0;
+    // While paused, a descriptor is noted but watched only once resumed.
+    const auto watching = static_cast<GIOCondition>(driver.source_->paused ? 0 : condition);
     if (watch.tag) {
-      if (changed) g_source_modify_unix_fd(source, watch.tag, static_cast<GIOCondition>(condition));
+      if (changed) g_source_modify_unix_fd(source, watch.tag, watching);
     } else {
-      watch.tag = g_source_add_unix_fd(source, fd, static_cast<GIOCondition>(condition));
+      watch.tag = g_source_add_unix_fd(source, fd, watching);
     }
   } catch (...) {
     return -1;
@@ -150,8 +173,28 @@ int CurlDriver::onTimer(CURLM*, long timeoutMs, void* self) noexcept {
   return 0;
 }
 
+void CurlDriver::pauseWatches() {
+  GSource* source = &source_->base;
+  source_->paused = true;
+  for (auto& [fd, watch] : watched_) {
+    if (watch.tag) g_source_modify_unix_fd(source, watch.tag, static_cast<GIOCondition>(0));
+  }
+  readyTime_ = -1;
+  g_source_set_ready_time(source, -1);
+}
+
+void CurlDriver::resumeWatches() {
+  GSource* source = &source_->base;
+  source_->paused = false;
+  for (auto& [fd, watch] : watched_) {
+    if (watch.tag)
+      g_source_modify_unix_fd(source, watch.tag, static_cast<GIOCondition>(watch.condition));
+  }
+  updateReadyTime();
+}
+
 void CurlDriver::updateReadyTime() {
-  if (!source_) return;
+  if (!source_ || source_->paused) return;
   std::int64_t ready = deadline_;
   if (running_ > 0 && (ready < 0 || nextSweep_ < ready)) ready = nextSweep_;
   if (woken_) ready = 0;
@@ -206,8 +249,15 @@ void CurlDriver::performActions() {
     curl_multi_socket_all(multi_, &running_);
   }
   if (running_ > 0) {
+    // Moved only once passed (or when stuck): a deadline moved on every pass
+    // would reset the source's ready time, and so wake the context's poll,
+    // on every pass of a busy upload.
     const bool stuck = watched_.empty() && deadline_ < 0;
-    nextSweep_ = now + (stuck ? kStuckSweepMicroseconds : kSweepMicroseconds);
+    if (stuck) {
+      nextSweep_ = now + kStuckSweepMicroseconds;
+    } else if (now >= nextSweep_) {
+      nextSweep_ = now + kSweepMicroseconds;
+    }
   }
 }
 

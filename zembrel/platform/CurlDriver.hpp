@@ -67,6 +67,10 @@ class CurlDriver {
   static int onSocket(CURL*, int fd, int what, void* self, void*) noexcept;
   static int onTimer(CURLM*, long timeoutMs, void* self) noexcept;
   void dispatch();
+  // Blocks the source while it is dispatched from inside its own dispatch;
+  // resumes it when the outer dispatch ends.
+  void pauseWatches();
+  void resumeWatches();
   void performActions();
   void collectDone();
   void updateReadyTime();
@@ -77,7 +81,7 @@ class CurlDriver {
   std::unordered_map<int, Watch> watched_;
   std::vector<CURL*> added_;
   std::vector<Done> done_;
-  long long readyTime_ = -1;  // what the attached source was last told
+  long long readyTime_ = -1;  // the attached source's, as last set; -1 none
   long long deadline_ = -1;  // monotonic microseconds libcurl wants its timer at; -1 none
   long long nextSweep_ = 0;  // when every transfer runs next, while any runs
   int running_ = 0;          // transfers libcurl still runs, as it last said
@@ -93,8 +97,9 @@ class CurlDriver {
 // driver's own that is the calling thread's default meanwhile (so nothing
 // else of the thread runs, and the thread's own context is never iterated
 // from inside a call). The driver stays attached to that context afterwards,
-// ready for its next synchronous transfer, from this thread or another. `giveUp`, when set, is asked at least every 250 ms;
-// when it says so the transfer is removed unfinished. Returns libcurl's result,
+// ready for its next synchronous transfer, from this thread or another.
+// `giveUp`, when set, is asked at least every 250 ms; when it says so the
+// transfer is removed unfinished. Returns libcurl's result,
 // or CURLE_ABORTED_BY_CALLBACK when given up, CURLE_FAILED_INIT when the
 // driver cannot run it. The driver's multi handle keeps the connection for
 // the next transfer. `whenEnded`, when set, gets the result while the handle

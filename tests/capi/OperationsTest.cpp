@@ -209,7 +209,8 @@ TEST_F(Operations, AnOperationsOwnFtpConnectionEndsWithoutAwaitingTheGoodbye) {
     const zembrel::test::OpHold hold{zembrel::test::runToEnd(seen, cases[i].start)};
     ASSERT_NE(hold.op, nullptr);
     EXPECT_EQ(zembrel_op_status(hold.op), ZEMBREL_OP_SUCCEEDED);
-    const auto until = std::chrono::steady_clock::now() + zembrel::test::scaled(std::chrono::seconds(3));
+    const auto until =
+        std::chrono::steady_clock::now() + zembrel::test::scaled(std::chrono::seconds(3));
     while (count("DISCONNECT") < i + 1 && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(count("CMD QUIT"), i + 1) << "no goodbye";

@@ -105,9 +105,8 @@ void zembrel_op::deliverOutcome(const Outcome& outcome) {
       // An FTP operation's code is its server's reply, given as such.
       if (!extras.replyCode) httpStatus = outcome.status;
       break;
-    case Outcome::Kind::Failed:
+    case Outcome::Kind::Failed: {
       final = ZEMBREL_OP_FAILED;
-    {
       zembrel::capi::PublicError error = zembrel::capi::publicError(outcome);
       errorDomain = std::move(error.domain);
       errorCode = error.code;

@@ -27,8 +27,8 @@ struct OperationResult {
   // Where the operation stands, as zembrel_op_status() tells.
   enum class Status { Running = 0, Succeeded = 1, Failed = 2, Cancelled = 3 };
   Status status = Status::Running;  // how it ended, or Running
-  int httpStatus = 0;           // the final HTTP status; 0 when none
-  std::string errorDomain;      // when failed: "POSIX", "NetDB", "Custom", "HTTP", "FTP", …
+  int httpStatus = 0;           // the final HTTP status; 0 when none (FTP: replyCode)
+  std::string errorDomain;      // when failed: "POSIX", "NetDB", "Custom", "FTP", "Connect", …
   int errorCode = 0;            // when failed: the code within the domain
   std::string errorMessage;     // when failed: in words
   std::string message;          // the final host message, "#complete|200"
@@ -39,7 +39,8 @@ struct OperationResult {
   // bytes; a POST keeps up to 16 MiB).
   std::optional<std::string> responseHeaders;
   std::optional<std::string> responseBody;
-  int replyCode = 0;                     // a directory command's last FTP reply; 0 when none
+  // An FTP operation's last reply (an upload's or listing's final one); 0 when none.
+  int replyCode = 0;
   std::optional<std::string> replyText;  // and its text
   std::optional<std::string> password;   // a keyring lookup's item
   std::optional<std::string> account;

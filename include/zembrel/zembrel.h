@@ -466,20 +466,33 @@ ZEMBREL_C_API int32_t zembrel_xml_find_next_element(int32_t start, int32_t end, 
  * - "NetDB": a host or proxy name could not be resolved; the code is the
  *   resolver's (-2: no such name).
  * - "Custom": any other failure of the transfer; the code is libcurl's result
- *   code (28: timed out or stalled, 35: TLS handshake failed, 60: certificate
- *   or host key refused, 8: a server's answer that breaks its protocol, 26: a
- *   file that could not be read or changed while it was sent).
+ *   code and the message libcurl's words for it (28: timed out or stalled, 35:
+ *   TLS handshake failed, 60: certificate or host key refused, 8: a server's
+ *   answer that breaks its protocol, 26: a file that could not be read or
+ *   changed while it was sent, 23: an answer or a listing over the library's
+ *   limits, 18: a resumed FTP upload whose server copy does not match the
+ *   file, 3: a URL that cannot be used). For FTP operations this is every
+ *   failure of the connection that is neither "Connect" nor a refusal: a
+ *   server that never greets, sends garbage, never ends a reply or stalls.
  * - "HTTP": a resumable upload that the server refused; the code is the status.
  * - "Setup": the operation could not be set up (bad arguments, no memory); code 0.
  * - "FTP": an FTP server refused; the code is its reply code and the message
  *   its reply text.
- * - "Connect": an FTP server could not be reached or gave no answer; code 0.
- * - "File": a local file could not be used (missing, not a regular file,
- *   changed size during an upload); code 0.
+ * - "Connect": an FTP server could not be reached or its name not resolved;
+ *   the code is libcurl's (7: could not connect, 6: no such name, 5: no such
+ *   proxy) and the message libcurl's words.
+ * - "File": a local file could not be used (missing, unreadable, not a
+ *   regular file, changed size during an upload); the code is the errno
+ *   value, 0 when the fault has none.
  * - "Keyring": a keyring call failed; the code is the keyring status
  *   (-25300: no item of that service name, -25291: no keyring service on the
  *   session bus, -25293: refused, -25308: locked, -50: text that is not UTF-8
  *   or holds a zero byte, -60: no answer within 5 s, -26276: anything else).
+ * The domain follows how the operation ended, never the words of its message;
+ * the host messages ("#error|DOMAIN|CODE") keep their own texts: an FTP
+ * failure there shows the server's reply text, "Could not connect to server"
+ * with code 0 for any failure before the server replied, or a sentence about
+ * the local file.
  * zembrel_op_error_message() always gives the failure in words.
  * @{ */
 
@@ -810,7 +823,10 @@ ZEMBREL_C_API void zembrel_op_unref(zembrel_op *op);
 /** @brief One of ZEMBREL_OP_RUNNING, _SUCCEEDED, _FAILED, _CANCELLED. */
 ZEMBREL_C_API int zembrel_op_status(const zembrel_op *op);
 
-/** @brief The final HTTP status of an HTTP operation; 0 when none. */
+/**
+ * @brief The final HTTP status of an HTTP operation; 0 when none, and for FTP
+ * and keyring operations (an FTP operation's reply: zembrel_op_reply_code()).
+ */
 ZEMBREL_C_API int zembrel_op_http_status(const zembrel_op *op);
 
 /**
@@ -863,7 +879,9 @@ ZEMBREL_C_API const char *zembrel_op_response_headers(const zembrel_op *op);
 
 /**
  * @brief The FTP server's last reply code to a finished directory command
- * (zembrel_ftp_mkdir_async(), zembrel_ftp_rmdir_async()); 0 otherwise.
+ * (zembrel_ftp_mkdir_async(), zembrel_ftp_rmdir_async()); for an FTP upload
+ * or listing, the reply it ended on when the server gave one (its success,
+ * 226, or its refusal); 0 otherwise.
  */
 ZEMBREL_C_API int zembrel_op_reply_code(const zembrel_op *op);
 

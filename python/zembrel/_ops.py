@@ -27,11 +27,12 @@ _RUNNING, _SUCCEEDED, _FAILED, _CANCELLED = 0, 1, 2, 3
 
 
 class TransferError(Exception):
-    """An operation failed. ``domain`` and ``code`` say how (see zembrel.h:
-    "POSIX" with an errno value, "NetDB", "Custom" with libcurl's code,
-    "HTTP", "FTP" with the reply code, "Connect", "Setup", "File", "Keyring"
-    with the keyring status, -25300 for a missing item);
-    ``message`` says it in words."""
+    """An operation failed. ``domain`` and ``code`` say how it ended (see
+    zembrel.h: "POSIX" with an errno value, "NetDB", "Custom" with libcurl's
+    code, "HTTP", "FTP" with the server's reply code, "Connect" with
+    libcurl's code when an FTP server could not be reached, "Setup", "File"
+    with an errno value, "Keyring" with the keyring status, -25300 for a
+    missing item); ``message`` says it in words."""
 
     def __init__(self, domain: str, code: int, message: str) -> None:
         super().__init__(f"{message} ({domain} {code})")
@@ -51,13 +52,12 @@ class HTTPStatusError(Exception):
 
 @dataclass(frozen=True)
 class Result:
-    """A finished operation: the HTTP status (an FTP operation's last reply
-    code), the final host message ("#complete|200"), a resumable upload's
-    URL, a listing's tree; a request's or an upload's answer ``headers``
-    (name, value pairs in the order received) and ``body`` (an upload keeps
-    up to 16 MiB; a longer answer raises :class:`TransferError`, "Custom"
-    23); a directory command's
-    ``reply_code`` and ``reply_text``."""
+    """A finished operation: the HTTP status (0 for FTP and keyring
+    operations), the final host message ("#complete|200"), a resumable
+    upload's URL, a listing's tree; a request's or an upload's answer
+    ``headers`` (name, value pairs in the order received) and ``body`` (an
+    upload keeps up to 16 MiB; a longer answer raises :class:`TransferError`,
+    "Custom" 23); an FTP operation's final ``reply_code`` and ``reply_text``."""
 
     status: int
     message: str

@@ -127,7 +127,8 @@ async def ftp_upload(path: Any, url: str, resume: bool = False,
 
 async def ftp_list(url: str, level: int = 0, settings: Optional[Settings] = None,
                    **options: Any) -> Result:
-    """Lists the directory down to ``level``; the tree is the result's ``listing``."""
+    """Lists the directory down to ``level``; the tree is the result's
+    ``listing``, the server's final reply its ``reply_code``."""
     return await _run(_ops.ftp_list_starter(url, level, Settings.of(settings, options)), None)
 
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "FtpTestSupport.hpp"
 #include "MainLoop.hpp"
@@ -308,20 +309,53 @@ INSTANTIATE_TEST_SUITE_P(
                       QuitCase{"DestroyAfterRmdir", Op::Rmdir, true, "Directory removed.|250"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// ---- Cancel and close from another thread, while the server is silent.
+// ---- Cancel and close from another thread, while the server is silent or
+// never ends its reply.
 
 struct StopCase {
   const char* name;
   Op op;
   bool close;  // closeFTPConnection instead of cancelFTPOperation
   std::string expected;
+  const char* fault = "stall";  // the server's, for the operation's command
+  // The server's log line that says the operation now waits on the fault;
+  // null: the command itself.
+  const char* waiting = nullptr;
 };
 
-class FtpStop : public ::testing::TestWithParam<StopCase> {};
+class FtpStop : public ::testing::TestWithParam<StopCase> {
+ protected:
+  // Runs the operation on the instance to its end: the directory operation's
+  // result, or the upload's final messages.
+  std::string perform(Zembrel& zembrel, const FtpTestServer& server) {
+    switch (GetParam().op) {
+      case Op::Upload: {
+        MessageRecorder recorder;
+        test::writeRandomFile(local_.path() / "f.bin", 64 << 10);
+        if (!zembrel.uploadFile((local_.path() / "f.bin").string(), server.url("/"))) return "";
+        recorder.waitForFinal(60s);
+        std::string finals;
+        for (const auto& message : recorder.finals()) finals += message.text;
+        return finals;
+      }
+      case Op::List: {
+        auto listing = zembrel.getDirectoryListFromURL(server.url("/"), 2LL);
+        return listing ? listing->result.value_or("no result") : "absent";
+      }
+      case Op::Mkdir:
+        return zembrel.createDirectoryWithURL(server.url("/new")).value_or("absent");
+      case Op::Rmdir:
+        break;
+    }
+    return zembrel.removeDirectoryWithURL(server.url("/made")).value_or("absent");
+  }
+  test::ScopedTempDir local_;
+};
 
 TEST_P(FtpStop, EndsASilentOperationWithinASecond) {
   const StopCase& c = GetParam();
-  FtpTestServer server({"--fault", std::string(verbOf(c.op)) + ":stall"});
+  FtpTestServer server({"--fault", std::string(verbOf(c.op)) + ":" + c.fault});
+  const std::string waiting = c.waiting ? c.waiting : std::string("CMD ") + verbOf(c.op);
   fs::create_directory(server.home() / "made");
   auto zembrel = Zembrel::initZembrel();
   std::string result;
@@ -331,8 +365,11 @@ TEST_P(FtpStop, EndsASilentOperationWithinASecond) {
       20s,
       [&] {
         std::thread stopper([&] {
-          test::runMainContextUntil(
-              [&] { return server.count(std::string("CMD ") + verbOf(c.op)) > 0; }, 10s);
+          // Polled, not by running the main context, which the upload's
+          // thread runs meanwhile.
+          const auto until = std::chrono::steady_clock::now() + test::scaled(10s);
+          while (server.count(waiting) == 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(20ms);
           std::this_thread::sleep_for(200ms);
           stoppedAt = std::chrono::steady_clock::now();
           if (c.close) {
@@ -341,19 +378,7 @@ TEST_P(FtpStop, EndsASilentOperationWithinASecond) {
             zembrel->cancelFTPOperation();
           }
         });
-        switch (c.op) {
-          case Op::List: {
-            auto listing = zembrel->getDirectoryListFromURL(server.url("/"), 2LL);
-            result = listing ? listing->result.value_or("no result") : "absent";
-            break;
-          }
-          case Op::Mkdir:
-            result = zembrel->createDirectoryWithURL(server.url("/new")).value_or("absent");
-            break;
-          default:
-            result = zembrel->removeDirectoryWithURL(server.url("/made")).value_or("absent");
-            break;
-        }
+        result = perform(*zembrel, server);
         endedAt = std::chrono::steady_clock::now();
         stopper.join();
       },
@@ -371,6 +396,8 @@ TEST_P(FtpStop, EndsASilentOperationWithinASecond) {
   EXPECT_EQ(server.count("CMD LIST"), c.op == Op::List ? 1 : 0) << "the walk went on";
 }
 
+const std::string kUploadCancelled = "#error|Upload Cancelled|0";
+
 INSTANTIATE_TEST_SUITE_P(
     Operations, FtpStop,
     ::testing::Values(StopCase{"CancelListing", Op::List, false, "Cancelled by user|0"},
@@ -378,7 +405,15 @@ INSTANTIATE_TEST_SUITE_P(
                       StopCase{"CancelMkdir", Op::Mkdir, false, "Cancelled by user|0"},
                       StopCase{"CloseMkdir", Op::Mkdir, true, "Cancelled by user|0"},
                       StopCase{"CancelRmdir", Op::Rmdir, false, "Cancelled by user|0"},
-                      StopCase{"CloseRmdir", Op::Rmdir, true, "Cancelled by user|0"}),
+                      StopCase{"CloseRmdir", Op::Rmdir, true, "Cancelled by user|0"},
+                      // The data is sent; the server withholds its final reply,
+                      // or never ends it.
+                      StopCase{"CancelUploadAwaitingItsFinalReply", Op::Upload, false,
+                               kUploadCancelled, "withhold-end", "WITHHELD"},
+                      StopCase{"CloseUploadAwaitingItsFinalReply", Op::Upload, true,
+                               kUploadCancelled, "withhold-end", "WITHHELD"},
+                      StopCase{"CancelUploadDuringAnEndlessFinalReply", Op::Upload, false,
+                               kUploadCancelled, "drip-end", "WITHHELD"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A listing that waits on a silent server holds nothing that another instance

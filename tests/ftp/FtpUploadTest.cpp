@@ -1,7 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -320,30 +317,8 @@ TEST_F(FtpUpload, DroppingTheInstanceDuringAnUploadKeepsItAliveUntilTheEnd) {
   EXPECT_TRUE(test::sameContents(file, server.home() / "f.bin"));
 }
 
-// A peer that accepts connections and never says a word.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(fd_, 4);
-    socklen_t length = sizeof address;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~SilentServer() { ::close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_;
-  int port_;
-};
-
 TEST_F(FtpUpload, CancelReachesAnUploadWaitingOnASilentServer) {
-  SilentServer silent;
+  test::SilentServer silent;
   const fs::path file = local.path() / "f.txt";
   test::writeFile(file, "content");
   ASSERT_TRUE(zembrel->uploadFile(file.string(),

@@ -39,6 +39,11 @@ Options that make the server behave like others do:
         under=N      SIZE: the server's first answer reports N bytes fewer
                      than the file holds (a stale size); later ones are true
         delay=S      wait S seconds, then answer as usual (a slow server)
+        withhold-end STOR: the data is taken, then the final reply (and any
+                     after it, QUIT's too) never comes; logs "WITHHELD"
+        drip-end     STOR: the data is taken, then the final reply is a
+                     "226-" reply whose continuation lines come every
+                     0.5 s without end; logs "WITHHELD"
     --tls-cert PEM, --tls-key PEM
                           TLS required on control and data connections
                           (AUTH TLS, PROT P); needs python3-openssl
@@ -207,6 +212,15 @@ class Handler(BaseHandler):
             # the multi-line greeting ends with a bare "220 "
             resp = "220 "
             self._banner_done = False
+        if self._storing and resp.startswith("226") and \
+                faults.get("STOR") in ("withhold-end", "drip-end"):
+            self._storing = False
+            self._hung = True
+            log_event("WITHHELD " + resp)
+            if faults["STOR"] == "drip-end":
+                super().respond("226-Checking the stored file")
+                self.drip()
+            return
         if self._storing and resp.startswith("226") and options.transfer_reply:
             resp = options.transfer_reply.replace("\n", "\r\n")
             self._storing = False
@@ -289,6 +303,12 @@ class Handler(BaseHandler):
             self.push_with_producer(EndlessProducer(b"257 " + b"x" * 65536))
             return True
         return False
+
+    def drip(self):
+        # One more continuation line of a reply that never ends.
+        if self.connected:
+            self.push(" still checking\r\n")
+            self.ioloop.call_later(0.5, self.drip)
 
     def reset_when_connected(self):
         # Some lines, then both connections end with a reset.

@@ -57,6 +57,22 @@ int closedPort() {
   return port;
 }
 
+SilentServer::SilentServer() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd_, 8) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd_);
+    throw std::runtime_error("no silent server");
+  }
+  port_ = ntohs(address.sin_port);
+}
+
+SilentServer::~SilentServer() { ::close(fd_); }
+
 std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;

@@ -51,6 +51,21 @@ std::filesystem::path serversDir();
 // no other program (another suite run beside this one) can take it.
 int closedPort();
 
+// A peer on 127.0.0.1 that accepts connections (the kernel does, into its
+// backlog) and never says a word, for the life of the object.
+class SilentServer {
+ public:
+  SilentServer();
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+  ~SilentServer();
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 

@@ -29,6 +29,20 @@ using zembrel::detail::Outcome;
 
 namespace {
 
+// The server's reply that an FTP upload or listing ended on, where one did
+// (its success or its refusal): reachable with zembrel_op_reply_code(). A
+// failure of libcurl's and a cancel leave none.
+void keepFinalReply(const Outcome& outcome, OperationExtras& extras) {
+  if (outcome.ok()) {
+    extras.replyCode = outcome.status;
+  } else if (outcome.cause == Outcome::Cause::ServerRefused) {
+    extras.replyCode = static_cast<int>(outcome.causeCode);
+  } else {
+    return;
+  }
+  extras.replyText = zembrel::detail::peerText(outcome.words);
+}
+
 zembrel_op* startFtpUpload(const zembrel_settings& settings, const char* localPath, const char* url,
                            bool resume, zembrel_progress_fn progress, zembrel_done_fn done,
                            void* userData) {
@@ -45,12 +59,14 @@ zembrel_op* startFtpUpload(const zembrel_settings& settings, const char* localPa
     stop->progress = [op, total](std::uint64_t bytes) {
       op->reportProgress(static_cast<std::int64_t>(bytes), total);
     };
-    op->setCancel([stop] { stop->token.request(); });
+    op->setCancel([stop] { stop->request(); });
     finishOnWorkerThread(op, [client, stop, path, destination, resume,
-                              transfer = settings.transfer](OperationExtras&) {
-      return zembrel::detail::FtpUploadOperation(*client, stop, path, destination, resume,
-                                                 transfer)
-          .run();
+                              transfer = settings.transfer](OperationExtras& extras) {
+      Outcome outcome =
+          zembrel::detail::FtpUploadOperation(*client, stop, path, destination, resume, transfer)
+              .run();
+      keepFinalReply(outcome, extras);
+      return outcome;
     });
   });
 }
@@ -59,7 +75,8 @@ zembrel_op* startFtpUpload(const zembrel_settings& settings, const char* localPa
 // limit, or no answer at all.
 Outcome listingOutcome(const zembrel::detail::FtpTreeWalk& walk) {
   if (auto ended = walk.outcome()) return *ended;
-  return Outcome::failed("Could not connect to server", 0, "the server gave no answer");
+  return Outcome::failedBecause(Outcome::Cause::NoConnection, 0, "Could not connect to server", 0,
+                                "the server gave no answer");
 }
 
 // Starts `work(client, lease, token, extras)` on a worker thread, on a
@@ -93,6 +110,7 @@ zembrel_op* startFtpList(const zembrel_settings& settings, const char* url, int 
         const zembrel::ListingResult listing = walk.run(where, static_cast<long long>(level));
         Outcome outcome = listingOutcome(walk);
         if (outcome.ok()) extras.resultJson = zembrel::capi::listingJson(listing);
+        keepFinalReply(outcome, extras);
         return outcome;
       });
 }

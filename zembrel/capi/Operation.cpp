@@ -102,15 +102,18 @@ void zembrel_op::deliverOutcome(const Outcome& outcome) {
   int final = ZEMBREL_OP_SUCCEEDED;
   switch (outcome.kind) {
     case Outcome::Kind::Succeeded:
-      httpStatus = outcome.status;
+      // An FTP operation's code is its server's reply, given as such.
+      if (!extras.replyCode) httpStatus = outcome.status;
       break;
-    case Outcome::Kind::Failed:
+    case Outcome::Kind::Failed: {
       final = ZEMBREL_OP_FAILED;
-      errorDomain = zembrel::capi::publicErrorDomain(outcome);
-      errorCode = outcome.code;
-      errorMessage = outcome.words.empty() ? outcome.domain : outcome.words;
+      zembrel::capi::PublicError error = zembrel::capi::publicError(outcome);
+      errorDomain = std::move(error.domain);
+      errorCode = error.code;
+      errorMessage = std::move(error.message);
       if (errorDomain == "HTTP") httpStatus = static_cast<int>(outcome.code);
       break;
+    }
     case Outcome::Kind::Cancelled:
       final = ZEMBREL_OP_CANCELLED;
       break;
@@ -136,16 +139,23 @@ void zembrel_op::cancel() {
 
 namespace zembrel::capi {
 
-std::string publicErrorDomain(const detail::Outcome& outcome) {
-  if (outcome.domainSource == detail::Outcome::DomainSource::Peer) return "FTP";
-  static const char* const kDomains[] = {"POSIX", "NetDB",   "Custom", "HTTP",
-                                         "Setup", "Keyring", "File"};
-  for (const char* domain : kDomains) {
-    if (outcome.domain == domain) return domain;
+PublicError publicError(const detail::Outcome& outcome) {
+  using Cause = detail::Outcome::Cause;
+  const std::string& words = outcome.words.empty() ? outcome.domain : outcome.words;
+  switch (outcome.cause) {
+    case Cause::ServerRefused:
+      return {"FTP", outcome.causeCode, words};
+    case Cause::Transfer:
+      return {"Custom", outcome.causeCode, words};
+    case Cause::NoConnection:
+      return {"Connect", outcome.causeCode, words};
+    case Cause::LocalFile:
+      return {"File", outcome.causeCode, words};
+    case Cause::AsNamed:
+      break;
   }
-  // The FTP upload names its faults in a sentence, as its messages show them.
-  if (outcome.domain == "Could not connect to server") return "Connect";
-  return "File";
+  // Everything else names its domain and code as hosts see them already.
+  return {outcome.domain, outcome.code, words};
 }
 
 bool threadMayStartOperations() {

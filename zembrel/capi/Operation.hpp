@@ -99,8 +99,14 @@ struct zembrel_op {
 
 namespace zembrel::capi {
 
-// The host-facing error domain of a failed outcome (see zembrel.h).
-std::string publicErrorDomain(const detail::Outcome& outcome);
+// A failed outcome as hosts of the operation interface see it (see the
+// domains in zembrel.h): chosen by how the operation ended, never by its text.
+struct PublicError {
+  std::string domain;
+  std::int64_t code;
+  std::string message;  // in words
+};
+PublicError publicError(const detail::Outcome& outcome);
 
 // Whether the calling thread may start an operation: it has a thread-default
 // context of its own, or no other thread is running the global default one

@@ -25,7 +25,16 @@ Outcome Outcome::failed(std::string domain, std::int64_t code, std::string words
 
 Outcome Outcome::refusedByPeer(std::string replyText, std::int64_t replyCode) {
   std::string words = replyText;
-  return failed(std::move(replyText), replyCode, std::move(words), DomainSource::Peer);
+  return failedBecause(Cause::ServerRefused, replyCode, std::move(replyText), replyCode,
+                       std::move(words), DomainSource::Peer);
+}
+
+Outcome Outcome::failedBecause(Cause cause, std::int64_t causeCode, std::string domain,
+                               std::int64_t code, std::string words, DomainSource source) {
+  Outcome outcome = failed(std::move(domain), code, std::move(words), source);
+  outcome.cause = cause;
+  outcome.causeCode = causeCode;
+  return outcome;
 }
 
 Outcome Outcome::cancelled() {

@@ -31,11 +31,29 @@ struct Outcome {
   // error. Never part of the seed's message texts.
   std::string words;
 
+  // How a failure came about, for hosts that tell failures apart (the
+  // operation interface's domain and code). The message texts above never
+  // depend on it: an FTP failure keeps the fixed text hosts know for it.
+  enum class Cause : std::uint8_t {
+    AsNamed,        // `domain` and `code` are the interface's already
+    ServerRefused,  // an FTP server refused; `causeCode` is its reply code
+    Transfer,       // libcurl failed the transfer; `causeCode` is its result code
+    NoConnection,   // the server could not be reached or named; libcurl's code
+    LocalFile,      // the local file's fault; `causeCode` is the errno (0: none)
+  };
+  Cause cause = Cause::AsNamed;
+  std::int64_t causeCode = 0;
+
   static Outcome succeeded(std::int32_t status, std::string replyText = {});
   static Outcome failed(std::string domain, std::int64_t code, std::string words,
                         DomainSource source = DomainSource::Ours);
   // An FTP server's refusal: its reply text is both the domain and the words.
   static Outcome refusedByPeer(std::string replyText, std::int64_t replyCode);
+  // A failure whose host message keeps `domain` and `code`, while hosts of
+  // the operation interface learn `cause`, `causeCode` and `words`.
+  static Outcome failedBecause(Cause cause, std::int64_t causeCode, std::string domain,
+                               std::int64_t code, std::string words,
+                               DomainSource source = DomainSource::Ours);
   static Outcome cancelled();
   // A synchronous request refused before it started, because a streamed POST
   // of the same instance runs: failed in the domain "setup" with code 0.

@@ -22,6 +22,9 @@ struct CurlInfo {
   // final message reports instead of the server's last reply.
   std::optional<std::string> localFailure;
   int localFailureCode = 0;
+  // The failure is the server's copy's, not the local file's (a resume
+  // found or left a server file that does not match it).
+  bool serverCopyFault = false;
   // Where progress goes; null: the host's messages.
   const std::function<void(std::uint64_t bytes)>* progress = nullptr;
 };

@@ -39,7 +39,9 @@ bool containsCwd(std::string_view text) {
 }
 
 std::size_t readBlock(CurlInfo& info, char* buffer, std::size_t size, std::size_t nitems) {
-  if (info.token->requested()) return 0;  // libcurl ends the upload with what it has
+  // A cancelled upload ends here, never as a shorter file the server is
+  // asked to confirm.
+  if (info.token->requested()) return CURL_READFUNC_ABORT;
   if (info.localFailure) return CURL_READFUNC_ABORT;
   if (info.bytesRead >= info.totalBytes) return 0;
   // Never more than the size announced to the server, even if the file grew.
@@ -78,6 +80,7 @@ int curlSeekCallback(void* record, std::int64_t offset, int origin) noexcept {
     if (static_cast<std::uint64_t>(offset) > info.totalBytes) {
       info.localFailure = "The remote file is larger than the local file";
       info.localFailureCode = 0;
+      info.serverCopyFault = true;
       return CURL_SEEKFUNC_FAIL;
     }
     if (::lseek(info.file.descriptor(), static_cast<off_t>(offset), SEEK_SET) < 0) {

@@ -17,6 +17,18 @@
 
 namespace zembrel::detail {
 
+void UploadStop::request() {
+  token.request();
+  std::lock_guard lock(mutex_);
+  if (running_) running_->interruptReads();
+}
+
+void UploadStop::setTransferRunning(FtpConnection* connection) {
+  std::lock_guard lock(mutex_);
+  running_ = connection;
+  if (running_ && token.requested()) running_->interruptReads();
+}
+
 FtpClient::FtpClient() { acquireCurlGlobal(); }
 
 FtpClient::~FtpClient() {
@@ -150,7 +162,7 @@ void FtpClient::stop(bool close) {
     std::lock_guard lock(stopMutex_);
     if (uploadStop_) {
       if (close) uploadStop_->closeConnection = true;
-      uploadStop_->token.request();
+      uploadStop_->request();
       return;
     }
     if (directoryToken_) directoryToken_->request();

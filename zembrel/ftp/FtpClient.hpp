@@ -29,6 +29,19 @@ struct UploadStop {
   // Where progress goes when set (an operation of its own); else to the
   // host's messages.
   std::function<void(std::uint64_t bytes)> progress;
+
+  // From any thread: asks the upload to stop. While its transfer runs, the
+  // transfer's reads end at once too: libcurl waits for the server's final
+  // reply inside one call, where a reply that never comes (or never ends)
+  // would hold the stop for a minute.
+  void request();
+  // The worker's: the connection whose transfer runs now, or null once it
+  // ended. A stop asked for before the transfer started takes effect at once.
+  void setTransferRunning(FtpConnection* connection);
+
+ private:
+  std::mutex mutex_;
+  FtpConnection* running_ = nullptr;  // guarded by mutex_
 };
 
 class FtpClient : public std::enable_shared_from_this<FtpClient> {

@@ -179,6 +179,11 @@ void FtpConnection::close() {
   }
 }
 
+void FtpConnection::interruptReads() {
+  std::lock_guard lock(mutex_);
+  if (handles_) handles_->sockets.endReads();
+}
+
 bool FtpConnection::hasHandle() const {
   std::lock_guard lock(mutex_);
   return handles_ != nullptr;

@@ -72,6 +72,10 @@ class FtpConnection {
   void close();
   // A close was asked for while an operation holds the connection.
   bool closeRequested() const { return closeWhenReleased_.load(std::memory_order_acquire); }
+  // From any thread: every read of the connection's sockets ends at once, as
+  // if the server had hung up, so a transfer that waits for a reply inside
+  // libcurl ends now. For a stop; the connection is not reused afterwards.
+  void interruptReads();
   // A handle exists (in use or kept for the next operation).
   bool hasHandle() const;
 

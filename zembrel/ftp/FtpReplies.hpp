@@ -18,6 +18,9 @@ class FtpReplyRecord {
  public:
   // Records a reply line's code and text (the text may be absent).
   void set(std::int32_t code, std::optional<std::string> text);
+  // Records libcurl's failure in the reply's place: its code and the text
+  // results show, and libcurl's detailed words for it.
+  void setFailure(int curlCode, std::string text, std::string words);
   std::int32_t code() const;
   std::optional<std::string> text() const;
   // The text is present and not empty.
@@ -40,6 +43,8 @@ class FtpReplyRecord {
   mutable std::mutex mutex_;
   std::int32_t code_ = 0;
   std::optional<std::string> text_;
+  // Set when libcurl's failure stands in the reply's place: its words.
+  std::optional<std::string> failureWords_;
 };
 
 // libcurl's refusal of a URL that cannot be split into host and path.

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "zembrel/core/CancelToken.hpp"
 #include "zembrel/ftp/KnownHosts.hpp"
@@ -150,6 +151,16 @@ bool isTrustFailure(int curlCode) {
     default:
       return false;
   }
+}
+
+Outcome curlFailureOutcome(int curlCode, std::string text, std::int64_t code, std::string words) {
+  const bool unreachable = curlCode == CURLE_COULDNT_CONNECT ||
+                           curlCode == CURLE_COULDNT_RESOLVE_HOST ||
+                           curlCode == CURLE_COULDNT_RESOLVE_PROXY;
+  // libcurl's words may quote the server (a reply it could not read).
+  return Outcome::failedBecause(
+      unreachable ? Outcome::Cause::NoConnection : Outcome::Cause::Transfer, curlCode,
+      std::move(text), code, std::move(words), Outcome::DomainSource::Peer);
 }
 
 void hangUp(CURL* easy) {

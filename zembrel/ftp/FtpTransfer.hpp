@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "zembrel/core/Outcome.hpp"
 #include "zembrel/platform/TransferPolicy.hpp"
 
 typedef void CURL;
@@ -61,6 +62,12 @@ void applyFtpTransferPolicy(CURL* easy, const std::string& url,
 // host key, SSH session): reported with libcurl's own text and code, since no
 // server reply explains it.
 bool isTrustFailure(int curlCode);
+
+// libcurl's failure of an FTP transfer as an outcome whose host message
+// keeps `text` and `code`. For the operation interface, a server that could
+// not be reached or named is NoConnection, anything else Transfer, both with
+// libcurl's code and its detailed `words`.
+Outcome curlFailureOutcome(int curlCode, std::string text, std::int64_t code, std::string words);
 
 // Closes the handle's control connection without a goodbye: libcurl would
 // otherwise send QUIT when the handle ends and wait for its answer as long as

@@ -79,8 +79,11 @@ ListingResult FtpTreeWalk::run(const std::string& url, const FtpLevel& level) {
 
 std::optional<Outcome> FtpTreeWalk::outcome() const {
   if (token_.requested()) return Outcome::cancelled();
-  if (listing_.tooManyEntries())
-    return Outcome::failed("More than " + std::to_string(kMaxWalkEntries) + " entries", 0, {});
+  if (listing_.tooManyEntries()) {
+    // The listing's writer refused the rest, as libcurl then reports it.
+    const std::string text = "More than " + std::to_string(kMaxWalkEntries) + " entries";
+    return Outcome::failedBecause(Outcome::Cause::Transfer, CURLE_WRITE_ERROR, text, 0, text);
+  }
   if (replies_.hasText()) return replies_.outcome();
   return std::nullopt;
 }

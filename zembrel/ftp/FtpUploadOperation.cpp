@@ -4,7 +4,6 @@
 
 #include <curl/curl.h>
 
-#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -14,13 +13,6 @@
 
 namespace zembrel::detail {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// After a cancel, the read callback ends the upload at once while the server
-// takes data. A transfer on which nothing moves for this long after a cancel
-// is dropped instead: a silent server must not hold it.
-constexpr auto kCancelGrace = std::chrono::seconds(2);
 
 std::size_t discardBytes(char*, std::size_t size, std::size_t count, void*) noexcept {
   return size * count;
@@ -57,17 +49,31 @@ void checkResumedSize(FtpConnection::Lease& lease, CurlInfo& info) {
   info.localFailure = "The server's file has " + std::to_string(*stored) +
                       " bytes, the local file " + std::to_string(info.totalBytes);
   info.localFailureCode = 0;
+  info.serverCopyFault = true;
 }
 
-// The outcome when the upload never reached a server, whatever kept it (the
-// fixed text hosts already know for it).
-Outcome noConnection() { return Outcome::failed("Could not connect to server", 0, {}); }
+// The outcome when no server reply came, whatever kept it: the fixed text
+// hosts already know for it, whether libcurl could not connect or, say, the
+// server never greeted, sent garbage or never ended a reply.
+Outcome noConnection(int result) {
+  return curlFailureOutcome(result, "Could not connect to server", 0, curlFailureText(result));
+}
 
 // libcurl's account of a failure, for which no server reply speaks.
 Outcome curlFailure(FtpReplyRecord& replies, int result) {
   const std::string text = curlFailureText(result);
-  replies.set(static_cast<std::int32_t>(result), text);
-  return Outcome::failed(text, result, text, Outcome::DomainSource::Peer);
+  replies.setFailure(result, text, text);
+  return curlFailureOutcome(result, text, result, text);
+}
+
+// The local file's fault, with its errno (0 when it has none); a fault that
+// only the server's copy shows is libcurl's kind of failure, a partial file.
+Outcome localFailure(const CurlInfo& info) {
+  if (info.serverCopyFault)
+    return Outcome::failedBecause(Outcome::Cause::Transfer, CURLE_PARTIAL_FILE,
+                                  *info.localFailure, info.localFailureCode, *info.localFailure);
+  return Outcome::failedBecause(Outcome::Cause::LocalFile, info.localFailureCode,
+                                *info.localFailure, info.localFailureCode, *info.localFailure);
 }
 
 }  // namespace
@@ -98,8 +104,8 @@ Outcome FtpUploadOperation::run() {
   File opened = File::openForReading(localPath_);
   if (!opened.isOpen()) {
     const int error = opened.error();
-    return Outcome::failed(std::string("Could not open the local file: ") + std::strerror(error),
-                           error, {});
+    const std::string text = std::string("Could not open the local file: ") + std::strerror(error);
+    return Outcome::failedBecause(Outcome::Cause::LocalFile, error, text, error, text);
   }
   const auto size = static_cast<std::uint64_t>(opened.size());
   info_.emplace(CurlInfo{&stop_->token, std::move(opened), size, 0, std::nullopt, 0});
@@ -108,7 +114,7 @@ Outcome FtpUploadOperation::run() {
   // ends soon (it lists no further directory once an upload waits): wait for
   // it, unless the upload is cancelled meanwhile.
   lease_ = client_.connection().acquireWhenFree([this] { return cancelled(); });
-  if (!lease_) return cancelled() ? Outcome::cancelled() : noConnection();
+  if (!lease_) return cancelled() ? Outcome::cancelled() : noConnection(CURLE_FAILED_INIT);
   client_.setUploadDriving(true);
   setOptions();
   Attempt attempt = transferOnce();
@@ -132,8 +138,9 @@ Outcome FtpUploadOperation::run() {
 void FtpUploadOperation::setOptions() {
   CURL* easy = lease_.easy();
   // Only the FTP schemes: a file:// destination would overwrite a local file.
-  // Sets the URL too.
-  applyFtpTransferPolicy(easy, destination_, nullptr, settings_);
+  // Sets the URL too. The stop check ends the transfer in every phase,
+  // also while libcurl waits for the final reply (where no block is read).
+  applyFtpTransferPolicy(easy, destination_, &stop_->token, settings_);
   curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(info_->totalBytes));
   // With plain creation, libcurl 7.88 goes on after a refused MKD and stores
@@ -158,21 +165,12 @@ void FtpUploadOperation::setOptions() {
 
 FtpUploadOperation::Attempt FtpUploadOperation::transferOnce() {
   CURL* easy = lease_.easy();
-  std::optional<Clock::time_point> lastMovement;  // set once a cancel is seen
-  curl_off_t lastSent = -1;
-  auto giveUp = [&] {
-    if (!cancelled()) return false;
-    curl_off_t sent = 0;
-    curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &sent);
-    if (!lastMovement || sent != lastSent) {
-      lastMovement = Clock::now();
-      lastSent = sent;
-      return false;
-    }
-    return Clock::now() - *lastMovement > kCancelGrace;
-  };
   Attempt attempt;
-  attempt.result = lease_.run(giveUp);
+  // A cancel drops the transfer and its connection, without a goodbye: a
+  // server that withheld its final reply would withhold the answer to QUIT.
+  stop_->setTransferRunning(&client_.connection());
+  attempt.result = lease_.run([this] { return cancelled(); });
+  stop_->setTransferRunning(nullptr);
   attempt.finished = !(attempt.result == CURLE_ABORTED_BY_CALLBACK && cancelled());
   if (!cancelled()) curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &attempt.responseCode);
   // After a failed attempt libcurl may leave the code of a completed transfer
@@ -212,24 +210,24 @@ Outcome FtpUploadOperation::finish(const Attempt& attempt) {
 Outcome FtpUploadOperation::outcomeOf(const Attempt& attempt, bool alreadyStored) {
   FtpReplyRecord& replies = client_.replies();
   if (cancelled()) return Outcome::cancelled();
-  if (info_->localFailure)
-    return Outcome::failed(*info_->localFailure, info_->localFailureCode, {});
+  if (info_->localFailure) return localFailure(*info_);
   if (security_ == FtpSecurity::Ssh ||
       (security_ != FtpSecurity::Plain && isTrustFailure(attempt.result))) {
     // No FTP reply explains these outcomes: SFTP has none, and a refused
     // certificate or TLS request ends the session before one that would.
     if (attempt.result != CURLE_OK) return curlFailure(replies, attempt.result);
     replies.set(kSftpTransferDone, std::string(kSftpTransferDoneText));
-    return Outcome::succeeded(kSftpTransferDone);
+    return Outcome::succeeded(kSftpTransferDone, kSftpTransferDoneText);
   }
-  if (attempt.responseCode == 226 || alreadyStored) return Outcome::succeeded(replies.code());
+  if (attempt.responseCode == 226 || alreadyStored)
+    return Outcome::succeeded(replies.code(), replies.text().value_or(""));
   // A reply below 400 (TYPE's 200, STOR's 150) does not explain a failed
   // transfer; libcurl's account of it does, as for a listing.
   if (attempt.responseCode != 0 && attempt.result != CURLE_OK && replies.code() < 400)
     return curlFailure(replies, attempt.result);
   if (attempt.responseCode != 0)
     return Outcome::refusedByPeer(replies.text().value_or(""), replies.code());
-  return noConnection();
+  return noConnection(attempt.result);
 }
 
 }  // namespace zembrel::detail

@@ -37,13 +37,13 @@ struct OperationResult {
   // A simple request's or a POST's answer: one "Name: value\n" line per
   // header, then an empty line; and the body, decoded (it may hold zero
   // bytes; a POST keeps up to 16 MiB).
-  std::optional<std::string> responseHeaders;
-  std::optional<std::string> responseBody;
+  std::optional<std::string> responseHeaders;  // the answer's header lines
+  std::optional<std::string> responseBody;  // the answer's body
   // An FTP operation's last reply (an upload's or listing's final one); 0 when none.
   int replyCode = 0;
   std::optional<std::string> replyText;  // and its text
   std::optional<std::string> password;   // a keyring lookup's item
-  std::optional<std::string> account;
+  std::optional<std::string> account;    // and its account
 
   // Ended well, and no HTTP status of 400 or more.
   bool ok() const { return status == Status::Succeeded && httpStatus < 400; }
@@ -52,13 +52,13 @@ struct OperationResult {
 // What one operation asks in place of the library's defaults (see
 // zembrel_settings in zembrel.h); each absent member keeps the default.
 struct OperationSettings {
-  using Seconds = std::chrono::duration<double>;
+  using Seconds = std::chrono::duration<double>;  // a span of time, in seconds
   std::optional<Seconds> connectTimeout;    // default 30 s
   std::optional<Seconds> stallTimeout;      // default 60 s
   std::optional<std::string> caFile;        // PEM certificates trusted, in place of the default
   std::optional<std::string> proxy;         // "" for none; absent: the environment's
   std::optional<Seconds> progressInterval;  // default 0.2 s
-  std::optional<std::string> userAgent;
+  std::optional<std::string> userAgent;     // the User-Agent header sent
 };
 
 // What an operation calls back, on the context of the thread that started it.
@@ -239,6 +239,7 @@ inline Operation postAsync(const OperationSettings& settings, const std::string&
       });
 }
 
+// As above, with the default settings.
 inline Operation postAsync(const std::string& url, const Pairs& fields,
                            const std::optional<std::string>& filePart,
                            const std::optional<std::string>& filePath, const Pairs& headers,
@@ -260,6 +261,7 @@ inline Operation resumableUploadAsync(const OperationSettings& settings,
       });
 }
 
+// As above, with the default settings.
 inline Operation resumableUploadAsync(const std::string& endpoint, const std::string& filePath,
                                       const Pairs& metadata, const Pairs& headers,
                                       OperationCallbacks callbacks) {
@@ -276,6 +278,7 @@ inline Operation ftpUploadAsync(const OperationSettings& settings, const std::st
       });
 }
 
+// As above, with the default settings.
 inline Operation ftpUploadAsync(const std::string& localPath, const std::string& url, bool resume,
                                 OperationCallbacks callbacks) {
   return ftpUploadAsync({}, localPath, url, resume, std::move(callbacks));
@@ -290,6 +293,7 @@ inline Operation ftpListAsync(const OperationSettings& settings, const std::stri
       });
 }
 
+// As above, with the default settings.
 inline Operation ftpListAsync(const std::string& url, int level, OperationCallbacks callbacks) {
   return ftpListAsync({}, url, level, std::move(callbacks));
 }
@@ -323,6 +327,7 @@ inline Operation ftpMakeDirectoryAsync(const OperationSettings& settings, const 
       });
 }
 
+// As above, with the default settings.
 inline Operation ftpRemoveDirectoryAsync(const OperationSettings& settings, const std::string& url,
                                          OperationCallbacks callbacks) {
   return operations_detail::startWith(
@@ -344,12 +349,14 @@ inline Operation keyringStoreAsync(const std::string& service, const std::string
   });
 }
 
+// As above, with the default settings.
 inline Operation keyringLookupAsync(const std::string& service, OperationCallbacks callbacks) {
   return operations_detail::start(std::move(callbacks), [&](auto, auto done, void* data) {
     return zembrel_keyring_lookup_async(nullptr, service.c_str(), done, data);
   });
 }
 
+// As above, with the default settings.
 inline Operation keyringDeleteAsync(const std::string& service, OperationCallbacks callbacks) {
   return operations_detail::start(std::move(callbacks), [&](auto, auto done, void* data) {
     return zembrel_keyring_delete_async(nullptr, service.c_str(), done, data);

@@ -786,6 +786,12 @@ ZEMBREL_C_API zembrel_op *zembrel_ftp_rmdir_async(const zembrel_settings *settin
  * never the caller's. Failures: "Keyring" with the keyring status.
  *
  * @param settings NULL; no setting applies to the keyring yet.
+ * @param service The service name the item is stored under.
+ * @param account The account stored with the password.
+ * @param password The password.
+ * @param old_service A service whose item goes first; "" or NULL for none.
+ * @param done Called exactly once when the store has ended.
+ * @param user_data Passed to `done`.
  * @return The operation, or NULL when nothing started.
  */
 ZEMBREL_C_API zembrel_op *zembrel_keyring_store_async(const zembrel_settings *settings,

@@ -6,7 +6,10 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <linux/seccomp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -215,12 +218,22 @@ FilterPtr newFilter() {
   return nullptr;
 }
 
+// The filter as a BPF program in an anonymous file, positioned at its start; -1 on failure.
+int exportedFilter(void* filter) {
+  int fd = memfd_create("thumbtool-seccomp", MFD_CLOEXEC);
+  if (fd >= 0 && (seccomp_export_bpf(filter, fd) != 0 || lseek(fd, 0, SEEK_SET) != 0)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
-bool confineRenderWorker() {
+std::vector<sock_filter> renderWorkerFilter() {
   FilterPtr filter = newFilter();
   if (!filter || !allowReadingOpens(filter.get()) || !limitIoctl(filter.get(), false)) {
-    return false;
+    return {};
   }
   void* f = filter.get();
   // Threads only: a clone without CLONE_THREAD would be a new process.
@@ -230,7 +243,31 @@ bool confineRenderWorker() {
   const auto self = static_cast<scmp_datum_t>(getpid());
   ok = ok && add(f, kAllow, SCMP_SYS(kill), {SCMP_A0(SCMP_CMP_EQ, self)});
   ok = ok && add(f, kAllow, SCMP_SYS(tgkill), {SCMP_A0(SCMP_CMP_EQ, self)});
-  return ok && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && seccomp_load(f) == 0;
+  int fd = ok ? exportedFilter(f) : -1;
+  struct stat info {};
+  std::vector<sock_filter> program;
+  if (fd >= 0 && fstat(fd, &info) == 0 && info.st_size > 0 &&
+      info.st_size % static_cast<off_t>(sizeof(sock_filter)) == 0) {
+    program.resize(static_cast<std::size_t>(info.st_size) / sizeof(sock_filter));
+    std::size_t bytes = program.size() * sizeof(sock_filter);
+    if (pread(fd, program.data(), bytes, 0) != static_cast<ssize_t>(bytes)) {
+      program.clear();
+    }
+  }
+  if (fd >= 0) {
+    close(fd);
+  }
+  return program;
+}
+
+bool loadFilter(const std::vector<sock_filter>& program) {
+  if (program.empty() || program.size() > BPF_MAXINSNS) {
+    return false;
+  }
+  sock_fprog bpf{static_cast<unsigned short>(program.size()),
+                 const_cast<sock_filter*>(program.data())};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &bpf) == 0;
 }
 
 int thumbnailerFilterFile() {
@@ -238,15 +275,7 @@ int thumbnailerFilterFile() {
   if (!filter || !limitIoctl(filter.get(), true) || !allowProgramLife(filter.get())) {
     return -1;
   }
-  int fd = memfd_create("thumbtool-seccomp", MFD_CLOEXEC);
-  if (fd < 0) {
-    return -1;
-  }
-  if (seccomp_export_bpf(filter.get(), fd) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return exportedFilter(filter.get());
 }
 
 }  // namespace thumbtool

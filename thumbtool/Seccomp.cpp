@@ -1,20 +1,20 @@
 #include "Seccomp.hpp"
 
 #include <fcntl.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <linux/seccomp.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 
@@ -228,6 +228,38 @@ int exportedFilter(void* filter) {
   return fd;
 }
 
+// The filter as a BPF program in memory. Through a pipe rather than a file: a worker's file-size
+// limit (its reply's) may be smaller than the program. The pipe never blocks: a program longer
+// than it holds fails instead.
+std::vector<sock_filter> exportedProgram(void* filter) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    return {};
+  }
+  bool exported =
+      fcntl(ends[1], F_SETFL, O_NONBLOCK) == 0 && seccomp_export_bpf(filter, ends[1]) == 0;
+  close(ends[1]);
+  std::vector<char> bytes(BPF_MAXINSNS * sizeof(sock_filter) + 1);
+  std::size_t length = 0;
+  while (exported && length < bytes.size()) {
+    ssize_t n = read(ends[0], bytes.data() + length, bytes.size() - length);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    length += static_cast<std::size_t>(n);
+  }
+  close(ends[0]);
+  std::vector<sock_filter> program;
+  if (exported && length > 0 && length % sizeof(sock_filter) == 0 && length < bytes.size()) {
+    program.resize(length / sizeof(sock_filter));
+    std::memcpy(program.data(), bytes.data(), length);
+  }
+  return program;
+}
+
 }  // namespace
 
 std::vector<sock_filter> renderWorkerFilter() {
@@ -243,21 +275,7 @@ std::vector<sock_filter> renderWorkerFilter() {
   const auto self = static_cast<scmp_datum_t>(getpid());
   ok = ok && add(f, kAllow, SCMP_SYS(kill), {SCMP_A0(SCMP_CMP_EQ, self)});
   ok = ok && add(f, kAllow, SCMP_SYS(tgkill), {SCMP_A0(SCMP_CMP_EQ, self)});
-  int fd = ok ? exportedFilter(f) : -1;
-  struct stat info {};
-  std::vector<sock_filter> program;
-  if (fd >= 0 && fstat(fd, &info) == 0 && info.st_size > 0 &&
-      info.st_size % static_cast<off_t>(sizeof(sock_filter)) == 0) {
-    program.resize(static_cast<std::size_t>(info.st_size) / sizeof(sock_filter));
-    std::size_t bytes = program.size() * sizeof(sock_filter);
-    if (pread(fd, program.data(), bytes, 0) != static_cast<ssize_t>(bytes)) {
-      program.clear();
-    }
-  }
-  if (fd >= 0) {
-    close(fd);
-  }
-  return program;
+  return ok ? exportedProgram(f) : std::vector<sock_filter>{};
 }
 
 bool loadFilter(const std::vector<sock_filter>& program) {

@@ -361,7 +361,8 @@ TEST(StartedWorkerTest, TakesItsTaskOnlyOnceToldToGoOn) {
     }));
     close(pipeFds[1]);
     ASSERT_GT(worker->pid(), 0);
-    EXPECT_EQ(readFor(pipeFds[0], zembrel::test::scaled(std::chrono::milliseconds(300))), "prepared;")
+    const auto wait = zembrel::test::scaled(std::chrono::milliseconds(300));
+    EXPECT_EQ(readFor(pipeFds[0], wait), "prepared;")
         << "the worker took its task before it was told to go on";
     WorkerResult result;
     if (toldToGoOn) {
@@ -369,8 +370,7 @@ TEST(StartedWorkerTest, TakesItsTaskOnlyOnceToldToGoOn) {
     }
     pid_t pid = worker->pid();
     worker.reset();
-    EXPECT_EQ(readFor(pipeFds[0], zembrel::test::scaled(std::chrono::milliseconds(300))),
-              toldToGoOn ? "task;" : "");
+    EXPECT_EQ(readFor(pipeFds[0], wait), toldToGoOn ? "task;" : "");
     EXPECT_EQ(result.finished, toldToGoOn);
     EXPECT_TRUE(pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH)) << "the worker was not reaped";
     close(pipeFds[0]);

@@ -38,11 +38,10 @@ namespace {
 // A sanitizer build can have no such limit; there the parent watches the worker's resident size
 // instead.
 constexpr rlim_t kWorkerMemory = kChildMemory;
-// The reply file's descriptor in the worker, then the input it was given (if any); everything
-// above them is closed.
+// The reply file's descriptor in the worker, then the input it was given (if any), then its end
+// of the socket it waits on before it takes its task; everything above them is closed.
 constexpr int kReplyFd = 3;
 constexpr int kInputFd = kInputFdInWorker;
-// The worker's end of the socket it waits on before it takes its task.
 constexpr int kGoFd = kInputFdInWorker + 1;
 // Exit status of a worker that could not confine itself (nothing was decoded).
 constexpr int kSetupFailed = 3;
@@ -275,7 +274,10 @@ struct WorkerFiles {
                prepareDescriptors(files.reply, files.input, files.go);
   // Fewer malloc arenas: each one reserves 64 MiB of address space.
   mallopt(M_ARENA_MAX, 2);
-  std::vector<sock_filter> filter = ready ? filterBesides(job.prepare) : std::vector<sock_filter>{};
+  std::vector<sock_filter> filter;
+  if (ready) {
+    filter = filterBesides(job.prepare);
+  }
   // The input is read only from here on: inside the run's group, as the run's user.
   GoAhead goAhead = ready ? awaitGoAhead() : GoAhead{false, false, {}};
   if (goAhead.go && becomeWorkerUser(goAhead, parent)) {

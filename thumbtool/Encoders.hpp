@@ -11,7 +11,7 @@ namespace thumbtool {
 
 using Bytes = std::vector<unsigned char>;
 
-// RGB or RGBA, 8 bits per channel, compressed for speed (see PngWriter.hpp).
+// RGB or RGBA, 8 bits per channel (PngWriter.hpp).
 std::optional<Bytes> encodePng(const Image& image);
 
 // Baseline JPEG at libjpeg's default quality (75); alpha is flattened onto white first.

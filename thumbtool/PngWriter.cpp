@@ -55,8 +55,8 @@ void putBigEndian(unsigned char* at, std::uint32_t value) {
   at[3] = static_cast<unsigned char>(value);
 }
 
-// The chunk at `chunk` has its data in place after the type: frames it with its length before
-// and the CRC of type and data after. Returns where the next chunk starts.
+// The chunk at `chunk` has its data in place from chunk + 8: writes its length and type before
+// it and the CRC of type and data after it. Returns where the next chunk starts.
 unsigned char* sealChunk(unsigned char* chunk, const char (&type)[5], std::uint32_t dataLength) {
   putBigEndian(chunk, dataLength);
   std::memcpy(chunk + 4, type, 4);
@@ -101,26 +101,26 @@ std::optional<Bytes> encode(const Image& image, std::size_t filteredSize) {
   if (compressor == nullptr) {
     return std::nullopt;
   }
-  Bytes filtered(filteredSize);
-  filterRows(image, filtered.data());
-  const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), filtered.size());
-  constexpr std::size_t kFixed = sizeof kSignature + 3 * kChunkFraming + kHeaderData;
-  const auto fileBound = added(bound, kFixed);
-  if (!fileBound) {
+  // Neither buffer is cleared first: each is written before it is read, and the stream's is
+  // touched only as far as the stream reaches (a large image's bound is nearly its size again).
+  auto filtered = std::make_unique_for_overwrite<unsigned char[]>(filteredSize);
+  filterRows(image, filtered.get());
+  const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), filteredSize);
+  auto stream = std::make_unique_for_overwrite<unsigned char[]>(bound);
+  // 0: the stream did not fit, which the bound rules out; refuse rather than write a stub.
+  const std::size_t streamSize =
+      libdeflate_zlib_compress(compressor.get(), filtered.get(), filteredSize, stream.get(), bound);
+  if (streamSize == 0 || streamSize > kMaxChunkData) {
     return std::nullopt;
   }
-  Bytes out(*fileBound);
+  filtered.reset();
+  constexpr std::size_t kFixed = sizeof kSignature + 3 * kChunkFraming + kHeaderData;
+  Bytes out(kFixed + streamSize);
   std::memcpy(out.data(), kSignature, sizeof kSignature);
   unsigned char* imageData = putHeader(out.data() + sizeof kSignature, image);
-  // 0: the stream did not fit, which the bound rules out; refuse rather than write a stub.
-  const std::size_t compressed = libdeflate_zlib_compress(compressor.get(), filtered.data(),
-                                                          filtered.size(), imageData + 8, bound);
-  if (compressed == 0 || compressed > kMaxChunkData) {
-    return std::nullopt;
-  }
-  unsigned char* end = sealChunk(imageData, "IDAT", static_cast<std::uint32_t>(compressed));
-  end = sealChunk(end, "IEND", 0);
-  out.resize(static_cast<std::size_t>(end - out.data()));
+  std::memcpy(imageData + 8, stream.get(), streamSize);
+  unsigned char* end = sealChunk(imageData, "IDAT", static_cast<std::uint32_t>(streamSize));
+  sealChunk(end, "IEND", 0);
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <random>
 #include <set>
@@ -132,11 +133,15 @@ Chunks chunksOf(const std::vector<unsigned char>& file) {
 std::set<int> predictorsUsed(const Chunks& chunks, const Image& image) {
   const std::size_t rowLength = image.stride() + 1;
   std::vector<unsigned char> rows(rowLength * static_cast<std::size_t>(image.height));
-  libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
+  const std::unique_ptr<libdeflate_decompressor, decltype(&libdeflate_free_decompressor)> inflater(
+      libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+  if (inflater == nullptr) {
+    ADD_FAILURE() << "no decompressor";
+    return {};
+  }
   const libdeflate_result result =
-      libdeflate_zlib_decompress(inflater, chunks.imageData.data(), chunks.imageData.size(),
+      libdeflate_zlib_decompress(inflater.get(), chunks.imageData.data(), chunks.imageData.size(),
                                  rows.data(), rows.size(), nullptr);
-  libdeflate_free_decompressor(inflater);
   EXPECT_EQ(result, LIBDEFLATE_SUCCESS);
   std::set<int> used;
   for (std::size_t at = 0; at < rows.size(); at += rowLength) {

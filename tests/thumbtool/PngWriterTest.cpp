@@ -41,23 +41,6 @@ Image noise(int width, int height, int channels, unsigned seed) {
   return makeImage(width, height, channels, [&](int, int, int) { return random() & 0xFF; });
 }
 
-// Each byte is the floored mean of its left and upper neighbours plus a small wobble: the rows
-// the average predictor fits best.
-Image smoothedNoise(int width, int height) {
-  std::mt19937 random(7);
-  Image image(width, height, 3);
-  const std::size_t stride = image.stride();
-  for (std::size_t i = 0; i < image.pixels.size(); ++i) {
-    const std::size_t x = i % stride;
-    const int left = x >= 3 ? image.pixels[i - 3] : 0;
-    const int up = i >= stride ? image.pixels[i - stride] : 0;
-    const int wobble = static_cast<int>(random() % 5) - 2;
-    image.pixels[i] =
-        static_cast<unsigned char>(((left + up) >> 1) + wobble + (i < stride ? 90 : 0));
-  }
-  return image;
-}
-
 // Each byte is what the Paeth predictor makes of its neighbours, plus a random step half the
 // time: rows that choose that predictor, with ties between its candidates.
 Image paethTexture(int width, int height) {
@@ -92,7 +75,6 @@ std::vector<Case> cases() {
       {"diagonal gradient",
        makeImage(50, 40, 3, [](int x, int y, int c) { return x * 3 + y * 5 - c; })},
       {"noise", noise(37, 23, 3, 1)},
-      {"smoothed noise", smoothedNoise(48, 32)},
       {"Paeth texture", paethTexture(64, 48)},
       {"alpha varying", makeImage(33, 17, 4,
                                   [](int x, int y, int c) {

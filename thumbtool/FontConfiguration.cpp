@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <system_error>
 
 namespace thumbtool {
 
@@ -14,34 +13,41 @@ namespace {
 constexpr const char* kFontLibrary = "libfontconfig.so.1";
 
 using InitFunction = int (*)();
+using EnableHomeFunction = int (*)(int);
+
+// Whether root's worker may read the configuration ahead: only when the environment leaves it to
+// the system's own files.
+bool onlySystemConfiguration() {
+  for (const char* name : {"FONTCONFIG_FILE", "FONTCONFIG_PATH", "FONTCONFIG_SYSROOT"}) {
+    if (std::getenv(name) != nullptr) {
+      return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace
 
 FontConfigurationLoad::FontConfigurationLoad() {
-  if (geteuid() == 0) {
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
-      unsetenv(name);
-    }
+  const bool root = geteuid() == 0;
+  if (root && !onlySystemConfiguration()) {
+    return;
   }
   // Loaded on this thread, before the decoder: the loader serves one thread at a time, and the
   // decoder's own load then finds the library in place.
   void* library = dlopen(kFontLibrary, RTLD_NOW | RTLD_LOCAL);
   auto init = library != nullptr ? reinterpret_cast<InitFunction>(dlsym(library, "FcInit"))
                                  : nullptr;
-  if (init == nullptr) {
+  auto enableHome = library != nullptr
+                        ? reinterpret_cast<EnableHomeFunction>(dlsym(library, "FcConfigEnableHome"))
+                        : nullptr;
+  if (init == nullptr || (root && enableHome == nullptr)) {
     return;
   }
-  try {
-    reader_ = std::thread([init] { init(); });
-  } catch (const std::system_error&) {
-    // No thread: the decoder reads the configuration when it first needs it.
+  if (root) {
+    enableHome(0);
   }
-}
-
-FontConfigurationLoad::~FontConfigurationLoad() {
-  if (reader_.joinable()) {
-    reader_.join();
-  }
+  reader_.emplace([init] { init(); });
 }
 
 }  // namespace thumbtool

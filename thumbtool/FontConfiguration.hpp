@@ -3,23 +3,26 @@
 // rendering a simple page.
 #pragma once
 
-#include <thread>
+#include <optional>
+
+#include "BackgroundTask.hpp"
 
 namespace thumbtool {
 
 class FontConfigurationLoad {
  public:
-  // Starts reading, where the font library can be loaded. In a worker that root started (it
-  // will decode as the run's user), only the system's configuration is read: what the
-  // environment names below a home folder is not root's to parse for a document.
+  // Starts reading, where the font library can be loaded. A worker that root started (it will
+  // decode as the run's user) reads only the system's configuration: nothing below a home folder,
+  // and nothing at all when the environment names other configuration files, which the run's
+  // user then reads once it decodes, as it would without this.
   FontConfigurationLoad();
   // Waits until the configuration is read: the worker is single-threaded again.
-  ~FontConfigurationLoad();
+  ~FontConfigurationLoad() = default;
   FontConfigurationLoad(const FontConfigurationLoad&) = delete;
   FontConfigurationLoad& operator=(const FontConfigurationLoad&) = delete;
 
  private:
-  std::thread reader_;
+  std::optional<BackgroundTask> reader_;
 };
 
 }  // namespace thumbtool

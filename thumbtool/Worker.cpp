@@ -17,11 +17,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "BackgroundTask.hpp"
 #include "BuildFlags.hpp"
 #include "ChildProcess.hpp"
 #include "Landlock.hpp"
@@ -216,29 +215,15 @@ bool becomeWorkerUser(const GoAhead& goAhead, pid_t parent) {
 // while poppler loads); the worker is single-threaded again when this returns.
 std::vector<sock_filter> filterBesides(const std::function<void()>& prepare) {
   std::vector<sock_filter> filter;
-  std::thread builder;
-  try {
-    builder = std::thread([&filter] {
-      try {
-        filter = renderWorkerFilter();
-      } catch (...) {
-        filter.clear();
+  {
+    BackgroundTask builder([&filter] { filter = renderWorkerFilter(); });
+    try {
+      if (prepare) {
+        prepare();
       }
-    });
-  } catch (const std::system_error&) {
-    // No thread: made after the preparation instead.
-  }
-  try {
-    if (prepare) {
-      prepare();
+    } catch (...) {
+      // Nothing prepared: the task loads what it needs itself.
     }
-  } catch (...) {
-    // Nothing prepared: the task loads what it needs itself.
-  }
-  if (builder.joinable()) {
-    builder.join();
-  } else {
-    filter = renderWorkerFilter();
   }
   return filter;
 }
@@ -272,17 +257,19 @@ struct WorkerFiles {
   // or limits for others, no reach into other processes).
   bool ready = limitThisChild(limits, parent) &&
                prepareDescriptors(files.reply, files.input, files.go);
-  // Fewer malloc arenas: each one reserves 64 MiB of address space.
-  mallopt(M_ARENA_MAX, 2);
+  // One malloc arena for all threads: each further one reserves 64 MiB of address space.
+  mallopt(M_ARENA_MAX, 1);
+  // The Landlock domain comes before the preparation, which runs as thumbtool's own user (for
+  // root, a library that keeps caches would rewrite them). Where the kernel has no Landlock the
+  // filter stands alone, and the preparation reads only trusted data all the same.
   std::vector<sock_filter> filter;
   if (ready) {
+    static_cast<void>(enterLandlockDomain());
     filter = filterBesides(job.prepare);
   }
   // The input is read only from here on: inside the run's group, as the run's user.
   GoAhead goAhead = ready ? awaitGoAhead() : GoAhead{false, false, {}};
   if (goAhead.go && becomeWorkerUser(goAhead, parent)) {
-    // Where the kernel has no Landlock the filter stands alone.
-    static_cast<void>(enterLandlockDomain());
     if (loadFilter(filter)) {
       WorkerReply reply(kReplyFd);
       try {

@@ -55,7 +55,7 @@ class BitReader {
   // The fast case of fill(): whole bytes straight from the feed when none is FF. False when it
   // cannot be used.
   bool fillWhole() {
-    if (marker_ != kNoMarker || feed_->left < 8) {
+    if (marker_ != kNoMarker || feed_->left < 8 || count_ > 56) {
       return false;
     }
     std::uint64_t word = 0;
@@ -75,7 +75,8 @@ class BitReader {
     if (((inverted - kOnes) & ~inverted & kHighs) != 0) {
       return false;
     }
-    // unused is below 64: bytes is at least 1 while count_ is at most 56.
+    // unused is below 64 and at least count_: bytes is 1 to 8 while count_ is 0 to 56, which
+    // holds as every consume is preceded by an ensure of more than it takes.
     buffer_ |= (word >> unused) << (unused - count_);
     count_ += 8 * bytes;
     feed_->next += bytes;

@@ -1,7 +1,5 @@
 #include "JpegDcDecode.hpp"
 
-#include "Pixels.hpp"
-
 namespace thumbtool {
 
 namespace {
@@ -125,7 +123,7 @@ bool refillFromSource(ByteFeed& feed) {
 }
 
 // The output rows one row of MCUs covers, from the samples its blocks gave.
-void emitRows(DcDecode& decode, int mcuRow, AreaShrinker& shrinker) {
+void emitRows(DcDecode& decode, int mcuRow, RowSink sink) {
   const int vMax = decode.lumaV;
   const std::size_t lumaStride = decode.scan->dcRow(0).size() / static_cast<std::size_t>(vMax);
   for (int y = 0; y < vMax; ++y) {
@@ -135,7 +133,7 @@ void emitRows(DcDecode& decode, int mcuRow, AreaShrinker& shrinker) {
     const unsigned char* luma = decode.samples[0].data() + static_cast<std::size_t>(y) * lumaStride;
     unsigned char* out = decode.row.data();
     if (decode.channels == 1) {
-      shrinker.addRow(luma);
+      sink.add(sink.context, luma);
       continue;
     }
     // Chroma has one block per MCU: each of its samples serves lumaH luma samples.
@@ -145,13 +143,13 @@ void emitRows(DcDecode& decode, int mcuRow, AreaShrinker& shrinker) {
       const auto chroma = static_cast<std::size_t>(x / decode.lumaH);
       decode.colour.convert(luma[x], cb[chroma], cr[chroma], out + static_cast<std::size_t>(x) * 3);
     }
-    shrinker.addRow(out);
+    sink.add(sink.context, out);
   }
 }
 
 }  // namespace
 
-bool runDcDecode(j_decompress_ptr info, DcDecode& decode, AreaShrinker& shrinker) {
+bool runDcDecode(j_decompress_ptr info, DcDecode& decode, RowSink sink) {
   ByteFeed feed;
   feed.next = info->src->next_input_byte;
   feed.left = info->src->bytes_in_buffer;
@@ -172,7 +170,7 @@ bool runDcDecode(j_decompress_ptr info, DcDecode& decode, AreaShrinker& shrinker
         samples[i] = dcSample(dc[i], decode.quant[index]);
       }
     }
-    emitRows(decode, mcuRow, shrinker);
+    emitRows(decode, mcuRow, sink);
   }
   return true;
 }

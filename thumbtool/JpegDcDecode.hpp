@@ -18,7 +18,13 @@
 
 namespace thumbtool {
 
-class AreaShrinker;
+// Where output rows go: called once per row, top to bottom, with output_width pixels of
+// output_components channels. A plain function pointer, as nothing with a destructor may sit in
+// a frame libjpeg could jump over.
+struct RowSink {
+  void (*add)(void* context, const unsigned char* row);
+  void* context;
+};
 
 // Everything one DC decode holds, made before libjpeg may jump out of a call so that no
 // destructor is skipped: one MCU row of coefficients and one output row.
@@ -41,9 +47,9 @@ struct DcDecode {
 // jpeg_read_header and jpeg_calc_output_dimensions.
 bool prepareDcDecode(const jpeg_decompress_struct& info, DcDecode& decode);
 
-// Reads the scan from libjpeg's source and feeds every output row to the shrinker. False on
-// any anomaly in the data, which leaves both the source and the shrinker unusable: the decode
-// must then start again from the beginning of the file.
-bool runDcDecode(j_decompress_ptr info, DcDecode& decode, AreaShrinker& shrinker);
+// Reads the scan from libjpeg's source and hands every output row to the sink. False on any
+// anomaly in the data, which leaves the source unusable and the rows given so far incomplete:
+// the decode must then start again from the beginning of the file.
+bool runDcDecode(j_decompress_ptr info, DcDecode& decode, RowSink sink);
 
 }  // namespace thumbtool

@@ -136,7 +136,11 @@ std::optional<bool> tryDcDecode(j_decompress_ptr info, Dimensions target, Decode
   result.shrinker.emplace(static_cast<int>(info->output_width),
                           static_cast<int>(info->output_height), info->output_components,
                           target.width, target.height);
-  return runDcDecode(info, result.dc, *result.shrinker);
+  RowSink sink{[](void* shrinker, const unsigned char* row) {
+                  static_cast<AreaShrinker*>(shrinker)->addRow(row);
+                },
+                &*result.shrinker};
+  return runDcDecode(info, result.dc, sink);
 }
 
 // Warnings (a file cut short: its missing rows come out grey) are tolerated.

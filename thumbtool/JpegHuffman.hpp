@@ -22,7 +22,7 @@ struct HuffmanSpec {
 class HuffmanTable {
  public:
   // Codes up to this many bits are found with one lookup.
-  static constexpr int kLookBits = 11;
+  static constexpr int kLookBits = 12;
   static constexpr std::uint32_t kLookMask = (1u << kLookBits) - 1;
   // What the AC symbols at the start of the lookahead bits do, ready to skip. `drop` and
   // `advance`: the first symbol's code and coefficient bits, and how far it moves along the

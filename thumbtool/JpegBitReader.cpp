@@ -1,6 +1,5 @@
 #include "JpegBitReader.hpp"
 
-
 namespace thumbtool {
 
 int BitReader::nextByte() {

@@ -30,7 +30,7 @@ struct RowSink {
 // destructor is skipped: one MCU row of coefficients and one output row.
 struct DcDecode {
   std::optional<DcScan> scan;
-  std::array<int, 4> quant{};  // each component's DC quantiser
+  std::array<int, 4> quant{};             // each component's DC quantiser
   std::vector<unsigned char> samples[3];  // one MCU row of samples per component
   std::vector<unsigned char> row;
   int outputWidth = 0;

@@ -38,8 +38,7 @@ std::optional<DcScan> DcScan::make(const ScanLayout& layout) {
       return std::nullopt;
     }
     blocksPerMcu += component.h * component.v;
-    scan.components_.push_back(Component{component.h, component.v, std::move(*dc),
-                                         std::move(*ac)});
+    scan.components_.push_back(Component{component.h, component.v, std::move(*dc), std::move(*ac)});
     scan.rows_.emplace_back(static_cast<std::size_t>(component.h) * component.v *
                             static_cast<std::size_t>(layout.mcusPerRow));
   }

@@ -76,8 +76,7 @@ using Attempt = std::optional<JpegStatus>;
 
 // Reads the EXIF orientation and the colour profile the header's markers carry.
 void readMetadata(j_decompress_ptr info, DecodeResult& result) {
-  for (jpeg_saved_marker_ptr marker = info->marker_list; marker != nullptr;
-       marker = marker->next) {
+  for (jpeg_saved_marker_ptr marker = info->marker_list; marker != nullptr; marker = marker->next) {
     if (marker->marker == JPEG_APP0 + 1) {
       result.orientation = exifOrientation(marker->data, marker->data_length);
       break;
@@ -137,15 +136,15 @@ std::optional<bool> tryDcDecode(j_decompress_ptr info, Dimensions target, Decode
                           static_cast<int>(info->output_height), info->output_components,
                           target.width, target.height);
   RowSink sink{[](void* shrinker, const unsigned char* row) {
-                  static_cast<AreaShrinker*>(shrinker)->addRow(row);
-                },
-                &*result.shrinker};
+                 static_cast<AreaShrinker*>(shrinker)->addRow(row);
+               },
+               &*result.shrinker};
   return runDcDecode(info, result.dc, sink);
 }
 
 // Warnings (a file cut short: its missing rows come out grey) are tolerated.
-Attempt decode(const AttachSource& attachSource, Box box, const JpegLimits& limits,
-               bool allowDc, DecodeResult& result) {
+Attempt decode(const AttachSource& attachSource, Box box, const JpegLimits& limits, bool allowDc,
+               DecodeResult& result) {
   jpeg_decompress_struct info{};
   JpegErrors errors{};
   ScanLimit scanLimit{};

@@ -15,68 +15,33 @@
 
 #include "JpegDcDecode.hpp"
 #include "JpegErrors.hpp"
+#include "JpegTestFiles.hpp"
 #include "JpegThumbnail.hpp"
 #include "Pixels.hpp"
 
 namespace thumbtool {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
 struct Layout {
   const char* name;
-  int width;
-  int height;
-  int components;  // 1 (grey) or 3 (YCbCr)
-  int lumaH;       // luma sampling factors; chroma is 1x1
-  int lumaV;
-  int quality;
-  unsigned restartInterval;  // in MCUs
+  JpegEncoding encoding;
 };
 
 // Smooth shading that differs per channel and per block, so that a mixed-up component, a lost
 // predictor or a misplaced block shows, under noise that gives the blocks AC coefficients.
-unsigned char sampleAt(int x, int y, int channel, unsigned& noise) {
-  noise = noise * 1103515245u + 12345u;
-  const int base = (x * (3 + channel) + y * (5 - channel) + ((x / 8 + y / 8) % 3) * 40) % 256;
-  return static_cast<unsigned char>((base + static_cast<int>((noise >> 16) % 32)) % 256);
-}
-
 Bytes makeJpeg(const Layout& layout) {
-  jpeg_compress_struct info{};
-  jpeg_error_mgr errors{};
-  info.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&info);
-  unsigned char* out = nullptr;
-  unsigned long length = 0;
-  jpeg_mem_dest(&info, &out, &length);
-  info.image_width = static_cast<JDIMENSION>(layout.width);
-  info.image_height = static_cast<JDIMENSION>(layout.height);
-  info.input_components = layout.components;
-  info.in_color_space = layout.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-  jpeg_set_defaults(&info);
-  jpeg_set_quality(&info, layout.quality, TRUE);
-  info.comp_info[0].h_samp_factor = layout.lumaH;
-  info.comp_info[0].v_samp_factor = layout.lumaV;
-  info.restart_interval = layout.restartInterval;
-  jpeg_start_compress(&info, TRUE);
-  std::vector<unsigned char> row(static_cast<std::size_t>(layout.width) * layout.components);
+  const JpegEncoding& encoding = layout.encoding;
   unsigned noise = 1;
-  while (info.next_scanline < info.image_height) {
-    for (int x = 0; x < layout.width; ++x) {
-      for (int c = 0; c < layout.components; ++c) {
-        row[static_cast<std::size_t>(x * layout.components + c)] =
-            sampleAt(x, static_cast<int>(info.next_scanline), c, noise);
+  return encodeJpeg(encoding, [&encoding, &noise](int y, unsigned char* row) {
+    for (int x = 0; x < encoding.width; ++x) {
+      for (int c = 0; c < encoding.components; ++c) {
+        noise = noise * 1103515245u + 12345u;
+        const int base = (x * (3 + c) + y * (5 - c) + ((x / 8 + y / 8) % 3) * 40) % 256;
+        row[x * encoding.components + c] =
+            static_cast<unsigned char>((base + static_cast<int>((noise >> 16) % 32)) % 256);
       }
     }
-    JSAMPROW rows[] = {row.data()};
-    jpeg_write_scanlines(&info, rows, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  Bytes bytes(out, out + length);
-  std::free(out);
-  return bytes;
+  });
 }
 
 void setOneEighth(j_decompress_ptr info) {
@@ -127,13 +92,7 @@ Decoded decodeOneEighth(const Bytes& file, bool dcOnly) {
     jpeg_destroy_decompress(&info);
     return result;
   }
-  jpeg_start_decompress(&info);
-  result.rows.resize(stride * info.output_height);
-  while (info.output_scanline < info.output_height) {
-    JSAMPROW row = result.rows.data() + stride * info.output_scanline;
-    jpeg_read_scanlines(&info, &row, 1);
-  }
-  jpeg_finish_decompress(&info);
+  readAllRows(&info, result.rows);
   jpeg_destroy_decompress(&info);
   result.outcome = Decoded::pixels;
   return result;
@@ -152,18 +111,18 @@ int largestDifference(const Bytes& a, const Bytes& b) {
 }
 
 const Layout kLayouts[] = {
-    {"colour 4:4:4, sizes off the block grid", 37, 29, 3, 1, 1, 90, 0},
-    {"colour 4:4:4 at quality 100", 64, 48, 3, 1, 1, 100, 0},
-    {"colour 4:4:4 at quality 50, restart every 3 MCUs", 83, 41, 3, 1, 1, 50, 3},
-    {"colour 4:2:2, odd sizes", 45, 33, 3, 2, 1, 90, 0},
-    {"colour 4:2:2, restart every MCU", 70, 20, 3, 2, 1, 75, 1},
-    {"colour 4:4:0", 33, 47, 3, 1, 2, 90, 0},
-    {"colour 4:4:0, restart every 5 MCUs", 50, 70, 3, 1, 2, 50, 5},
-    {"grey", 41, 23, 1, 1, 1, 90, 0},
-    {"grey, restart every MCU", 30, 30, 1, 1, 1, 100, 1},
-    {"grey, restart every 7 MCUs (crossing rows)", 100, 27, 1, 1, 1, 50, 7},
-    {"colour one pixel", 1, 1, 3, 1, 1, 90, 0},
-    {"colour one column of blocks", 8, 200, 3, 2, 1, 90, 2},
+    {"colour 4:4:4, sizes off the block grid", {37, 29, 3, 90, 1, 1, 0}},
+    {"colour 4:4:4 at quality 100", {64, 48, 3, 100, 1, 1, 0}},
+    {"colour 4:4:4 at quality 50, restart every 3 MCUs", {83, 41, 3, 50, 1, 1, 3}},
+    {"colour 4:2:2, odd sizes", {45, 33, 3, 90, 2, 1, 0}},
+    {"colour 4:2:2, restart every MCU", {70, 20, 3, 75, 2, 1, 1}},
+    {"colour 4:4:0", {33, 47, 3, 90, 1, 2, 0}},
+    {"colour 4:4:0, restart every 5 MCUs", {50, 70, 3, 50, 1, 2, 5}},
+    {"grey", {41, 23, 1, 90, 1, 1, 0}},
+    {"grey, restart every MCU", {30, 30, 1, 100, 1, 1, 1}},
+    {"grey, restart every 7 MCUs (crossing rows)", {100, 27, 1, 50, 1, 1, 7}},
+    {"colour one pixel", {1, 1, 3, 90, 1, 1, 0}},
+    {"colour one column of blocks", {8, 200, 3, 90, 2, 1, 2}},
 };
 
 TEST(JpegDcDecodeTest, GivesLibjpegsPixelsAtOneEighth) {
@@ -180,7 +139,7 @@ TEST(JpegDcDecodeTest, GivesLibjpegsPixelsAtOneEighth) {
 
 TEST(JpegDcDecodeTest, LeavesChromaHalvedBothWaysToLibjpeg) {
   // libjpeg keeps such chroma at 2x2 per block there, from AC coefficients a DC decode lacks.
-  const Bytes file = makeJpeg({"4:2:0", 64, 64, 3, 2, 2, 90, 0});
+  const Bytes file = makeJpeg({"4:2:0", {64, 64, 3, 90, 2, 2, 0}});
   EXPECT_EQ(decodeOneEighth(file, true).outcome, Decoded::notEligible);
 }
 
@@ -218,9 +177,10 @@ TEST(JpegDcDecodeTest, DamagedDataGivesLibjpegsPixelsOrNothing) {
       for (unsigned char value : {0x00, 0xFF, 0xD3, 0x5A}) {
         Bytes damaged = file;
         damaged[at] = value;
-        expectLibjpegsOrNothing(damaged, std::string(layout.name) + ": byte " +
-                                             std::to_string(at) + " set to " +
-                                             std::to_string(value), gaveUp, agreed);
+        expectLibjpegsOrNothing(damaged,
+                                std::string(layout.name) + ": byte " + std::to_string(at) +
+                                    " set to " + std::to_string(value),
+                                gaveUp, agreed);
       }
       // Cut short: only the end-of-image marker and the last byte's padding can go unmissed.
       Bytes cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(at));
@@ -246,7 +206,7 @@ JpegThumbnail thumbnailOf(const Bytes& file, Box box) {
 }
 
 TEST(JpegDcDecodeTest, ThumbnailOfAFileItGivesUpOnIsLibjpegs) {
-  const Layout layout{"320x240 4:4:4, restart every 4 MCUs", 320, 240, 3, 1, 1, 90, 4};
+  const Layout layout{"320x240 4:4:4, restart every 4 MCUs", {320, 240, 3, 90, 1, 1, 4}};
   const Bytes file = makeJpeg(layout);
   const std::size_t start = scanDataStart(file);
   Bytes cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>((start + file.size()) / 2));
@@ -264,7 +224,8 @@ TEST(JpegDcDecodeTest, ThumbnailOfAFileItGivesUpOnIsLibjpegs) {
   ASSERT_EQ(decodeOneEighth(file, true).outcome, Decoded::pixels);
   ASSERT_EQ(decodeOneEighth(cut, true).outcome, Decoded::gaveUp);
   ASSERT_EQ(decodeOneEighth(wrongRestart, true).outcome, Decoded::gaveUp);
-  for (const Bytes* bytes : std::initializer_list<const Bytes*>{&file, &cut, &garbage, &wrongRestart}) {
+  for (const Bytes* bytes :
+       std::initializer_list<const Bytes*>{&file, &cut, &garbage, &wrongRestart}) {
     // At 40x30 the decoder scales by 1/8, so the DC-only decode is tried first.
     JpegThumbnail got = thumbnailOf(*bytes, Box{40, 40});
     ASSERT_EQ(got.status, JpegStatus::decoded);

@@ -50,14 +50,18 @@ void BitReader::fill() {
   }
 }
 
-bool BitReader::restart(int number) {
+bool BitReader::atMarker(int marker) {
   if (marker_ == kNoMarker) {
     fill();
   }
   const int dataBitsLeft = count_ - padding_;
-  // A marker must follow at once: more than a byte's padding, or anything else, is damage
+  // The marker must follow at once: more than a byte's padding, or anything else, is damage
   // that only a full decoder knows how to step over.
-  if (marker_ != 0xD0 + number || dataBitsLeft < 0 || dataBitsLeft >= 8) {
+  return marker_ == marker && dataBitsLeft >= 0 && dataBitsLeft < 8;
+}
+
+bool BitReader::restart(int number) {
+  if (!atMarker(0xD0 + number)) {
     return false;
   }
   buffer_ = 0;

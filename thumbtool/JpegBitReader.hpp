@@ -45,8 +45,11 @@ class BitReader {
   // True once a decoder consumed bits the data did not have.
   bool overread() const { return count_ < padding_; }
 
-  // At a restart boundary: the data must end with fewer than 8 bits of padding, followed by
-  // the restart marker with the given number (0-7). Afterwards reading starts afresh behind it.
+  // Whether the data ends here, with fewer than 8 bits of padding, at the given marker (its
+  // second byte).
+  bool atMarker(int marker);
+  // At a restart boundary: atMarker() for the restart marker with the given number (0-7), and
+  // reading starts afresh behind it.
   bool restart(int number);
 
  private:

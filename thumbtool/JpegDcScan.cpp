@@ -11,6 +11,22 @@ namespace {
 constexpr int kPredictorLimit = 1 << 20;
 // More blocks than this in one MCU is no valid file.
 constexpr int kMaxBlocksPerMcu = 10;
+constexpr int kEndOfImage = 0xD9;
+
+// A DC table's symbols are sizes of differences, at most 15 bits; decoders refuse a table with
+// any other symbol even when it is never used.
+bool dcSymbolsValid(const HuffmanSpec& spec) {
+  std::size_t total = 0;
+  for (std::uint8_t count : spec.counts) {
+    total += count;
+  }
+  for (std::size_t i = 0; i < total && i < spec.symbols.size(); ++i) {
+    if (spec.symbols[i] > 15) {
+      return false;
+    }
+  }
+  return true;
+}
 
 // A DC difference of `size` bits, as the bits that follow its code encode it: the upper half
 // of the range stands for itself, the lower half for negative values.
@@ -34,7 +50,8 @@ std::optional<DcScan> DcScan::make(const ScanLayout& layout) {
   for (const ScanComponent& component : layout.components) {
     std::optional<HuffmanTable> dc = HuffmanTable::build(component.dcTable);
     std::optional<HuffmanTable> ac = HuffmanTable::build(component.acTable);
-    if (!dc || !ac || component.h < 1 || component.h > 4 || component.v < 1 || component.v > 4) {
+    if (!dc || !ac || !dcSymbolsValid(component.dcTable) || component.h < 1 || component.h > 4 ||
+        component.v < 1 || component.v > 4) {
       return std::nullopt;
     }
     blocksPerMcu += component.h * component.v;
@@ -110,7 +127,9 @@ bool DcScan::nextRow(BitReader& reader) {
     }
   }
   ++rowsDone_;
-  return true;
+  // The image ends where the file does: whatever else follows the scan (more scans, stray
+  // markers) is for a full decoder to judge.
+  return rowsDone_ < mcuRows_ || reader.atMarker(kEndOfImage);
 }
 
 }  // namespace thumbtool

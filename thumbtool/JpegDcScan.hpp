@@ -1,8 +1,9 @@
 // A reader of a sequential Huffman-coded JPEG scan that keeps only each block's DC coefficient.
 // A thumbnail at 1/8 scale needs nothing else, yet a general decoder still decodes every AC
 // coefficient in full; here each AC symbol costs one table lookup to skip. Anything unusual in
-// the data (a bad code, data ending early, an unexpected marker) ends the scan with a failure,
-// so that the caller can hand the file to a full decoder instead.
+// the data (a bad code, data ending early, an unexpected marker, anything but the end of the
+// image after the scan) ends the scan with a failure, so that the caller can hand the file to a
+// full decoder instead.
 #pragma once
 
 #include <cstddef>
@@ -38,8 +39,9 @@ class DcScan {
   static std::optional<DcScan> make(const ScanLayout& layout);
 
   // Decodes the next row of MCUs from the reader. Afterwards dcRow(c) holds component c's
-  // coefficients for that row, h*mcusPerRow wide and v high, row by row. False on any anomaly
-  // or when every row was already decoded: the scan cannot go on then.
+  // coefficients for that row, h*mcusPerRow wide and v high, row by row. After the last row
+  // the data must end at the end-of-image marker. False on any anomaly or when every row was
+  // already decoded: the scan cannot go on then.
   bool nextRow(BitReader& reader);
 
   const std::vector<int>& dcRow(std::size_t component) const { return rows_[component]; }

@@ -221,11 +221,15 @@ TEST(JpegDcDecodeTest, ThumbnailOfAFileItGivesUpOnIsLibjpegs) {
       break;
     }
   }
+  // A comment between the scan and the end of the image is for libjpeg to read.
+  Bytes commentAfterScan(file.begin(), file.end() - 2);
+  commentAfterScan.insert(commentAfterScan.end(), {0xFF, 0xFE, 0x00, 0x04, 'h', 'i', 0xFF, 0xD9});
   ASSERT_EQ(decodeOneEighth(file, true).outcome, Decoded::pixels);
+  ASSERT_EQ(decodeOneEighth(commentAfterScan, true).outcome, Decoded::gaveUp);
   ASSERT_EQ(decodeOneEighth(cut, true).outcome, Decoded::gaveUp);
   ASSERT_EQ(decodeOneEighth(wrongRestart, true).outcome, Decoded::gaveUp);
-  for (const Bytes* bytes :
-       std::initializer_list<const Bytes*>{&file, &cut, &garbage, &wrongRestart}) {
+  for (const Bytes* bytes : std::initializer_list<const Bytes*>{&file, &cut, &garbage,
+                                                                &wrongRestart, &commentAfterScan}) {
     // At 40x30 the decoder scales by 1/8, so the DC-only decode is tried first.
     JpegThumbnail got = thumbnailOf(*bytes, Box{40, 40});
     ASSERT_EQ(got.status, JpegStatus::decoded);

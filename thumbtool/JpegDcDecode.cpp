@@ -101,10 +101,6 @@ bool prepareDcDecode(const jpeg_decompress_struct& info, DcDecode& decode) {
   return true;
 }
 
-}  // namespace thumbtool
-
-namespace thumbtool {
-
 namespace {
 
 // Hands the scan libjpeg's next buffer of the file. The sources used here never suspend and

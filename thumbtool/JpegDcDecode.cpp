@@ -16,11 +16,12 @@ HuffmanSpec specOf(const JHUFF_TBL& table) {
 // Sampling factors whose 1/8 scale needs only the DC coefficients: chroma at one block per MCU
 // under luma of up to 2x2 blocks. libjpeg gives each luma block one sample and, for chroma of
 // 1x2 or 2x1, replicates each chroma sample as done here. With chroma halved both ways it
-// instead keeps chroma at 2x2 samples per block, from a reduced transform that reads AC
-// coefficients too. Here that chroma block's DC is replicated over its 2x2 pixels, as plain
-// upsampling replicates: the rows are area-shrunk afterwards, and chroma a few levels off
-// (the mean of those 2x2 samples is the DC) cannot be seen at thumbnail size, while reading
-// every chroma AC coefficient would give back most of what skipping them saves.
+// instead makes 2x2 chroma samples per block with a reduced transform that reads AC
+// coefficients too; here that block's DC, about the mean of those four, is replicated over
+// them, as plain upsampling would. The rows are area-shrunk afterwards, so a few levels of
+// chroma within 2x2 pixels cannot be seen in a thumbnail, while decoding the chroma AC
+// coefficients of camera photographs, most of which are laid out this way, would give back
+// much of what skipping them saves.
 bool samplingFits(const jpeg_decompress_struct& info) {
   if (info.num_components == 1) {
     return true;

@@ -13,9 +13,15 @@ HuffmanSpec specOf(const JHUFF_TBL& table) {
   return spec;
 }
 
-// Sampling factors whose 1/8 scale needs only the DC coefficients: libjpeg then gives each
-// component's block one sample and replicates chroma. With chroma halved both ways libjpeg
-// instead keeps chroma at 2x2 per block, from its AC coefficients, so that case is left to it.
+// Sampling factors whose 1/8 scale needs only the DC coefficients: chroma at one block per MCU
+// under luma of up to 2x2 blocks. libjpeg gives each luma block one sample and, for chroma of
+// 1x2 or 2x1, replicates each chroma sample as done here. With chroma halved both ways it
+// instead makes 2x2 chroma samples per block with a reduced transform that reads AC
+// coefficients too; here that block's DC, about the mean of those four, is replicated over
+// them, as plain upsampling would. The rows are area-shrunk afterwards, so a few levels of
+// chroma within 2x2 pixels cannot be seen in a thumbnail, while decoding the chroma AC
+// coefficients of camera photographs, most of which are laid out this way, would give back
+// much of what skipping them saves.
 bool samplingFits(const jpeg_decompress_struct& info) {
   if (info.num_components == 1) {
     return true;
@@ -26,8 +32,7 @@ bool samplingFits(const jpeg_decompress_struct& info) {
       return false;
     }
   }
-  return luma.h_samp_factor <= 2 && luma.v_samp_factor <= 2 &&
-         luma.h_samp_factor * luma.v_samp_factor <= 2;
+  return luma.h_samp_factor <= 2 && luma.v_samp_factor <= 2;
 }
 
 bool headerFits(const jpeg_decompress_struct& info) {
@@ -132,7 +137,8 @@ void emitRows(DcDecode& decode, int mcuRow, RowSink sink) {
       sink.add(sink.context, luma);
       continue;
     }
-    // Chroma has one block per MCU: each of its samples serves lumaH luma samples.
+    // Chroma has one block per MCU: each of its samples serves lumaH luma samples across, on
+    // each of the lumaV rows.
     const unsigned char* cb = decode.samples[1].data();
     const unsigned char* cr = decode.samples[2].data();
     for (int x = 0; x < decode.outputWidth; ++x) {

@@ -1,6 +1,7 @@
 // The 1/8-scale JPEG decode done from DC coefficients alone (see JpegDcScan.hpp), joined to
 // libjpeg: libjpeg reads the markers up to the scan, this reads the scan. Rows come out as
-// libjpeg would give them at that scale with plain chroma replication.
+// libjpeg would give them at that scale with plain chroma replication, except that chroma
+// halved both ways is taken from each block's DC alone (see samplingFits).
 #pragma once
 
 #include <array>
@@ -43,7 +44,7 @@ struct DcDecode {
 
 // Whether the header just read allows the DC decode once the scale is 1/8 and upsampling
 // plain: one sequential Huffman scan of 8-bit grey, or of YCbCr that libjpeg would turn into
-// RGB with chroma at one coefficient per block. Fills `decode` when it does. Call after
+// RGB with chroma at one block per MCU. Fills `decode` when it does. Call after
 // jpeg_read_header and jpeg_calc_output_dimensions.
 bool prepareDcDecode(const jpeg_decompress_struct& info, DcDecode& decode);
 

@@ -35,6 +35,11 @@ bool samplingFits(const jpeg_decompress_struct& info) {
   return luma.h_samp_factor <= 2 && luma.v_samp_factor <= 2;
 }
 
+bool halvedBothWays(const jpeg_decompress_struct& info) {
+  return info.num_components == 3 && info.comp_info[0].h_samp_factor == 2 &&
+         info.comp_info[0].v_samp_factor == 2;
+}
+
 bool headerFits(const jpeg_decompress_struct& info) {
   const bool grey = info.num_components == 1 && info.jpeg_color_space == JCS_GRAYSCALE &&
                     info.out_color_space == JCS_GRAYSCALE;
@@ -81,6 +86,12 @@ std::optional<ScanLayout> layoutOf(const jpeg_decompress_struct& info, DcDecode&
 }
 
 }  // namespace
+
+bool chromaDetailHidden(const jpeg_decompress_struct& info, int outputWidth, int outputHeight,
+                        Dimensions target) {
+  return !halvedBothWays(info) ||
+         (outputWidth / 2 >= target.width && outputHeight / 2 >= target.height);
+}
 
 bool prepareDcDecode(const jpeg_decompress_struct& info, DcDecode& decode) {
   if (!headerFits(info)) {

@@ -15,6 +15,7 @@
 #include <jpeglib.h>
 
 #include "JpegDcPixels.hpp"
+#include "Pixels.hpp"
 #include "JpegDcScan.hpp"
 
 namespace thumbtool {
@@ -47,6 +48,12 @@ struct DcDecode {
 // RGB with chroma at one block per MCU. Fills `decode` when it does. Call after
 // jpeg_read_header and jpeg_calc_output_dimensions.
 bool prepareDcDecode(const jpeg_decompress_struct& info, DcDecode& decode);
+
+// Whether the DC decode's chroma is fine enough for a thumbnail of the target size: chroma
+// halved both ways comes out at half the 1/8 scale, which must still be at least the target's
+// size, or sharp colour edges would show its blocks. Always true for other layouts.
+bool chromaDetailHidden(const jpeg_decompress_struct& info, int outputWidth, int outputHeight,
+                        Dimensions target);
 
 // Reads the scan from libjpeg's source and hands every output row to the sink. False on any
 // anomaly in the data, which leaves the source unusable and the rows given so far incomplete:

@@ -129,7 +129,9 @@ void chooseOutput(j_decompress_ptr info, Dimensions target) {
 // entropy decoding. Nothing when the file does not suit it; false when the data had an anomaly.
 std::optional<bool> tryDcDecode(j_decompress_ptr info, Dimensions target, DecodeResult& result) {
   jpeg_calc_output_dimensions(info);
-  if (!prepareDcDecode(*info, result.dc)) {
+  if (!prepareDcDecode(*info, result.dc) ||
+      !chromaDetailHidden(*info, static_cast<int>(info->output_width),
+                          static_cast<int>(info->output_height), target)) {
     return std::nullopt;
   }
   result.shrinker.emplace(static_cast<int>(info->output_width),

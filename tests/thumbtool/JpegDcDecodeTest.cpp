@@ -406,5 +406,22 @@ TEST(JpegDcDecodeTest, ThumbnailOfAFileItGivesUpOnIsLibjpegs) {
   }
 }
 
+// Chroma halved both ways comes from the DC alone only where it stays at least as fine as the
+// thumbnail: a picture just over eight times the box is left to libjpeg, whose chroma is finer.
+TEST(JpegDcDecodeTest, ChromaHalvedBothWaysIsNoCoarserThanTheThumbnail) {
+  const Layout layout{"336x336 4:2:0, sharp colour", {336, 336, 3, 90, 2, 2, 0}};
+  const Bytes file = makeJpeg(layout);
+  const Decoded libjpeg = decodeOneEighth(file, false);
+  ASSERT_EQ(libjpeg.outcome, Decoded::pixels);
+  ASSERT_EQ(libjpeg.rows.size(), 42u * 42u * 3u);
+  AreaShrinker shrinker(42, 42, 3, 40, 40);
+  for (std::size_t row = 0; row < 42; ++row) {
+    shrinker.addRow(libjpeg.rows.data() + row * 42 * 3);
+  }
+  JpegThumbnail got = thumbnailOf(file, Box{40, 40});
+  ASSERT_EQ(got.status, JpegStatus::decoded);
+  EXPECT_LE(largestDifference(got.image->pixels, shrinker.take().pixels), 1);
+}
+
 }  // namespace
 }  // namespace thumbtool

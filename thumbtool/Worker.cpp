@@ -23,6 +23,7 @@
 #include "BackgroundTask.hpp"
 #include "BuildFlags.hpp"
 #include "ChildProcess.hpp"
+#include "HeapAhead.hpp"
 #include "Landlock.hpp"
 #include "RunGroup.hpp"
 #include "Seccomp.hpp"
@@ -42,6 +43,10 @@ constexpr rlim_t kWorkerMemory = kChildMemory;
 constexpr int kReplyFd = 3;
 constexpr int kInputFd = kInputFdInWorker;
 constexpr int kGoFd = kInputFdInWorker + 1;
+// Heap each side grows ahead (see HeapAhead.hpp): the worker, enough for poppler's tables, a
+// font file and a page's rendering; thumbtool, for the reply and the encoding that follows.
+constexpr std::size_t kWorkerHeapAhead = std::size_t{8} << 20;
+constexpr std::size_t kParentHeapAhead = std::size_t{1} << 20;
 // Exit status of a worker that could not confine itself (nothing was decoded).
 constexpr int kSetupFailed = 3;
 
@@ -211,12 +216,15 @@ bool becomeWorkerUser(const GoAhead& goAhead, pid_t parent) {
   return !goAhead.hasUser || (becomeRunUser(goAhead.user) && dieWithParent(parent));
 }
 
-// In the worker: runs its preparation while a thread of its own makes the filter (for a PDF,
-// while poppler loads); the worker is single-threaded again when this returns.
+// In the worker: runs its preparation while a thread of its own grows the heap and makes the
+// filter (for a PDF, while poppler loads); the worker is single-threaded again when this returns.
 std::vector<sock_filter> filterBesides(const std::function<void()>& prepare) {
   std::vector<sock_filter> filter;
   {
-    BackgroundTask builder([&filter] { filter = renderWorkerFilter(); });
+    BackgroundTask builder([&filter] {
+      growHeapAhead(kWorkerHeapAhead);
+      filter = renderWorkerFilter();
+    });
     try {
       if (prepare) {
         prepare();
@@ -351,6 +359,7 @@ WorkerResult StartedWorker::finish(const std::optional<RunUser>& user) {
   // A worker that already ended has closed its end: the send fails and the wait below reaps it.
   static_cast<void>(send(go_, &goAhead, sizeof goAhead, MSG_NOSIGNAL));
   close(std::exchange(go_, -1));
+  growHeapAhead(kParentHeapAhead);
   pid_t pid = std::exchange(pid_, -1);
   std::optional<int> status;
   if (kSanitizedBuild) {

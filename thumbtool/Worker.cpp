@@ -45,7 +45,7 @@ constexpr int kInputFd = kInputFdInWorker;
 constexpr int kGoFd = kInputFdInWorker + 1;
 // Heap each side grows ahead (see HeapAhead.hpp): the worker, enough for poppler's tables, a
 // font file and a page's rendering; thumbtool, for the reply and the encoding that follows.
-constexpr std::size_t kWorkerHeapAhead = std::size_t{8} << 20;
+constexpr std::size_t kWorkerHeapAhead = std::size_t{4} << 20;
 constexpr std::size_t kParentHeapAhead = std::size_t{1} << 20;
 // Exit status of a worker that could not confine itself (nothing was decoded).
 constexpr int kSetupFailed = 3;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "BackgroundTask.hpp"
 #include "FontConfiguration.hpp"
 #include "InputDescriptor.hpp"
 #include "JpegThumbnail.hpp"
@@ -100,11 +101,14 @@ void renderDocument(const std::string& name, Box box, WorkerReply& reply) {
 
 // In the render worker, while thumbtool sets up the run and before the worker gives up root's
 // user: the PDF decoder loaded with its tables built, or what the general image stack will need
-// of root's own files. Only the first bytes are looked at, and not parsed, to tell.
-void prepareToRender(int input) {
+// of root's own files; the worker's own set-up alongside. Only the first bytes are looked at, and
+// not parsed, to tell.
+void prepareToRender(int input, const std::function<void()>& alongside) {
   if (looksLikeJpeg(input)) {
+    alongside();
     return;
   }
+  BackgroundTask setUp(alongside);
   if (looksLikePdf(input)) {
     FontConfigurationLoad fonts;
     if (const PdfModule* pdf = pdfModule()) {
@@ -220,7 +224,9 @@ std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box o
     // Started first, so that it loads the decoder the document needs while the run is set up;
     // it reads the document only once it is in the run's group, as the run's user.
     StartedWorker worker = startWorker(render, ofSize, deadline, source.file.get(),
-                                       [] { prepareToRender(kInputFdInWorker); });
+                                       [](const std::function<void()>& alongside) {
+                                         prepareToRender(kInputFdInWorker, alongside);
+                                       });
     WorkerResult document;
     if (startRun(run) && run.group.admit(worker.pid())) {
       document = worker.finish(run.user);

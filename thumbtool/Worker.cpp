@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -20,7 +21,6 @@
 #include <utility>
 #include <vector>
 
-#include "BackgroundTask.hpp"
 #include "BuildFlags.hpp"
 #include "ChildProcess.hpp"
 #include "HeapAhead.hpp"
@@ -216,30 +216,34 @@ bool becomeWorkerUser(const GoAhead& goAhead, pid_t parent) {
   return !goAhead.hasUser || (becomeRunUser(goAhead.user) && dieWithParent(parent));
 }
 
-// In the worker: runs its preparation while a thread of its own grows the heap and makes the
-// filter (for a PDF, while poppler loads); the worker is single-threaded again when this returns.
-std::vector<sock_filter> filterBesides(const std::function<void()>& prepare) {
+// In the worker: its preparation, with its own set-up (heap and filter) alongside; the worker is
+// single-threaded again when this returns.
+std::vector<sock_filter> prepareWorker(const WorkerPreparation& prepare) {
   std::vector<sock_filter> filter;
-  {
-    BackgroundTask builder([&filter] {
+  bool setUp = false;
+  const std::function<void()> alongside = [&filter, &setUp] {
+    if (!setUp) {
+      setUp = true;
       growHeapAhead(kWorkerHeapAhead);
       filter = renderWorkerFilter();
-    });
-    try {
-      if (prepare) {
-        prepare();
-      }
-    } catch (...) {
-      // Nothing prepared: the task loads what it needs itself.
     }
+  };
+  try {
+    if (prepare) {
+      prepare(alongside);
+    }
+  } catch (...) {
+    // Nothing prepared: the task loads what it needs itself.
   }
+  // A preparation that did not run it (or threw first) leaves it to be done here.
+  alongside();
   return filter;
 }
 
 // What the worker is to do.
 struct WorkerJob {
   const WorkerTask& task;
-  const std::function<void()>& prepare;
+  const WorkerPreparation& prepare;
 };
 
 // The descriptors the worker is handed.
@@ -273,7 +277,7 @@ struct WorkerFiles {
   std::vector<sock_filter> filter;
   if (ready) {
     static_cast<void>(enterLandlockDomain());
-    filter = filterBesides(job.prepare);
+    filter = prepareWorker(job.prepare);
   }
   // The input is read only from here on: inside the run's group, as the run's user.
   GoAhead goAhead = ready ? awaitGoAhead() : GoAhead{false, false, {}};
@@ -322,7 +326,7 @@ void WorkerReply::image(const Image& image) {
 }
 
 StartedWorker startWorker(const WorkerTask& task, Box box, const Deadline& deadline, int input,
-                          const std::function<void()>& prepare) {
+                          const WorkerPreparation& prepare) {
   StartedWorker worker;
   worker.box_ = box;
   worker.deadline_ = &deadline;
@@ -345,6 +349,9 @@ StartedWorker startWorker(const WorkerTask& task, Box box, const Deadline& deadl
               parent, deadline);
   }
   close(go[0]);
+  // The worker first: a new process waits for an idle processor to wake, which on a virtual
+  // machine can take milliseconds, while this one's next steps can wait that long.
+  sched_yield();
   worker.pid_ = pid;
   return worker;
 }
@@ -413,7 +420,7 @@ StartedWorker& StartedWorker::operator=(StartedWorker&& other) noexcept {
 
 WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline, int input,
                          const std::optional<RunUser>& user,
-                         const std::function<void()>& prepare) {
+                         const WorkerPreparation& prepare) {
   return startWorker(task, box, deadline, input, prepare).finish(user);
 }
 

@@ -49,6 +49,11 @@ struct WorkerResult {
 
 using WorkerTask = std::function<void(WorkerReply&)>;
 
+// What a worker does before it takes its task (see StartedWorker). It must run `alongside` (the
+// worker's own set-up: its heap and its system-call filter) once before it returns: on a thread
+// of its own where the preparation takes a while, so that the two overlap, else simply first.
+using WorkerPreparation = std::function<void(const std::function<void()>& alongside)>;
+
 // Where the worker finds the input descriptor it was given (see InputDescriptor.hpp for
 // libraries that open files by name).
 inline constexpr int kInputFdInWorker = 4;
@@ -76,7 +81,7 @@ class StartedWorker {
 
  private:
   friend StartedWorker startWorker(const WorkerTask&, Box, const Deadline&, int,
-                                   const std::function<void()>&);
+                                   const WorkerPreparation&);
   void stop();
 
   pid_t pid_ = -1;
@@ -90,11 +95,11 @@ class StartedWorker {
 // worker inherits besides its reply file; prepare runs in the worker straight away, with what
 // thumbtool's own user may read.
 StartedWorker startWorker(const WorkerTask& task, Box box, const Deadline& deadline,
-                          int input = -1, const std::function<void()>& prepare = {});
+                          int input = -1, const WorkerPreparation& prepare = {});
 
 // Starts a worker and lets it go on at once (see StartedWorker).
 WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline,
                          int input = -1, const std::optional<RunUser>& user = std::nullopt,
-                         const std::function<void()>& prepare = {});
+                         const WorkerPreparation& prepare = {});
 
 }  // namespace thumbtool

@@ -356,9 +356,10 @@ TEST(StartedWorkerTest, TakesItsTaskOnlyOnceToldToGoOn) {
       static_cast<void>(write(kInputFdInWorker, "task;", 5));
     };
     Deadline deadline(std::chrono::seconds(10));
-    auto worker = std::make_optional(startWorker(task, Box{1, 1}, deadline, pipeFds[1], [] {
-      static_cast<void>(write(kInputFdInWorker, "prepared;", 9));
-    }));
+    auto worker = std::make_optional(
+        startWorker(task, Box{1, 1}, deadline, pipeFds[1], [](const std::function<void()>&) {
+          static_cast<void>(write(kInputFdInWorker, "prepared;", 9));
+        }));
     close(pipeFds[1]);
     ASSERT_GT(worker->pid(), 0);
     const auto wait = zembrel::test::scaled(std::chrono::milliseconds(300));

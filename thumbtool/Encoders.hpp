@@ -1,4 +1,4 @@
-// The encoders that need no general image stack: PNG (libpng), JPEG (libjpeg) and BMP.
+// The encoders that need no general image stack: PNG (our own writer), JPEG (libjpeg) and BMP.
 // Each renders the whole file into memory, so nothing is written when encoding fails.
 #pragma once
 
@@ -11,7 +11,7 @@ namespace thumbtool {
 
 using Bytes = std::vector<unsigned char>;
 
-// RGB or RGBA, 8 bits per channel, zlib's default compression.
+// RGB or RGBA, 8 bits per channel (PngWriter.hpp).
 std::optional<Bytes> encodePng(const Image& image);
 
 // Baseline JPEG at libjpeg's default quality (75); alpha is flattened onto white first.

@@ -13,11 +13,15 @@
 
 namespace thumbtool {
 
-inline constexpr int kModuleInterfaceVersion = 5;
+inline constexpr int kModuleInterfaceVersion = 6;
 
 // thumbtool-pdf.so: first pages of PDF documents. Render worker only.
 struct PdfModule {
   int interfaceVersion;
+  // Before the worker gives up its user or reads the document: builds poppler's process-wide
+  // tables (character names, font substitution) and keeps them for the process's life. False
+  // when they could not be built (the first document builds them then).
+  bool (*prepare)();
   // Page 1 of the open document rendered on white to fit the box (vector pages may be
   // enlarged), or nothing.
   std::optional<Image> (*firstPage)(int fd, Box box);

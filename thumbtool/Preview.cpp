@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "BackgroundTask.hpp"
+#include "FontConfiguration.hpp"
 #include "InputDescriptor.hpp"
 #include "JpegThumbnail.hpp"
 #include "Modules.hpp"
@@ -97,10 +99,21 @@ void renderDocument(const std::string& name, Box box, WorkerReply& reply) {
   }
 }
 
-// In the render worker, before it gives up root's user: what the general image stack will need
-// of root's own files. Only the first bytes are looked at, and not parsed, to tell.
-void prepareToRender(int input) {
-  if (looksLikeJpeg(input) || looksLikePdf(input)) {
+// In the render worker, while thumbtool sets up the run and before the worker gives up root's
+// user: the PDF decoder loaded with its tables built, or what the general image stack will need
+// of root's own files; the worker's own set-up alongside. Only the first bytes are looked at, and
+// not parsed, to tell.
+void prepareToRender(int input, const std::function<void()>& alongside) {
+  if (looksLikeJpeg(input)) {
+    alongside();
+    return;
+  }
+  BackgroundTask setUp(alongside);
+  if (looksLikePdf(input)) {
+    FontConfigurationLoad fonts;
+    if (const PdfModule* pdf = pdfModule()) {
+      pdf->prepare();
+    }
     return;
   }
   if (const VipsModule* vips = vipsModule()) {
@@ -205,12 +218,21 @@ std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box o
   // Every process that handles the document, and thumbtool itself meanwhile, share one memory
   // budget; nothing they started outlives it.
   Run run;
-  if (source.kind == SourceKind::document && startRun(run)) {
+  if (source.kind == SourceKind::document) {
     Deadline deadline(kRenderBudget);
     WorkerTask render = [&](WorkerReply& reply) { renderDocument(source.path, ofSize, reply); };
-    WorkerResult document =
-        runInWorker(render, ofSize, deadline, source.file.get(), run.user,
-                    [] { prepareToRender(kInputFdInWorker); });
+    // Started first, so that it loads the decoder the document needs while the run is set up;
+    // it reads the document only once it is in the run's group, as the run's user.
+    StartedWorker worker = startWorker(render, ofSize, deadline, source.file.get(),
+                                       [](const std::function<void()>& alongside) {
+                                         prepareToRender(kInputFdInWorker, alongside);
+                                       });
+    WorkerResult document;
+    if (startRun(run) && run.group.admit(worker.pid())) {
+      document = worker.finish(run.user);
+    } else {
+      worker = StartedWorker();
+    }
     if (document.image) {
       return document.image;
     }

@@ -229,6 +229,15 @@ void RunGroup::joinSeparate(const GroupLimits& limits) {
   }
 }
 
+bool RunGroup::admit(pid_t pid) const {
+  for (const GroupFolders& member : members_) {
+    if (!writeText(member.folder + "/cgroup.procs", std::to_string(pid))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 RunGroup::~RunGroup() { leave(); }
 
 RunGroup::RunGroup(RunGroup&& other) noexcept

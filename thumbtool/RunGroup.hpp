@@ -60,6 +60,10 @@ class RunGroup {
   RunGroup(const RunGroup&) = delete;
   RunGroup& operator=(const RunGroup&) = delete;
 
+  // Moves a process that thumbtool started before it joined into the group (all of its
+  // threads); true when it is in every group thumbtool made (or there is none).
+  bool admit(pid_t pid) const;
+
   GroupKind kind() const { return kind_; }
   // Whether the kernel holds the members' memory together (and their tasks).
   bool holdsMemory() const { return kind_ != GroupKind::none; }

@@ -1,17 +1,20 @@
 #include "Seccomp.hpp"
 
 #include <fcntl.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 
@@ -215,12 +218,54 @@ FilterPtr newFilter() {
   return nullptr;
 }
 
+// The filter as a BPF program in an anonymous file, positioned at its start; -1 on failure.
+int exportedFilter(void* filter) {
+  int fd = memfd_create("thumbtool-seccomp", MFD_CLOEXEC);
+  if (fd >= 0 && (seccomp_export_bpf(filter, fd) != 0 || lseek(fd, 0, SEEK_SET) != 0)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The filter as a BPF program in memory. Through a pipe rather than a file: a worker's file-size
+// limit (its reply's) may be smaller than the program. The pipe never blocks: a program longer
+// than it holds fails instead.
+std::vector<sock_filter> exportedProgram(void* filter) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    return {};
+  }
+  bool exported =
+      fcntl(ends[1], F_SETFL, O_NONBLOCK) == 0 && seccomp_export_bpf(filter, ends[1]) == 0;
+  close(ends[1]);
+  std::vector<char> bytes(BPF_MAXINSNS * sizeof(sock_filter) + 1);
+  std::size_t length = 0;
+  while (exported && length < bytes.size()) {
+    ssize_t n = read(ends[0], bytes.data() + length, bytes.size() - length);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    length += static_cast<std::size_t>(n);
+  }
+  close(ends[0]);
+  std::vector<sock_filter> program;
+  if (exported && length > 0 && length % sizeof(sock_filter) == 0 && length < bytes.size()) {
+    program.resize(length / sizeof(sock_filter));
+    std::memcpy(program.data(), bytes.data(), length);
+  }
+  return program;
+}
+
 }  // namespace
 
-bool confineRenderWorker() {
+std::vector<sock_filter> renderWorkerFilter() {
   FilterPtr filter = newFilter();
   if (!filter || !allowReadingOpens(filter.get()) || !limitIoctl(filter.get(), false)) {
-    return false;
+    return {};
   }
   void* f = filter.get();
   // Threads only: a clone without CLONE_THREAD would be a new process.
@@ -230,7 +275,17 @@ bool confineRenderWorker() {
   const auto self = static_cast<scmp_datum_t>(getpid());
   ok = ok && add(f, kAllow, SCMP_SYS(kill), {SCMP_A0(SCMP_CMP_EQ, self)});
   ok = ok && add(f, kAllow, SCMP_SYS(tgkill), {SCMP_A0(SCMP_CMP_EQ, self)});
-  return ok && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && seccomp_load(f) == 0;
+  return ok ? exportedProgram(f) : std::vector<sock_filter>{};
+}
+
+bool loadFilter(const std::vector<sock_filter>& program) {
+  if (program.empty() || program.size() > BPF_MAXINSNS) {
+    return false;
+  }
+  sock_fprog bpf{static_cast<unsigned short>(program.size()),
+                 const_cast<sock_filter*>(program.data())};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &bpf) == 0;
 }
 
 int thumbnailerFilterFile() {
@@ -238,15 +293,7 @@ int thumbnailerFilterFile() {
   if (!filter || !limitIoctl(filter.get(), true) || !allowProgramLife(filter.get())) {
     return -1;
   }
-  int fd = memfd_create("thumbtool-seccomp", MFD_CLOEXEC);
-  if (fd < 0) {
-    return -1;
-  }
-  if (seccomp_export_bpf(filter.get(), fd) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return exportedFilter(filter.get());
 }
 
 }  // namespace thumbtool

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,10 +18,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "BuildFlags.hpp"
 #include "ChildProcess.hpp"
+#include "HeapAhead.hpp"
 #include "Landlock.hpp"
 #include "RunGroup.hpp"
 #include "Seccomp.hpp"
@@ -34,10 +38,15 @@ namespace {
 // A sanitizer build can have no such limit; there the parent watches the worker's resident size
 // instead.
 constexpr rlim_t kWorkerMemory = kChildMemory;
-// The reply file's descriptor in the worker, then the input it was given (if any); everything
-// above them is closed.
+// The reply file's descriptor in the worker, then the input it was given (if any), then its end
+// of the socket it waits on before it takes its task; everything above them is closed.
 constexpr int kReplyFd = 3;
 constexpr int kInputFd = kInputFdInWorker;
+constexpr int kGoFd = kInputFdInWorker + 1;
+// Heap each side grows ahead (see HeapAhead.hpp): the worker, enough for poppler's tables, a
+// font file and a page's rendering; thumbtool, for the reply and the encoding that follows.
+constexpr std::size_t kWorkerHeapAhead = std::size_t{4} << 20;
+constexpr std::size_t kParentHeapAhead = std::size_t{1} << 20;
 // Exit status of a worker that could not confine itself (nothing was decoded).
 constexpr int kSetupFailed = 3;
 
@@ -52,6 +61,11 @@ constexpr std::size_t kImageHeaderBytes = 12;
 
 std::size_t maxImagePayload(Box box) {
   return kImageHeaderBytes + static_cast<std::size_t>(box.width) * box.height * 4;
+}
+
+// The most a worker may write: its content type, a refusal, and one image.
+std::size_t maxReplyBytes(Box box) {
+  return 2 * kHeaderBytes + kMaxTypeBytes + kHeaderBytes + maxImagePayload(box);
 }
 
 // MIME types are short and plain: a type and a subtype, each starting with a letter or digit.
@@ -147,10 +161,17 @@ std::vector<unsigned char> readReplies(int reply, std::size_t maxBytes) {
   return bytes;
 }
 
+// What the worker is told once its run is set up: go on (as the user, if it has one) or stop.
+struct GoAhead {
+  bool go;
+  bool hasUser;
+  RunUser user;
+};
+
 // In the worker: no standard input or output (the error stream stays, for sanitizer reports;
-// the program silences it otherwise), the reply file at kReplyFd, the input at kInputFd, and
-// nothing else open.
-bool prepareDescriptors(int replyFd, int inputFd) {
+// the program silences it otherwise), the reply file at kReplyFd, the input (if any) at
+// kInputFd, the go-ahead socket at kGoFd, and nothing else open.
+bool prepareDescriptors(int replyFd, int inputFd, int goFd) {
   int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null < 0 || dup2(null, STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0) {
     return false;
@@ -158,27 +179,81 @@ bool prepareDescriptors(int replyFd, int inputFd) {
   // Out of the way of the numbers they are moved to.
   int reply = fcntl(replyFd, F_DUPFD_CLOEXEC, 10);
   int input = inputFd >= 0 ? fcntl(inputFd, F_DUPFD_CLOEXEC, 10) : -1;
-  if (reply < 0 || dup2(reply, kReplyFd) < 0 || (inputFd >= 0 && input < 0) ||
-      (input >= 0 && dup2(input, kInputFd) < 0)) {
+  int go = fcntl(goFd, F_DUPFD_CLOEXEC, 10);
+  if (reply < 0 || go < 0 || (inputFd >= 0 && input < 0) || dup2(reply, kReplyFd) < 0 ||
+      dup2(go, kGoFd) < 0) {
     return false;
   }
-  return close_range(input >= 0 ? kInputFd + 1 : kReplyFd + 1, ~0U, 0) == 0;
+  if (input >= 0 ? dup2(input, kInputFd) < 0 : (close(kInputFd) != 0 && errno != EBADF)) {
+    return false;
+  }
+  return close_range(kGoFd + 1, ~0U, 0) == 0;
+}
+
+// Blocks until thumbtool says whether to go on; a closed socket (thumbtool gave the run up) is a
+// stop. Async-signal-safe.
+GoAhead awaitGoAhead() {
+  GoAhead message{};
+  std::size_t done = 0;
+  auto* bytes = reinterpret_cast<char*>(&message);
+  while (done < sizeof message) {
+    ssize_t n = read(kGoFd, bytes + done, sizeof message - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return GoAhead{false, false, {}};
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  close(kGoFd);
+  return message;
 }
 
 // A worker that root started: its user, then the parent-death signal again (changing user
 // clears it).
-bool becomeWorkerUser(const std::optional<RunUser>& user, pid_t parent) {
-  return !user || (becomeRunUser(*user) && dieWithParent(parent));
+bool becomeWorkerUser(const GoAhead& goAhead, pid_t parent) {
+  return !goAhead.hasUser || (becomeRunUser(goAhead.user) && dieWithParent(parent));
 }
 
-// What the worker is to do, and as whom.
+// In the worker: its preparation, with its own set-up (heap and filter) alongside; the worker is
+// single-threaded again when this returns.
+std::vector<sock_filter> prepareWorker(const WorkerPreparation& prepare) {
+  std::vector<sock_filter> filter;
+  bool setUp = false;
+  const std::function<void()> alongside = [&filter, &setUp] {
+    if (!setUp) {
+      setUp = true;
+      growHeapAhead(kWorkerHeapAhead);
+      filter = renderWorkerFilter();
+    }
+  };
+  try {
+    if (prepare) {
+      prepare(alongside);
+    }
+  } catch (...) {
+    // Nothing prepared: the task loads what it needs itself.
+  }
+  // A preparation that did not run it (or threw first) leaves it to be done here.
+  alongside();
+  return filter;
+}
+
+// What the worker is to do.
 struct WorkerJob {
   const WorkerTask& task;
-  const std::optional<RunUser>& user;
-  const std::function<void()>& prepare;
+  const WorkerPreparation& prepare;
 };
 
-[[noreturn]] void runWorker(const WorkerJob& job, int replyFd, int inputFd, std::size_t maxReply,
+// The descriptors the worker is handed.
+struct WorkerFiles {
+  int reply;
+  int input;
+  int go;
+};
+
+[[noreturn]] void runWorker(const WorkerJob& job, const WorkerFiles& files, std::size_t maxReply,
                             pid_t parent, const Deadline& deadline) {
   ChildLimits limits;
   if (!kSanitizedBuild) {
@@ -192,16 +267,22 @@ struct WorkerJob {
   // (decoders read the document through its descriptor where that user may not open it by
   // name). The filter and Landlock hold the rest (no writes, no programs, no sockets, no signals
   // or limits for others, no reach into other processes).
-  bool ready = limitThisChild(limits, parent) && prepareDescriptors(replyFd, inputFd);
-  // Fewer malloc arenas: each one reserves 64 MiB of address space.
-  mallopt(M_ARENA_MAX, 2);
-  if (ready && job.prepare) {
-    job.prepare();
-  }
-  if (ready && becomeWorkerUser(job.user, parent)) {
-    // Where the kernel has no Landlock the filter stands alone.
+  bool ready = limitThisChild(limits, parent) &&
+               prepareDescriptors(files.reply, files.input, files.go);
+  // One malloc arena for all threads: each further one reserves 64 MiB of address space.
+  mallopt(M_ARENA_MAX, 1);
+  // The Landlock domain comes before the preparation, which runs as thumbtool's own user (for
+  // root, a library that keeps caches would rewrite them). Where the kernel has no Landlock the
+  // filter stands alone, and the preparation reads only trusted data all the same.
+  std::vector<sock_filter> filter;
+  if (ready) {
     static_cast<void>(enterLandlockDomain());
-    if (confineRenderWorker()) {
+    filter = prepareWorker(job.prepare);
+  }
+  // The input is read only from here on: inside the run's group, as the run's user.
+  GoAhead goAhead = ready ? awaitGoAhead() : GoAhead{false, false, {}};
+  if (goAhead.go && becomeWorkerUser(goAhead, parent)) {
+    if (loadFilter(filter)) {
       WorkerReply reply(kReplyFd);
       try {
         job.task(reply);
@@ -244,42 +325,103 @@ void WorkerReply::image(const Image& image) {
   send(kImageMessage, head, image.pixels.data(), image.pixels.size());
 }
 
-WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline, int input,
-                         const std::optional<RunUser>& user,
-                         const std::function<void()>& prepare) {
-  WorkerResult result;
+StartedWorker startWorker(const WorkerTask& task, Box box, const Deadline& deadline, int input,
+                          const WorkerPreparation& prepare) {
+  StartedWorker worker;
+  worker.box_ = box;
+  worker.deadline_ = &deadline;
   // Replies go to an anonymous file rather than a pipe: the worker never waits for thumbtool,
   // and thumbtool wakes once, when the worker has ended (a pipe costs a pair of context
   // switches per 64 KiB, which a busy machine makes expensive).
-  int reply = memfd_create("thumbtool-reply", MFD_CLOEXEC);
-  if (deadline.passed() || reply < 0) {
-    if (reply >= 0) {
-      close(reply);
-    }
-    return result;
+  worker.reply_ = memfd_create("thumbtool-reply", MFD_CLOEXEC);
+  // A socket rather than a pipe: telling a worker that died meanwhile raises no SIGPIPE.
+  int go[2] = {-1, -1};
+  if (deadline.passed() || worker.reply_ < 0 ||
+      socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, go) != 0) {
+    return worker;
   }
-  std::size_t maxBytes = 2 * kHeaderBytes + kMaxTypeBytes + kHeaderBytes + maxImagePayload(box);
+  worker.go_ = go[1];
+  std::size_t maxBytes = maxReplyBytes(box);
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
-    runWorker(WorkerJob{task, user, prepare}, reply, input, maxBytes, parent, deadline);
+    runWorker(WorkerJob{task, prepare}, WorkerFiles{worker.reply_, input, go[0]}, maxBytes,
+              parent, deadline);
   }
+  close(go[0]);
+  // The worker first: a new process waits for an idle processor to wake, which on a virtual
+  // machine can take milliseconds, while this one's next steps can wait that long.
+  sched_yield();
+  worker.pid_ = pid;
+  return worker;
+}
+
+WorkerResult StartedWorker::finish(const std::optional<RunUser>& user) {
+  WorkerResult result;
+  if (pid_ <= 0) {
+    stop();
+    return result;
+  }
+  GoAhead goAhead{true, user.has_value(), user.value_or(RunUser{})};
+  // A worker that already ended has closed its end: the send fails and the wait below reaps it.
+  static_cast<void>(send(go_, &goAhead, sizeof goAhead, MSG_NOSIGNAL));
+  close(std::exchange(go_, -1));
+  growHeapAhead(kParentHeapAhead);
+  pid_t pid = std::exchange(pid_, -1);
   std::optional<int> status;
-  if (pid > 0 && kSanitizedBuild) {
-    status = waitForChild(pid, deadline, [pid] {
+  if (kSanitizedBuild) {
+    status = waitForChild(pid, *deadline_, [pid] {
       return treeProportionalBytes(pid) <= static_cast<long long>(kWorkerMemory);
     });
-  } else if (pid > 0) {
+  } else {
     // The address-space limit holds the worker's memory: thumbtool sleeps until it ends.
-    status = waitForChild(pid, deadline);
+    status = waitForChild(pid, *deadline_);
   }
-  parseReplies(readReplies(reply, maxBytes), box, result);
-  close(reply);
+  parseReplies(readReplies(reply_, maxReplyBytes(box_)), box_, result);
   result.finished = status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
   if (!result.finished) {
     result.image.reset();
   }
+  stop();
   return result;
+}
+
+void StartedWorker::stop() {
+  if (pid_ > 0) {
+    killChild(std::exchange(pid_, -1));
+  }
+  for (int* fd : {&go_, &reply_}) {
+    if (*fd >= 0) {
+      close(std::exchange(*fd, -1));
+    }
+  }
+}
+
+StartedWorker::~StartedWorker() { stop(); }
+
+StartedWorker::StartedWorker(StartedWorker&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      reply_(std::exchange(other.reply_, -1)),
+      go_(std::exchange(other.go_, -1)),
+      box_(other.box_),
+      deadline_(other.deadline_) {}
+
+StartedWorker& StartedWorker::operator=(StartedWorker&& other) noexcept {
+  if (this != &other) {
+    stop();
+    pid_ = std::exchange(other.pid_, -1);
+    reply_ = std::exchange(other.reply_, -1);
+    go_ = std::exchange(other.go_, -1);
+    box_ = other.box_;
+    deadline_ = other.deadline_;
+  }
+  return *this;
+}
+
+WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline, int input,
+                         const std::optional<RunUser>& user,
+                         const WorkerPreparation& prepare) {
+  return startWorker(task, box, deadline, input, prepare).finish(user);
 }
 
 }  // namespace thumbtool

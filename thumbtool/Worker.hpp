@@ -4,6 +4,8 @@
 // file; the parent checks their shape and never touches the document's bytes itself.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -47,19 +49,57 @@ struct WorkerResult {
 
 using WorkerTask = std::function<void(WorkerReply&)>;
 
+// What a worker does before it takes its task (see StartedWorker). It must run `alongside` (the
+// worker's own set-up: its heap and its system-call filter) once before it returns: on a thread
+// of its own where the preparation takes a while, so that the two overlap, else simply first.
+using WorkerPreparation = std::function<void(const std::function<void()>& alongside)>;
+
 // Where the worker finds the input descriptor it was given (see InputDescriptor.hpp for
 // libraries that open files by name).
 inline constexpr int kInputFdInWorker = 4;
 
-// Runs the task in a new worker and collects what it sent until it ended, the deadline passed
-// (then it is killed) or it broke its memory limit (killed too). An image larger than the box,
-// a malformed message or a message too long ends the worker and is dropped. The input
-// descriptor, if one is given, is the only one the worker inherits besides its reply file. With
-// a user, the worker becomes that user once its descriptors are in place, before the task;
-// prepare (which must not read the input beyond its first bytes) runs just before that, while
-// the worker still reads what thumbtool's own user may.
+// A worker started ahead of its run: it does its preparation (loading what the document's
+// decoder needs, which must not read the input beyond its first bytes) while thumbtool picks the
+// run's user and makes its group, and waits to be told to go on before it becomes that user,
+// confines itself and starts the task. One that is never told to go on is killed and reaped.
+class StartedWorker {
+ public:
+  StartedWorker() = default;
+  ~StartedWorker();
+  StartedWorker(StartedWorker&& other) noexcept;
+  StartedWorker& operator=(StartedWorker&& other) noexcept;
+  StartedWorker(const StartedWorker&) = delete;
+  StartedWorker& operator=(const StartedWorker&) = delete;
+
+  // No process when it could not be started (the result of finish then says nothing ran).
+  pid_t pid() const { return pid_; }
+  // Lets the worker go on, as the user if one is given, and collects what it sent until it
+  // ended, the deadline passed (then it is killed) or it broke its memory limit (killed too). An
+  // image larger than the box, a malformed message or a message too long ends the worker and is
+  // dropped.
+  WorkerResult finish(const std::optional<RunUser>& user);
+
+ private:
+  friend StartedWorker startWorker(const WorkerTask&, Box, const Deadline&, int,
+                                   const WorkerPreparation&);
+  void stop();
+
+  pid_t pid_ = -1;
+  int reply_ = -1;
+  int go_ = -1;  // thumbtool's end of the worker's go-ahead socket
+  Box box_{};
+  const Deadline* deadline_ = nullptr;
+};
+
+// Starts a worker for the task. The input descriptor, if one is given, is the only one the
+// worker inherits besides its reply file; prepare runs in the worker straight away, with what
+// thumbtool's own user may read.
+StartedWorker startWorker(const WorkerTask& task, Box box, const Deadline& deadline,
+                          int input = -1, const WorkerPreparation& prepare = {});
+
+// Starts a worker and lets it go on at once (see StartedWorker).
 WorkerResult runInWorker(const WorkerTask& task, Box box, const Deadline& deadline,
                          int input = -1, const std::optional<RunUser>& user = std::nullopt,
-                         const std::function<void()>& prepare = {});
+                         const WorkerPreparation& prepare = {});
 
 }  // namespace thumbtool

@@ -7,7 +7,8 @@ With THUMBTOOL_OTHER set to another build's thumbtool (an older commit's, say), 
 same alternating rounds, so that the two builds are compared under the same load.
 
 Cases: a 6000x4000 JPEG to a 200x200 PNG (peers: vipsthumbnail, ImageMagick convert -thumbnail,
-gdk-pixbuf-thumbnailer) and page 1 of a 50-page PDF (peers: pdftoppm -singlefile -scale-to 200,
+gdk-pixbuf-thumbnailer), the same picture saved as cameras do (chroma halved both ways; peers:
+gdk-pixbuf-thumbnailer, vipsthumbnail) and page 1 of a 50-page PDF (peers: pdftoppm -singlefile -scale-to 200,
 vipsthumbnail). Prints the median wall time, CPU time and peak RSS of each command and the ratio of each
 peer's median to thumbtool's (above 1: thumbtool is faster / smaller), with the load average.
 """
@@ -36,12 +37,14 @@ def make_inputs(work):
         ["vips", "gaussblur", "rgb.v", "blur.v", "0.7"],
         ["vips", "cast", "blur.v", "u.v", "uchar"],
         ["vips", "copy", "u.v", "photo.jpg[Q=90]", "--interpretation", "srgb"],
+        # As cameras save them: chroma halved both ways.
+        ["vips", "copy", "u.v", "camera.jpg[Q=92,subsample-mode=on]", "--interpretation", "srgb"],
     ]
     for step in steps:
         subprocess.run(step, cwd=work, check=True)
     pdf = os.path.join(work, "doc.pdf")
     subprocess.run([sys.executable, os.path.join(HERE, "make_pdf.py"), pdf, "50"], check=True)
-    return photo, pdf
+    return photo, os.path.join(work, "camera.jpg"), pdf
 
 
 def run_once(argv, report):
@@ -90,9 +93,10 @@ def main():
         if shutil.which(tool) is None:
             raise SystemExit(f"{tool} is missing: ZEMBREL_SETUP_EXTRA=bench scripts/setup")
     with tempfile.TemporaryDirectory() as work:
-        photo, pdf = make_inputs(work)
+        photo, camera, pdf = make_inputs(work)
         out = lambda name: os.path.join(work, name)
-        print(f"photo.jpg: 6000x4000, {os.path.getsize(photo) / 1e6:.1f} MB; doc.pdf: 50 pages")
+        print(f"photo.jpg: 6000x4000 4:4:4, {os.path.getsize(photo) / 1e6:.1f} MB; camera.jpg: "
+              f"6000x4000 4:2:0, {os.path.getsize(camera) / 1e6:.1f} MB; doc.pdf: 50 pages")
         other = os.environ.get("THUMBTOOL_OTHER")
         others = lambda document: [("thumbtool (other build)", [other, document, out("o.png")])] if other else []
         bench("6000x4000 JPEG -> 200x200 PNG", [
@@ -101,6 +105,12 @@ def main():
             ("vipsthumbnail", ["vipsthumbnail", photo, "-s", "200x200", "-o", out("v.png")]),
             ("convert -thumbnail", ["/usr/bin/convert", photo, "-thumbnail", "200x200", out("m.png")]),
             ("gdk-pixbuf-thumbnailer", ["gdk-pixbuf-thumbnailer", "-s", "200", photo, out("g.png")]),
+        ], rounds, out("time.txt"))
+        bench("6000x4000 4:2:0 JPEG -> 200x200 PNG", [
+            ("thumbtool", [thumbtool, camera, out("t.png")]),
+            *others(camera),
+            ("gdk-pixbuf-thumbnailer", ["gdk-pixbuf-thumbnailer", "-s", "200", camera, out("g.png")]),
+            ("vipsthumbnail", ["vipsthumbnail", camera, "-s", "200x200", "-o", out("v.png")]),
         ], rounds, out("time.txt"))
         bench("50-page PDF, page 1 -> 200x200 PNG", [
             ("thumbtool", [thumbtool, pdf, out("t.png")]),

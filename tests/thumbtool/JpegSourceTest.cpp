@@ -14,46 +14,28 @@
 
 #include "JpegErrors.hpp"
 #include "JpegSource.hpp"
+#include "JpegTestFiles.hpp"
 
 namespace thumbtool {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
 // A 96x64 colour JPEG with a long comment first, which the decoder skips. The comment is made of
 // end-of-image markers: a reader that lands inside it ends there.
 Bytes sampleJpeg() {
-  jpeg_compress_struct info{};
-  jpeg_error_mgr errors{};
-  info.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&info);
-  unsigned char* out = nullptr;
-  unsigned long length = 0;
-  jpeg_mem_dest(&info, &out, &length);
-  info.image_width = 96;
-  info.image_height = 64;
-  info.input_components = 3;
-  info.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&info);
-  jpeg_start_compress(&info, TRUE);
   std::vector<unsigned char> comment(3000, 0xFF);
   for (std::size_t i = 1; i < comment.size(); i += 2) {
     comment[i] = JPEG_EOI;
   }
-  jpeg_write_marker(&info, JPEG_COM, comment.data(), static_cast<unsigned>(comment.size()));
-  std::vector<unsigned char> row(96 * 3);
-  while (info.next_scanline < info.image_height) {
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      row[i] = static_cast<unsigned char>((i * 7 + info.next_scanline * 13) & 0xff);
-    }
-    JSAMPROW rows[] = {row.data()};
-    jpeg_write_scanlines(&info, rows, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  Bytes bytes(out, out + length);
-  std::free(out);
-  return bytes;
+  return encodeJpeg(
+      {96, 64},
+      [](int y, unsigned char* row) {
+        for (std::size_t i = 0; i < 96 * 3; ++i) {
+          row[i] = static_cast<unsigned char>((i * 7 + static_cast<std::size_t>(y) * 13) & 0xff);
+        }
+      },
+      [&comment](j_compress_ptr info) {
+        jpeg_write_marker(info, JPEG_COM, comment.data(), static_cast<unsigned>(comment.size()));
+      });
 }
 
 // Every pixel, read through the source the function attaches; empty when libjpeg gave up.
@@ -70,15 +52,7 @@ Bytes decodeWith(Attach attach) {
   jpeg_create_decompress(&info);
   attach(&info);
   jpeg_read_header(&info, TRUE);
-  jpeg_start_decompress(&info);
-  pixels.resize(static_cast<std::size_t>(info.output_width) * info.output_height *
-                info.output_components);
-  while (info.output_scanline < info.output_height) {
-    JSAMPROW row = pixels.data() + static_cast<std::size_t>(info.output_scanline) *
-                                       info.output_width * info.output_components;
-    jpeg_read_scanlines(&info, &row, 1);
-  }
-  jpeg_finish_decompress(&info);
+  readAllRows(&info, pixels);
   jpeg_destroy_decompress(&info);
   return pixels;
 }

@@ -127,7 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
 // too where thumbtool may give it (as root).
 // A run ended while it writes OUTPUT (here by the file-size limit, at its first block, so that
 // it ends at that very point) leaves no file of its own in OUTPUT's folder, and the old picture
-// as it was.
+// as it was. The limit is below the size of any thumbnail, even of this two-colour picture
+// (about 470 bytes).
 TEST(OutputFileEndTest, ARunEndedWhileWritingLeavesNoTemporaryFile) {
   zembrel::test::ScopedTempDir dir;
   const fs::path source = dir.path() / "photo.jpg";
@@ -137,7 +138,7 @@ TEST(OutputFileEndTest, ARunEndedWhileWritingLeavesNoTemporaryFile) {
   const fs::path out = folder / "t.png";
   writeFile(out, "old");
   RunOptions options;
-  options.launcher = {"prlimit", "--fsize=512:unlimited", "--"};
+  options.launcher = {"prlimit", "--fsize=128:unlimited", "--"};
   RunResult run = runThumbtool({source.string(), out.string()}, options);
   if (run.exitStatus == 127 || run.err.find("prlimit") != std::string::npos) {
     ZEMBREL_SKIP_WITHOUT("prlimit", "util-linux's prlimit cannot set the limit here");

@@ -98,32 +98,67 @@ struct Verdicts {
   char moved = '0';      // this process was in the group, and back home after leaving
   char straggler = '0';  // what it left running was killed
   char removed = '0';    // the folder is gone
+  char admitted = '0';   // a child started before the group was moved into it, and killed with it
 };
+
+// A child that sleeps until killed.
+pid_t sleeper() {
+  pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    pause();
+    _exit(0);
+  }
+  return pid;
+}
+
+// Whether the child was killed by SIGKILL within two seconds; one still running is killed.
+bool endedBySigkill(pid_t pid) {
+  int status = 0;
+  for (int tries = 0; tries < 200; ++tries) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    }
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return false;
+}
+
+bool inRunGroup(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/cgroup");
+  std::string groups((std::istreambuf_iterator<char>(file)), {});
+  return groups.find("/" + runFolderName(getpid())) != std::string::npos;
+}
 
 Verdicts runInGroup() {
   Verdicts verdicts;
   std::string home = ownGroups();
   pid_t straggler = -1;
+  pid_t early = sleeper();
   {
     RunGroup group = RunGroup::join({kLimit, kTasks});
     if (group.kind() == GroupKind::none) {
+      kill(early, SIGKILL);
+      waitpid(early, nullptr, 0);
       return verdicts;
     }
+    bool outside = !inRunGroup(early);
+    verdicts.admitted = outside && group.admit(early) && inRunGroup(early) ? '1' : '0';
     verdicts.made = '1';
     verdicts.memory = hogIsStopped() ? '1' : '0';
     verdicts.tasks = !group.holdsTasks() ? '-' : tasksAreBounded() ? '1' : '0';
     bool inside = ownGroups().find("/" + runFolderName(getpid())) != std::string::npos;
-    straggler = fork();
-    if (straggler == 0) {
-      setsid();
-      pause();
-      _exit(0);
-    }
+    straggler = sleeper();
     verdicts.moved = inside ? '1' : '0';
   }
   int status = 0;
   bool reaped = straggler > 0 && waitpid(straggler, &status, 0) == straggler;
   verdicts.straggler = reaped && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL ? '1' : '0';
+  if (!endedBySigkill(early)) {
+    verdicts.admitted = '0';
+  }
   verdicts.moved = verdicts.moved == '1' && ownGroups() == home ? '1' : '0';
   verdicts.removed = groupFolderExists(getpid()) ? '0' : '1';
   return verdicts;
@@ -153,6 +188,8 @@ TEST(RunGroupTest, HoldsMemoryAndTasksKillsWhatIsLeftAndRemovesItself) {
   EXPECT_EQ(verdicts.moved, '1') << "the process was not in the group, or not back home after";
   EXPECT_EQ(verdicts.straggler, '1') << "a process left in the group outlived it";
   EXPECT_EQ(verdicts.removed, '1') << "the group's folder was left behind";
+  EXPECT_EQ(verdicts.admitted, '1')
+      << "a child started before the group was not moved into it, or outlived it";
 }
 
 // The folder of this process's own group in the hierarchy a run's group would go below: the

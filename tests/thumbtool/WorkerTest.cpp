@@ -327,6 +327,57 @@ TEST(WorkerUserTest, RootsWorkerBecomesTheRunsUserAndStillReadsItsInput) {
   }
 }
 
+// What a started worker wrote to the pipe it was handed as its input, within the wait.
+std::string readFor(int fd, std::chrono::milliseconds wait) {
+  std::string text;
+  auto end = std::chrono::steady_clock::now() + wait;
+  while (std::chrono::steady_clock::now() < end) {
+    char buffer[64];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  return text;
+}
+
+// A worker started ahead of its run prepares at once but takes its task only when told to go
+// on; one never told is killed without taking it.
+TEST(StartedWorkerTest, TakesItsTaskOnlyOnceToldToGoOn) {
+  for (bool toldToGoOn : {true, false}) {
+    SCOPED_TRACE(toldToGoOn ? "told to go on" : "dropped");
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
+    WorkerTask task = [](WorkerReply&) {
+      static_cast<void>(write(kInputFdInWorker, "task;", 5));
+    };
+    Deadline deadline(std::chrono::seconds(10));
+    auto worker = std::make_optional(
+        startWorker(task, Box{1, 1}, deadline, pipeFds[1], [](const std::function<void()>&) {
+          static_cast<void>(write(kInputFdInWorker, "prepared;", 9));
+        }));
+    close(pipeFds[1]);
+    ASSERT_GT(worker->pid(), 0);
+    const auto wait = zembrel::test::scaled(std::chrono::milliseconds(300));
+    EXPECT_EQ(readFor(pipeFds[0], wait), "prepared;")
+        << "the worker took its task before it was told to go on";
+    WorkerResult result;
+    if (toldToGoOn) {
+      result = worker->finish(std::nullopt);
+    }
+    pid_t pid = worker->pid();
+    worker.reset();
+    EXPECT_EQ(readFor(pipeFds[0], wait), toldToGoOn ? "task;" : "");
+    EXPECT_EQ(result.finished, toldToGoOn);
+    EXPECT_TRUE(pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH)) << "the worker was not reaped";
+    close(pipeFds[0]);
+  }
+}
+
 // The ids a run gets are no account's and no process's.
 TEST(WorkerUserTest, RunUsersAreUnknownAndUnused) {
   std::optional<RunUser> user = unusedRunUser();

@@ -127,7 +127,28 @@ std::optional<Image> firstPage(int fd, Box box) {
   }
 }
 
-const PdfModule kModule = {kModuleInterfaceVersion, firstPage};
+// poppler builds its global tables with the first open document and drops them with the last
+// one; a blank page kept open for the process's life builds them ahead of the real document.
+// The offsets in its cross-reference table are those of its objects.
+constexpr char kBlankDocument[] =
+    "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
+    "2 0 obj\n<< /Type /Pages /Kids [3 0 R] /Count 1 >>\nendobj\n"
+    "3 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 1 1] >>\nendobj\n"
+    "xref\n0 4\n0000000000 65535 f \n0000000009 00000 n \n0000000058 00000 n \n"
+    "0000000115 00000 n \ntrailer\n<< /Size 4 /Root 1 0 R >>\nstartxref\n182\n%%EOF\n";
+
+bool prepare() {
+  try {
+    poppler::set_debug_error_function(ignorePopplerMessage, nullptr);
+    static const std::unique_ptr<poppler::document> held(poppler::document::load_from_raw_data(
+        kBlankDocument, static_cast<int>(sizeof kBlankDocument - 1)));
+    return held != nullptr && held->pages() == 1;
+  } catch (...) {
+    return false;
+  }
+}
+
+const PdfModule kModule = {kModuleInterfaceVersion, prepare, firstPage};
 
 }  // namespace
 

@@ -15,7 +15,7 @@ namespace thumbtool {
 
 void growHeapAhead(std::size_t bytes) {
   const long page = sysconf(_SC_PAGESIZE);
-  if (page <= 0 || bytes < 2 * static_cast<std::size_t>(page) || bytes > (std::size_t{1} << 28)) {
+  if (page <= 0 || bytes < 2 * static_cast<std::size_t>(page) || bytes > (std::size_t{32} << 20)) {
     return;
   }
   // A block just under the threshold comes from the heap, and once freed it stays there for the

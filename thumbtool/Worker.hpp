@@ -49,9 +49,11 @@ struct WorkerResult {
 
 using WorkerTask = std::function<void(WorkerReply&)>;
 
-// What a worker does before it takes its task (see StartedWorker). It must run `alongside` (the
-// worker's own set-up: its heap and its system-call filter) once before it returns: on a thread
-// of its own where the preparation takes a while, so that the two overlap, else simply first.
+// What a worker does before it takes its task (see StartedWorker). It runs `alongside` (the
+// worker's own set-up: its heap and its system-call filter) once, and that must have finished
+// when it returns: on a thread of its own (joined) where the preparation takes a while, so that
+// the two overlap, else simply first. No thread of it may outlive it, as the filter is loaded
+// into the worker's one remaining thread.
 using WorkerPreparation = std::function<void(const std::function<void()>& alongside)>;
 
 // Where the worker finds the input descriptor it was given (see InputDescriptor.hpp for

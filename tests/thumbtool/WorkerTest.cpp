@@ -26,10 +26,12 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "BackgroundTask.hpp"
 #include "Requirements.hpp"
 #include "ProcessIds.hpp"
 #include "RunUser.hpp"
@@ -327,6 +329,27 @@ TEST(WorkerUserTest, RootsWorkerBecomesTheRunsUserAndStillReadsItsInput) {
   }
 }
 
+// Work on a background thread ends before wait() returns, runs once, and what it throws stays
+// with it.
+TEST(BackgroundTaskTest, RunsItsWorkOnceAndDropsWhatItThrows) {
+  for (bool throws : {false, true}) {
+    int runs = 0;
+    {
+      BackgroundTask task([&runs, throws] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ++runs;
+        if (throws) {
+          throw std::runtime_error("dropped");
+        }
+      });
+      task.wait();
+      EXPECT_EQ(runs, 1) << "wait() returned before the work ended";
+      task.wait();
+    }
+    EXPECT_EQ(runs, 1) << (throws ? "throwing" : "plain") << " work ran again";
+  }
+}
+
 // What a started worker wrote to the pipe it was handed as its input, within the wait.
 std::string readFor(int fd, std::chrono::milliseconds wait) {
   std::string text;
@@ -352,12 +375,16 @@ TEST(StartedWorkerTest, TakesItsTaskOnlyOnceToldToGoOn) {
     SCOPED_TRACE(toldToGoOn ? "told to go on" : "dropped");
     int pipeFds[2];
     ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
+    // The task reports only once its filter, made on the preparation's own thread, holds.
     WorkerTask task = [](WorkerReply&) {
-      static_cast<void>(write(kInputFdInWorker, "task;", 5));
+      bool confined = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) < 0 && errno == EPERM;
+      const std::string said = confined ? "task;" : "unconfined;";
+      static_cast<void>(write(kInputFdInWorker, said.data(), said.size()));
     };
     Deadline deadline(std::chrono::seconds(10));
-    auto worker = std::make_optional(
-        startWorker(task, Box{1, 1}, deadline, pipeFds[1], [](const std::function<void()>&) {
+    auto worker = std::make_optional(startWorker(
+        task, Box{1, 1}, deadline, pipeFds[1], [](const std::function<void()>& alongside) {
+          BackgroundTask setUp(alongside);
           static_cast<void>(write(kInputFdInWorker, "prepared;", 9));
         }));
     close(pipeFds[1]);

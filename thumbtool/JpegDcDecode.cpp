@@ -4,13 +4,13 @@ namespace thumbtool {
 
 namespace {
 
-HuffmanSpec specOf(const JHUFF_TBL& table) {
-  HuffmanSpec spec;
+HuffmanDefinition definitionOf(const JHUFF_TBL& table) {
+  HuffmanDefinition definition;
   for (std::size_t length = 1; length <= 16; ++length) {
-    spec.counts[length - 1] = table.bits[length];
+    definition.counts[length - 1] = table.bits[length];
   }
-  spec.symbols.assign(table.huffval, table.huffval + 256);
-  return spec;
+  definition.symbols.assign(table.huffval, table.huffval + 256);
+  return definition;
 }
 
 // Sampling factors whose 1/8 scale needs only the DC coefficients: chroma at one block per MCU
@@ -73,8 +73,8 @@ std::optional<ScanLayout> layoutOf(const jpeg_decompress_struct& info, DcDecode&
     }
     const bool one = info.num_components == 1;
     layout.components.push_back(ScanComponent{one ? 1 : component->h_samp_factor,
-                                              one ? 1 : component->v_samp_factor, specOf(*dc),
-                                              specOf(*ac)});
+                                              one ? 1 : component->v_samp_factor, definitionOf(*dc),
+                                              definitionOf(*ac)});
     decode.quant[static_cast<std::size_t>(c)] = quant->quantval[0];
   }
   const long long width = info.image_width;

@@ -15,13 +15,13 @@ constexpr int kEndOfImage = 0xD9;
 
 // A DC table's symbols are sizes of differences, at most 15 bits; decoders refuse a table with
 // any other symbol even when it is never used.
-bool dcSymbolsValid(const HuffmanSpec& spec) {
+bool dcSymbolsValid(const HuffmanDefinition& definition) {
   std::size_t total = 0;
-  for (std::uint8_t count : spec.counts) {
+  for (std::uint8_t count : definition.counts) {
     total += count;
   }
-  for (std::size_t i = 0; i < total && i < spec.symbols.size(); ++i) {
-    if (spec.symbols[i] > 15) {
+  for (std::size_t i = 0; i < total && i < definition.symbols.size(); ++i) {
+    if (definition.symbols[i] > 15) {
       return false;
     }
   }

@@ -19,8 +19,8 @@ namespace thumbtool {
 struct ScanComponent {
   int h = 1;  // blocks across and down in one MCU (1 for a scan of one component)
   int v = 1;
-  HuffmanSpec dcTable;
-  HuffmanSpec acTable;
+  HuffmanDefinition dcTable;
+  HuffmanDefinition acTable;
 };
 
 struct ScanLayout {

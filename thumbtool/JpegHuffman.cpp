@@ -4,23 +4,24 @@
 
 namespace thumbtool {
 
-std::optional<HuffmanTable> HuffmanTable::build(const HuffmanSpec& spec) {
+std::optional<HuffmanTable> HuffmanTable::build(const HuffmanDefinition& definition) {
   std::size_t total = 0;
-  for (std::uint8_t count : spec.counts) {
+  for (std::uint8_t count : definition.counts) {
     total += count;
   }
-  if (total == 0 || total > 256 || total > spec.symbols.size()) {
+  if (total == 0 || total > 256 || total > definition.symbols.size()) {
     return std::nullopt;
   }
   HuffmanTable table;
-  table.symbols_.assign(spec.symbols.begin(), spec.symbols.begin() + static_cast<long>(total));
+  table.symbols_.assign(definition.symbols.begin(),
+                        definition.symbols.begin() + static_cast<long>(total));
   // Canonical codes: each length's codes follow on from the previous length's, doubled.
   std::array<std::uint16_t, 256> codes{};
   std::array<std::uint8_t, 256> lengths{};
   std::int32_t code = 0;
   std::size_t index = 0;
   for (int length = 1; length <= 16; ++length) {
-    const int count = spec.counts[static_cast<std::size_t>(length - 1)];
+    const int count = definition.counts[static_cast<std::size_t>(length - 1)];
     table.valueOffset_[static_cast<std::size_t>(length)] = static_cast<std::int32_t>(index) - code;
     for (int i = 0; i < count; ++i) {
       codes[index] = static_cast<std::uint16_t>(code);

@@ -14,7 +14,7 @@ namespace thumbtool {
 
 // A Huffman table as a JPEG file declares it: how many codes of each length 1-16, and the
 // symbols in code order.
-struct HuffmanSpec {
+struct HuffmanDefinition {
   std::array<std::uint8_t, 16> counts{};
   std::vector<std::uint8_t> symbols;
 };
@@ -45,7 +45,7 @@ class HuffmanTable {
 
   // Null when the counts and symbols do not make a valid code: too many codes for their
   // lengths (an all-ones code included), more symbols than counted, or none at all.
-  static std::optional<HuffmanTable> build(const HuffmanSpec& spec);
+  static std::optional<HuffmanTable> build(const HuffmanDefinition& definition);
 
   // The next symbol, the code consumed; -1 for bits that are no code. The reader must hold
   // at least 16 bits.

@@ -108,14 +108,22 @@ class Proxy:
             self.requests.append(entry)
 
 
-def reset(sock):
-    # An RST, not a FIN: the peer sees the connection break mid-transfer.
+def break_off(sock):
+    """Makes the socket's close an RST, not a FIN, and wakes a thread blocked
+    reading it. The close itself is left to the thread that owns the socket:
+    closing a socket another thread still uses would free its descriptor
+    number for the next accept(), and that thread could then read or write
+    a stranger's connection."""
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        # Wakes a thread blocked reading it, without sending a FIN.
         sock.shutdown(socket.SHUT_RD)
     except OSError:
         pass
+
+
+def reset(sock):
+    # An RST, not a FIN: the peer sees the connection break mid-transfer.
+    break_off(sock)
     try:
         sock.close()
     except OSError:
@@ -174,6 +182,9 @@ class Connection:
         finally:
             self.done.set()
             back.join()
+            # Only now, with both pumps gone, are the descriptors free.
+            self.client.close()
+            self.upstream.close()
             with self.proxy.lock:
                 self.proxy.open -= 1
             self.proxy.write_stats()
@@ -213,9 +224,11 @@ class Connection:
                 self.done.wait(self.proxy.args.stall_seconds)
                 fault = "cut"
             if fault == "cut":
-                self.break_both()
+                # Gone before the client can know of the cut, so that its
+                # reconnection is refused rather than slipping in.
                 if self.proxy.args.gone_after_cut:
                     self.proxy.stop_listening()
+                self.break_both()
                 return
             if self.proxy.args.rate:
                 due = started + forwarded / self.proxy.args.rate
@@ -229,7 +242,9 @@ class Connection:
             try:
                 data = self.upstream.recv(BLOCK)
                 if not data:
-                    self.client.shutdown(socket.SHUT_WR)
+                    # A broken connection gets its RST only, never a FIN.
+                    if not self.done.is_set():
+                        self.client.shutdown(socket.SHUT_WR)
                     return
                 self.client.sendall(data)
             except OSError:
@@ -237,8 +252,8 @@ class Connection:
 
     def break_both(self):
         self.done.set()
-        reset(self.client)
-        reset(self.upstream)
+        break_off(self.client)
+        break_off(self.upstream)
 
 
 def main():

@@ -1,5 +1,5 @@
-// Work a render worker does on a second thread while it prepares something else (reading the
-// font configuration while poppler loads, building its filter). The thread gets a small stack:
+// Work a render worker does on a second thread while it prepares something else (building its
+// filter while a decoder loads). The thread gets a small stack:
 // a worker's address-space limit is its decoder's, and a default stack would take 8 MiB of it.
 #pragma once
 

@@ -13,18 +13,18 @@
 
 namespace thumbtool {
 
-inline constexpr int kModuleInterfaceVersion = 6;
+inline constexpr int kModuleInterfaceVersion = 7;
 
 // thumbtool-pdf.so: first pages of PDF documents. Render worker only.
 struct PdfModule {
   int interfaceVersion;
-  // Before the worker gives up its user or reads the document: builds poppler's process-wide
-  // tables (character names, font substitution) and keeps them for the process's life. False
-  // when they could not be built (the first document builds them then).
+  // Before the worker gives up its user or reads the document: makes the renderer's context and
+  // the fonts most documents use without embedding them, from the module's own data. False when
+  // they could not be made (the first document makes them then).
   bool (*prepare)();
   // Page 1 of the open document rendered on white to fit the box (vector pages may be
-  // enlarged), or nothing.
-  std::optional<Image> (*firstPage)(int fd, Box box);
+  // enlarged), or nothing; *refused is set when the page broke the renderer's memory budget.
+  std::optional<Image> (*firstPage)(int fd, Box box, bool* refused);
 };
 inline constexpr const char* kPdfModuleFile = "thumbtool-pdf.so";
 inline constexpr const char* kPdfModuleSymbol = "thumbtoolPdfModule";

@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "BackgroundTask.hpp"
-#include "FontConfiguration.hpp"
 #include "InputDescriptor.hpp"
 #include "JpegThumbnail.hpp"
 #include "Modules.hpp"
@@ -81,8 +80,13 @@ void renderDocument(const std::string& name, Box box, WorkerReply& reply) {
   } else if (looksLikePdf(input)) {
     reply.contentType("application/pdf");
     const PdfModule* pdf = pdfModule();
-    if (auto image = pdf != nullptr ? pdf->firstPage(input, box) : std::nullopt) {
+    bool refused = false;
+    if (auto image = pdf != nullptr ? pdf->firstPage(input, box, &refused) : std::nullopt) {
       reply.image(*image);
+      return;
+    }
+    if (refused) {
+      reply.refused();
       return;
     }
   }
@@ -100,8 +104,8 @@ void renderDocument(const std::string& name, Box box, WorkerReply& reply) {
 }
 
 // In the render worker, while thumbtool sets up the run and before the worker gives up root's
-// user: the PDF decoder loaded with its tables built, or what the general image stack will need
-// of root's own files; the worker's own set-up alongside. Only the first bytes are looked at, and
+// user: the PDF renderer loaded and ready, or what the general image stack will need of root's
+// own files; the worker's own set-up alongside. Only the first bytes are looked at, and
 // not parsed, to tell.
 void prepareToRender(int input, const std::function<void()>& alongside) {
   if (looksLikeJpeg(input)) {
@@ -110,7 +114,6 @@ void prepareToRender(int input, const std::function<void()>& alongside) {
   }
   BackgroundTask setUp(alongside);
   if (looksLikePdf(input)) {
-    FontConfigurationLoad fonts;
     if (const PdfModule* pdf = pdfModule()) {
       pdf->prepare();
     }

@@ -158,7 +158,7 @@ void writeTransparentPng(const std::filesystem::path& path, int width, int heigh
       .pngsave(path.c_str());
 }
 
-void writePdf(const std::filesystem::path& path, int widthPoints, int heightPoints) {
+void writePdf(const std::filesystem::path& path, int widthPoints, int heightPoints, int rotate) {
   std::ostringstream box;
   box << "[0 0 " << widthPoints << " " << heightPoints << "]";
   std::string content = "0.2 0.4 0.8 rg 20 20 100 40 re f BT /F1 24 Tf 0 0 0 rg 30 " +
@@ -166,7 +166,7 @@ void writePdf(const std::filesystem::path& path, int widthPoints, int heightPoin
   std::vector<std::string> objects = {
       "<< /Type /Catalog /Pages 2 0 R >>",
       "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-      "<< /Type /Page /Parent 2 0 R /MediaBox " + box.str() +
+      "<< /Type /Page /Parent 2 0 R /Rotate " + std::to_string(rotate) + " /MediaBox " + box.str() +
           " /Resources << /Font << /F1 4 0 R >> >> /Contents 5 0 R >>",
       "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
       "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",

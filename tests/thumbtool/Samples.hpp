@@ -21,8 +21,10 @@ void writeCmykJpeg(const std::filesystem::path& path, int width, int height);
 // A PNG with alpha, fully transparent black.
 void writeTransparentPng(const std::filesystem::path& path, int width, int height);
 
-// A one-page PDF with the given media box in points, a coloured band and a line of text.
-void writePdf(const std::filesystem::path& path, int widthPoints, int heightPoints);
+// A one-page PDF with the given media box in points, a coloured band 20 points in from its
+// lower left corner and a line of text; the page is shown turned by rotate degrees.
+void writePdf(const std::filesystem::path& path, int widthPoints, int heightPoints,
+              int rotate = 0);
 
 // A short Motion-JPEG AVI video (320x240, 10 frames).
 void writeAvi(const std::filesystem::path& path);

@@ -287,17 +287,34 @@ TEST_F(ThumbtoolTest, AlphaIsFlattenedOntoWhiteForJpegAndBmp) {
   EXPECT_EQ(png.bands, 4) << "PNG keeps the alpha channel";
 }
 
-TEST_F(ThumbtoolTest, PdfFirstPageIsRenderedToFitTheBox) {
-  writePdf(file("doc.pdf"), 595, 842);
-  Decoded image = thumbnail({file("doc.pdf").string(), file("doc.png").string(), "200x200"});
-  EXPECT_EQ(image.height, 200);
-  EXPECT_EQ(image.width, 141);
-  EXPECT_TRUE(isWhite(image.rgbAt(120, 100))) << "paper is white";
-  // A small page is drawn larger, as vector pages are.
-  writePdf(file("card.pdf"), 100, 50);
-  Decoded card = thumbnail({file("card.pdf").string(), file("card.png").string(), "400x400"});
-  EXPECT_EQ(card.width, 400);
-  EXPECT_EQ(card.height, 200);
+// The page as it is shown (turned by its /Rotate), scaled so that its longer side fills the box;
+// the band drawn near the page's lower left corner must land where the turn puts it.
+TEST_F(ThumbtoolTest, PdfFirstPageIsRenderedTurnedToFitTheBox) {
+  struct Page {
+    int width, height, rotate;
+    const char* box;
+    int expectWidth, expectHeight;
+    int bandX, bandY;    // inside the band, in output pixels
+    int paperX, paperY;  // plain paper
+  };
+  const Page pages[] = {
+      {595, 842, 0, "200x200", 141, 200, 16, 190, 120, 100},
+      {595, 842, 90, "200x200", 200, 141, 9, 16, 190, 120},
+      {595, 842, 180, "200x200", 141, 200, 124, 9, 20, 100},
+      {595, 842, 270, "200x200", 200, 141, 190, 124, 9, 20},
+      // A small page is drawn larger, as vector pages are.
+      {100, 50, 0, "400x400", 400, 200, 100, 60, 200, 180},
+  };
+  for (const Page& page : pages) {
+    std::string name = "doc" + std::to_string(page.rotate) + "-" + page.box;
+    writePdf(file(name + ".pdf"), page.width, page.height, page.rotate);
+    Decoded image = thumbnail({file(name + ".pdf").string(), file(name + ".png").string(), page.box});
+    EXPECT_EQ(image.width, page.expectWidth) << name;
+    EXPECT_EQ(image.height, page.expectHeight) << name;
+    std::vector<int> band = image.rgbAt(page.bandX, page.bandY);
+    EXPECT_TRUE(band[2] > 150 && band[0] < 120) << name << ": the band is where the turn puts it";
+    EXPECT_TRUE(isWhite(image.rgbAt(page.paperX, page.paperY))) << name << ": paper is white";
+  }
 }
 
 TEST_F(ThumbtoolTest, SvgIsRenderedToFitTheBox) {

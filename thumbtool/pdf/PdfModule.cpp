@@ -1,151 +1,165 @@
-// thumbtool-pdf.so: page 1 of a PDF through poppler's own rasteriser, the same one its page
-// converter uses, without the general image stack's start-up cost.
-#include <poppler-document.h>
-#include <poppler-global.h>
-#include <poppler-image.h>
-#include <poppler-page-renderer.h>
-#include <poppler-page.h>
-
-#include <sys/mman.h>
-#include <sys/stat.h>
+// thumbtool-pdf.so: page 1 of a PDF through mupdf, linked in statically with its own base-14
+// fonts: loading it costs a fraction of a dynamically linked renderer's start-up, and no font
+// configuration is read.
+extern "C" {
+#include <mupdf/fitz.h>
+#include <mupdf/pdf.h>
+}
 
 #include <algorithm>
-#include <climits>
-#include <memory>
+#include <cmath>
 
-#include "../InputDescriptor.hpp"
 #include "../Modules.hpp"
-#include "../Pixels.hpp"
+#include "DescriptorStream.hpp"
+#include "MemoryBudget.hpp"
 
 namespace thumbtool {
 
 namespace {
 
-// poppler reports malformed documents through this hook; a thumbtool run prints nothing.
-void ignorePopplerMessage(const std::string&, void*) {}
+// mupdf's cache of decoded fonts, images and objects: one page needs little of it.
+constexpr std::size_t kStoreBytes = std::size_t{32} << 20;
 
-// Crops the renderer's bgr24 rows to at most the box (rounding may add a pixel) as RGB.
-Image toRgb(const poppler::image& rendered, Box box) {
-  const int width = std::min(rendered.width(), box.width);
-  const int height = std::min(rendered.height(), box.height);
-  Image out(width, height, 3);
-  const char* data = rendered.const_data();
-  const int rowBytes = rendered.bytes_per_row();
-  for (int y = 0; y < height; ++y) {
-    const auto* in =
-        reinterpret_cast<const unsigned char*>(data + static_cast<std::ptrdiff_t>(y) * rowBytes);
-    unsigned char* row = out.pixels.data() + static_cast<std::size_t>(y) * out.stride();
-    for (int x = 0; x < width; ++x) {
-      row[x * 3 + 0] = in[x * 3 + 2];
-      row[x * 3 + 1] = in[x * 3 + 1];
-      row[x * 3 + 2] = in[x * 3 + 0];
+// Warnings and errors about malformed documents; a thumbtool run prints nothing.
+void ignoreMessage(void*, const char*) {}
+
+// The module's one context, made by prepare() (or by the first page when that did not run).
+fz_context* sharedContext() {
+  static fz_context* context = [] {
+    fz_context* made = fz_new_context(memoryBudget(), nullptr, kStoreBytes);
+    if (made != nullptr) {
+      fz_set_warning_callback(made, ignoreMessage, nullptr);
+      fz_set_error_callback(made, ignoreMessage, nullptr);
     }
+    return made;
+  }();
+  return context;
+}
+
+// The page's pixels (RGB, no alpha); the area already fits the box.
+Image toImage(fz_context* context, fz_pixmap* pixmap, Box box) {
+  const int width = std::min(fz_pixmap_width(context, pixmap), box.width);
+  const int height = std::min(fz_pixmap_height(context, pixmap), box.height);
+  const std::ptrdiff_t stride = fz_pixmap_stride(context, pixmap);
+  const unsigned char* samples = fz_pixmap_samples(context, pixmap);
+  Image out(width, height, 3);
+  for (int y = 0; y < height; ++y) {
+    std::copy_n(samples + y * stride, static_cast<std::size_t>(width) * 3,
+                out.pixels.data() + y * out.stride());
   }
   return out;
 }
 
-// A read-only mapping of the whole file, for a document this process may not open by name.
-class MappedFile {
- public:
-  explicit MappedFile(int fd) {
-    struct stat info {};
-    if (fstat(fd, &info) == 0 && info.st_size > 0 && info.st_size <= INT_MAX) {
-      void* data = mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE,
-                        fd, 0);
-      if (data != MAP_FAILED) {
-        data_ = static_cast<const char*>(data);
-        length_ = static_cast<std::size_t>(info.st_size);
-      }
-    }
-  }
-  ~MappedFile() {
-    if (data_ != nullptr) {
-      munmap(const_cast<char*>(data_), length_);
-    }
-  }
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-
-  const char* data() const { return data_; }
-  int length() const { return static_cast<int>(length_); }
-
- private:
-  const char* data_ = nullptr;
-  std::size_t length_ = 0;
+// How far rendering got, and how it failed.
+struct Attempt {
+  bool pageLoaded = false;
+  int error = FZ_ERROR_NONE;
 };
 
-// By name where this process may open it (poppler then reads only what it needs), else from a
-// mapping that must outlive the document.
-std::unique_ptr<poppler::document> loadDocument(int fd, std::unique_ptr<MappedFile>& mapping) {
-  if (std::optional<std::string> path = openablePath(fd)) {
-    return std::unique_ptr<poppler::document>(poppler::document::load_from_file(*path));
-  }
-  mapping = std::make_unique<MappedFile>(fd);
-  if (mapping->data() == nullptr) {
-    return nullptr;
-  }
-  return std::unique_ptr<poppler::document>(
-      poppler::document::load_from_raw_data(mapping->data(), mapping->length()));
+// The page's size in pixels when it is scaled to fit the box: its longer side fills it, and the
+// other is rounded to the nearest pixel (vector pages may be enlarged).
+fz_irect fittedArea(fz_rect bounds, Box box) {
+  const float width = bounds.x1 - bounds.x0;
+  const float height = bounds.y1 - bounds.y0;
+  const float scale = std::min(static_cast<float>(box.width) / width,
+                               static_cast<float>(box.height) / height);
+  const int columns = std::clamp(static_cast<int>(std::lround(width * scale)), 1, box.width);
+  const int rows = std::clamp(static_cast<int>(std::lround(height * scale)), 1, box.height);
+  return fz_irect{0, 0, columns, rows};
 }
 
-std::optional<Image> firstPage(int fd, Box box) {
-  try {
-    poppler::set_debug_error_function(ignorePopplerMessage, nullptr);
-    std::unique_ptr<MappedFile> mapping;
-    std::unique_ptr<poppler::document> document = loadDocument(fd, mapping);
-    if (!document || document->is_locked() || document->pages() < 1) {
-      return std::nullopt;
+// Everything mupdf is asked for happens here, between fz_try and fz_catch: its errors unwind by
+// longjmp, so no C++ object with a destructor may live in this frame. The page is drawn on white,
+// with its own rotation applied, stretched onto exactly the fitted area.
+fz_pixmap* renderFirstPage(fz_context* context, int fd, Box box, Attempt* attempt) {
+  fz_stream* stream = nullptr;
+  pdf_document* document = nullptr;
+  fz_page* page = nullptr;
+  fz_device* device = nullptr;
+  fz_pixmap* pixmap = nullptr;
+  fz_var(stream);
+  fz_var(document);
+  fz_var(page);
+  fz_var(device);
+  fz_var(pixmap);
+  fz_try(context) {
+    stream = openDescriptorStream(context, fd);
+    document = pdf_open_document_with_stream(context, stream);
+    if (pdf_needs_password(context, document) || pdf_count_pages(context, document) < 1) {
+      fz_throw(context, FZ_ERROR_GENERIC, "no page to show");
     }
-    std::unique_ptr<poppler::page> page(document->create_page(0));
-    if (!page) {
-      return std::nullopt;
+    page = fz_load_page(context, reinterpret_cast<fz_document*>(document), 0);
+    attempt->pageLoaded = true;
+    fz_rect bounds = fz_bound_page(context, page);
+    if (!(bounds.x1 - bounds.x0 >= 1 && bounds.y1 - bounds.y0 >= 1)) {
+      fz_throw(context, FZ_ERROR_GENERIC, "empty page");
     }
-    poppler::rectf rect = page->page_rect();
-    double pageWidth = rect.width();
-    double pageHeight = rect.height();
-    // The renderer applies the page's own rotation; the box must fit the rotated page.
-    auto orientation = page->orientation();
-    if (orientation == poppler::page::landscape || orientation == poppler::page::seascape) {
-      std::swap(pageWidth, pageHeight);
-    }
-    if (!(pageWidth >= 1 && pageHeight >= 1)) {
-      return std::nullopt;
-    }
-    // Vector pages are drawn to fit the box, larger or smaller than their nominal size.
-    double scale = std::min(box.width / pageWidth, box.height / pageHeight);
-    poppler::page_renderer renderer;
-    renderer.set_render_hints(poppler::page_renderer::antialiasing |
-                              poppler::page_renderer::text_antialiasing);
-    renderer.set_image_format(poppler::image::format_bgr24);
-    poppler::image rendered = renderer.render_page(page.get(), 72.0 * scale, 72.0 * scale);
-    if (!rendered.is_valid() || rendered.width() < 1 || rendered.height() < 1) {
-      return std::nullopt;
-    }
-    return toRgb(rendered, box);
-  } catch (...) {
+    fz_irect area = fittedArea(bounds, box);
+    fz_matrix placed =
+        fz_concat(fz_translate(-bounds.x0, -bounds.y0),
+                  fz_scale(static_cast<float>(area.x1) / (bounds.x1 - bounds.x0),
+                           static_cast<float>(area.y1) / (bounds.y1 - bounds.y0)));
+    pixmap = fz_new_pixmap_with_bbox(context, fz_device_rgb(context), area, nullptr, 0);
+    fz_clear_pixmap_with_value(context, pixmap, 0xff);
+    device = fz_new_draw_device(context, fz_identity, pixmap);
+    fz_run_page(context, page, device, placed, nullptr);
+    fz_close_device(context, device);
+  }
+  fz_always(context) {
+    fz_drop_device(context, device);
+    fz_drop_page(context, page);
+    pdf_drop_document(context, document);
+    fz_drop_stream(context, stream);
+  }
+  fz_catch(context) {
+    attempt->error = fz_caught(context);
+    fz_drop_pixmap(context, pixmap);
+    pixmap = nullptr;
+  }
+  return pixmap;
+}
+
+std::optional<Image> firstPage(int fd, Box box, bool* refused) {
+  fz_context* context = sharedContext();
+  if (context == nullptr) {
     return std::nullopt;
   }
+  Attempt attempt;
+  fz_pixmap* pixmap = renderFirstPage(context, fd, box, &attempt);
+  // A page that could not be drawn (an image past mupdf's limits, objects past the memory
+  // budget) is not handed to another renderer: it would only be handed the same bomb. What was
+  // drawn without a part that ran out of memory is not the page either. A document that could
+  // not be opened at all may still be read by the general image stack.
+  *refused = (pixmap == nullptr && attempt.pageLoaded) || attempt.error == FZ_ERROR_MEMORY ||
+             memoryBudgetExceeded();
+  std::optional<Image> image;
+  if (pixmap == nullptr || *refused) {
+    fz_drop_pixmap(context, pixmap);
+    return image;
+  }
+  if (fz_pixmap_components(context, pixmap) == 3 && fz_pixmap_width(context, pixmap) >= 1 &&
+      fz_pixmap_height(context, pixmap) >= 1) {
+    image = toImage(context, pixmap, box);
+  }
+  fz_drop_pixmap(context, pixmap);
+  return image;
 }
 
-// poppler builds its global tables with the first open document and drops them with the last
-// one; a blank page kept open for the process's life builds them ahead of the real document.
-// The offsets in its cross-reference table are those of its objects.
-constexpr char kBlankDocument[] =
-    "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
-    "2 0 obj\n<< /Type /Pages /Kids [3 0 R] /Count 1 >>\nendobj\n"
-    "3 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 1 1] >>\nendobj\n"
-    "xref\n0 4\n0000000000 65535 f \n0000000009 00000 n \n0000000058 00000 n \n"
-    "0000000115 00000 n \ntrailer\n<< /Size 4 /Root 1 0 R >>\nstartxref\n182\n%%EOF\n";
-
+// The context, the PDF handler's tables and the fonts most documents name without embedding
+// them, made while thumbtool sets up the run. They are built from trusted data in the module.
 bool prepare() {
-  try {
-    poppler::set_debug_error_function(ignorePopplerMessage, nullptr);
-    static const std::unique_ptr<poppler::document> held(poppler::document::load_from_raw_data(
-        kBlankDocument, static_cast<int>(sizeof kBlankDocument - 1)));
-    return held != nullptr && held->pages() == 1;
-  } catch (...) {
+  fz_context* context = sharedContext();
+  if (context == nullptr) {
     return false;
   }
+  bool ok = true;
+  fz_try(context) {
+    for (const char* name : {"Helvetica", "Times-Roman"}) {
+      fz_drop_font(context, fz_new_base14_font(context, name));
+    }
+  }
+  fz_catch(context) { ok = false; }
+  return ok;
 }
 
 const PdfModule kModule = {kModuleInterfaceVersion, prepare, firstPage};

@@ -108,6 +108,36 @@ bool writeGroupFile(const char* folder, const char* file, const char* text) {
   return close(fd) == 0 && ok;
 }
 
+// Threads in this process, from /proc/self/stat (field 20, after the name in parentheses); 0
+// when it cannot be read.
+int ownThreadCount() {
+  char stat[1024];
+  int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+  ssize_t length = fd >= 0 ? read(fd, stat, sizeof stat - 1) : -1;
+  if (fd >= 0) {
+    close(fd);
+  }
+  if (length <= 0) {
+    return 0;
+  }
+  stat[length] = '\0';
+  const char* at = std::strrchr(stat, ')');
+  // State is field 3; num_threads is 17 fields further.
+  for (int field = 2; at != nullptr && field < 20; ++field) {
+    at = std::strchr(at + 1, ' ');
+  }
+  int count = 0;
+  for (at = at != nullptr ? at + 1 : nullptr; at != nullptr && *at >= '0' && *at <= '9'; ++at) {
+    count = count * 10 + (*at - '0');
+  }
+  return count;
+}
+
+bool moveSelfTo(const char* folder) {
+  return (ownThreadCount() == 1 && writeGroupFile(folder, "tasks", "0")) ||
+         writeGroupFile(folder, "cgroup.procs", "0");
+}
+
 void killGroupMembers(const char* folder) {
   if (writeGroupFile(folder, "cgroup.kill", "1")) {
     return;
@@ -132,7 +162,7 @@ void killGroupMembers(const char* folder) {
 }
 
 void emptyAndRemoveGroup(const char* folder, const char* home) {
-  writeGroupFile(home, "cgroup.procs", "0");
+  moveSelfTo(home);
   for (int waited = 0; waited < kEmptyingMilliseconds; ++waited) {
     // The kernel refuses while members live (ended ones not yet reaped do not count).
     if (rmdir(folder) == 0 || errno == ENOENT) {

@@ -34,10 +34,10 @@ struct Run {
   std::optional<RunUser> user;
 };
 
-// Joins the run's group; as root, also picks the run's user. Root hands no document to a
-// decoder without one, unless root may not change user at all here: then its workers keep its
-// user, confined by the filter and Landlock alone, and no thumbnailer runs (see Sandbox.hpp).
-bool startRun(Run& run) {
+// As root, picks the run's user. Root hands no document to a decoder without one, unless root
+// may not change user at all here: then its workers keep its user, confined by the filter and
+// Landlock alone, and no thumbnailer runs (see Sandbox.hpp).
+bool chooseRunUser(Run& run) {
   if (geteuid() == 0 && mayChangeUser()) {
     run.user = unusedRunUser();
     if (!run.user) {
@@ -45,7 +45,6 @@ bool startRun(Run& run) {
       return false;
     }
   }
-  run.group = RunGroup::join({kRunMemory, kRunTasks});
   return true;
 }
 
@@ -218,20 +217,22 @@ std::optional<Image> imageWithPreviewOfFileAtPath(const std::string& path, Box o
     return std::nullopt;
   }
   std::string type = source.specialType;
-  // Every process that handles the document, and thumbtool itself meanwhile, share one memory
-  // budget; nothing they started outlives it.
   Run run;
   if (source.kind == SourceKind::document) {
+    // Every process that handles the document, and thumbtool itself meanwhile, share one memory
+    // budget; nothing they started outlives it. The group comes first: every process started
+    // from here on is born in it.
+    run.group = RunGroup::join({kRunMemory, kRunTasks});
     Deadline deadline(kRenderBudget);
     WorkerTask render = [&](WorkerReply& reply) { renderDocument(source.path, ofSize, reply); };
-    // Started first, so that it loads the decoder the document needs while the run is set up;
-    // it reads the document only once it is in the run's group, as the run's user.
+    // Started before the run's user is picked, so that it loads the decoder the document needs
+    // meanwhile; it reads the document only once it has become that user.
     StartedWorker worker = startWorker(render, ofSize, deadline, source.file.get(),
                                        [](const std::function<void()>& alongside) {
                                          prepareToRender(kInputFdInWorker, alongside);
                                        });
     WorkerResult document;
-    if (startRun(run) && run.group.admit(worker.pid())) {
+    if (chooseRunUser(run)) {
       document = worker.finish(run.user);
     } else {
       worker = StartedWorker();

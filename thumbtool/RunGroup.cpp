@@ -185,7 +185,7 @@ bool RunGroup::joinUnified(const GroupLimits& limits) {
   // No swap: the budget is the memory itself.
   writeText(*folder + "/memory.swap.max", "0");
   if (writeText(*folder + "/memory.max", bytes(limits.memoryBytes)) &&
-      writeText(*folder + "/cgroup.procs", "0")) {
+      moveSelfTo(folder->c_str())) {
     kind_ = GroupKind::unified;
     holdsTasks_ = tasks;
     members_.push_back({*folder, *parent});
@@ -219,7 +219,7 @@ void RunGroup::joinSeparate(const GroupLimits& limits) {
       // Where swap is accounted, the same figure for memory and swap together.
       writeText(*folder + "/memory.memsw.limit_in_bytes", controller.limit);
     }
-    if (!limited || !writeText(*folder + "/cgroup.procs", "0")) {
+    if (!limited || !moveSelfTo(folder->c_str())) {
       rmdir(folder->c_str());
       continue;
     }

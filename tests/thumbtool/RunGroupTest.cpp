@@ -19,6 +19,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "GroupFolder.hpp"
@@ -190,6 +191,60 @@ TEST(RunGroupTest, HoldsMemoryAndTasksKillsWhatIsLeftAndRemovesItself) {
   EXPECT_EQ(verdicts.removed, '1') << "the group's folder was left behind";
   EXPECT_EQ(verdicts.admitted, '1')
       << "a child started before the group was not moved into it, or outlived it";
+}
+
+// Whether any thread of this process is still in a group of this run.
+bool aThreadIsInTheRunGroup() {
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+    std::ifstream file(task.path() / "cgroup");
+    std::string groups((std::istreambuf_iterator<char>(file)), {});
+    if (groups.find("/" + runFolderName(getpid())) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A run leaves its group with the image stack's threads running (after an icon): every thread
+// must go home with it, or the group could not be removed and emptying it would kill thumbtool.
+TEST(RunGroupTest, LeavingWithSeveralThreadsTakesThemAllHome) {
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(report[0]);
+    char verdict = '-';
+    std::optional<RunGroup> group(RunGroup::join({kLimit, kTasks}));
+    if (group->kind() != GroupKind::none) {
+      int release[2];
+      if (pipe(release) != 0) {
+        _exit(1);
+      }
+      std::thread waiting([&release] {
+        char byte;
+        static_cast<void>(read(release[0], &byte, 1));
+      });
+      bool joined = aThreadIsInTheRunGroup();
+      group.reset();
+      verdict = joined && !aThreadIsInTheRunGroup() && !groupFolderExists(getpid()) ? '1' : '0';
+      static_cast<void>(write(release[1], "x", 1));
+      waiting.join();
+    }
+    _exit(write(report[1], &verdict, 1) == 1 ? 0 : 1);
+  }
+  close(report[1]);
+  char verdict = 0;
+  ssize_t n = read(report[0], &verdict, 1);
+  close(report[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run ended itself";
+  ASSERT_EQ(n, 1);
+  if (verdict == '-') {
+    GTEST_SKIP() << "no control group can be made here";
+  }
+  EXPECT_EQ(verdict, '1') << "a thread stayed in the group, or its folder was left behind";
 }
 
 // The folder of this process's own group in the hierarchy a run's group would go below: the

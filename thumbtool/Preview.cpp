@@ -78,14 +78,16 @@ void renderDocument(const std::string& name, Box box, WorkerReply& reply) {
     }
   } else if (looksLikePdf(input)) {
     reply.contentType("application/pdf");
-    const PdfModule* pdf = pdfModule();
-    bool refused = false;
-    if (auto image = pdf != nullptr ? pdf->firstPage(input, box, &refused) : std::nullopt) {
-      reply.image(*image);
-      return;
-    }
-    if (refused) {
-      reply.refused();
+    // A PDF the renderer cannot open is left to the sandboxed thumbnailers, not handed to the
+    // general image stack's own PDF loader: a second renderer in the worker would only be a
+    // second surface for the same document.
+    if (const PdfModule* pdf = pdfModule()) {
+      bool refused = false;
+      if (auto image = pdf->firstPage(input, box, &refused)) {
+        reply.image(*image);
+      } else if (refused) {
+        reply.refused();
+      }
       return;
     }
   }

@@ -118,6 +118,9 @@ struct FaultCase {
   std::string expected;
   std::chrono::seconds limit;  // longest the operation may take
   std::size_t entries = 0;     // top-level entries a listing keeps
+  // A second result as good as the first: which failure libcurl meets first
+  // depends on when each reset arrives.
+  std::string alsoExpected = {};
 };
 
 class FtpFault : public ::testing::TestWithParam<FaultCase> {
@@ -163,7 +166,9 @@ TEST_P(FtpFault, EndsOnceWithinItsLimitAndLeavesNoDescriptor) {
     EXPECT_TRUE(code < 100 || code >= 400) << outcome.finals[0];
   } else {
     EXPECT_TRUE(outcome.finals.empty());
-    EXPECT_EQ(outcome.result, c.expected);
+    if (c.alsoExpected.empty() || outcome.result != c.alsoExpected) {
+      EXPECT_EQ(outcome.result, c.expected);
+    }
     EXPECT_EQ(outcome.entries, c.entries);
   }
   EXPECT_EQ(test::openDescriptorCount(), descriptors);
@@ -171,6 +176,7 @@ TEST_P(FtpFault, EndsOnceWithinItsLimitAndLeavesNoDescriptor) {
 
 const std::string kTimeout = "Timeout was reached|28";
 const std::string kReceiveFailed = "Failure when receiving data from the peer|56";
+const std::string kSendFailed = "Failed sending data to the peer|55";
 const std::string kRefused = "Couldn't connect to server|7";
 // What a server's "|", CR and LF become in a message or result.
 #define REPLACED "\xEF\xBF\xBD"
@@ -190,7 +196,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "#error|Refused" REPLACED "0" REPLACED "#complete" REPLACED "226|553", 10s},
         FaultCase{"UploadCutAfterStorReply", Op::Upload, "STOR:reset", "#error|", 10s},
         FaultCase{"ListRefused", Op::List, "refused", kRefused, 10s},
-        FaultCase{"ListReset", Op::List, "reset", kReceiveFailed, 10s, 1},
+        // Both connections are reset together; whether libcurl reports a
+        // receive or a send failure depends on the step it is in when the
+        // resets arrive (a loaded CI run saw the send failure).
+        FaultCase{"ListReset", Op::List, "reset", kReceiveFailed, 10s, 1, kSendFailed},
         FaultCase{"ListStall", Op::List, "stall", kTimeout, kTestStall + 8s},
         FaultCase{"ListEndless", Op::List, "endless", "More than 100000 entries|0", 30s, 100000},
         FaultCase{"ListEndlessLine", Op::List, "endless-line",

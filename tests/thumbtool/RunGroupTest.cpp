@@ -165,22 +165,36 @@ Verdicts runInGroup() {
   return verdicts;
 }
 
-TEST(RunGroupTest, HoldsMemoryAndTasksKillsWhatIsLeftAndRemovesItself) {
-  int report[2];
-  ASSERT_EQ(pipe(report), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(report[0]);
-    Verdicts verdicts = runInGroup();
-    _exit(write(report[1], &verdicts, sizeof verdicts) == sizeof verdicts ? 0 : 1);
+// What work reported from a forked child (this process never changes group); nothing when the
+// child did not report or did not end normally.
+template <typename Report>
+std::optional<Report> reportOfForkedChild(Report (*work)()) {
+  int ends[2];
+  if (pipe(ends) != 0) {
+    return std::nullopt;
   }
-  close(report[1]);
-  Verdicts verdicts;
-  ssize_t n = read(report[0], &verdicts, sizeof verdicts);
-  close(report[0]);
-  waitpid(pid, nullptr, 0);
-  ASSERT_EQ(n, static_cast<ssize_t>(sizeof verdicts));
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(ends[0]);
+    Report report = work();
+    _exit(write(ends[1], &report, sizeof report) == sizeof report ? 0 : 1);
+  }
+  close(ends[1]);
+  Report report{};
+  ssize_t n = pid > 0 ? read(ends[0], &report, sizeof report) : -1;
+  close(ends[0]);
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0 || n != static_cast<ssize_t>(sizeof report)) {
+    return std::nullopt;
+  }
+  return report;
+}
+
+TEST(RunGroupTest, HoldsMemoryAndTasksKillsWhatIsLeftAndRemovesItself) {
+  std::optional<Verdicts> reported = reportOfForkedChild(runInGroup);
+  ASSERT_TRUE(reported.has_value());
+  const Verdicts& verdicts = *reported;
   if (verdicts.made != '1') {
     GTEST_SKIP() << "no control group can be made here: per-process limits hold the budget";
   }
@@ -207,44 +221,32 @@ bool aThreadIsInTheRunGroup() {
 
 // A run leaves its group with the image stack's threads running (after an icon): every thread
 // must go home with it, or the group could not be removed and emptying it would kill thumbtool.
-TEST(RunGroupTest, LeavingWithSeveralThreadsTakesThemAllHome) {
-  int report[2];
-  ASSERT_EQ(pipe(report), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(report[0]);
-    char verdict = '-';
-    std::optional<RunGroup> group(RunGroup::join({kLimit, kTasks}));
-    if (group->kind() != GroupKind::none) {
-      int release[2];
-      if (pipe(release) != 0) {
-        _exit(1);
-      }
-      std::thread waiting([&release] {
-        char byte;
-        static_cast<void>(read(release[0], &byte, 1));
-      });
-      bool joined = aThreadIsInTheRunGroup();
-      group.reset();
-      verdict = joined && !aThreadIsInTheRunGroup() && !groupFolderExists(getpid()) ? '1' : '0';
-      static_cast<void>(write(release[1], "x", 1));
-      waiting.join();
-    }
-    _exit(write(report[1], &verdict, 1) == 1 ? 0 : 1);
+// '1' when every thread left the group with the process, '-' when no group can be made here.
+char leaveWithASecondThread() {
+  std::optional<RunGroup> group(RunGroup::join({kLimit, kTasks}));
+  int release[2];
+  if (group->kind() == GroupKind::none || pipe(release) != 0) {
+    return '-';
   }
-  close(report[1]);
-  char verdict = 0;
-  ssize_t n = read(report[0], &verdict, 1);
-  close(report[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run ended itself";
-  ASSERT_EQ(n, 1);
-  if (verdict == '-') {
+  std::thread waiting([&release] {
+    char byte;
+    static_cast<void>(read(release[0], &byte, 1));
+  });
+  bool joined = aThreadIsInTheRunGroup();
+  group.reset();
+  char verdict = joined && !aThreadIsInTheRunGroup() && !groupFolderExists(getpid()) ? '1' : '0';
+  static_cast<void>(write(release[1], "x", 1));
+  waiting.join();
+  return verdict;
+}
+
+TEST(RunGroupTest, LeavingWithSeveralThreadsTakesThemAllHome) {
+  std::optional<char> verdict = reportOfForkedChild(leaveWithASecondThread);
+  ASSERT_TRUE(verdict.has_value()) << "the run ended itself";
+  if (*verdict == '-') {
     GTEST_SKIP() << "no control group can be made here";
   }
-  EXPECT_EQ(verdict, '1') << "a thread stayed in the group, or its folder was left behind";
+  EXPECT_EQ(*verdict, '1') << "a thread stayed in the group, or its folder was left behind";
 }
 
 // The folder of this process's own group in the hierarchy a run's group would go below: the

@@ -8,6 +8,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "../Modules.hpp"
 #include "DescriptorStream.hpp"
@@ -119,30 +120,30 @@ fz_pixmap* renderFirstPage(fz_context* context, int fd, Box box, Attempt* attemp
   return pixmap;
 }
 
+// Drops a pixmap of the module's context, also when copying its pixels throws.
+struct PixmapRelease {
+  fz_context* context;
+  void operator()(fz_pixmap* pixmap) const noexcept { fz_drop_pixmap(context, pixmap); }
+};
+
 std::optional<Image> firstPage(int fd, Box box, bool* refused) {
   fz_context* context = sharedContext();
   if (context == nullptr) {
     return std::nullopt;
   }
   Attempt attempt;
-  fz_pixmap* pixmap = renderFirstPage(context, fd, box, &attempt);
+  std::unique_ptr<fz_pixmap, PixmapRelease> pixmap(renderFirstPage(context, fd, box, &attempt),
+                                                   PixmapRelease{context});
   // A page that could not be drawn (an image past mupdf's limits, objects past the memory
   // budget) is not handed to another renderer: it would only be handed the same bomb. What was
   // drawn without a part that ran out of memory is not the page either. A document that could
-  // not be opened at all may still be read by the general image stack.
-  *refused = (pixmap == nullptr && attempt.pageLoaded) || attempt.error == FZ_ERROR_MEMORY ||
+  // not be opened at all is left to the sandboxed thumbnailers.
+  *refused = (!pixmap && attempt.pageLoaded) || attempt.error == FZ_ERROR_MEMORY ||
              memoryBudgetExceeded();
-  std::optional<Image> image;
-  if (pixmap == nullptr || *refused) {
-    fz_drop_pixmap(context, pixmap);
-    return image;
+  if (!pixmap || *refused || fz_pixmap_components(context, pixmap.get()) != 3) {
+    return std::nullopt;
   }
-  if (fz_pixmap_components(context, pixmap) == 3 && fz_pixmap_width(context, pixmap) >= 1 &&
-      fz_pixmap_height(context, pixmap) >= 1) {
-    image = toImage(context, pixmap, box);
-  }
-  fz_drop_pixmap(context, pixmap);
-  return image;
+  return toImage(context, pixmap.get(), box);
 }
 
 // The context, the PDF handler's tables and the fonts most documents name without embedding
